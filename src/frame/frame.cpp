@@ -1,0 +1,75 @@
+#include "frame/frame.h"
+
+#include <cstring>
+
+#include "userprofile.h"
+
+namespace userprofile {
+
+ProcessState& State() {
+  static ProcessState state;
+  return state;
+}
+
+int LibraryLoad() {
+  State() = ProcessState{};
+  return 1;
+}
+
+void ReportCheckFailure(unsigned check) {
+  std::string text = "File : " + std::string(kSourcePath) +
+                     ", Line : " + std::to_string(check);
+  ShowMessage(text, "Assertion Failure", kTaskModal);
+}
+
+PathParts SplitPath(std::string_view path) {
+  PathParts parts;
+  if (kSeparator == '\\' && path.size() >= 2 && path[1] == ':') {
+    parts.drive = std::string(path.substr(0, 2));
+    path.remove_prefix(2);
+  }
+  std::size_t slash = path.rfind(kSeparator);
+  std::size_t name_start = slash == std::string_view::npos ? 0 : slash + 1;
+  parts.dir = std::string(path.substr(0, name_start));
+  std::string_view file = path.substr(name_start);
+  std::size_t dot = file.rfind('.');
+  if (dot == std::string_view::npos) dot = file.size();
+  parts.base = std::string(file.substr(0, dot));
+  parts.ext = std::string(file.substr(dot));
+  return parts;
+}
+
+std::optional<std::string> FetchModulePath(const void* module) {
+  std::optional<std::string> path = Sys().ModuleFileName(module);
+  if (!path) ReportCheckFailure(kCheckModulePathUnusable);
+  return path;
+}
+
+std::optional<std::string> ModuleFilePath(const void* module,
+                                          std::string_view name,
+                                          std::string_view ext) {
+  if (module == nullptr) ReportCheckFailure(kCheckNullModule);
+  std::optional<std::string> module_path = FetchModulePath(module);
+  if (!module_path) return std::nullopt;
+  PathParts parts = SplitPath(*module_path);
+  std::string path = parts.drive + parts.dir;
+  path.append(name).append(ext);
+  if (path.size() > kMaxPath) {
+    ReportCheckFailure(kCheckRegistryPathTooLong);
+    return std::nullopt;
+  }
+  return path;
+}
+
+std::optional<std::string> RegistryPath(const void* module) {
+  return ModuleFilePath(module, "USER", ".INI");
+}
+
+void CopyOut(std::string_view text, char* out) {
+  std::memcpy(out, text.data(), text.size());
+  out[text.size()] = '\0';
+}
+
+}  // namespace userprofile
+
+extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL WEP(int) { return 1; }

@@ -1,0 +1,65 @@
+// What every operation shares: the per-process state, the paths that
+// follow from the calling module, and the reporting of failed checks.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "frame/checks.h"
+#include "platform/platform.h"
+#include "userprofile.h"
+
+namespace userprofile {
+
+// One copy per process, empty when the library is loaded.
+struct ProcessState {
+  std::string current_user;  // the default user as last read or set
+  LockHandle lock_handle = kNoLock;
+};
+ProcessState& State();
+
+// The load hook: clears the process state and reports success.
+int LibraryLoad();
+
+// The one source string that every check report names.
+inline constexpr std::string_view kSourcePath = "userprofile";
+inline constexpr unsigned kTaskModal = 0x2000;
+
+// Reports a failed check ("File : userprofile, Line : N" in a task-modal
+// box captioned "Assertion Failure") and returns once it is dismissed.
+void ReportCheckFailure(unsigned check);
+
+// A path split the way the module path is: drive ("C:" or empty),
+// directory with its leading and trailing separators, base name, and
+// extension with its dot.
+struct PathParts {
+  std::string drive;
+  std::string dir;
+  std::string base;
+  std::string ext;
+};
+PathParts SplitPath(std::string_view path);
+
+// The full path of the module, or nullopt (reported) when the platform
+// cannot give it whole.
+std::optional<std::string> FetchModulePath(const void* module);
+
+// The path of file `name` + `ext` in the module's directory, or nullopt
+// (reported) when it cannot be built within kMaxPath characters.
+std::optional<std::string> ModuleFilePath(const void* module,
+                                          std::string_view name,
+                                          std::string_view ext);
+
+// The user registry beside the module: "USER.INI".
+std::optional<std::string> RegistryPath(const void* module);
+
+// The caller's handle of an internal module pointer.
+inline ModuleHandle AsHandle(const void* module) {
+  return static_cast<ModuleHandle>(const_cast<void*>(module));
+}
+
+// Copies `text` and a terminator to a caller's buffer.
+void CopyOut(std::string_view text, char* out);
+
+}  // namespace userprofile

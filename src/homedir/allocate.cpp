@@ -1,0 +1,142 @@
+#include <cstring>
+
+#include "frame/frame.h"
+#include "homedir/homedir.h"
+#include "registry/registry.h"
+#include "userprofile.h"
+
+namespace userprofile {
+namespace {
+
+// Where the candidate search goes once every variant of the derived name
+// is taken. Named after the library; 8 characters like every HomeDirName.
+constexpr std::string_view kFallbackName = "USERPROF";
+
+// The base, a separator and a HomeDirName must fit the path limit.
+constexpr std::size_t kMaxBase = kMaxPath - 1 - kHomeDirNameLength;
+
+}  // namespace
+
+void TrimSpaces(std::string& text) {
+  std::size_t end = text.find_last_not_of(' ');
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  text.erase(0, text.find_first_not_of(' '));
+}
+
+std::string ProperHomeDirName(std::string& name) {
+  if (name.empty()) ReportCheckFailure(kCheckHomeNameEmpty);
+  const std::size_t length = name.size();
+  TrimSpaces(name);
+  if (name.size() != length) ReportCheckFailure(kCheckHomeNameTrimmed);
+  std::string result;
+  for (char c : name) {
+    if (result.size() == kHomeDirNameLength) break;
+    if (c != ' ') result += c;
+  }
+  if (result.empty()) ReportCheckFailure(kCheckHomeNameNothingLeft);
+  result.resize(kHomeDirNameLength, '0');
+  return result;
+}
+
+std::optional<std::string> UsersRootPath(const void* module,
+                                         bool output_present) {
+  if (module == nullptr) ReportCheckFailure(kCheckRootNullModule);
+  if (!output_present) {
+    ReportCheckFailure(kCheckRootNoOutput);
+    return std::nullopt;
+  }
+  std::optional<std::string> module_path = FetchModulePath(module);
+  if (!module_path) return std::nullopt;
+  PathParts parts = SplitPath(*module_path);
+  // The separator before the directory's last component: skip the
+  // trailing one, never look at the first character.
+  std::size_t cut = 0;
+  bool found = false;
+  if (parts.dir.size() >= 2) {
+    for (std::size_t i = parts.dir.size() - 2; i >= 1; --i) {
+      if (parts.dir[i] == kSeparator) {
+        cut = i;
+        found = true;
+        break;
+      }
+    }
+  }
+  if (!found) ReportCheckFailure(kCheckRootNoParent);
+  std::string root = parts.drive + parts.dir.substr(0, cut + 1) + "USER";
+  if (root.size() > kMaxPath) {
+    ReportCheckFailure(kCheckRootTooLong);
+    return std::nullopt;
+  }
+  return root;
+}
+
+bool DirectoryExists(const std::string& path) {
+  return Sys().IsEnterableDirectory(path);
+}
+
+std::string AllocateHomeDir(const std::string& base, std::string& name) {
+  if (base.size() > kMaxBase) {
+    ReportCheckFailure(kCheckBaseTooLong);
+    return {};
+  }
+  if (!DirectoryExists(base) && !Sys().MakeDirectory(base)) {
+    ReportCheckFailure(kCheckBaseNotCreated);
+  }
+  const std::string name8 = ProperHomeDirName(name);
+  if (!IsPlainComponent(name8)) {
+    ReportCheckFailure(kCheckHomeNameNotPlain);
+    return {};
+  }
+  const std::size_t first = base.size() + 1;  // the name's first character
+  std::string path = base + kSeparator + name8;
+  std::size_t pos = path.size() - 1;
+  int digit = 0;
+  bool fallback = false;
+  for (;;) {
+    while (DirectoryExists(path)) {
+      path[pos] = static_cast<char>('0' + digit);
+      if (++digit <= 9) continue;
+      digit = 1;
+      if (pos-- == first) {
+        if (fallback) {
+          ReportCheckFailure(kCheckCandidatesExhausted);
+          return {};
+        }
+        fallback = true;
+        path = base + kSeparator + std::string(kFallbackName);
+        pos = path.size() - 1;
+      }
+    }
+    // Another process may take the same candidate between the test and
+    // the creation: then search on, so that no two users share a home.
+    if (Sys().MakeDirectory(path) || !DirectoryExists(path)) break;
+  }
+  return path.substr(path.size() - kHomeDirNameLength);
+}
+
+std::string CreateHomeDirInRoot(const void* module, std::string* name) {
+  if (name == nullptr) {
+    ReportCheckFailure(kCheckRootNameMissing);
+    return {};
+  }
+  if (name->empty()) ReportCheckFailure(kCheckRootNameEmpty);
+  if (module == nullptr) ReportCheckFailure(kCheckRootNullModuleAlloc);
+  std::optional<std::string> root = UsersRootPath(module);
+  if (!root) return {};
+  return AllocateHomeDir(*root, *name);
+}
+
+}  // namespace userprofile
+
+extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(
+    char* name, char* out) {
+  using namespace userprofile;
+  if (name == nullptr) {
+    ReportCheckFailure(kCheckHomeNameMissing);
+    return;
+  }
+  std::string trimmed(name);
+  std::string name8 = ProperHomeDirName(trimmed);
+  CopyOut(trimmed, name);  // never longer than the caller's text
+  if (out != nullptr) CopyOut(name8, out);
+}

@@ -1,0 +1,20 @@
+// The user lock: an empty file in each home directory that a signed-in
+// user's process keeps open exclusively.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace userprofile {
+
+inline constexpr std::string_view kLockFileName = "IKIVO.SMP";
+
+// Creates, or truncates to empty, the lock file in `dir` (a path ending in
+// a separator). Reported if it cannot be created.
+void CreateLockFile(const std::string& dir);
+
+// Creates the lock file in the registered user's home directory; does
+// nothing for a user who is not registered.
+void EnsureLockFile(const void* module, const char* name);
+
+}  // namespace userprofile

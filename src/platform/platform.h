@@ -1,0 +1,183 @@
+// The seam between the library and the operating system. Everything the
+// library asks of the system goes through one Platform object; nothing
+// outside src/platform includes a system header. A POSIX and a Windows
+// implementation are chosen at build time, and tests wrap the real one with
+// PlatformWrapper to observe or break a single service.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace userprofile {
+
+// The platform's own path separator. Paths above the platform layer are
+// built with it and never with a literal.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+#else
+inline constexpr char kSeparator = '/';
+#endif
+
+// Every path the library builds must fit a 128-byte buffer of the
+// original interface: at most this many characters.
+inline constexpr std::size_t kMaxPath = 127;
+
+// The value of an open lock file. 0 means none, -1 a failed open.
+using LockHandle = std::intptr_t;
+inline constexpr LockHandle kNoLock = 0;
+inline constexpr LockHandle kFailedLock = -1;
+
+enum class CreateOutcome { kCreated, kExisted, kFailed };
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- Private profile files -------------------------------------------
+  // Section and key names match without regard to ASCII case; a missing
+  // file, section or key reads as the empty string; the value is trimmed,
+  // loses one pair of enclosing quotes, and is cut to size - 1 characters
+  // (size >= 1).
+  virtual std::string ReadProfileString(std::string_view section,
+                                        std::string_view key, std::size_t size,
+                                        const std::string& file) = 0;
+  // The key's decimal value as GetPrivateProfileIntA computes it (wrapping
+  // modulo 2^32), or `fallback` when the key is missing or empty.
+  virtual std::uint32_t ReadProfileInt(std::string_view section,
+                                       std::string_view key, int fallback,
+                                       const std::string& file) = 0;
+  // Creates the file, section and key as needed, or replaces the value.
+  // Every other byte of the file is kept. Returns false, leaving the file
+  // untouched, if any argument holds CR or LF, if the file is read-only,
+  // or if it cannot be written. Never leaves a torn file behind.
+  virtual bool WriteProfileString(std::string_view section,
+                                  std::string_view key, std::string_view value,
+                                  const std::string& file) = 0;
+
+  // --- Modules ---------------------------------------------------------
+  // The full path of the module containing `module` (the main program for
+  // nullptr). nullopt if it cannot be had or is longer than kMaxPath: a
+  // cut path would name another file.
+  virtual std::optional<std::string> ModuleFileName(const void* module) = 0;
+
+  // --- Directories and files -------------------------------------------
+  // True if `path` is a directory this process may enter.
+  virtual bool IsEnterableDirectory(const std::string& path) = 0;
+  // Creates one directory level. False if it exists or the parent is
+  // missing.
+  virtual bool MakeDirectory(const std::string& path) = 0;
+  // True if a normal file (not a directory) has exactly this path.
+  virtual bool IsNormalFile(const std::string& path) = 0;
+  // Creates an empty file only if nothing has the path yet; never
+  // truncates an existing file.
+  virtual CreateOutcome CreateFileIfAbsent(const std::string& path) = 0;
+  // Creates the file, or truncates it, leaving it empty and closed. Fails,
+  // leaving the file as it was, while another holder has it open
+  // exclusively.
+  virtual bool CreateEmptyFile(const std::string& path) = 0;
+  // Opens an existing file for reading while denying every other
+  // exclusive open of it, in this process or any other. kFailedLock if it
+  // is missing or held. Released by CloseExclusive or at process exit.
+  virtual LockHandle OpenExclusive(const std::string& path) = 0;
+  virtual void CloseExclusive(LockHandle handle) = 0;
+  // Sets the mode that suppresses the system's own error boxes; returns
+  // the previous mode.
+  virtual unsigned SetErrorMode(unsigned mode) = 0;
+
+  // --- Text and user interface -----------------------------------------
+  // True when the platform's case-insensitive comparison of user names
+  // (lstrcmpiA) finds the two equal.
+  virtual bool NamesEqual(const char* a, const char* b) = 0;
+  // Shows a message with no owner window and waits until it is dismissed.
+  virtual void ShowMessageBox(const std::string& text, const std::string& caption,
+                          unsigned style) = 0;
+};
+
+// The platform the library calls: the real one unless a test installed
+// another.
+Platform& Sys();
+// Installs `platform` (not owned) for every later call; nullptr restores
+// the real one.
+void SetPlatform(Platform* platform);
+// The real platform of this build.
+Platform& NativePlatform();
+
+// Receives every message the library shows, instead of the platform's
+// default (a message box on Windows, one line on standard error
+// elsewhere). An empty function restores the default.
+using MessageSink = std::function<void(const std::string& caption,
+                                       const std::string& text, unsigned style)>;
+void SetMessageSink(MessageSink sink);
+// Shows a message through the installed sink or the platform.
+void ShowMessage(const std::string& text, const std::string& caption,
+                 unsigned style);
+
+// True if `name` can stand as one directory entry under a base: not empty,
+// not "." or "..", and free of the separators (and, on Windows, drive
+// colons and control bytes) that would make it reach elsewhere.
+bool IsPlainComponent(std::string_view name);
+
+// Forwards every service to another platform, so that a test overrides
+// only the one it needs to observe or to fail.
+class PlatformWrapper : public Platform {
+ public:
+  explicit PlatformWrapper(Platform& target) : target_(target) {}
+
+  std::string ReadProfileString(std::string_view section, std::string_view key,
+                                std::size_t size,
+                                const std::string& file) override {
+    return target_.ReadProfileString(section, key, size, file);
+  }
+  std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
+                               int fallback, const std::string& file) override {
+    return target_.ReadProfileInt(section, key, fallback, file);
+  }
+  bool WriteProfileString(std::string_view section, std::string_view key,
+                          std::string_view value,
+                          const std::string& file) override {
+    return target_.WriteProfileString(section, key, value, file);
+  }
+  std::optional<std::string> ModuleFileName(const void* module) override {
+    return target_.ModuleFileName(module);
+  }
+  bool IsEnterableDirectory(const std::string& path) override {
+    return target_.IsEnterableDirectory(path);
+  }
+  bool MakeDirectory(const std::string& path) override {
+    return target_.MakeDirectory(path);
+  }
+  bool IsNormalFile(const std::string& path) override {
+    return target_.IsNormalFile(path);
+  }
+  CreateOutcome CreateFileIfAbsent(const std::string& path) override {
+    return target_.CreateFileIfAbsent(path);
+  }
+  bool CreateEmptyFile(const std::string& path) override {
+    return target_.CreateEmptyFile(path);
+  }
+  LockHandle OpenExclusive(const std::string& path) override {
+    return target_.OpenExclusive(path);
+  }
+  void CloseExclusive(LockHandle handle) override {
+    target_.CloseExclusive(handle);
+  }
+  unsigned SetErrorMode(unsigned mode) override {
+    return target_.SetErrorMode(mode);
+  }
+  bool NamesEqual(const char* a, const char* b) override {
+    return target_.NamesEqual(a, b);
+  }
+  void ShowMessageBox(const std::string& text, const std::string& caption,
+                      unsigned style) override {
+    target_.ShowMessageBox(text, caption, style);
+  }
+
+ private:
+  Platform& target_;
+};
+
+}  // namespace userprofile

@@ -1,0 +1,288 @@
+// The platform on POSIX systems.
+//
+// Profile files are read whole and edited with the pure engine of
+// profile.h. A write goes to a temporary file in the same directory, is
+// flushed, and is renamed over the original, so a process killed at any
+// moment leaves either the old or the new file, never a mix.
+//
+// The exclusive open that signs a user in is an open-file-description
+// lock (F_OFD_SETLK) on Linux and flock() elsewhere. Both belong to the
+// open file, not to the process, so a second open in the same process is
+// refused just as another process's is, and both are dropped when the file
+// is closed or the process ends. Both reach other machines on NFS through
+// the server's lock manager; on a network file system without lock
+// support the lock does not exclude other machines.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/names.h"
+#include "platform/platform.h"
+#include "platform/profile.h"
+
+namespace userprofile {
+namespace {
+
+// Reads the whole file; nullopt if it cannot be opened as a regular file.
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::string data;
+  data.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Replaces the file's content atomically; `mode` is the original file's
+// permission bits, or nullopt for a new file (the umask then applies).
+bool ReplaceFile(const std::string& path, std::string_view content,
+                 std::optional<mode_t> mode) {
+  static std::atomic<unsigned> counter{0};
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    tmp = path + ".~" + std::to_string(::getpid()) + "." +
+          std::to_string(counter++);
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, content) && (!mode || ::fchmod(fd, *mode) == 0) &&
+            ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  ::unlink(tmp.c_str());
+  return false;
+}
+
+std::string MainProgramPath() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+struct ModuleSearch {
+  std::uintptr_t address = 0;
+  bool found = false;
+  bool is_main = false;
+  std::string name;
+};
+
+// Finds the loaded object whose segments hold the address. The first
+// object reported is the main program.
+int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
+  auto* search = static_cast<ModuleSearch*>(data);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+    if (search->address >= start && search->address < start + ph.p_memsz) {
+      search->found = true;
+      search->name = info->dlpi_name ? info->dlpi_name : "";
+      search->is_main = search->name.empty();
+      return 1;
+    }
+  }
+  return 0;
+}
+
+#ifdef F_OFD_SETLK
+bool LockWholeFile(int fd) {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+#else
+bool LockWholeFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
+#endif
+
+class PosixPlatform final : public Platform {
+ public:
+  std::string ReadProfileString(std::string_view section, std::string_view key,
+                                std::size_t size,
+                                const std::string& file) override {
+    std::optional<std::string> content = ReadWholeFile(file);
+    if (!content || size == 0) return {};
+    std::optional<std::string_view> value =
+        profile::FindValue(*content, section, key);
+    if (!value) return {};
+    return std::string(value->substr(0, size - 1));
+  }
+
+  std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
+                               int fallback, const std::string& file) override {
+    std::optional<std::string> content = ReadWholeFile(file);
+    if (!content) return static_cast<std::uint32_t>(fallback);
+    std::optional<std::string_view> value =
+        profile::FindValue(*content, section, key);
+    return profile::ParseInt(value.value_or(""), fallback);
+  }
+
+  bool WriteProfileString(std::string_view section, std::string_view key,
+                          std::string_view value,
+                          const std::string& file) override {
+    std::optional<mode_t> mode;
+    struct stat st{};
+    if (::stat(file.c_str(), &st) == 0) {
+      // A file nobody may write is read-only, for root too, as the
+      // read-only attribute is on Windows.
+      if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return false;
+      mode = st.st_mode & 07777;
+    } else if (errno != ENOENT) {
+      return false;
+    }
+    std::string old;
+    if (mode) {
+      std::optional<std::string> content = ReadWholeFile(file);
+      if (!content) return false;
+      old = std::move(*content);
+    }
+    std::optional<std::string> updated =
+        profile::WithValue(old, section, key, value);
+    if (!updated) return false;
+    if (mode && *updated == old) return true;
+    return ReplaceFile(file, *updated, mode);
+  }
+
+  std::optional<std::string> ModuleFileName(const void* module) override {
+    std::string path;
+    if (module == nullptr) {
+      path = MainProgramPath();
+    } else {
+      ModuleSearch search;
+      search.address = reinterpret_cast<std::uintptr_t>(module);
+      ::dl_iterate_phdr(FindModule, &search);
+      if (!search.found) return std::nullopt;
+      if (search.is_main) {
+        path = MainProgramPath();
+      } else if (!search.name.empty() && search.name.front() == '/') {
+        path = search.name;
+      } else if (char* real = ::realpath(search.name.c_str(), nullptr)) {
+        path = real;
+        std::free(real);
+      }
+    }
+    if (path.empty() || path.size() > kMaxPath) return std::nullopt;
+    return path;
+  }
+
+  bool IsEnterableDirectory(const std::string& path) override {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+  }
+
+  bool MakeDirectory(const std::string& path) override {
+    return ::mkdir(path.c_str(), 0777) == 0;
+  }
+
+  bool IsNormalFile(const std::string& path) override {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  CreateOutcome CreateFileIfAbsent(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return CreateOutcome::kCreated;
+    }
+    return errno == EEXIST ? CreateOutcome::kExisted : CreateOutcome::kFailed;
+  }
+
+  bool CreateEmptyFile(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    struct stat st{};
+    // Truncate only under the lock: a held file stays as its holder has it.
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              LockWholeFile(fd) && ::ftruncate(fd, 0) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  LockHandle OpenExclusive(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return kFailedLock;
+    // 0 would read as "no lock": move it out of the way.
+    if (fd == 0) {
+      int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+      ::close(fd);
+      if (moved < 0) return kFailedLock;
+      fd = moved;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !LockWholeFile(fd)) {
+      ::close(fd);
+      return kFailedLock;
+    }
+    return fd;
+  }
+
+  void CloseExclusive(LockHandle handle) override {
+    if (handle > 0) ::close(static_cast<int>(handle));
+  }
+
+  unsigned SetErrorMode(unsigned mode) override {
+    // No system error boxes to suppress here; keep the mode for symmetry.
+    unsigned previous = error_mode_;
+    error_mode_ = mode;
+    return previous;
+  }
+
+  bool NamesEqual(const char* a, const char* b) override {
+    return NamesEqual1252(a ? a : "", b ? b : "");
+  }
+
+  void ShowMessageBox(const std::string& text, const std::string& caption,
+                      unsigned) override {
+    // One write, so that lines of concurrent processes never interleave.
+    std::string line = caption + ": " + text + "\n";
+    WriteAll(STDERR_FILENO, line);
+  }
+
+ private:
+  unsigned error_mode_ = 0;
+};
+
+}  // namespace
+
+Platform& NativePlatform() {
+  static PosixPlatform platform;
+  return platform;
+}
+
+}  // namespace userprofile

@@ -1,0 +1,53 @@
+// The private profile (INI) engine: pure functions over the bytes of a
+// file, with the reading rules of the Windows profile services and an
+// editor that changes one line and keeps every other byte. The platform
+// layer wraps them with file I/O; tests and fuzzers call them directly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace userprofile::profile {
+
+// Removes the blanks the profile services ignore around names and values:
+// space, tab, CR, VT, FF and the end-of-file byte 0x1A.
+std::string_view Trim(std::string_view text);
+
+// Removes one pair of matching '"' or '\'' quotes that enclose the whole
+// (already trimmed) text.
+std::string_view Unquote(std::string_view text);
+
+// True when the names are equal with ASCII letters folded; other bytes
+// compare exactly.
+bool SameName(std::string_view a, std::string_view b);
+
+// The value of `key` in the first section named `section`, trimmed and
+// unquoted, or nullopt when the section or key is missing. The first of
+// duplicate keys wins; a line without '=' is not a key.
+std::optional<std::string_view> FindValue(std::string_view content,
+                                          std::string_view section,
+                                          std::string_view key);
+
+// The value as GetPrivateProfileIntA computes it from the text that
+// FindValue gives: optional sign, optional lower-case 0x/0o/0b prefix,
+// digits up to the first that does not belong, wrapping modulo 2^32.
+// Empty text gives `fallback`.
+std::uint32_t ParseInt(std::string_view value, int fallback);
+
+// True if the text cannot be written as part of one profile line.
+bool BreaksLine(std::string_view text);
+
+// The content after setting `key` of `section` to `value`: the first
+// matching key's line is rewritten as "key=value" (keeping the key's
+// spelling and the line's ending), a new key goes after the last line of
+// the first matching section, and a new section is appended at the end.
+// New lines use the content's own line ending (CRLF for content without
+// one). nullopt if any argument breaks a line.
+std::optional<std::string> WithValue(std::string_view content,
+                                     std::string_view section,
+                                     std::string_view key,
+                                     std::string_view value);
+
+}  // namespace userprofile::profile

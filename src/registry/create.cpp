@@ -1,0 +1,77 @@
+#include <cstring>
+
+#include "frame/frame.h"
+#include "homedir/homedir.h"
+#include "lock/lock.h"
+#include "registry/registry.h"
+#include "userprofile.h"
+
+namespace userprofile {
+namespace {
+
+// The base directory, a separator, a HomeDirName, a separator and the lock
+// file's name must fit the path limit.
+constexpr std::size_t kMaxExBase =
+    kMaxPath - 2 - kHomeDirNameLength - kLockFileName.size();
+
+std::string MakeEntry(std::string_view name, std::string_view dir_name) {
+  return std::string(name) + "," + std::string(dir_name);
+}
+
+}  // namespace
+
+// Registers a new user at the number one above the stored count. The
+// count is written first, so a stale key of that number is overwritten.
+void RegisterUser(const std::string& registry, std::string_view name,
+                  std::string_view dir_name) {
+  const int n = ReadCount(registry) + 1;
+  if (!WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n))) return;
+  WriteRegistry(registry, kUserSection, EntryKey(n), MakeEntry(name, dir_name));
+}
+
+}  // namespace userprofile
+
+using namespace userprofile;
+
+extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
+    ModuleHandle module, char* name, int reg) {
+  if (name == nullptr) {
+    ReportCheckFailure(kCheckCreateNameMissing);
+    return;
+  }
+  if (*name == '\0') ReportCheckFailure(kCheckCreateNameEmpty);
+  std::string trimmed(name);
+  const std::string dir_name = CreateHomeDirInRoot(module, &trimmed);
+  CopyOut(trimmed, name);  // never longer than the caller's text
+  // A user whose home could not be allocated at all is not recorded: an
+  // entry would point nowhere.
+  if (reg != 0 && !dir_name.empty()) {
+    if (std::optional<std::string> registry = RegistryPath(module)) {
+      RegisterUser(*registry, trimmed, dir_name);
+    }
+  }
+  EnsureLockFile(module, name);
+}
+
+extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
+    const char* base, const char* registry, int entry, char* name, char* out) {
+  if (base == nullptr) return ReportCheckFailure(kCheckCreateExNoBase);
+  if (registry == nullptr) return ReportCheckFailure(kCheckCreateExNoRegistry);
+  if (name == nullptr) return ReportCheckFailure(kCheckCreateExNoName);
+  if (out == nullptr) return ReportCheckFailure(kCheckCreateExNoOutput);
+  if (std::strlen(base) > kMaxExBase) {
+    return ReportCheckFailure(kCheckCreateExBaseTooLong);
+  }
+  std::string trimmed(name);
+  const std::string dir_name = AllocateHomeDir(base, trimmed);
+  CopyOut(trimmed, name);
+  if (dir_name.empty()) {
+    CopyOut("", out);
+    return;
+  }
+  WriteRegistry(registry, kUserSection, EntryKey(entry),
+                MakeEntry(trimmed, dir_name));
+  const std::string home = std::string(base) + kSeparator + dir_name;
+  CopyOut(home, out);
+  CreateLockFile(home + kSeparator);
+}

@@ -1,0 +1,65 @@
+#include "frame/frame.h"
+#include "registry/registry.h"
+#include "userprofile.h"
+
+namespace userprofile {
+
+int FindUser(const std::string& registry, std::string_view name) {
+  const std::string wanted(name);
+  const int count = ReadCount(registry);
+  for (int i = 1; i <= count; ++i) {
+    std::string entry = ReadEntry(registry, i);
+    if (!IsValidEntry(entry)) continue;
+    // An empty entry, or one without a comma, is never a match.
+    std::optional<UserEntry> split = SplitEntry(entry);
+    if (split && Sys().NamesEqual(wanted.c_str(), split->name.c_str())) {
+      return i;
+    }
+  }
+  return 0;
+}
+
+}  // namespace userprofile
+
+using namespace userprofile;
+
+extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
+    ModuleHandle module, const char* name) {
+  if (name == nullptr || *name == '\0') {
+    ReportCheckFailure(kCheckLookupEmptyName);
+  }
+  std::optional<std::string> registry = RegistryPath(module);
+  if (!registry) return 0;
+  return FindUser(*registry, name ? name : "");
+}
+
+extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
+    ModuleHandle module, char* out) {
+  if (out == nullptr) {
+    ReportCheckFailure(kCheckDefaultNoOutput);
+    return;
+  }
+  if (module == nullptr) ReportCheckFailure(kCheckDefaultNullModule);
+  std::optional<std::string> registry = RegistryPath(module);
+  std::string name;
+  if (registry) {
+    name = Sys().ReadProfileString(kDefaultSection, kDefaultKey, kDefaultSize,
+                                   *registry);
+  }
+  CopyOut(name, out);
+  State().current_user = name;
+}
+
+extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL SetDefaultUser(
+    ModuleHandle module, const char* name) {
+  if (name == nullptr) {
+    ReportCheckFailure(kCheckDefaultNoName);
+    return;
+  }
+  std::optional<std::string> registry = RegistryPath(module);
+  if (!registry) return;
+  WriteRegistry(*registry, kDefaultSection, kDefaultKey, name);
+  // Kept whole: a name too long for the slot stays invalid rather than
+  // being cut into another user's name.
+  State().current_user = name;
+}

@@ -1,0 +1,50 @@
+// The user registry: its names and sizes, the validators, and the small
+// reads and writes that every registry operation is made of.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace userprofile {
+
+inline constexpr const char* kCountSection = "NUSER";
+inline constexpr const char* kCountKey = "NO";
+inline constexpr const char* kUserSection = "LUSER";
+inline constexpr const char* kDefaultSection = "DEFUSER";
+inline constexpr const char* kDefaultKey = "DefaultUser";
+inline constexpr const char* kDefaultUserName = "Default";
+
+// Readers fetch an entry into 162 bytes and the default user into 33.
+inline constexpr std::size_t kEntrySize = 162;
+inline constexpr std::size_t kDefaultSize = 33;
+inline constexpr std::size_t kMaxNameLength = 31;
+inline constexpr std::size_t kHomeDirNameLength = 8;
+
+bool IsValidUserName(std::string_view name);
+bool IsValidEntry(std::string_view entry);
+
+// An entry "name,HOMEDIRN" split at its first comma; nullopt without one.
+struct UserEntry {
+  std::string name;
+  std::string home_dir_name;
+};
+std::optional<UserEntry> SplitEntry(std::string_view entry);
+
+// The key of entry number i ("%d").
+std::string EntryKey(int i);
+int ReadCount(const std::string& registry);
+std::string ReadEntry(const std::string& registry, int i);
+
+// Writes one value; a refused or failed write is reported.
+bool WriteRegistry(const std::string& registry, std::string_view section,
+                   std::string_view key, std::string_view value);
+
+// Records a new user at the number one above the stored count.
+void RegisterUser(const std::string& registry, std::string_view name,
+                  std::string_view dir_name);
+
+// The lookup behind DoesUserExist, on a registry path already built.
+int FindUser(const std::string& registry, std::string_view name);
+
+}  // namespace userprofile
