@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the project and runs a host's typical run on a scratch
+# application tree, printing each step.
+set -euo pipefail
+cd "$(dirname "$0")"
+cmake -S . -B build >/dev/null
+cmake --build build -j2
+echo "main job: not yet available (the administrator's tool comes next)"

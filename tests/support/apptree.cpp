@@ -1,0 +1,131 @@
+#include "support/apptree.h"
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "frame/frame.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+std::string MakeTempDir() {
+  std::string tmpl = (fs::temp_directory_path() / "upt.XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
+  return tmpl;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  // Read-only directories made by tests must not stop the clean-up.
+  for (auto it = fs::recursive_directory_iterator(
+           path, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all,
+                                           fs::perm_options::add, ec);
+  }
+  fs::remove_all(path, ec);
+}
+
+AppTree::AppTree(const std::string& prog_dir) {
+  root_ = MakeTempDir();
+  prog_ = root_ + "/" + prog_dir;
+  fs::create_directories(prog_);
+  host_ = prog_ + "/MAIN";
+  fs::copy_file(UP_HOST_PATH, host_);
+}
+
+AppTree::~AppTree() { RemoveTree(root_); }
+
+std::string AppTree::users() const {
+  return fs::path(prog_).parent_path().string() + "/USER";
+}
+
+std::vector<std::string> AppTree::HostArgv(
+    const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{host_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+RunResult AppTree::Host(const std::vector<std::string>& args) const {
+  return Run(HostArgv(args));
+}
+
+std::vector<unsigned> ChecksIn(const std::string& err) {
+  static const std::regex line(
+      "Assertion Failure: File : userprofile, Line : ([0-9]+)");
+  std::vector<unsigned> checks;
+  for (std::sregex_iterator it(err.begin(), err.end(), line), end; it != end;
+       ++it) {
+    checks.push_back(static_cast<unsigned>(std::stoul((*it)[1])));
+  }
+  return checks;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool IsDir(const std::string& path) { return fs::is_directory(path); }
+bool IsFile(const std::string& path) { return fs::is_regular_file(path); }
+void MakeDirs(const std::string& path) { fs::create_directories(path); }
+
+class InProcessApp::Module : public userprofile::PlatformWrapper {
+ public:
+  explicit Module(std::string path)
+      : PlatformWrapper(userprofile::NativePlatform()), path_(std::move(path)) {}
+  std::optional<std::string> ModuleFileName(const void*) override {
+    if (path_.size() > userprofile::kMaxPath) return std::nullopt;
+    return path_;
+  }
+
+ private:
+  std::string path_;
+};
+
+InProcessApp::InProcessApp(const std::string& module_path)
+    : platform_(std::make_unique<Module>(module_path)) {
+  userprofile::LibraryLoad();
+  userprofile::SetPlatform(platform_.get());
+  userprofile::SetMessageSink(
+      [this](const std::string& caption, const std::string& text, unsigned) {
+        messages_.push_back(caption + ": " + text);
+      });
+}
+
+InProcessApp::~InProcessApp() {
+  userprofile::SetMessageSink(nullptr);
+  userprofile::SetPlatform(nullptr);
+  userprofile::LibraryLoad();
+}
+
+std::vector<unsigned> InProcessApp::TakeChecks() {
+  std::string all;
+  for (const std::string& m : messages_) all += m + "\n";
+  messages_.clear();
+  return ChecksIn(all);
+}
+
+std::vector<std::string> InProcessApp::TakeMessages() {
+  std::vector<std::string> taken;
+  taken.swap(messages_);
+  return taken;
+}
+
+void* InProcessApp::handle() const {
+  return const_cast<InProcessApp*>(this);
+}
+
+}  // namespace testing_support

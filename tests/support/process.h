@@ -1,0 +1,56 @@
+// Real child processes for tests: start a program, talk to it through its
+// standard input and output, and collect its exit status and its reports
+// on standard error.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class Child {
+ public:
+  // Starts `argv[0]` with the arguments; stdin, stdout and stderr are
+  // pipes.
+  explicit Child(const std::vector<std::string>& argv);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // The next line of standard output (without the newline), or nullopt
+  // at end of output or after the timeout.
+  std::optional<std::string> ReadLine(
+      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  void WriteLine(const std::string& line);
+  void CloseStdin();
+  // Waits for the exit; returns the exit status (128 + signal if killed).
+  int Wait();
+  void Kill(int signal);
+  int pid() const { return pid_; }
+  // Everything the child wrote to stderr (complete after Wait).
+  const std::string& err() const { return err_; }
+
+ private:
+  void Pump(int timeout_ms);
+  int pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  int errfd_ = -1;
+  std::string out_buf_;
+  std::string err_;
+  bool out_eof_ = false;
+  std::optional<int> status_;
+};
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end and collects its output.
+RunResult Run(const std::vector<std::string>& argv, const std::string& input = "");
+
+}  // namespace testing_support
