@@ -44,37 +44,14 @@ class Lines {
     return line;
   }
 
-  // The line's text up to its first NUL, which ends it for every reader.
   std::string_view Text(const Line& line) const {
-    std::string_view text = content_.substr(line.begin, line.end - line.begin);
-    return text.substr(0, text.find('\0'));
+    return LineText(content_.substr(line.begin, line.end - line.begin));
   }
 
  private:
   std::string_view content_;
   std::size_t pos_ = 0;
 };
-
-// The name of a section header line, or nullopt for any other line. The
-// name runs from the first '[' to the last ']' of the line, trimmed.
-std::optional<std::string_view> HeaderName(std::string_view text) {
-  std::string_view t = Trim(text);
-  if (t.empty() || t.front() != '[') return std::nullopt;
-  std::size_t close = t.rfind(']');
-  if (close == 0 || close == std::string_view::npos) return std::nullopt;
-  return Trim(t.substr(1, close - 1));
-}
-
-struct KeyLine {
-  std::string_view key;    // trimmed
-  std::string_view value;  // trimmed, quotes kept
-};
-
-std::optional<KeyLine> SplitKeyLine(std::string_view text) {
-  std::size_t eq = text.find('=');
-  if (eq == std::string_view::npos) return std::nullopt;
-  return KeyLine{Trim(text.substr(0, eq)), Trim(text.substr(eq + 1))};
-}
 
 // Where a key stands, or where a new key of a section would go.
 struct Location {
@@ -126,6 +103,24 @@ std::string_view LineEnding(std::string_view content) {
 }
 
 }  // namespace
+
+std::string_view LineText(std::string_view line) {
+  return line.substr(0, line.find('\0'));
+}
+
+std::optional<std::string_view> HeaderName(std::string_view text) {
+  std::string_view t = Trim(text);
+  if (t.empty() || t.front() != '[') return std::nullopt;
+  std::size_t close = t.rfind(']');
+  if (close == 0 || close == std::string_view::npos) return std::nullopt;
+  return Trim(t.substr(1, close - 1));
+}
+
+std::optional<KeyLine> SplitKeyLine(std::string_view text) {
+  std::size_t eq = text.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  return KeyLine{Trim(text.substr(0, eq)), Trim(text.substr(eq + 1))};
+}
 
 std::string_view Trim(std::string_view text) {
   std::size_t begin = 0;

@@ -23,6 +23,23 @@ std::string_view Unquote(std::string_view text);
 // compare exactly.
 bool SameName(std::string_view a, std::string_view b);
 
+// How every reader sees one line (its bytes without the line break): the
+// text up to its first NUL, which ends it.
+std::string_view LineText(std::string_view line);
+
+// The name of a section header line (of LineText), or nullopt for any
+// other line. The name runs from the first '[' to the last ']' of the
+// line, trimmed; a header takes precedence over a '=' in the line.
+std::optional<std::string_view> HeaderName(std::string_view text);
+
+// A line that is not a header and holds '=': the key before the first '='
+// and the value after it, both trimmed (quotes kept).
+struct KeyLine {
+  std::string_view key;
+  std::string_view value;
+};
+std::optional<KeyLine> SplitKeyLine(std::string_view text);
+
 // The value of `key` in the first section named `section`, trimmed and
 // unquoted, or nullopt when the section or key is missing. The first of
 // duplicate keys wins; a line without '=' is not a key.

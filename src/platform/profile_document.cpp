@@ -1,0 +1,373 @@
+#include "platform/profile_document.h"
+
+#include <atomic>
+#include <limits>
+
+#include "platform/profile.h"
+
+namespace userprofile::profile {
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+enum Break : std::uint8_t { kNoBreak, kCr, kLf, kCrLf };
+
+std::string_view BreakText(std::uint8_t brk) {
+  switch (brk) {
+    case kCr: return "\r";
+    case kLf: return "\n";
+    case kCrLf: return "\r\n";
+    default: return {};
+  }
+}
+
+char Fold(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
+
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = Fold(c);
+  return folded;
+}
+
+// FNV-1a over the folded bytes, so that names SameName calls equal hash
+// alike.
+std::uint64_t HashName(std::string_view name) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (char c : name) {
+    h ^= static_cast<unsigned char>(Fold(c));
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+std::atomic<std::uint64_t> g_next_document{1};
+
+// Changes kept for ChangesSince; a reader further behind rebuilds what it
+// derived from the document.
+constexpr std::size_t kJournalLimit = 4096;
+
+}  // namespace
+
+Document::Document(std::string content)
+    : id_(g_next_document++), base_(std::move(content)) {
+  Parse();
+}
+
+void Document::Parse() {
+  lines_.clear();
+  texts_.clear();
+  tail_.clear();
+  inserts_.clear();
+  sections_.clear();
+  section_index_.clear();
+  eol_ = kNoBreak;
+  size_ = base_.size();
+  prefix_ = base_.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0 ? kUtf8Bom.size()
+                                                              : 0;
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::size_t current = kNone;  // the section whose lines these are
+  const char* data = base_.data();
+  const std::size_t n = base_.size();
+  std::size_t pos = prefix_;
+  while (pos < n) {
+    std::size_t end = pos;
+    while (end < n && data[end] != '\r' && data[end] != '\n') ++end;
+    std::uint8_t brk = kNoBreak;
+    std::size_t next = end;
+    if (end < n) {
+      if (data[end] == '\n') {
+        brk = kLf;
+        next = end + 1;
+      } else if (end + 1 < n && data[end + 1] == '\n') {
+        brk = kCrLf;
+        next = end + 2;
+      } else {
+        brk = kCr;
+        next = end + 1;
+      }
+      if (eol_ == kNoBreak) eol_ = brk;
+    }
+    const std::size_t id = lines_.size();
+    const std::size_t length = end - pos;
+    if (length <= std::numeric_limits<std::uint32_t>::max()) {
+      lines_.push_back(
+          Line{pos, static_cast<std::uint32_t>(length), brk, false});
+    } else {
+      // Too long for the compact form: kept as an edited line.
+      texts_.emplace_back(base_.substr(pos, length));
+      lines_.push_back(Line{texts_.size() - 1, 0, brk, true});
+    }
+    const std::string_view text = LineText(Text(id));
+    if (std::optional<std::string_view> name = HeaderName(text)) {
+      // Only the first section of a name is ever searched, and it ends at
+      // the next header of any name.
+      current = kNone;
+      if (!name->empty()) {
+        auto [it, added] =
+            section_index_.try_emplace(Folded(*name), sections_.size());
+        if (added) {
+          sections_.push_back(Section{id, id, {}});
+          current = it->second;
+        }
+      }
+    } else if (current != kNone) {
+      Section& section = sections_[current];
+      if (!Trim(text).empty()) section.last = section.anchor = id;
+      if (std::optional<KeyLine> kl = SplitKeyLine(text)) {
+        AddKey(section, kl->key, id);
+      }
+    }
+    pos = next;
+  }
+  base_lines_ = lines_.size();
+  if (eol_ == kNoBreak) eol_ = kCrLf;
+}
+
+std::string_view Document::Text(std::size_t id) const {
+  const Line& line = lines_[id];
+  if (line.edited) return texts_[line.begin];
+  return std::string_view(base_).substr(line.begin, line.length);
+}
+
+std::string_view Document::KeyOf(std::size_t id) const {
+  return SplitKeyLine(LineText(Text(id)))->key;
+}
+
+std::size_t Document::NewLine(std::string text, std::uint8_t brk) {
+  size_ += text.size() + BreakText(brk).size();
+  texts_.push_back(std::move(text));
+  lines_.push_back(Line{texts_.size() - 1, 0, brk, true});
+  return lines_.size() - 1;
+}
+
+void Document::SetBreak(std::size_t id, std::uint8_t brk) {
+  size_ -= BreakText(lines_[id].brk).size();
+  lines_[id].brk = brk;
+  size_ += BreakText(brk).size();
+}
+
+const Document::Section* Document::FindSection(std::string_view trimmed) const {
+  if (trimmed.empty()) return nullptr;  // an empty name never matches
+  auto it = section_index_.find(Folded(trimmed));
+  return it == section_index_.end() ? nullptr : &sections_[it->second];
+}
+
+std::optional<std::size_t> Document::FindKey(const Section& section,
+                                             std::string_view trimmed) const {
+  const std::vector<std::size_t>& slots = section.keys.slots;
+  if (slots.empty()) return std::nullopt;
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = HashName(trimmed) & mask; slots[i] != 0;
+       i = (i + 1) & mask) {
+    if (SameName(KeyOf(slots[i] - 1), trimmed)) return slots[i] - 1;
+  }
+  return std::nullopt;
+}
+
+// Adds the key line `id` unless its section already has the key: the
+// first of duplicate keys wins.
+void Document::AddKey(Section& section, std::string_view key, std::size_t id) {
+  KeyTable& table = section.keys;
+  if ((table.used + 1) * 2 > table.slots.size()) {
+    std::vector<std::size_t> old = std::move(table.slots);
+    table.slots.assign(old.empty() ? 8 : old.size() * 2, 0);
+    const std::size_t mask = table.slots.size() - 1;
+    for (std::size_t slot : old) {
+      if (slot == 0) continue;
+      std::size_t i = HashName(KeyOf(slot - 1)) & mask;
+      while (table.slots[i] != 0) i = (i + 1) & mask;
+      table.slots[i] = slot;
+    }
+  }
+  const std::size_t mask = table.slots.size() - 1;
+  std::size_t i = HashName(key) & mask;
+  for (; table.slots[i] != 0; i = (i + 1) & mask) {
+    if (SameName(KeyOf(table.slots[i] - 1), key)) return;
+  }
+  table.slots[i] = id + 1;
+  ++table.used;
+}
+
+std::optional<std::string_view> Document::Find(std::string_view section,
+                                               std::string_view key) const {
+  const Section* s = FindSection(Trim(section));
+  if (s == nullptr) return std::nullopt;
+  std::optional<std::size_t> id = FindKey(*s, Trim(key));
+  if (!id) return std::nullopt;
+  return Unquote(SplitKeyLine(LineText(Text(*id)))->value);
+}
+
+// The last line of the bytes, where a new section is appended.
+std::optional<std::size_t> Document::FinalLine() const {
+  std::size_t last;
+  if (!tail_.empty()) {
+    last = tail_.back();
+  } else if (base_lines_ > 0) {
+    last = base_lines_ - 1;
+  } else {
+    return std::nullopt;
+  }
+  auto it = inserts_.find(last);
+  return it == inserts_.end() ? last : it->second.back();
+}
+
+bool Document::Set(std::string_view section, std::string_view key,
+                   std::string_view value) {
+  if (BreaksLine(section) || BreaksLine(key) || BreaksLine(value)) {
+    return false;
+  }
+  std::string line = std::string(key) + "=" + std::string(value);
+  const std::size_t index_size = sections_.size();
+  auto found = section_index_.end();
+  if (!Trim(section).empty()) found = section_index_.find(Folded(Trim(section)));
+
+  if (found != section_index_.end()) {
+    Section& s = sections_[found->second];
+    if (std::optional<std::size_t> id = FindKey(s, Trim(key))) {
+      // The key's line is rewritten in place, spelled as the file has it.
+      const KeyLine kl = *SplitKeyLine(LineText(Text(*id)));
+      if (Unquote(kl.value) == value) return true;
+      std::string rewritten = std::string(kl.key) + "=" + std::string(value);
+      if (rewritten == Text(*id)) return true;
+      if (HeaderName(rewritten)) {
+        Rebuild(*WithValue(Bytes(), section, key, value));
+        return true;
+      }
+      const std::string changed_key(kl.key);
+      Line& l = lines_[*id];
+      size_ += rewritten.size();
+      size_ -= Text(*id).size();
+      if (l.edited) {
+        texts_[l.begin] = std::move(rewritten);
+      } else {
+        texts_.push_back(std::move(rewritten));
+        l.begin = texts_.size() - 1;
+        l.edited = true;
+      }
+      Record(Trim(section), changed_key);
+      return true;
+    }
+    // A new key goes right after the section's last non-blank line.
+    if (HeaderName(line)) {
+      Rebuild(*WithValue(Bytes(), section, key, value));
+      return true;
+    }
+    if (lines_[s.last].brk == kNoBreak) SetBreak(s.last, eol_);
+    const std::size_t id = NewLine(std::move(line), eol_);
+    inserts_[s.anchor].push_back(id);
+    s.last = id;
+    const std::string added_key(KeyOf(id));
+    AddKey(s, added_key, id);
+    Record(Trim(section), added_key);
+    return true;
+  }
+
+  // A new section at the end of the file.
+  if (HeaderName(line)) {
+    Rebuild(*WithValue(Bytes(), section, key, value));
+    return true;
+  }
+  if (std::optional<std::size_t> last = FinalLine()) {
+    if (lines_[*last].brk == kNoBreak) SetBreak(*last, eol_);
+  } else if (prefix_ > 0) {
+    tail_.push_back(NewLine(std::string(), eol_));
+  }
+  const std::size_t header =
+      NewLine("[" + std::string(section) + "]", eol_);
+  tail_.push_back(header);
+  const std::size_t id = NewLine(std::move(line), eol_);
+  tail_.push_back(id);
+  const std::string added_key(KeyOf(id));
+  if (!Trim(section).empty()) {
+    section_index_.emplace(Folded(Trim(section)), index_size);
+    sections_.push_back(Section{id, id, {}});
+    AddKey(sections_.back(), added_key, id);
+  }
+  Record(Trim(section), added_key);
+  return true;
+}
+
+// An edit that changes how lines parse: the document is built anew from
+// the bytes WithValue gives, and readers must rebuild what they derived.
+void Document::Rebuild(std::string content) {
+  base_ = std::move(content);
+  Parse();
+  ++version_;
+  journal_.clear();
+  journal_start_ = version_;
+}
+
+void Document::Record(std::string_view section, std::string_view key) {
+  ++version_;
+  if (journal_.size() >= kJournalLimit) {
+    const std::size_t dropped = journal_.size() / 2;
+    journal_.erase(journal_.begin(),
+                   journal_.begin() + static_cast<std::ptrdiff_t>(dropped));
+    journal_start_ += dropped;
+  }
+  journal_.push_back(Change{std::string(section), std::string(key)});
+}
+
+bool Document::ChangesSince(
+    std::uint64_t version,
+    const std::function<void(std::string_view, std::string_view)>& fn) const {
+  if (version < journal_start_ || version > version_) return false;
+  for (std::size_t i = version - journal_start_; i < journal_.size(); ++i) {
+    fn(journal_[i].section, journal_[i].key);
+  }
+  return true;
+}
+
+void Document::ForEachKey(
+    std::string_view section,
+    const std::function<void(std::string_view, std::string_view)>& fn) const {
+  const Section* s = FindSection(Trim(section));
+  if (s == nullptr) return;
+  for (std::size_t slot : s->keys.slots) {
+    if (slot == 0) continue;
+    const KeyLine kl = *SplitKeyLine(LineText(Text(slot - 1)));
+    fn(kl.key, Unquote(kl.value));
+  }
+}
+
+// Calls fn with the document's bytes, piece by piece, in order: every
+// line in its place, and after each anchor the lines added there.
+template <typename Fn>
+void Document::ForEachPiece(Fn&& fn) const {
+  fn(std::string_view(base_).substr(0, prefix_));
+  auto inserted = inserts_.begin();
+  auto emit = [&](std::size_t id) {
+    fn(Text(id));
+    fn(BreakText(lines_[id].brk));
+    if (inserted != inserts_.end() && inserted->first == id) {
+      for (std::size_t added : inserted->second) {
+        fn(Text(added));
+        fn(BreakText(lines_[added].brk));
+      }
+      ++inserted;
+    }
+  };
+  for (std::size_t id = 0; id < base_lines_; ++id) emit(id);
+  for (std::size_t id : tail_) emit(id);
+}
+
+std::string Document::Bytes() const {
+  std::string out;
+  out.reserve(size_);
+  ForEachPiece([&](std::string_view piece) { out.append(piece); });
+  return out;
+}
+
+bool Document::HasBytes(std::string_view content) const {
+  if (content.size() != size_) return false;
+  bool same = true;
+  std::size_t at = 0;
+  ForEachPiece([&](std::string_view piece) {
+    same = same && at + piece.size() <= content.size() &&
+           content.compare(at, piece.size(), piece) == 0;
+    at += piece.size();
+  });
+  return same && at == content.size();
+}
+
+}  // namespace userprofile::profile
