@@ -1,11 +1,21 @@
 #include "platform/platform.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace userprofile {
 namespace {
 
 Platform* g_override = nullptr;
+
+bool& CacheSwitch() {
+  static bool enabled = [] {
+    const char* setting = std::getenv("USERPROFILE_PROFILE_CACHE");
+    return setting == nullptr || std::strcmp(setting, "0") != 0;
+  }();
+  return enabled;
+}
 
 MessageSink& Sink() {
   static MessageSink sink;
@@ -17,6 +27,10 @@ MessageSink& Sink() {
 Platform& Sys() { return g_override ? *g_override : NativePlatform(); }
 
 void SetPlatform(Platform* platform) { g_override = platform; }
+
+bool ProfileCacheEnabled() { return CacheSwitch(); }
+
+void SetProfileCacheEnabled(bool enabled) { CacheSwitch() = enabled; }
 
 void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
 

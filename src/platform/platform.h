@@ -8,9 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/profile_document.h"
 
 namespace userprofile {
 
@@ -94,9 +97,36 @@ class Platform {
   // other process's update of the same file, including single writes, and
   // stays held across this process's own writes to it. Reads never wait on
   // it. Nested calls in one process count; each successful call is paired
-  // with UnlockForUpdate. False if the lock cannot be had in time.
+  // with UnlockForUpdate or EndUpdate. False if the lock cannot be had in
+  // time.
+  //
+  // A platform may hold back the writes made under the lock and replace
+  // the file once, atomically, when the outermost hold ends: this
+  // process's reads see every write at once, other processes see all of
+  // them or (if this process dies first) none.
   virtual bool LockForUpdate(const std::string& file, unsigned timeout_ms) = 0;
   virtual void UnlockForUpdate(const std::string& file) = 0;
+  // UnlockForUpdate that tells whether the writes held back under the lock
+  // reached the file. If they could not be written they are dropped, the
+  // file keeps its earlier content, and the answer is false.
+  virtual bool EndUpdate(const std::string& file) {
+    UnlockForUpdate(file);
+    return true;
+  }
+
+  // --- Snapshots of profile files --------------------------------------
+  // The parsed content that reads of `file` see now (empty for a missing
+  // file), for a caller that answers from one consistent state instead of
+  // reading key by key. Its id() and version() change whenever that
+  // content changes: by this process's writes, or by anyone's change of
+  // the file, seen at the next call. It must not be kept across calls
+  // that may write the file. nullptr when the platform keeps no snapshots:
+  // the caller then reads key by key.
+  virtual std::shared_ptr<const profile::Document> ProfileSnapshot(
+      const std::string& file) {
+    static_cast<void>(file);
+    return nullptr;
+  }
 
   // --- Text and user interface -----------------------------------------
   // True when the platform's case-insensitive comparison of user names
@@ -115,6 +145,15 @@ Platform& Sys();
 void SetPlatform(Platform* platform);
 // The real platform of this build.
 Platform& NativePlatform();
+
+// Whether the platform keeps profile files parsed between calls, checking
+// on every call that the file is unchanged, and holds back writes under
+// the update lock (on by default; the environment variable
+// USERPROFILE_PROFILE_CACHE=0, read once, turns it off). Off, every read
+// parses the file anew and every write replaces it: the plain engine the
+// cache is measured and tested against. Switch only between calls.
+bool ProfileCacheEnabled();
+void SetProfileCacheEnabled(bool enabled);
 
 // Receives every message the library shows, instead of the platform's
 // default (a message box on Windows, one line on standard error
@@ -183,6 +222,15 @@ class PlatformWrapper : public Platform {
   }
   void UnlockForUpdate(const std::string& file) override {
     target_.UnlockForUpdate(file);
+  }
+  bool EndUpdate(const std::string& file) override {
+    return target_.EndUpdate(file);
+  }
+  // None unless a test forwards them: a test that observes or breaks
+  // ReadProfileString must see every read.
+  std::shared_ptr<const profile::Document> ProfileSnapshot(
+      const std::string&) override {
+    return nullptr;
   }
   bool NamesEqual(const char* a, const char* b) override {
     return target_.NamesEqual(a, b);

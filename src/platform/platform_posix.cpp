@@ -12,6 +12,26 @@
 // renaming it into place, so the lock never lapses while it is held.
 // Readers take no lock and never wait.
 //
+// Parsed files are kept (profile::Document) and served while the file is
+// unchanged, checked on every call: the file is opened (which on NFS
+// revalidates its attributes) and its device, inode, size, modification
+// and change times, to the nanosecond, must match those of the parse. A
+// replacement is a new inode; an in-place rewrite moves the times. Times
+// alone cannot tell two writes within one tick of the file system's clock
+// apart, so a parse is trusted on its stamp only once the file's times lie
+// clearly before the moment the stamp was taken (later writes must then
+// carry later times); until then every call reads the file again and
+// compares it with the parse. File systems that count whole seconds get
+// two seconds of margin. A server whose clock lags this machine's can
+// still hide a same-size rewrite made within one of its ticks; SMB and NFS
+// clients have that problem with their own caches, too.
+//
+// Writes under the update lock edit the kept document only and replace the
+// file once, when the outermost hold ends: a process killed before that
+// leaves the file as it was. This process's reads see the edits at once.
+// Other processes' reads see the old file until then, as they would see
+// it during any single write.
+//
 // The exclusive open that signs a user in is an open-file-description
 // lock (F_OFD_SETLK) on Linux and flock() elsewhere. Both belong to the
 // open file, not to the process, so a second open in the same process is
@@ -35,10 +55,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 
 #include "platform/names.h"
 #include "platform/platform.h"
 #include "platform/profile.h"
+#include "platform/profile_document.h"
 
 namespace userprofile {
 namespace {
@@ -121,6 +144,79 @@ bool ReplaceFile(const std::string& path, std::string_view content,
   return false;
 }
 
+// What identifies one version of a file's content without reading it.
+struct FileStamp {
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  struct timespec mtime;
+  struct timespec ctime;
+};
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+         SameTime(a.mtime, b.mtime) && SameTime(a.ctime, b.ctime);
+}
+
+FileStamp StampOf(const struct stat& st) {
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+// The clock file times are taken from. Every write from now on carries a
+// time no earlier than this.
+struct timespec CoarseNow() {
+  struct timespec now{};
+#ifdef CLOCK_REALTIME_COARSE
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+#else
+  ::clock_gettime(CLOCK_REALTIME, &now);
+#endif
+  return now;
+}
+
+// True if a write after `now` must carry a time other than `t`: `t` lies
+// before `now` by more than the file system's granularity, which is taken
+// as two seconds for times without a fraction and 20 ms otherwise.
+bool ClearlyBefore(const struct timespec& t, const struct timespec& now) {
+  const long long margin = t.tv_nsec == 0 ? 2000000000LL : 20000000LL;
+  if (t.tv_sec < now.tv_sec - 3) return true;
+  if (t.tv_sec > now.tv_sec) return false;
+  const long long apart =
+      static_cast<long long>(now.tv_sec - t.tv_sec) * 1000000000LL +
+      (now.tv_nsec - t.tv_nsec);
+  return apart > margin;
+}
+
+bool Settled(const FileStamp& stamp, const struct timespec& taken) {
+  return ClearlyBefore(stamp.mtime, taken) && ClearlyBefore(stamp.ctime, taken);
+}
+
+// The whole content of an open file, from its start.
+std::string ReadDescriptor(int fd, std::size_t size_hint) {
+  std::string data;
+  data.reserve(size_hint);
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(data.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  return data;
+}
+
+// The directory part of a path, for a check that a file can be created
+// beside it.
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 std::string MainProgramPath() {
   char buf[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
@@ -155,10 +251,33 @@ int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
 
 
 class PosixPlatform final : public Platform {
+ private:
+  // Parsed files kept at most; a host uses one registry.
+  static constexpr std::size_t kParsedFiles = 8;
+  struct Update {
+    int fd;     // locked descriptor of the file that has the name now
+    int depth;  // nested LockForUpdate calls of this process
+    std::shared_ptr<profile::Document> doc;  // loaded at first use
+    bool dirty;                              // doc differs from the file
+    std::optional<bool> writable;            // checked at the first write
+  };
+  struct Parsed {
+    FileStamp stamp;
+    bool settled;  // the stamp alone proves the content unchanged
+    std::shared_ptr<profile::Document> doc;
+  };
+
  public:
   std::string ReadProfileString(std::string_view section, std::string_view key,
                                 std::size_t size,
                                 const std::string& file) override {
+    if (ProfileCacheEnabled()) {
+      std::shared_ptr<profile::Document> doc = Current(file);
+      if (!doc || size == 0) return {};
+      std::optional<std::string_view> value = doc->Find(section, key);
+      if (!value) return {};
+      return std::string(value->substr(0, size - 1));
+    }
     std::optional<std::string> content = ReadWholeFile(file);
     if (!content || size == 0) return {};
     std::optional<std::string_view> value =
@@ -169,6 +288,11 @@ class PosixPlatform final : public Platform {
 
   std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
                                int fallback, const std::string& file) override {
+    if (ProfileCacheEnabled()) {
+      std::shared_ptr<profile::Document> doc = Current(file);
+      if (!doc) return static_cast<std::uint32_t>(fallback);
+      return profile::ParseInt(doc->Find(section, key).value_or(""), fallback);
+    }
     std::optional<std::string> content = ReadWholeFile(file);
     if (!content) return static_cast<std::uint32_t>(fallback);
     std::optional<std::string_view> value =
@@ -183,12 +307,27 @@ class PosixPlatform final : public Platform {
         profile::BreaksLine(value)) {
       return false;
     }
-    // Every write reads, edits and replaces the whole file: it runs under
-    // the update lock so that no other process's write is lost.
+    // Every write runs under the update lock so that no other process's
+    // write is lost: the file is read, edited and replaced, or, with the
+    // cache, the kept document edited and written out as the lock ends.
     if (!LockForUpdate(file, kSingleWriteTimeoutMs)) return false;
+    if (ProfileCacheEnabled()) {
+      bool ok = WriteHeldBack(section, key, value, file);
+      return EndUpdate(file) && ok;
+    }
     bool ok = WriteLocked(section, key, value, file);
     UnlockForUpdate(file);
     return ok;
+  }
+
+  std::shared_ptr<const profile::Document> ProfileSnapshot(
+      const std::string& file) override {
+    if (!ProfileCacheEnabled()) return nullptr;
+    std::shared_ptr<const profile::Document> doc = Current(file);
+    if (doc) return doc;
+    // A missing file reads as empty, and stays the same empty content.
+    static const auto empty = std::make_shared<const profile::Document>();
+    return empty;
   }
 
   bool LockForUpdate(const std::string& file, unsigned timeout_ms) override {
@@ -207,7 +346,7 @@ class PosixPlatform final : public Platform {
         // The holder before us may have replaced the file: the lock counts
         // only on the file that still has the name.
         if (SameFile(fd, file)) {
-          updates_.emplace(file, Update{fd, 1});
+          updates_.emplace(file, Update{fd, 1, nullptr, false, std::nullopt});
           return true;
         }
         ::close(fd);
@@ -221,10 +360,39 @@ class PosixPlatform final : public Platform {
   }
 
   void UnlockForUpdate(const std::string& file) override {
+    static_cast<void>(EndUpdate(file));
+  }
+
+  bool EndUpdate(const std::string& file) override {
     auto held = updates_.find(file);
-    if (held == updates_.end() || --held->second.depth > 0) return;
+    if (held == updates_.end() || --held->second.depth > 0) return true;
+    bool ok = !held->second.dirty || Publish(file, held->second);
     ::close(held->second.fd);
     updates_.erase(held);
+    return ok;
+  }
+
+  // One write under the update lock, kept in the held document until the
+  // outermost hold ends. Refused as the immediate write would be: for a
+  // file nobody may write, or beside which no file can be created.
+  bool WriteHeldBack(std::string_view section, std::string_view key,
+                     std::string_view value, const std::string& file) {
+    Update& update = updates_.find(file)->second;
+    if (!update.writable) {
+      struct stat st{};
+      update.writable =
+          ::fstat(update.fd, &st) == 0 && S_ISREG(st.st_mode) &&
+          (st.st_mode & 0222) != 0 &&
+          ::faccessat(AT_FDCWD, DirectoryOf(file).c_str(), W_OK | X_OK,
+                      AT_EACCESS) == 0;
+    }
+    if (!*update.writable) return false;
+    std::shared_ptr<profile::Document> doc = HeldDocument(file, update);
+    if (!doc) return false;
+    const std::uint64_t version = doc->version();
+    if (!doc->Set(section, key, value)) return false;
+    update.dirty = update.dirty || doc->version() != version;
+    return true;
   }
 
   // One write, with the update lock of `file` held by this process.
@@ -252,6 +420,83 @@ class PosixPlatform final : public Platform {
     if (!updated) return false;
     if (mode && *updated == old) return true;
     return ReplaceFile(file, *updated, mode, held->second.fd);
+  }
+
+  // The document reads of `file` see now: this process's held one while
+  // it holds the update lock, otherwise the file's, parsed anew only if
+  // the file changed. nullptr for a file that cannot be read.
+  std::shared_ptr<profile::Document> Current(const std::string& file) {
+    auto held = updates_.find(file);
+    if (held != updates_.end()) return HeldDocument(file, held->second);
+    const struct timespec taken = CoarseNow();
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      parsed_.erase(file);
+      return nullptr;
+    }
+    std::shared_ptr<profile::Document> doc = Load(file, fd, taken);
+    ::close(fd);
+    return doc;
+  }
+
+  std::shared_ptr<profile::Document> HeldDocument(const std::string& file,
+                                                  Update& update) {
+    if (!update.doc) update.doc = Load(file, update.fd, CoarseNow());
+    return update.doc;
+  }
+
+  // The document of the open file `fd`: the kept one if the file still has
+  // its stamp (or, while the stamp cannot be trusted yet, its bytes),
+  // otherwise a new parse. `taken` is a time before the file was looked at.
+  std::shared_ptr<profile::Document> Load(const std::string& file, int fd,
+                                          const struct timespec& taken) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      parsed_.erase(file);
+      return nullptr;
+    }
+    const FileStamp stamp = StampOf(st);
+    auto kept = parsed_.find(file);
+    if (kept != parsed_.end() && kept->second.settled &&
+        SameStamp(kept->second.stamp, stamp)) {
+      return kept->second.doc;
+    }
+    std::string content =
+        ReadDescriptor(fd, static_cast<std::size_t>(st.st_size));
+    std::shared_ptr<profile::Document> doc;
+    if (kept != parsed_.end() && kept->second.doc->HasBytes(content)) {
+      doc = kept->second.doc;
+    } else {
+      doc = std::make_shared<profile::Document>(std::move(content));
+    }
+    Keep(file, Parsed{stamp, Settled(stamp, taken), doc});
+    return doc;
+  }
+
+  void Keep(const std::string& file, Parsed parsed) {
+    if (parsed_.size() >= kParsedFiles && parsed_.count(file) == 0) {
+      parsed_.erase(parsed_.begin());
+    }
+    parsed_.insert_or_assign(file, std::move(parsed));
+  }
+
+  // Replaces the file with the held document. On failure the document is
+  // dropped, so that reads go back to the file as it is.
+  bool Publish(const std::string& file, Update& update) {
+    struct stat st{};
+    if (::fstat(update.fd, &st) != 0 ||
+        !ReplaceFile(file, update.doc->Bytes(), st.st_mode & 07777,
+                     update.fd)) {
+      parsed_.erase(file);
+      return false;
+    }
+    const struct timespec taken = CoarseNow();
+    if (::fstat(update.fd, &st) == 0) {
+      Keep(file, Parsed{StampOf(st), Settled(StampOf(st), taken), update.doc});
+    } else {
+      parsed_.erase(file);
+    }
+    return true;
   }
 
   std::optional<std::string> ModuleFileName(const void* module) override {
@@ -354,11 +599,8 @@ class PosixPlatform final : public Platform {
  private:
   // A single write waits this long for another process's update.
   static constexpr unsigned kSingleWriteTimeoutMs = 10000;
-  struct Update {
-    int fd;     // locked descriptor of the file that has the name now
-    int depth;  // nested LockForUpdate calls of this process
-  };
   std::map<std::string, Update> updates_;
+  std::map<std::string, Parsed> parsed_;
   unsigned error_mode_ = 0;
 };
 

@@ -90,6 +90,11 @@ class InProcessApp::Module : public userprofile::PlatformWrapper {
     if (path_.size() > userprofile::kMaxPath) return std::nullopt;
     return path_;
   }
+  // The library runs here as in a host, snapshots and all.
+  std::shared_ptr<const userprofile::profile::Document> ProfileSnapshot(
+      const std::string& file) override {
+    return userprofile::NativePlatform().ProfileSnapshot(file);
+  }
 
  private:
   std::string path_;
