@@ -5,6 +5,10 @@
 namespace userprofile {
 
 int FindUser(const std::string& registry, std::string_view name) {
+  if (std::optional<int> found = FindUserIndexed(registry, name)) {
+    return *found;
+  }
+  // Entry by entry, each read on its own.
   const std::string wanted(name);
   const int count = ReadCount(registry);
   for (int i = 1; i <= count; ++i) {

@@ -47,7 +47,9 @@ void RegisterUser(const std::string& registry, std::string_view name,
 // Holds the update lock of a registry for the length of a
 // read-modify-write sequence, so that no other process's update
 // interleaves with it. A lock that cannot be had in time is reported; the
-// caller then makes no change at all.
+// caller then makes no change at all. Writes under the lock may reach the
+// file only when the outermost hold ends; if they cannot, that is
+// reported as a failed write.
 class RegistryUpdate {
  public:
   explicit RegistryUpdate(std::string registry);
@@ -63,5 +65,11 @@ class RegistryUpdate {
 
 // The lookup behind DoesUserExist, on a registry path already built.
 int FindUser(const std::string& registry, std::string_view name);
+
+// FindUser answered from an index of the platform's snapshot of the
+// registry, kept between calls; nullopt when the platform keeps no
+// snapshots.
+std::optional<int> FindUserIndexed(const std::string& registry,
+                                   std::string_view name);
 
 }  // namespace userprofile

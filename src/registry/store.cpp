@@ -16,10 +16,16 @@ std::string ReadEntry(const std::string& registry, int i) {
                                  registry);
 }
 
+namespace {
+
+void ReportWriteFailed() { ReportCheckFailure(kCheckRegistryWriteFailed); }
+
+}  // namespace
+
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value) {
   if (Sys().WriteProfileString(section, key, value, registry)) return true;
-  ReportCheckFailure(kCheckRegistryWriteFailed);
+  ReportWriteFailed();
   return false;
 }
 
@@ -38,7 +44,7 @@ RegistryUpdate::RegistryUpdate(std::string registry)
 }
 
 RegistryUpdate::~RegistryUpdate() {
-  if (held_) Sys().UnlockForUpdate(registry_);
+  if (held_ && !Sys().EndUpdate(registry_)) ReportWriteFailed();
 }
 
 }  // namespace userprofile

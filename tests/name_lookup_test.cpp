@@ -1,0 +1,262 @@
+// Lookups by name from the index of the registry answer exactly as the
+// entry-by-entry loop does, on random registries full of duplicates,
+// invalid entries, odd keys and counts, through the library's own writes
+// and rewrites behind its back; and a repair leaves the same tree whether
+// the registry is kept parsed or read anew for every key.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "frame/frame.h"
+#include "platform/platform.h"
+#include "registry/registry.h"
+#include "support/apptree.h"
+#include "userprofile.h"
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+namespace {
+
+class CacheSetting {
+ public:
+  explicit CacheSetting(bool on) : before_(userprofile::ProfileCacheEnabled()) {
+    userprofile::SetProfileCacheEnabled(on);
+  }
+  ~CacheSetting() { userprofile::SetProfileCacheEnabled(before_); }
+
+ private:
+  bool before_;
+};
+
+// Names equal and unequal under the comparison of user names: case, the
+// accented pairs of code page 1252, ligatures, the ignored soft hyphen,
+// and spaces that are not trimmed.
+const std::vector<std::string> kNames = {
+    "Ann",        "ANN",          "ann ",       "Ren\xE9",  "REN\xC9",
+    "Stra\xDF" "e", "STRASSE",    "\xC6sir",    "AEsir",    "A\xAD" "B",
+    "AB",         "Default",      "dEFAULT",    "Bob",      "Zo\xEB"};
+
+std::string RandomEntry(std::mt19937& rng) {
+  std::uniform_int_distribution<int> pct(0, 99);
+  const std::string name = kNames[pct(rng) % kNames.size()];
+  const int kind = pct(rng);
+  if (kind < 55) return name + ",DIR" + std::to_string(10000 + pct(rng));
+  if (kind < 62) return name;                        // no comma
+  if (kind < 68) return "";                          // empty
+  if (kind < 74) return "B-d,XXXXXXXX";              // invalid name
+  if (kind < 78) return name + ",SHORT";             // not 8 after comma
+  if (kind < 82) return std::string(170, 'x') + "," + "ABCDEFGH";  // cut
+  if (kind < 86) return "\"" + name + ",QUOTED00\"";  // quotes removed
+  return name + ",DIR" + std::to_string(10000 + pct(rng)) + " ";
+}
+
+// A registry with the count off from the keys, keys spelled oddly,
+// duplicate keys and a second LUSER section.
+std::string RandomRegistry(std::mt19937& rng) {
+  std::uniform_int_distribution<int> pct(0, 99);
+  const int entries = std::uniform_int_distribution<int>(0, 14)(rng);
+  std::string count = std::to_string(entries + pct(rng) % 5 - 2);
+  if (pct(rng) < 5) count = "0x" + std::to_string(entries);
+  std::string out = "[NUSER]\r\n";
+  if (pct(rng) < 95) out += "NO=" + count + "\r\n";
+  out += "[LUSER]\r\n";
+  for (int i = 1; i <= entries; ++i) {
+    std::string key = std::to_string(i);
+    if (pct(rng) < 5) key = "0" + key;
+    if (pct(rng) < 5) key = " " + key + " ";
+    out += key + "=" + RandomEntry(rng) + "\r\n";
+    if (pct(rng) < 5) out += key + "=" + RandomEntry(rng) + "\r\n";
+  }
+  if (pct(rng) < 20) out += "[luser]\r\n1=Ann,SECOND00\r\n";
+  out += "[DEFUSER]\r\nDefaultUser=Ann\r\n";
+  return out;
+}
+
+class NameLookup : public ::testing::Test {
+ protected:
+  NameLookup() : app_(tree_.host()) {}
+  ModuleHandle module() { return app_.handle(); }
+  std::string registry() const { return tree_.registry(); }
+
+  // Every name's entry number from the index, from the entry loop over
+  // the same state (a wrapper gives no snapshot), and, outside an update,
+  // from the loop with nothing kept parsed; also what each reported.
+  void ExpectSameAnswers(const std::string& context, bool in_update = false) {
+    std::vector<std::string> names = kNames;
+    names.push_back("");
+    names.push_back("nobody");
+    for (const std::string& name : names) {
+      const int indexed = DoesUserExist(module(), name.c_str());
+      const std::vector<unsigned> checks = app_.TakeChecks();
+      userprofile::Platform& native = userprofile::Sys();
+      userprofile::PlatformWrapper entry_loop(native);
+      userprofile::SetPlatform(&entry_loop);
+      const int looped = DoesUserExist(module(), name.c_str());
+      userprofile::SetPlatform(&native);
+      ASSERT_EQ(indexed, looped) << context << " name [" << name << "]\n"
+                                 << ReadFile(registry());
+      ASSERT_EQ(app_.TakeChecks(), checks);
+      if (in_update) continue;
+      CacheSetting off(false);
+      ASSERT_EQ(DoesUserExist(module(), name.c_str()), indexed)
+          << context << " uncached, name [" << name << "]";
+      ASSERT_EQ(app_.TakeChecks(), checks);
+    }
+  }
+
+  AppTree tree_;
+  InProcessApp app_;
+};
+
+}  // namespace
+
+TEST_F(NameLookup, IndexAnswersAsTheEntryLoopThroughEveryKindOfChange) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> pct(0, 99);
+  WriteFile(registry(), RandomRegistry(rng));
+  CacheSetting on(true);
+  for (int step = 0; step < 150; ++step) {
+    const int action = pct(rng);
+    const int entry = std::uniform_int_distribution<int>(1, 16)(rng);
+    if (action < 15) {
+      WriteFile(registry(), RandomRegistry(rng));  // behind its back
+    } else if (action < 55) {
+      userprofile::WriteRegistry(registry(), userprofile::kUserSection,
+                                 std::to_string(entry), RandomEntry(rng));
+    } else if (action < 70) {
+      userprofile::WriteRegistry(registry(), userprofile::kCountSection,
+                                 userprofile::kCountKey,
+                                 std::to_string(entry - 2));
+    } else if (action < 80) {
+      // Several changes in one update, read back before it ends.
+      userprofile::RegistryUpdate update(registry());
+      for (int i = 0; i < 5; ++i) {
+        userprofile::WriteRegistry(registry(), userprofile::kUserSection,
+                                   std::to_string(entry + i), RandomEntry(rng));
+      }
+      userprofile::RegisterUser(registry(), kNames[entry % kNames.size()],
+                                "NEWDIR00");
+      ExpectSameAnswers("inside update, step " + std::to_string(step), true);
+    } else if (action < 85) {
+      // A key written as a header restructures the file.
+      userprofile::WriteRegistry(registry(), userprofile::kUserSection,
+                                 "[x]", "1");
+    } else {
+      SetDefaultUser(module(), kNames[entry % kNames.size()].c_str());
+    }
+    app_.TakeChecks();
+    ExpectSameAnswers("step " + std::to_string(step));
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_F(NameLookup, UpdateThatCannotReachTheFileIsReported) {
+  // Too long a name for the temporary file beside it: every replacement
+  // fails, for root as for anyone.
+  const std::string file = tree_.root() + "/" + std::string(250, 'r');
+  WriteFile(file, "[NUSER]\r\nNO=1\r\n");
+  {
+    CacheSetting on(true);
+    userprofile::RegistryUpdate update(file);
+    ASSERT_TRUE(update.held());
+    userprofile::WriteRegistry(file, "NUSER", "NO", "2");
+    userprofile::WriteRegistry(file, "NUSER", "NO", "3");
+  }
+  EXPECT_EQ(app_.TakeChecks(), std::vector<unsigned>{730});
+  EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=1\r\n");
+}
+
+namespace {
+
+// A damaged tree: invalid and empty entries to squeeze out, missing home
+// directories and lock files, duplicate names, and sometimes no Default.
+struct Damage {
+  std::string registry;
+  std::vector<std::string> dirs;   // home directories that exist
+  std::vector<std::string> locks;  // of those, the ones with a lock file
+};
+
+Damage RandomDamage(std::mt19937& rng) {
+  std::uniform_int_distribution<int> pct(0, 99);
+  const std::vector<std::string> names = {"Ann", "ann", "Bob", "Cy",
+                                          "Default", "Dee"};
+  Damage d;
+  const int entries = std::uniform_int_distribution<int>(3, 18)(rng);
+  d.registry = "[NUSER]\r\nNO=" + std::to_string(entries) + "\r\n[LUSER]\r\n";
+  for (int i = 1; i <= entries; ++i) {
+    const std::string name = names[pct(rng) % names.size()];
+    if (pct(rng) < 20) {
+      d.registry += std::to_string(i) + "=" +
+                    (pct(rng) < 50 ? "" : "x-y,BADNAME0") + "\r\n";
+      continue;
+    }
+    if (name == "Default" && pct(rng) < 50) continue;
+    const std::string dir = name.substr(0, 3) + std::to_string(10000 + i);
+    d.registry += std::to_string(i) + "=" + name + "," + dir + "\r\n";
+    if (pct(rng) < 75) {
+      d.dirs.push_back(dir);
+      if (pct(rng) < 60) d.locks.push_back(dir);
+    }
+  }
+  d.registry += "[DEFUSER]\r\nDefaultUser=" + names[pct(rng) % names.size()] +
+                "\r\n";
+  return d;
+}
+
+void Plant(const AppTree& tree, const Damage& d) {
+  WriteFile(tree.registry(), d.registry);
+  MakeDirs(tree.users());
+  for (const std::string& dir : d.dirs) MakeDirs(tree.Home(dir));
+  for (const std::string& dir : d.locks) WriteFile(tree.Home(dir) + "/IKIVO.SMP", "");
+}
+
+// Every path below the tree's users root and the registry's bytes.
+std::map<std::string, std::string> Outcome(const AppTree& tree) {
+  std::map<std::string, std::string> state;
+  for (const auto& e : fs::recursive_directory_iterator(tree.users())) {
+    state[e.path().string().substr(tree.root().size())] =
+        e.is_directory() ? "<dir>" : ReadFile(e.path().string());
+  }
+  state["registry"] = ReadFile(tree.registry());
+  return state;
+}
+
+}  // namespace
+
+TEST(RepairWithCache, LeavesTheSameTreeAsReadingEveryKeyAnew) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 6; ++round) {
+    const Damage damage = RandomDamage(rng);
+    std::map<std::string, std::string> outcome[2];
+    std::vector<std::string> messages[2];
+    for (int cached = 0; cached < 2; ++cached) {
+      AppTree tree("APP/PROG");
+      Plant(tree, damage);
+      InProcessApp app(tree.host());
+      CacheSetting setting(cached == 1);
+      VerifyUserProfiles(app.handle());
+      // The lookups after the repair read its result too.
+      char dir[USERPROFILE_PATH_SIZE];
+      for (const char* name : {"Ann", "Bob", "Default", "Dee"}) {
+        GetDirForUser(app.handle(), name, dir);
+        std::string path = dir;
+        if (path.rfind(tree.root(), 0) == 0) path.erase(0, tree.root().size());
+        messages[cached].push_back(std::string(name) + " " + path);
+      }
+      for (const std::string& m : app.TakeMessages()) messages[cached].push_back(m);
+      outcome[cached] = Outcome(tree);
+    }
+    ASSERT_EQ(outcome[1], outcome[0]) << "round " << round << "\n"
+                                      << damage.registry;
+    ASSERT_EQ(messages[1], messages[0]) << "round " << round;
+  }
+}
