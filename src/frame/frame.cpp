@@ -1,6 +1,7 @@
 #include "frame/frame.h"
 
 #include <cstring>
+#include <map>
 
 #include "userprofile.h"
 
@@ -39,9 +40,38 @@ PathParts SplitPath(std::string_view path) {
   return parts;
 }
 
+namespace {
+
+struct ModulePaths {
+  int scopes = 0;
+  std::map<const void*, std::string> known;
+};
+
+ModulePaths& Remembered() {
+  static ModulePaths paths;
+  return paths;
+}
+
+}  // namespace
+
+ModulePathScope::ModulePathScope() { ++Remembered().scopes; }
+
+ModulePathScope::~ModulePathScope() {
+  if (--Remembered().scopes == 0) Remembered().known.clear();
+}
+
 std::optional<std::string> FetchModulePath(const void* module) {
+  ModulePaths& remembered = Remembered();
+  if (remembered.scopes > 0) {
+    auto it = remembered.known.find(module);
+    if (it != remembered.known.end()) return it->second;
+  }
   std::optional<std::string> path = Sys().ModuleFileName(module);
-  if (!path) ReportCheckFailure(kCheckModulePathUnusable);
+  if (!path) {
+    ReportCheckFailure(kCheckModulePathUnusable);
+  } else if (remembered.scopes > 0) {
+    remembered.known.emplace(module, *path);
+  }
   return path;
 }
 

@@ -45,6 +45,18 @@ PathParts SplitPath(std::string_view path);
 // cannot give it whole.
 std::optional<std::string> FetchModulePath(const void* module);
 
+// While one exists, each module's path is asked of the platform once and
+// then remembered, so that an export that builds a path per registry
+// entry does not look the module up per entry. A path that cannot be had
+// is asked for (and reported) every time, as without it.
+class ModulePathScope {
+ public:
+  ModulePathScope();
+  ~ModulePathScope();
+  ModulePathScope(const ModulePathScope&) = delete;
+  ModulePathScope& operator=(const ModulePathScope&) = delete;
+};
+
 // The path of file `name` + `ext` in the module's directory, or nullopt
 // (reported) when it cannot be built within kMaxPath characters.
 std::optional<std::string> ModuleFilePath(const void* module,

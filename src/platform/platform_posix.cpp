@@ -522,9 +522,11 @@ class PosixPlatform final : public Platform {
   }
 
   bool IsEnterableDirectory(const std::string& path) override {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
+    // One lookup: "path/." resolves only through a directory this process
+    // may search, and then names that directory. The effective ids decide,
+    // as they do for chdir() and for the lookup of any file in it.
+    return !path.empty() &&
+           ::faccessat(AT_FDCWD, (path + "/.").c_str(), X_OK, AT_EACCESS) == 0;
   }
 
   bool MakeDirectory(const std::string& path) override {
@@ -546,7 +548,11 @@ class PosixPlatform final : public Platform {
   }
 
   bool CreateEmptyFile(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // A file that is new is empty and held by nobody.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return ::close(fd) == 0;
+    if (errno != EEXIST) return false;
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     struct stat st{};
     // Truncate only under the lock: a held file stays as its holder has it.

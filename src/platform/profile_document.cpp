@@ -1,6 +1,7 @@
 #include "platform/profile_document.h"
 
 #include <atomic>
+#include <cstring>
 #include <limits>
 
 #include "platform/profile.h"
@@ -42,6 +43,27 @@ std::uint64_t HashName(std::string_view name) {
 
 std::atomic<std::uint64_t> g_next_document{1};
 
+constexpr std::uint64_t kFragmentBits = 24;
+constexpr std::uint64_t kFragmentMask = (std::uint64_t{1} << kFragmentBits) - 1;
+
+// The bytes the line scan stops at: line breaks, the NUL that ends a
+// line's text, and the '=' that ends a key.
+struct StopBytes {
+  bool stop[256] = {};
+  constexpr StopBytes() {
+    stop[static_cast<unsigned char>('\r')] = true;
+    stop[static_cast<unsigned char>('\n')] = true;
+    stop[static_cast<unsigned char>('\0')] = true;
+    stop[static_cast<unsigned char>('=')] = true;
+  }
+};
+constexpr StopBytes kStop;
+
+bool IsBlankByte(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' ||
+         c == '\x1A';
+}
+
 // Changes kept for ChangesSince; a reader further behind rebuilds what it
 // derived from the document.
 constexpr std::size_t kJournalLimit = 4096;
@@ -55,7 +77,8 @@ Document::Document(std::string content)
 
 void Document::Parse() {
   lines_.clear();
-  texts_.clear();
+  arena_.clear();
+  arena_garbage_ = 0;
   tail_.clear();
   inserts_.clear();
   sections_.clear();
@@ -64,14 +87,37 @@ void Document::Parse() {
   size_ = base_.size();
   prefix_ = base_.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0 ? kUtf8Bom.size()
                                                               : 0;
-  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-  std::size_t current = kNone;  // the section whose lines these are
   const char* data = base_.data();
   const std::size_t n = base_.size();
+  std::size_t breaks = 0;
+  for (const void* p = data;
+       (p = std::memchr(p, '\n', n - static_cast<std::size_t>(
+                                         static_cast<const char*>(p) - data))) !=
+       nullptr;
+       p = static_cast<const char*>(p) + 1) {
+    ++breaks;
+  }
+  lines_.reserve(breaks + 1);
+
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::size_t current = kNone;  // the section whose lines these are
   std::size_t pos = prefix_;
   while (pos < n) {
+    // One pass over the line: its break, the NUL that ends its text, and
+    // the first '=' of that text.
     std::size_t end = pos;
-    while (end < n && data[end] != '\r' && data[end] != '\n') ++end;
+    std::size_t nul = kNone;
+    std::size_t eq = kNone;
+    for (; end < n; ++end) {
+      const char c = data[end];
+      if (!kStop.stop[static_cast<unsigned char>(c)]) continue;
+      if (c == '\r' || c == '\n') break;
+      if (c == '\0') {
+        if (nul == kNone) nul = end;
+      } else if (eq == kNone && nul == kNone) {
+        eq = end;
+      }
+    }
     std::uint8_t brk = kNoBreak;
     std::size_t next = end;
     if (end < n) {
@@ -88,17 +134,13 @@ void Document::Parse() {
       if (eol_ == kNoBreak) eol_ = brk;
     }
     const std::size_t id = lines_.size();
-    const std::size_t length = end - pos;
-    if (length <= std::numeric_limits<std::uint32_t>::max()) {
-      lines_.push_back(
-          Line{pos, static_cast<std::uint32_t>(length), brk, false});
-    } else {
-      // Too long for the compact form: kept as an edited line.
-      texts_.emplace_back(base_.substr(pos, length));
-      lines_.push_back(Line{texts_.size() - 1, 0, brk, true});
-    }
-    const std::string_view text = LineText(Text(id));
-    if (std::optional<std::string_view> name = HeaderName(text)) {
+    lines_.push_back(Line{pos, end - pos, brk, false});
+    const std::string_view text(data + pos, (nul == kNone ? end : nul) - pos);
+    std::size_t first = 0;
+    while (first < text.size() && IsBlankByte(text[first])) ++first;
+    std::optional<std::string_view> name;
+    if (first < text.size() && text[first] == '[') name = HeaderName(text);
+    if (name) {
       // Only the first section of a name is ever searched, and it ends at
       // the next header of any name.
       current = kNone;
@@ -110,12 +152,11 @@ void Document::Parse() {
           current = it->second;
         }
       }
-    } else if (current != kNone) {
+    } else if (current != kNone && first < text.size()) {
+      // A line with more than blanks: new keys of the section go after it.
       Section& section = sections_[current];
-      if (!Trim(text).empty()) section.last = section.anchor = id;
-      if (std::optional<KeyLine> kl = SplitKeyLine(text)) {
-        AddKey(section, kl->key, id);
-      }
+      section.last = section.anchor = id;
+      if (eq != kNone) AddKey(section, Trim(text.substr(0, eq - pos)), id);
     }
     pos = next;
   }
@@ -125,19 +166,49 @@ void Document::Parse() {
 
 std::string_view Document::Text(std::size_t id) const {
   const Line& line = lines_[id];
-  if (line.edited) return texts_[line.begin];
-  return std::string_view(base_).substr(line.begin, line.length);
+  return std::string_view(line.edited ? arena_ : base_)
+      .substr(line.begin, line.length);
 }
 
 std::string_view Document::KeyOf(std::size_t id) const {
   return SplitKeyLine(LineText(Text(id)))->key;
 }
 
-std::size_t Document::NewLine(std::string text, std::uint8_t brk) {
+std::size_t Document::NewLine(std::string_view text, std::uint8_t brk) {
   size_ += text.size() + BreakText(brk).size();
-  texts_.push_back(std::move(text));
-  lines_.push_back(Line{texts_.size() - 1, 0, brk, true});
+  lines_.push_back(Line{arena_.size(), text.size(), brk, true});
+  arena_.append(text);
   return lines_.size() - 1;
+}
+
+// Gives a line new text. The old text of an edited line stays in the
+// arena as garbage until the garbage outweighs the live text and the
+// lines, so that compaction costs O(1) per edit.
+void Document::SetText(std::size_t id, std::string_view text) {
+  Line& line = lines_[id];
+  size_ = size_ - line.length + text.size();
+  if (line.edited) arena_garbage_ += line.length;
+  line.begin = arena_.size();
+  line.length = text.size();
+  line.edited = true;
+  arena_.append(text);
+  if (arena_garbage_ > 65536 + lines_.size() * 8 &&
+      arena_garbage_ * 2 > arena_.size()) {
+    CompactArena();
+  }
+}
+
+void Document::CompactArena() {
+  std::string live;
+  live.reserve(arena_.size() - arena_garbage_);
+  for (Line& line : lines_) {
+    if (!line.edited) continue;
+    const std::size_t begin = live.size();
+    live.append(arena_, line.begin, line.length);
+    line.begin = begin;
+  }
+  arena_ = std::move(live);
+  arena_garbage_ = 0;
 }
 
 void Document::SetBreak(std::size_t id, std::uint8_t brk) {
@@ -154,37 +225,52 @@ const Document::Section* Document::FindSection(std::string_view trimmed) const {
 
 std::optional<std::size_t> Document::FindKey(const Section& section,
                                              std::string_view trimmed) const {
-  const std::vector<std::size_t>& slots = section.keys.slots;
+  const std::vector<std::uint64_t>& slots = section.keys.slots;
   if (slots.empty()) return std::nullopt;
+  const std::uint64_t hash = HashName(trimmed);
   const std::size_t mask = slots.size() - 1;
-  for (std::size_t i = HashName(trimmed) & mask; slots[i] != 0;
-       i = (i + 1) & mask) {
-    if (SameName(KeyOf(slots[i] - 1), trimmed)) return slots[i] - 1;
+  for (std::size_t i = hash & mask; slots[i] != 0; i = (i + 1) & mask) {
+    const std::size_t id = (slots[i] >> kFragmentBits) - 1;
+    if ((slots[i] & kFragmentMask) == (hash & kFragmentMask) &&
+        SameName(KeyOf(id), trimmed)) {
+      return id;
+    }
   }
   return std::nullopt;
+}
+
+void Document::GrowKeys(KeyTable& table) {
+  std::vector<std::uint64_t> old = std::move(table.slots);
+  table.slots.assign(old.empty() ? 16 : old.size() * 2, 0);
+  const std::size_t mask = table.slots.size() - 1;
+  // Up to 2^24 slots the stored hash bits place every key.
+  const bool fragment_places = mask <= kFragmentMask;
+  for (std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    const std::uint64_t hash =
+        fragment_places ? slot : HashName(KeyOf((slot >> kFragmentBits) - 1));
+    std::size_t i = hash & mask;
+    while (table.slots[i] != 0) i = (i + 1) & mask;
+    table.slots[i] = slot;
+  }
 }
 
 // Adds the key line `id` unless its section already has the key: the
 // first of duplicate keys wins.
 void Document::AddKey(Section& section, std::string_view key, std::size_t id) {
   KeyTable& table = section.keys;
-  if ((table.used + 1) * 2 > table.slots.size()) {
-    std::vector<std::size_t> old = std::move(table.slots);
-    table.slots.assign(old.empty() ? 8 : old.size() * 2, 0);
-    const std::size_t mask = table.slots.size() - 1;
-    for (std::size_t slot : old) {
-      if (slot == 0) continue;
-      std::size_t i = HashName(KeyOf(slot - 1)) & mask;
-      while (table.slots[i] != 0) i = (i + 1) & mask;
-      table.slots[i] = slot;
+  if ((table.used + 1) * 2 > table.slots.size()) GrowKeys(table);
+  const std::uint64_t hash = HashName(key);
+  const std::size_t mask = table.slots.size() - 1;
+  std::size_t i = hash & mask;
+  for (; table.slots[i] != 0; i = (i + 1) & mask) {
+    if ((table.slots[i] & kFragmentMask) == (hash & kFragmentMask) &&
+        SameName(KeyOf((table.slots[i] >> kFragmentBits) - 1), key)) {
+      return;
     }
   }
-  const std::size_t mask = table.slots.size() - 1;
-  std::size_t i = HashName(key) & mask;
-  for (; table.slots[i] != 0; i = (i + 1) & mask) {
-    if (SameName(KeyOf(table.slots[i] - 1), key)) return;
-  }
-  table.slots[i] = id + 1;
+  table.slots[i] = (static_cast<std::uint64_t>(id + 1) << kFragmentBits) |
+                   (hash & kFragmentMask);
   ++table.used;
 }
 
@@ -234,16 +320,7 @@ bool Document::Set(std::string_view section, std::string_view key,
         return true;
       }
       const std::string changed_key(kl.key);
-      Line& l = lines_[*id];
-      size_ += rewritten.size();
-      size_ -= Text(*id).size();
-      if (l.edited) {
-        texts_[l.begin] = std::move(rewritten);
-      } else {
-        texts_.push_back(std::move(rewritten));
-        l.begin = texts_.size() - 1;
-        l.edited = true;
-      }
+      SetText(*id, rewritten);
       Record(Trim(section), changed_key);
       return true;
     }
@@ -253,7 +330,7 @@ bool Document::Set(std::string_view section, std::string_view key,
       return true;
     }
     if (lines_[s.last].brk == kNoBreak) SetBreak(s.last, eol_);
-    const std::size_t id = NewLine(std::move(line), eol_);
+    const std::size_t id = NewLine(line, eol_);
     inserts_[s.anchor].push_back(id);
     s.last = id;
     const std::string added_key(KeyOf(id));
@@ -270,12 +347,12 @@ bool Document::Set(std::string_view section, std::string_view key,
   if (std::optional<std::size_t> last = FinalLine()) {
     if (lines_[*last].brk == kNoBreak) SetBreak(*last, eol_);
   } else if (prefix_ > 0) {
-    tail_.push_back(NewLine(std::string(), eol_));
+    tail_.push_back(NewLine({}, eol_));
   }
   const std::size_t header =
       NewLine("[" + std::string(section) + "]", eol_);
   tail_.push_back(header);
-  const std::size_t id = NewLine(std::move(line), eol_);
+  const std::size_t id = NewLine(line, eol_);
   tail_.push_back(id);
   const std::string added_key(KeyOf(id));
   if (!Trim(section).empty()) {
@@ -323,9 +400,10 @@ void Document::ForEachKey(
     const std::function<void(std::string_view, std::string_view)>& fn) const {
   const Section* s = FindSection(Trim(section));
   if (s == nullptr) return;
-  for (std::size_t slot : s->keys.slots) {
+  for (std::uint64_t slot : s->keys.slots) {
     if (slot == 0) continue;
-    const KeyLine kl = *SplitKeyLine(LineText(Text(slot - 1)));
+    const KeyLine kl =
+        *SplitKeyLine(LineText(Text((slot >> kFragmentBits) - 1)));
     fn(kl.key, Unquote(kl.value));
   }
 }

@@ -69,15 +69,17 @@ class Document {
  private:
   // One line: its text (without the break) and its break.
   struct Line {
-    std::size_t begin;     // offset in base_, or index in texts_ if edited
-    std::uint32_t length;  // bytes in base_; unused if edited
-    std::uint8_t brk;      // one of the Break values
+    std::size_t begin;   // offset in base_, or in arena_ if edited
+    std::size_t length;
+    std::uint8_t brk;    // one of the Break values
     bool edited;
   };
-  // Open addressing over line ids + 1 (0 is a free slot): the first key
-  // line of each distinct key in one section.
+  // Open addressing: the first key line of each distinct key in one
+  // section. A slot holds the line id + 1 in its high 40 bits (0 is a free
+  // slot) and the low 24 bits of the key's hash, which spare most
+  // comparisons and, for tables up to 2^24 slots, every rehash.
   struct KeyTable {
-    std::vector<std::size_t> slots;
+    std::vector<std::uint64_t> slots;
     std::size_t used = 0;
   };
   struct Section {
@@ -93,12 +95,15 @@ class Document {
   void Parse();
   std::string_view Text(std::size_t id) const;
   std::string_view KeyOf(std::size_t id) const;
-  std::size_t NewLine(std::string text, std::uint8_t brk);
+  std::size_t NewLine(std::string_view text, std::uint8_t brk);
+  void SetText(std::size_t id, std::string_view text);
+  void CompactArena();
   void SetBreak(std::size_t id, std::uint8_t brk);
   const Section* FindSection(std::string_view trimmed) const;
   std::optional<std::size_t> FindKey(const Section& section,
                                      std::string_view trimmed) const;
   void AddKey(Section& section, std::string_view key, std::size_t id);
+  void GrowKeys(KeyTable& table);
   std::optional<std::size_t> FinalLine() const;
   void Rebuild(std::string content);
   void Record(std::string_view section, std::string_view key);
@@ -111,7 +116,8 @@ class Document {
   std::size_t prefix_ = 0;    // a UTF-8 byte order mark, kept as it is
   std::size_t base_lines_ = 0;
   std::vector<Line> lines_;   // base lines first, then every added line
-  std::vector<std::string> texts_;        // edited and added lines' text
+  std::string arena_;         // text of edited and added lines
+  std::size_t arena_garbage_ = 0;  // bytes of texts since replaced
   std::vector<std::size_t> tail_;         // lines appended at the end
   std::map<std::size_t, std::vector<std::size_t>> inserts_;  // by anchor
   std::vector<Section> sections_;

@@ -41,13 +41,14 @@ int EntryNumberOf(std::string_view key) {
   return number <= INT_MAX ? static_cast<int>(number) : 0;
 }
 
-std::uint64_t HashNameKey(std::string_view key) {
-  std::uint64_t h = 14695981039346656037ull;
+// 32 bits are enough: every candidate is checked against the document.
+std::uint32_t HashNameKey(std::string_view key) {
+  std::uint32_t h = 2166136261u;
   for (char c : key) {
     h ^= static_cast<unsigned char>(c);
-    h *= 1099511628211ull;
+    h *= 16777619u;
   }
-  return h | 1;  // never 0, the mark of a free slot
+  return h;
 }
 
 int CountOf(const profile::Document& doc) {
@@ -69,10 +70,11 @@ class NameIndex {
     Refresh(doc);
     if (count_ <= 0) return 0;
     const std::string key = NameKey(name);
-    const std::uint64_t hash = HashNameKey(key);
+    const std::uint32_t hash = HashNameKey(key);
     std::vector<int> candidates;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask; slots_[i].hash != 0; i = (i + 1) & mask) {
+    for (std::size_t i = hash & mask; slots_[i].entry != 0;
+         i = (i + 1) & mask) {
       if (slots_[i].hash == hash) candidates.push_back(slots_[i].entry);
     }
     std::sort(candidates.begin(), candidates.end());
@@ -87,8 +89,8 @@ class NameIndex {
 
  private:
   struct Slot {
-    std::uint64_t hash = 0;  // 0: free
-    int entry = 0;
+    std::uint32_t hash = 0;
+    int entry = 0;  // 0: a free slot
   };
 
   void Refresh(const profile::Document& doc) {
@@ -155,18 +157,18 @@ class NameIndex {
     }
   }
 
-  void Add(std::uint64_t hash, int entry) {
+  void Add(std::uint32_t hash, int entry) {
     if ((used_ + 1) * 2 > slots_.size()) {
       std::vector<Slot> old = std::move(slots_);
       slots_.assign(old.size() * 2, Slot{});
       used_ = 0;
       for (const Slot& slot : old) {
-        if (slot.hash != 0) Add(slot.hash, slot.entry);
+        if (slot.entry != 0) Add(slot.hash, slot.entry);
       }
     }
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = hash & mask;
-    while (slots_[i].hash != 0) i = (i + 1) & mask;
+    while (slots_[i].entry != 0) i = (i + 1) & mask;
     slots_[i] = Slot{hash, entry};
     ++used_;
   }

@@ -15,9 +15,14 @@ std::string RepairEntry(const void* module, const std::string& registry,
   std::optional<std::string> root = UsersRootPath(module);
   if (!root) return entry;
   const std::string home = *root + kSeparator + user.home_dir_name;
+  const std::string lock = home + kSeparator + std::string(kLockFileName);
+  const bool plain = IsPlainComponent(user.home_dir_name);
+  // A lock file in it proves the home directory is there and can be
+  // entered: one probe for the common, healthy case.
+  if (plain && Sys().IsNormalFile(lock)) return entry;
   // A recorded name that is not one plain directory is treated as missing:
   // the user gets a fresh home under the users root.
-  if (!IsPlainComponent(user.home_dir_name) || !DirectoryExists(home)) {
+  if (!plain || !DirectoryExists(home)) {
     const std::string dir_name = CreateHomeDirInRoot(module, &user.name);
     // Without a new directory the entry stays as it was: rewriting it
     // with an empty name would make the next repair drop the user.
@@ -27,9 +32,7 @@ std::string RepairEntry(const void* module, const std::string& registry,
     EnsureLockFile(module, user.name.c_str());
     return line;
   }
-  if (!Sys().IsNormalFile(home + kSeparator + std::string(kLockFileName))) {
-    EnsureLockFile(module, user.name.c_str());
-  }
+  EnsureLockFile(module, user.name.c_str());
   return entry;
 }
 
@@ -64,6 +67,8 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
     ModuleHandle module) {
+  // One module path for the whole call, not one lookup per entry.
+  ModulePathScope module_path;
   std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return;
   // Created only if absent, never truncated: another process may be
