@@ -115,6 +115,41 @@ TEST(DocumentMatchesEngine, RandomEditSequencesGiveWithValueBytes) {
   }
 }
 
+// Readers that index a whole section (the user lookup) take its keys from
+// ForEachKey: every key Find answers for, once, with Find's value.
+TEST(DocumentMatchesEngine, EachKeyOfASectionIsVisitedOnceWithItsValue) {
+  auto folded = [](std::string_view key) {
+    std::string f(Trim(key));
+    for (char& c : f) c = (c >= 'a' && c <= 'z') ? char(c - 32) : c;
+    return f;
+  };
+  for (unsigned seed = 0; seed < 300; ++seed) {
+    std::mt19937 rng(9000 + seed);
+    Document doc(RandomProfile(rng));
+    const int edits = std::uniform_int_distribution<int>(0, 12)(rng);
+    for (int e = 0; e < edits; ++e) {
+      doc.Set(Pick(rng, kSections), Pick(rng, kKeys) + std::to_string(e % 3),
+              Pick(rng, kValues));
+    }
+    const std::string bytes = doc.Bytes();
+    for (const std::string& section : kSections) {
+      std::set<std::string> seen;
+      doc.ForEachKey(section, [&](std::string_view key, std::string_view value) {
+        EXPECT_TRUE(seen.insert(folded(key)).second)
+            << "seed " << seed << " key " << key << " twice";
+        EXPECT_EQ(FindValue(bytes, section, key), value) << "seed " << seed;
+      });
+      for (const std::string& base : kKeys) {
+        for (const std::string& key : {base, base + "0", base + "1", base + "2"}) {
+          EXPECT_EQ(FindValue(bytes, section, key).has_value(),
+                    seen.count(folded(key)) > 0)
+              << "seed " << seed << " [" << section << "] " << key;
+        }
+      }
+    }
+  }
+}
+
 TEST(DocumentMatchesEngine, KeyWrittenAsHeaderRestructuresLikeTheEngine) {
   // "[z]=v" is a header line: later keys of the section fall under it.
   std::string expected = "[A]\r\nk=1\r\n[B]\r\nj=2\r\n";

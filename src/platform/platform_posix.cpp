@@ -21,8 +21,9 @@
 // apart, so a parse is trusted on its stamp only once the file's times lie
 // clearly before the moment the stamp was taken (later writes must then
 // carry later times); until then every call reads the file again and
-// compares it with the parse. File systems that count whole seconds get
-// two seconds of margin. A server whose clock lags this machine's can
+// compares it with the parse. Clearly means by more than the file
+// system's step, judged from the time's trailing zeros: two seconds for
+// whole seconds, one clock tick on file systems with nanosecond times. A server whose clock lags this machine's can
 // still hide a same-size rewrite made within one of its ticks; SMB and NFS
 // clients have that problem with their own caches, too.
 //
@@ -178,11 +179,20 @@ struct timespec CoarseNow() {
   return now;
 }
 
+// The most a file system's time steps can be, judged from one of its
+// times: a time in whole seconds may come from one that counts seconds (or
+// two, as FAT does); otherwise its trailing decimal zeros bound the step.
+long long GranularityOf(const struct timespec& t) {
+  if (t.tv_nsec == 0) return 2000000000LL;
+  long long step = 1;
+  for (long nsec = t.tv_nsec; nsec % 10 == 0; nsec /= 10) step *= 10;
+  return step;
+}
+
 // True if a write after `now` must carry a time other than `t`: `t` lies
-// before `now` by more than the file system's granularity, which is taken
-// as two seconds for times without a fraction and 20 ms otherwise.
+// before `now` by more than one step of the file system's clock.
 bool ClearlyBefore(const struct timespec& t, const struct timespec& now) {
-  const long long margin = t.tv_nsec == 0 ? 2000000000LL : 20000000LL;
+  const long long margin = GranularityOf(t);
   if (t.tv_sec < now.tv_sec - 3) return true;
   if (t.tv_sec > now.tv_sec) return false;
   const long long apart =

@@ -143,12 +143,13 @@ void Document::Parse() {
     if (name) {
       // Only the first section of a name is ever searched, and it ends at
       // the next header of any name.
+      if (current != kNone) sections_[current].end = id;
       current = kNone;
       if (!name->empty()) {
         auto [it, added] =
             section_index_.try_emplace(Folded(*name), sections_.size());
         if (added) {
-          sections_.push_back(Section{id, id, {}});
+          sections_.push_back(Section{id, id + 1, id, id, {}});
           current = it->second;
         }
       }
@@ -161,6 +162,7 @@ void Document::Parse() {
     pos = next;
   }
   base_lines_ = lines_.size();
+  if (current != kNone) sections_[current].end = base_lines_;
   if (eol_ == kNoBreak) eol_ = kCrLf;
 }
 
@@ -266,6 +268,7 @@ void Document::AddKey(Section& section, std::string_view key, std::size_t id) {
   for (; table.slots[i] != 0; i = (i + 1) & mask) {
     if ((table.slots[i] & kFragmentMask) == (hash & kFragmentMask) &&
         SameName(KeyOf((table.slots[i] >> kFragmentBits) - 1), key)) {
+      section.duplicates = true;
       return;
     }
   }
@@ -357,7 +360,7 @@ bool Document::Set(std::string_view section, std::string_view key,
   const std::string added_key(KeyOf(id));
   if (!Trim(section).empty()) {
     section_index_.emplace(Folded(Trim(section)), index_size);
-    sections_.push_back(Section{id, id, {}});
+    sections_.push_back(Section{header, id + 1, id, id, {}});
     AddKey(sections_.back(), added_key, id);
   }
   Record(Trim(section), added_key);
@@ -395,17 +398,30 @@ bool Document::ChangesSince(
   return true;
 }
 
+// The key lines of a section in file order: its own run of lines, with
+// the lines added after its anchor. Only the first line of each key
+// counts, which needs a lookup only if some key appears twice.
 void Document::ForEachKey(
     std::string_view section,
     const std::function<void(std::string_view, std::string_view)>& fn) const {
   const Section* s = FindSection(Trim(section));
   if (s == nullptr) return;
-  for (std::uint64_t slot : s->keys.slots) {
-    if (slot == 0) continue;
-    const KeyLine kl =
-        *SplitKeyLine(LineText(Text((slot >> kFragmentBits) - 1)));
-    fn(kl.key, Unquote(kl.value));
+  auto added = inserts_.find(s->anchor);
+  for (std::size_t id = s->header; id < s->end; ++id) {
+    if (id != s->header) VisitKeyLine(*s, id, fn);
+    if (id == s->anchor && added != inserts_.end()) {
+      for (std::size_t line : added->second) VisitKeyLine(*s, line, fn);
+    }
   }
+}
+
+void Document::VisitKeyLine(
+    const Section& section, std::size_t id,
+    const std::function<void(std::string_view, std::string_view)>& fn) const {
+  std::optional<KeyLine> kl = SplitKeyLine(LineText(Text(id)));
+  if (!kl) return;
+  if (section.duplicates && FindKey(section, kl->key) != id) return;
+  fn(kl->key, Unquote(kl->value));
 }
 
 // Calls fn with the document's bytes, piece by piece, in order: every

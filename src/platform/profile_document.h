@@ -83,9 +83,12 @@ class Document {
     std::size_t used = 0;
   };
   struct Section {
+    std::size_t header;
+    std::size_t end;     // one past the section's own run of lines
     std::size_t last;    // last non-blank line: a new key goes after it
     std::size_t anchor;  // the line this section's new keys hang from
     KeyTable keys;
+    bool duplicates = false;  // a key appears on more than one line
   };
   struct Change {
     std::string section;
@@ -103,6 +106,9 @@ class Document {
   std::optional<std::size_t> FindKey(const Section& section,
                                      std::string_view trimmed) const;
   void AddKey(Section& section, std::string_view key, std::size_t id);
+  void VisitKeyLine(const Section& section, std::size_t id,
+                    const std::function<void(std::string_view, std::string_view)>&
+                        fn) const;
   void GrowKeys(KeyTable& table);
   std::optional<std::size_t> FinalLine() const;
   void Rebuild(std::string content);
