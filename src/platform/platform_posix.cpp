@@ -12,6 +12,13 @@
 // is closed or the process ends. Both reach other machines on NFS through
 // the server's lock manager; on a network file system without lock
 // support the lock does not exclude other machines.
+//
+// Whether a file is held is asked with F_OFD_GETLK, which reports a
+// conflicting lock without taking one, so asking never makes a concurrent
+// sign-in fail. The probe's own descriptor is read-only and holds no
+// lock, and closing it releases nothing: open-file-description locks
+// belong to their own descriptions. Without F_OFD_GETLK the held lock is
+// a flock() lock, which no query reports, so the answer is "cannot tell".
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -254,6 +261,30 @@ class PosixPlatform final : public Platform {
 
   void CloseExclusive(LockHandle handle) override {
     if (handle > 0) ::close(static_cast<int>(handle));
+  }
+
+  std::optional<bool> IsHeldExclusively(const std::string& path) override {
+#ifdef F_OFD_GETLK
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR
+                           ? std::optional<bool>(false)
+                           : std::nullopt;
+    struct stat st{};
+    std::optional<bool> held;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      struct flock query{};
+      query.l_type = F_WRLCK;  // conflicts with any lock on the file
+      query.l_whence = SEEK_SET;
+      if (::fcntl(fd, F_OFD_GETLK, &query) == 0) held = query.l_type != F_UNLCK;
+    } else {
+      held = false;  // not a normal file: nobody can sign in with it
+    }
+    ::close(fd);
+    return held;
+#else
+    static_cast<void>(path);
+    return std::nullopt;
+#endif
   }
 
   unsigned SetErrorMode(unsigned mode) override {
