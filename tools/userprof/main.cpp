@@ -142,6 +142,14 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
                 Refused("the module's directory " + module_dir + " does not exist"),
                 &session);
   }
+  // Every command reads or writes the registry: one whose path cannot be
+  // built (it is reported) leaves nothing to work on.
+  if (!session.RegistryPath()) {
+    return Emit(inv, module,
+                Refused("the registry beside " + module +
+                        " would have a path longer than 127 characters"),
+                &session);
+  }
   return Emit(inv, module, Dispatch(inv, session), &session);
 }
 
