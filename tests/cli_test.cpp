@@ -37,7 +37,8 @@ RunResult ToolAlone(const std::vector<std::string>& args) {
 std::string LastLine(const std::string& out) {
   std::string text = out;
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+  return text.substr(
+      text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
 }
 
 // A strict checker of JSON syntax: enough to catch broken escaping or
@@ -74,9 +75,12 @@ class JsonSyntax {
         if (i_ >= s_.size()) return false;
         if (s_[i_] == 'u') {
           for (int k = 0; k < 4; ++k) {
-            if (++i_ >= s_.size() || !isxdigit(static_cast<unsigned char>(s_[i_]))) return false;
+            if (++i_ >= s_.size() ||
+                !isxdigit(static_cast<unsigned char>(s_[i_])))
+              return false;
           }
-        } else if (std::string_view("\"\\/bfnrt").find(s_[i_]) == std::string_view::npos) {
+        } else if (std::string_view("\"\\/bfnrt").find(s_[i_]) ==
+                   std::string_view::npos) {
           return false;
         }
       }
@@ -101,7 +105,8 @@ class JsonSyntax {
     }
     if (c == '-' || isdigit(static_cast<unsigned char>(c))) {
       ++i_;
-      while (i_ < s_.size() && isdigit(static_cast<unsigned char>(s_[i_]))) ++i_;
+      while (i_ < s_.size() && isdigit(static_cast<unsigned char>(s_[i_])))
+        ++i_;
       return true;
     }
     return Word("true") || Word("false") || Word("null");
@@ -139,9 +144,15 @@ TEST_F(CommandLine, ModuleFromTheEnvironmentIsUsed) {
 
 TEST_F(CommandLine, MalformedInvocationsAreUsageErrors) {
   const std::vector<std::vector<std::string>> wrong = {
-      {"frobnicate"},       {"--frobnicate", "list"}, {"add"},
-      {"add", "a", "b"},    {"list", "extra"},         {"signin", "Default"},
-      {"signin", "Default", "--"}, {"who", "--", "true"}, {},
+      {"frobnicate"},
+      {"--frobnicate", "list"},
+      {"add"},
+      {"add", "a", "b"},
+      {"list", "extra"},
+      {"signin", "Default"},
+      {"signin", "Default", "--"},
+      {"who", "--", "true"},
+      {},
       {"--module"}};
   for (const std::vector<std::string>& args : wrong) {
     RunResult r = Tool(app, args);
@@ -159,26 +170,32 @@ TEST_F(CommandLine, ModulePathIsRefusedBeyondThePathLimitOnly) {
     MakeDirs(dir);
     return dir + "/MAIN";
   };
-  RunResult fits = testing_support::Run({kTool, "--module", module_of_length(123), "list"});
+  RunResult fits =
+      testing_support::Run({kTool, "--module", module_of_length(123), "list"});
   EXPECT_EQ(fits.status, 0) << fits.err;
   RunResult registry_too_long =
       testing_support::Run({kTool, "--module", module_of_length(124), "list"});
   EXPECT_EQ(registry_too_long.status, 1);
-  EXPECT_TRUE(Contains(registry_too_long.err, "warning: check 126")) << registry_too_long.err;
-  RunResult too_long = testing_support::Run({kTool, "--module", module_of_length(128), "list"});
+  EXPECT_TRUE(Contains(registry_too_long.err, "warning: check 126"))
+      << registry_too_long.err;
+  RunResult too_long =
+      testing_support::Run({kTool, "--module", module_of_length(128), "list"});
   EXPECT_EQ(too_long.status, 2);
   EXPECT_TRUE(Contains(too_long.err, "127")) << too_long.err;
 }
 
 TEST_F(CommandLine, RelativeModulePathIsMadeAbsolute) {
-  RunResult r = testing_support::Run({"/bin/sh", "-c", "cd \"$1\" && \"$0\" --module ./PROG/../PROG/MAIN verify",
-                     kTool, app.root() + "/APP"});
+  RunResult r = testing_support::Run(
+      {"/bin/sh", "-c",
+       "cd \"$1\" && \"$0\" --module ./PROG/../PROG/MAIN verify", kTool,
+       app.root() + "/APP"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(IsFile(app.registry()));
 }
 
 TEST_F(CommandLine, ModuleDirectoryThatDoesNotExistIsNotFound) {
-  RunResult r = testing_support::Run({kTool, "--module", app.root() + "/NOPE/PROG/MAIN", "verify"});
+  RunResult r = testing_support::Run(
+      {kTool, "--module", app.root() + "/NOPE/PROG/MAIN", "verify"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Contains(r.err, "does not exist")) << r.err;
   EXPECT_FALSE(IsDir(app.root() + "/NOPE"));
@@ -259,7 +276,8 @@ TEST_F(Add, FailedRegistryWriteFailsWithTheLibraryWarning) {
   ASSERT_EQ(chmod(app.registry().c_str(), 0444), 0);
   RunResult r = Tool(app, {"add", "Ann Lee"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Contains(r.err, "warning: check 730 (registry write refused or failed)"))
+  EXPECT_TRUE(
+      Contains(r.err, "warning: check 730 (registry write refused or failed)"))
       << r.err;
   EXPECT_EQ(r.out, "");
 }
@@ -276,9 +294,11 @@ TEST_F(Lookup, AddedUsersAreListedAndFoundWithTheirHomes) {
   EXPECT_EQ(home.out, app.Home("AnnLee00") + "/\n");
   RunResult list = Tool(app, {"list"});
   EXPECT_EQ(list.status, 0);
-  EXPECT_TRUE(Contains(list.out, "1  Default  " + app.Home("Default0") + "/  yes  yes   no"))
+  EXPECT_TRUE(Contains(
+      list.out, "1  Default  " + app.Home("Default0") + "/  yes  yes   no"))
       << list.out;
-  EXPECT_TRUE(Contains(list.out, "2  Ann Lee  " + app.Home("AnnLee00") + "/  yes  yes   no"))
+  EXPECT_TRUE(Contains(
+      list.out, "2  Ann Lee  " + app.Home("AnnLee00") + "/  yes  yes   no"))
       << list.out;
   EXPECT_TRUE(Contains(list.out, "default user: Default")) << list.out;
 }
@@ -286,13 +306,17 @@ TEST_F(Lookup, AddedUsersAreListedAndFoundWithTheirHomes) {
 TEST_F(Lookup, ListShowsMissingHomesAndEntriesVerifyWouldDrop) {
   MakeDirs(app.prog());
   WriteFile(app.registry(),
-            "[NUSER]\r\nNO=3\r\n[LUSER]\r\n1=Ann,Ann00000\r\n2=\r\n3=b#d,XXXXXXXX\r\n");
+            "[NUSER]\r\nNO=3\r\n[LUSER]\r\n1=Ann,Ann00000\r\n2=\r\n3=b#d,"
+            "XXXXXXXX\r\n");
   RunResult r = Tool(app, {"list"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(Contains(r.out, "1  Ann   " + app.Home("Ann00000") + "/  no   no    no"))
+  EXPECT_TRUE(
+      Contains(r.out, "1  Ann   " + app.Home("Ann00000") + "/  no   no    no"))
       << r.out;
-  EXPECT_TRUE(Contains(r.out, "2  (entry \"\": empty; verify drops it)")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "3  (entry \"b#d,XXXXXXXX\": invalid user name")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "2  (entry \"\": empty; verify drops it)"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "3  (entry \"b#d,XXXXXXXX\": invalid user name"))
+      << r.out;
 }
 
 TEST_F(Lookup, HomeOfUnknownUserIsNotFoundWithoutLibraryWarnings) {
@@ -328,12 +352,12 @@ using Verify = CliTest;
 TEST_F(Verify, FirstRunSaysWhatItCreatedSecondRunNothing) {
   RunResult first = Tool(app, {"verify"});
   EXPECT_EQ(first.status, 0) << first.err;
-  EXPECT_EQ(first.out,
-            "created the registry " + app.registry() + "\n"
-            "notice: Creating Default User\n"
-            "added \"Default\" as entry 1, home Default0\n"
-            "user count 0 is now 1\n"
-            "default user (none) is now \"Default\"\n");
+  EXPECT_EQ(first.out, "created the registry " + app.registry() +
+                           "\n"
+                           "notice: Creating Default User\n"
+                           "added \"Default\" as entry 1, home Default0\n"
+                           "user count 0 is now 1\n"
+                           "default user (none) is now \"Default\"\n");
   RunResult second = Tool(app, {"verify"});
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.out, "nothing changed\n");
@@ -342,7 +366,8 @@ TEST_F(Verify, FirstRunSaysWhatItCreatedSecondRunNothing) {
 
 TEST_F(Verify, RepairsOfADamagedRegistryAreEachReported) {
   MakeDirs(app.prog());
-  for (const char* dir : {"ann00000", "carl0000", "dee00000"}) MakeDirs(app.Home(dir));
+  for (const char* dir : {"ann00000", "carl0000", "dee00000"})
+    MakeDirs(app.Home(dir));
   WriteFile(app.registry(),
             "[NUSER]\r\nNO=5\r\n[LUSER]\r\n1=ann,ann00000\r\n2=\r\n"
             "3=b#d,XXXXXXXX\r\n4=carl,carl0000\r\n5=dee,dee00000\r\n"
@@ -357,7 +382,8 @@ TEST_F(Verify, RepairsOfADamagedRegistryAreEachReported) {
         "\"carl\": entry 4 is now entry 2\n",
         "\"dee\": entry 5 is now entry 3\n",
         "\"dee\": home directory dee00000 re-created\n",
-        "notice: Creating Default User\nadded \"Default\" as entry 4, home Default0\n",
+        "notice: Creating Default User\nadded \"Default\" as entry 4, home "
+        "Default0\n",
         "user count 5 is now 4\n",
         "default user \"ghost\" is now \"Default\"\n"}) {
     EXPECT_TRUE(Contains(r.out, change)) << change << "\nin:\n" << r.out;
@@ -365,7 +391,8 @@ TEST_F(Verify, RepairsOfADamagedRegistryAreEachReported) {
   EXPECT_EQ(Tool(app, {"verify"}).out, "nothing changed\n");
 }
 
-// --- Signing in ----------------------------------------------------------------
+// --- Signing in
+// ----------------------------------------------------------------
 
 class SignIn : public CliTest {
  protected:
@@ -376,18 +403,24 @@ class SignIn : public CliTest {
 };
 
 TEST_F(SignIn, PassesOnTheProgramsExitStatus) {
-  EXPECT_EQ(Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "exit 7"}).status, 7);
-  EXPECT_EQ(Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "exit 0"}).status, 0);
-  RunResult missing = Tool(app, {"signin", "Default", "--", app.root() + "/no-such-program"});
+  EXPECT_EQ(
+      Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "exit 7"}).status,
+      7);
+  EXPECT_EQ(
+      Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "exit 0"}).status,
+      0);
+  RunResult missing =
+      Tool(app, {"signin", "Default", "--", app.root() + "/no-such-program"});
   EXPECT_EQ(missing.status, 127);
   EXPECT_TRUE(Contains(missing.err, "cannot run")) << missing.err;
 }
 
 TEST_F(SignIn, HoldsTheUserWhileTheProgramRunsAndReleasesAfter) {
   // The program tries to sign the same user in through a host of its own.
-  RunResult r = Tool(app, {"signin", "default", "--", "/bin/sh", "-c",
-                           "echo \"$USERPROF_USER|$USERPROF_HOME\"; \"$0\" lock Default",
-                           app.host()});
+  RunResult r =
+      Tool(app, {"signin", "default", "--", "/bin/sh", "-c",
+                 "echo \"$USERPROF_USER|$USERPROF_HOME\"; \"$0\" lock Default",
+                 app.host()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "default|" + app.Home("Default0") + "/\nlock: 0\n");
   EXPECT_EQ(app.Host({"lock", "Default"}).out, "lock: 1\n");
@@ -398,13 +431,17 @@ TEST_F(SignIn, RefusedWithoutRunningWhileAnotherProcessHoldsTheUser) {
   ASSERT_EQ(holder.ReadLine(), "lock: 1");
   ASSERT_EQ(holder.ReadLine(), "wait: ready");
   const std::string marker = app.root() + "/ran";
-  RunResult r = Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "touch \"$0\"", marker});
+  RunResult r = Tool(app, {"signin", "Default", "--", "/bin/sh", "-c",
+                           "touch \"$0\"", marker});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "userprof: \"Default\" is signed in elsewhere\n");
   EXPECT_FALSE(IsFile(marker));
   holder.WriteLine("");
   EXPECT_EQ(holder.Wait(), 0);
-  EXPECT_EQ(Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "touch \"$0\"", marker}).status, 0);
+  EXPECT_EQ(Tool(app, {"signin", "Default", "--", "/bin/sh", "-c",
+                       "touch \"$0\"", marker})
+                .status,
+            0);
   EXPECT_TRUE(IsFile(marker));
 }
 
@@ -414,7 +451,8 @@ TEST_F(SignIn, UnknownUserIsNotFound) {
   EXPECT_TRUE(Contains(r.err, "no user named \"Bob\"")) << r.err;
 }
 
-// --- Who is signed in ----------------------------------------------------------
+// --- Who is signed in
+// ----------------------------------------------------------
 
 using Who = SignIn;
 
@@ -437,10 +475,11 @@ TEST_F(Who, ShowsTheUserHeldByAnotherProcessAndLeavesTheHolderAlone) {
 
 TEST_F(Who, NeverMakesAConcurrentSignInFail) {
   const std::string lock = app.Home("Default0") + "/IKIVO.SMP";
-  Child asker({"/bin/sh", "-c",
-               "i=0; while [ $i -lt 150 ]; do i=$((i + 1)); "
-               "\"$0\" --module \"$1\" who >/dev/null || exit 1; done; echo done",
-               kTool, app.host()});
+  Child asker(
+      {"/bin/sh", "-c",
+       "i=0; while [ $i -lt 150 ]; do i=$((i + 1)); "
+       "\"$0\" --module \"$1\" who >/dev/null || exit 1; done; echo done",
+       kTool, app.host()});
   // Sign in and out as fast as possible while the asker keeps asking; a
   // probe that took the lock, even briefly, would make some attempts fail.
   std::atomic<bool> stop{false};
@@ -448,7 +487,8 @@ TEST_F(Who, NeverMakesAConcurrentSignInFail) {
   std::atomic<int> attempts{0};
   std::thread signer([&] {
     while (!stop) {
-      userprofile::LockHandle h = userprofile::NativePlatform().OpenExclusive(lock);
+      userprofile::LockHandle h =
+          userprofile::NativePlatform().OpenExclusive(lock);
       if (h == userprofile::kFailedLock) {
         ++failures;
       } else {
@@ -466,15 +506,18 @@ TEST_F(Who, NeverMakesAConcurrentSignInFail) {
   EXPECT_EQ(failures, 0);
 }
 
-// --- Output for scripts ----------------------------------------------------------
+// --- Output for scripts
+// ----------------------------------------------------------
 
 using ScriptOutput = SignIn;
 
 TEST_F(ScriptOutput, EveryCommandPrintsOneWellFormedObject) {
   ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
   const std::vector<std::vector<std::string>> commands = {
-      {"verify"}, {"add", "Bob"}, {"list"}, {"home", "Bob"}, {"default"},
-      {"default", "Bob"}, {"who"}, {"signin", "Bob", "--", "/bin/sh", "-c", "exit 3"},
+      {"verify"},        {"add", "Bob"},
+      {"list"},          {"home", "Bob"},
+      {"default"},       {"default", "Bob"},
+      {"who"},           {"signin", "Bob", "--", "/bin/sh", "-c", "exit 3"},
       {"home", "Nobody"}};
   for (std::vector<std::string> args : commands) {
     const std::string command = args.front();
@@ -483,7 +526,8 @@ TEST_F(ScriptOutput, EveryCommandPrintsOneWellFormedObject) {
     const std::string line = LastLine(r.out);
     EXPECT_TRUE(JsonSyntax::Valid(line)) << line;
     EXPECT_TRUE(Contains(line, "{\"command\":\"" + command + "\"")) << line;
-    EXPECT_TRUE(Contains(line, "\"status\":" + std::to_string(r.status))) << line;
+    EXPECT_TRUE(Contains(line, "\"status\":" + std::to_string(r.status)))
+        << line;
     EXPECT_TRUE(Contains(line, "\"warnings\":[")) << line;
   }
 }
@@ -491,16 +535,19 @@ TEST_F(ScriptOutput, EveryCommandPrintsOneWellFormedObject) {
 TEST_F(ScriptOutput, FieldsScriptsRelyOn) {
   ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
   const std::string list = Tool(app, {"list", "--json"}).out;
-  EXPECT_TRUE(Contains(list, "{\"number\":2,\"name\":\"Ann Lee\",\"home\":\"" +
-                                 app.Home("AnnLee00") +
-                                 "/\",\"home_exists\":true,\"lock_exists\":true,"
-                                 "\"signed_in\":false}"))
+  EXPECT_TRUE(
+      Contains(list, "{\"number\":2,\"name\":\"Ann Lee\",\"home\":\"" +
+                         app.Home("AnnLee00") +
+                         "/\",\"home_exists\":true,\"lock_exists\":true,"
+                         "\"signed_in\":false}"))
       << list;
   EXPECT_TRUE(Contains(list, "\"default\":\"Default\"")) << list;
   const std::string verify = Tool(app, {"verify", "--json"}).out;
   EXPECT_TRUE(Contains(verify, "\"changed\":false,\"changes\":[]")) << verify;
   const std::string signin =
-      LastLine(Tool(app, {"--json", "signin", "Ann Lee", "--", "/bin/sh", "-c", "exit 3"}).out);
+      LastLine(Tool(app, {"--json", "signin", "Ann Lee", "--", "/bin/sh", "-c",
+                          "exit 3"})
+                   .out);
   EXPECT_TRUE(Contains(signin, "\"exit_status\":3")) << signin;
   const std::string usage = Tool(app, {"--json", "frobnicate"}).out;
   EXPECT_TRUE(Contains(usage, "\"status\":2")) << usage;
@@ -511,7 +558,9 @@ TEST_F(ScriptOutput, LibraryWarningsAreCollectedNotPrinted) {
   ASSERT_EQ(chmod(app.registry().c_str(), 0444), 0);
   RunResult r = Tool(app, {"--json", "add", "Ann Lee"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Contains(r.out, "{\"check\":730,\"meaning\":\"registry write refused or failed\"}"))
+  EXPECT_TRUE(Contains(
+      r.out,
+      "{\"check\":730,\"meaning\":\"registry write refused or failed\"}"))
       << r.out;
   EXPECT_FALSE(Contains(r.err, "warning:")) << r.err;
 }
@@ -527,7 +576,8 @@ TEST_F(ScriptOutput, NamesThatAreNotUtf8AreReadAsWindows1252) {
   EXPECT_TRUE(Contains(list, "\"name\":\"\\u20acuro\"")) << list;
 }
 
-// --- The main job -------------------------------------------------------------------
+// --- The main job
+// -------------------------------------------------------------------
 
 using Demo = CliTest;
 
@@ -540,13 +590,14 @@ TEST_F(Demo, RunsTheTypicalHostRunAndRemovesItsScratchTree) {
         "4. openUserSemaphoreFile(\"Default\", module) = 1: signed in",
         "8. CreateUserProfile(module, \"Ann Lee\", 1): entry 2",
         "9. another process signs in as \"Default\": refused",
-        "10. CloseUserSemaphoreFile(): signed out",
-        "   2=Ann Lee,AnnLee00\n", "removed the scratch tree\n"}) {
+        "10. CloseUserSemaphoreFile(): signed out", "   2=Ann Lee,AnnLee00\n",
+        "removed the scratch tree\n"}) {
     EXPECT_TRUE(Contains(r.out, step)) << step << "\nin:\n" << r.out;
   }
   const std::string prefix = "scratch application tree ";
   ASSERT_EQ(r.out.rfind(prefix, 0), 0u);
-  const std::string tree = r.out.substr(prefix.size(), r.out.find(',') - prefix.size());
+  const std::string tree =
+      r.out.substr(prefix.size(), r.out.find(',') - prefix.size());
   EXPECT_FALSE(IsDir(tree)) << tree;
 }
 

@@ -76,7 +76,8 @@ TEST(HeldProbe, NeverMakesAConcurrentSignInFail) {
   // A probe that took the lock, even for an instant, would make some of
   // these sign-ins fail.
   int failures = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
   while (std::chrono::steady_clock::now() < end) {
     userprofile::LockHandle h = NativePlatform().OpenExclusive(lock);
     if (h == kFailedLock) {

@@ -266,9 +266,11 @@ class PosixPlatform final : public Platform {
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
 #ifdef F_OFD_GETLK
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR
-                           ? std::optional<bool>(false)
-                           : std::nullopt;
+    if (fd < 0) {
+      // No file: nobody holds it. Unreadable: cannot tell.
+      if (errno == ENOENT || errno == ENOTDIR) return false;
+      return std::nullopt;
+    }
     struct stat st{};
     std::optional<bool> held;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {

@@ -30,20 +30,21 @@ void DescribeKept(const EntryView& was, const EntryView& is,
                                                " is now " + Entry(is.number)});
   }
   if (was.name != is.name) {
-    changes.push_back({"name_trimmed",
-                       Quoted(was.name) + " is now stored as " + who});
+    changes.push_back(
+        {"name_trimmed", Quoted(was.name) + " is now stored as " + who});
   }
   if (was.dir_name != is.dir_name) {
-    changes.push_back({"home_replaced", who + ": home directory " + was.dir_name +
-                                            " was missing, new home " +
-                                            is.dir_name});
+    changes.push_back(
+        {"home_replaced", who + ": home directory " + was.dir_name +
+                              " was missing, new home " + is.dir_name});
   } else if (!was.home_exists && is.home_exists) {
-    changes.push_back({"home_recreated",
-                       who + ": home directory " + is.dir_name + " re-created"});
+    changes.push_back({"home_recreated", who + ": home directory " +
+                                             is.dir_name + " re-created"});
   }
   if (!was.lock_exists && is.lock_exists) {
-    changes.push_back({"lock_created", who + ": lock file " +
-                                           std::string(kLockFile) + " created"});
+    changes.push_back(
+        {"lock_created",
+         who + ": lock file " + std::string(kLockFile) + " created"});
   }
 }
 
@@ -53,7 +54,8 @@ std::vector<Change> DescribeRepair(const RegistryView& before,
                                    const RegistryView& after) {
   std::vector<Change> changes;
   if (!before.exists && after.exists) {
-    changes.push_back({"registry_created", "created the registry " + after.path});
+    changes.push_back(
+        {"registry_created", "created the registry " + after.path});
   }
   // Unusable entries are gone once a repair has renumbered past them.
   if (!HasUnusable(after)) {
@@ -80,18 +82,17 @@ std::vector<Change> DescribeRepair(const RegistryView& before,
                                          is[k]->dir_name});
   }
   if (before.count != after.count) {
-    changes.push_back({"count_changed", "user count " + std::to_string(before.count) +
-                                            " is now " +
-                                            std::to_string(after.count)});
+    changes.push_back(
+        {"count_changed", "user count " + std::to_string(before.count) +
+                              " is now " + std::to_string(after.count)});
   }
   if (before.default_user != after.default_user) {
     const auto shown = [](const std::string& name) {
       return name.empty() ? std::string("(none)") : Quoted(name);
     };
-    changes.push_back({"default_changed", "default user " +
-                                              shown(before.default_user) +
-                                              " is now " +
-                                              shown(after.default_user)});
+    changes.push_back(
+        {"default_changed", "default user " + shown(before.default_user) +
+                                " is now " + shown(after.default_user)});
   }
   return changes;
 }

@@ -17,10 +17,10 @@ struct CommandShape {
 };
 
 constexpr CommandShape kCommands[] = {
-    {"verify", 0, 0, true, false}, {"add", 1, 1, true, false},
-    {"list", 0, 0, true, false},   {"home", 1, 1, true, false},
+    {"verify", 0, 0, true, false},  {"add", 1, 1, true, false},
+    {"list", 0, 0, true, false},    {"home", 1, 1, true, false},
     {"default", 0, 1, true, false}, {"signin", 1, 1, true, true},
-    {"who", 0, 0, true, false},    {"demo", 0, 1, false, false},
+    {"who", 0, 0, true, false},     {"demo", 0, 1, false, false},
     {"help", 0, 1, false, false},
 };
 
@@ -78,7 +78,8 @@ std::optional<std::string> CheckOperands(const Invocation& inv) {
   if (shape == nullptr) return "unknown command " + inv.command;
   const std::string cmd(shape->name);
   if (inv.operands.size() < shape->min_operands) {
-    return cmd + " needs " + (shape->name == "signin" ? "a user name" : "a name");
+    return cmd + " needs " +
+           (shape->name == "signin" ? "a user name" : "a name");
   }
   if (inv.operands.size() > shape->max_operands) {
     return cmd + " takes " +
@@ -106,7 +107,9 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
   }
   fs::path path(raw);
   if (path.is_relative()) {
-    if (cwd.empty()) return UsageError{"the current directory is unknown: give the module path from /"};
+    if (cwd.empty())
+      return UsageError{
+          "the current directory is unknown: give the module path from /"};
     path = fs::path(cwd) / path;
   }
   path = path.lexically_normal();

@@ -15,11 +15,11 @@ inline constexpr int kExitFailed = 1;  // not found, refused or failed
 inline constexpr int kExitUsage = 2;
 
 struct Invocation {
-  std::string command;                 // empty when none was given
-  std::vector<std::string> operands;   // after the command
-  std::vector<std::string> program;    // after "--" (signin)
+  std::string command;                // empty when none was given
+  std::vector<std::string> operands;  // after the command
+  std::vector<std::string> program;   // after "--" (signin)
   bool has_program = false;
-  std::optional<std::string> module;   // --module
+  std::optional<std::string> module;  // --module
   bool json = false;
   bool help = false;
   bool version = false;

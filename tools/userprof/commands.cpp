@@ -73,8 +73,8 @@ std::string ListTable(const RegistryView& view) {
   for (const EntryView& e : view.entries) {
     std::string row = Padded(std::to_string(e.number), number_w) + "  ";
     if (!e.usable) {
-      row += "(entry " + Quoted(e.raw) + ": " + e.problem +
-             "; verify drops it)";
+      row +=
+          "(entry " + Quoted(e.raw) + ": " + e.problem + "; verify drops it)";
     } else {
       row += Padded(e.name, name_w) + "  " +
              Padded(e.home.empty() ? "-" : e.home, home_w) + "  " +
@@ -194,7 +194,8 @@ Outcome List(Session& session) {
   outcome.json.Set("registry", view.path)
       .Set("registry_exists", view.exists)
       .Set("count", view.count)
-      .Set("default", view.default_user.empty() ? Json() : Json(view.default_user))
+      .Set("default",
+           view.default_user.empty() ? Json() : Json(view.default_user))
       .Set("users", std::move(users));
   if (view.entries.empty()) {
     outcome.out = view.exists ? "no users registered\n"
@@ -203,10 +204,10 @@ Outcome List(Session& session) {
     return outcome;
   }
   outcome.out = ListTable(view);
-  outcome.out += "default user: " +
-                 (view.default_user.empty() ? std::string("(none)")
-                                            : view.default_user) +
-                 "\n";
+  outcome.out +=
+      "default user: " +
+      (view.default_user.empty() ? std::string("(none)") : view.default_user) +
+      "\n";
   return outcome;
 }
 
@@ -230,7 +231,8 @@ Outcome Home(Session& session, const std::string& name) {
 
 Outcome Default(Session& session, const std::optional<std::string>& name) {
   if (name) {
-    if (std::optional<Outcome> refused = RefuseInvalidName(*name)) return *refused;
+    if (std::optional<Outcome> refused = RefuseInvalidName(*name))
+      return *refused;
     if (session.FindUser(*name) == 0) return NoSuchUser(*name);
     SetDefaultUser(session.handle(), name->c_str());
     if (session.DefaultUser() != *name) {
@@ -248,7 +250,8 @@ Outcome Default(Session& session, const std::optional<std::string>& name) {
   outcome.json.Set("default", user).Set("registered", registered);
   outcome.out = user;
   if (!registered) {
-    outcome.out += " (not registered: verify makes \"Default\" the default user)";
+    outcome.out +=
+        " (not registered: verify makes \"Default\" the default user)";
   }
   outcome.out += "\n";
   return outcome;

@@ -62,7 +62,8 @@ std::string WithoutCarriageReturns(std::string text) {
 
 // Another copy of this program signs the user in and out again; its exit
 // status says whether it got the lock.
-int SignInFromAnotherProcess(const std::string& self, const std::string& module) {
+int SignInFromAnotherProcess(const std::string& self,
+                             const std::string& module) {
   ProgramRun run = RunProgram({self, "--module", module, "signin", kSignInUser,
                                "--", self, "--version"},
                               {}, true);
@@ -74,24 +75,27 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
   const std::string user = kSignInUser;
 
   Outcome verified = Verify(session);
-  steps.Add("VerifyUserProfiles(module)",
-            verified.out + (verified.error.empty() ? "" : verified.error + "\n"),
-            verified.status == kExitOk && session.FindUser(user) == 1);
+  steps.Add(
+      "VerifyUserProfiles(module)",
+      verified.out + (verified.error.empty() ? "" : verified.error + "\n"),
+      verified.status == kExitOk && session.FindUser(user) == 1);
 
   const int valid = ValidUserName(user.c_str());
-  steps.Add("ValidUserName(" + Quoted(user) + ") = " + std::to_string(valid), "",
-            valid == 1);
+  steps.Add("ValidUserName(" + Quoted(user) + ") = " + std::to_string(valid),
+            "", valid == 1);
   const int number = session.FindUser(user);
-  steps.Add("DoesUserExist(module, " + Quoted(user) + ") = " +
-                std::to_string(number), "", number == 1);
+  steps.Add(
+      "DoesUserExist(module, " + Quoted(user) + ") = " + std::to_string(number),
+      "", number == 1);
 
   const int locked = openUserSemaphoreFile(user.c_str(), module);
   const std::string lock = session.DirForUser(user) + kLockFile;
   const bool held = userprofile::Sys().IsHeldExclusively(lock) == true;
-  steps.Add("openUserSemaphoreFile(" + Quoted(user) + ", module) = " +
-                std::to_string(locked),
-            held ? "signed in: " + lock + " is held open" : "the lock is not held",
-            locked == 1 && held);
+  steps.Add(
+      "openUserSemaphoreFile(" + Quoted(user) +
+          ", module) = " + std::to_string(locked),
+      held ? "signed in: " + lock + " is held open" : "the lock is not held",
+      locked == 1 && held);
 
   SetDefaultUser(module, user.c_str());
   const std::string stored = session.DefaultUser();
@@ -104,16 +108,17 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
   const std::string added = kNewUser;
   const int added_valid = ValidUserName(added.c_str());
   const int added_before = session.FindUser(added);
-  steps.Add("ValidUserName(" + Quoted(added) + ") = " + std::to_string(added_valid) +
-                ", DoesUserExist(module, " + Quoted(added) + ") = " +
-                std::to_string(added_before),
+  steps.Add("ValidUserName(" + Quoted(added) + ") = " +
+                std::to_string(added_valid) + ", DoesUserExist(module, " +
+                Quoted(added) + ") = " + std::to_string(added_before),
             "", added_valid == 1 && added_before == 0);
 
   std::string buffer = added;
   CreateUserProfile(module, buffer.data(), 1);
   const int added_number = session.FindUser(added);
   const std::string added_home = session.DirForUser(added);
-  const bool added_lock = userprofile::Sys().IsNormalFile(added_home + kLockFile);
+  const bool added_lock =
+      userprofile::Sys().IsNormalFile(added_home + kLockFile);
   steps.Add("CreateUserProfile(module, " + Quoted(added) + ", 1)",
             "entry " + std::to_string(added_number) + ", home " + added_home +
                 (added_lock ? " with its lock file" : " without a lock file"),
@@ -121,9 +126,9 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
 
   const int refused = SignInFromAnotherProcess(self, session.module());
   steps.Add("another process signs in as " + Quoted(user),
-            refused == kExitFailed ? "refused while this one holds the lock"
-                                   : "not refused (exit status " +
-                                         std::to_string(refused) + ")",
+            refused == kExitFailed
+                ? "refused while this one holds the lock"
+                : "not refused (exit status " + std::to_string(refused) + ")",
             refused == kExitFailed);
 
   CloseUserSemaphoreFile();
@@ -138,9 +143,10 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
   const std::optional<std::string> registry = session.RegistryPath();
   const std::optional<std::string> content =
       registry ? ReadWholeFile(*registry) : std::nullopt;
-  steps.Add(registry ? *registry : std::string("USER.INI"),
-            content ? WithoutCarriageReturns(*content) : "cannot be read",
-            content.has_value());
+  steps.Add(
+      "the registry file " + (registry ? *registry : std::string("USER.INI")),
+      content ? WithoutCarriageReturns(*content) : "cannot be read",
+      content.has_value());
 }
 
 }  // namespace
@@ -155,9 +161,11 @@ Outcome Demo(const std::optional<std::string>& dir, const std::string& self,
       return Refused(error->message);
     }
     const std::string module = std::get<std::string>(resolved);
-    tree = module.substr(0, module.size() - std::string("/APP/PROG/MAIN").size());
+    tree =
+        module.substr(0, module.size() - std::string("/APP/PROG/MAIN").size());
     if (PathExists(tree + "/APP")) {
-      return Refused(tree + "/APP exists already: give a directory without one");
+      return Refused(tree +
+                     "/APP exists already: give a directory without one");
     }
   } else {
     std::optional<std::string> scratch = MakeScratchDirectory("userprof-demo");

@@ -14,7 +14,8 @@ struct CommandText {
 };
 
 constexpr CommandText kTexts[] = {
-    {"verify", "verify", "repair the registry and the home directories; say what changed",
+    {"verify", "verify",
+     "repair the registry and the home directories; say what changed",
      "Creates a missing registry, drops invalid entries and renumbers the\n"
      "rest, re-creates missing home directories and lock files, registers\n"
      "\"Default\" if it is missing and leaves a registered default user.\n"
@@ -40,13 +41,15 @@ constexpr CommandText kTexts[] = {
      "Without NAME prints the default user (exit 1 if none is set). With\n"
      "NAME makes that registered user the default.\n",
      "userprof --module /opt/app/PROG/MAIN default \"Ann Lee\""},
-    {"signin", "signin NAME -- PROGRAM [ARGS]", "run a program while signed in as a user",
+    {"signin", "signin NAME -- PROGRAM [ARGS]",
+     "run a program while signed in as a user",
      "Signs the user in (holds the user's lock file) while PROGRAM runs, and\n"
      "exits with PROGRAM's exit status (127 if it cannot be started).\n"
      "PROGRAM finds the user in USERPROF_USER and the home directory in\n"
      "USERPROF_HOME. If the user is signed in elsewhere, says so and exits\n"
      "1 without running it.\n",
-     "userprof --module /opt/app/PROG/MAIN signin \"Ann Lee\" -- tar cf ann.tar ."},
+     "userprof --module /opt/app/PROG/MAIN signin \"Ann Lee\" -- tar cf "
+     "ann.tar ."},
     {"who", "who", "the users signed in now",
      "Asks each user's lock file whether it is held, without taking it, so\n"
      "neither a signed-in user nor someone signing in is disturbed.\n",
@@ -82,7 +85,8 @@ std::string GlobalHelp() {
   text +=
       "\n"
       "Options:\n"
-      "  --module PATH   the application's main module, e.g. /opt/app/PROG/MAIN\n"
+      "  --module PATH   the application's main module, e.g. "
+      "/opt/app/PROG/MAIN\n"
       "                  (default: the environment variable USERPROF_MODULE)\n"
       "  --json          print one JSON object on one line, for scripts\n"
       "  --help, -h      this help; after a command, that command's help\n"

@@ -47,8 +47,8 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
     if ((byte(i + k) & 0xC0u) != 0x80u) return 0;
     code = (code << 6) | (byte(i + k) & 0x3Fu);
   }
-  const bool overlong = (length == 3 && code < 0x800) ||
-                        (length == 4 && code < 0x10000);
+  const bool overlong =
+      (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
   const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
   if (overlong || surrogate || code > 0x10FFFF) return 0;
   return length;
@@ -71,12 +71,23 @@ std::string JsonString(std::string_view text) {
   for (char ch : text) {
     const unsigned char c = static_cast<unsigned char>(ch);
     switch (ch) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      default:
+        break;
     }
     if (c < 0x20 || c == 0x7F) {
       out += UnicodeEscape(c);
@@ -121,10 +132,14 @@ Json& Json::Push(Json value) {
 
 std::string Json::Dump() const {
   switch (kind_) {
-    case Kind::kNull: return "null";
-    case Kind::kBool: return bool_ ? "true" : "false";
-    case Kind::kNumber: return std::to_string(number_);
-    case Kind::kString: return JsonString(text_);
+    case Kind::kNull:
+      return "null";
+    case Kind::kBool:
+      return bool_ ? "true" : "false";
+    case Kind::kNumber:
+      return std::to_string(number_);
+    case Kind::kString:
+      return JsonString(text_);
     case Kind::kArray: {
       std::string out = "[";
       for (std::size_t i = 0; i < items_.size(); ++i) {

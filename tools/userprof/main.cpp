@@ -21,10 +21,10 @@ void Print(std::FILE* stream, const std::string& text) {
 int UsageFailure(const std::string& message, bool json) {
   Print(stderr, "userprof: " + message + "\nTry 'userprof --help'.\n");
   if (json) {
-    Print(stdout, Json::Object()
-                      .Set("status", kExitUsage)
-                      .Set("error", message)
-                      .Dump() + "\n");
+    Print(
+        stdout,
+        Json::Object().Set("status", kExitUsage).Set("error", message).Dump() +
+            "\n");
   }
   return kExitUsage;
 }
@@ -34,10 +34,12 @@ int Emit(const Invocation& inv, const std::string& module, Outcome outcome,
          Session* session) {
   const std::vector<std::string> notices =
       session ? session->TakeNotices() : std::vector<std::string>();
-  if (!outcome.error.empty()) Print(stderr, "userprof: " + outcome.error + "\n");
+  if (!outcome.error.empty())
+    Print(stderr, "userprof: " + outcome.error + "\n");
   if (!inv.json) {
     Print(stdout, outcome.out);
-    for (const std::string& notice : notices) Print(stderr, "notice: " + notice + "\n");
+    for (const std::string& notice : notices)
+      Print(stderr, "notice: " + notice + "\n");
     return outcome.status;
   }
   Json envelope = Json::Object();
@@ -80,8 +82,10 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   Invocation inv = std::get<Invocation>(parsed);
 
   if (inv.version) {
-    Print(stdout, inv.json ? Json::Object().Set("version", USERPROF_VERSION).Dump() + "\n"
-                           : std::string("userprof ") + USERPROF_VERSION + "\n");
+    Print(stdout,
+          inv.json
+              ? Json::Object().Set("version", USERPROF_VERSION).Dump() + "\n"
+              : std::string("userprof ") + USERPROF_VERSION + "\n");
     return kExitOk;
   }
   if (inv.command == "help" || inv.help) {
@@ -138,9 +142,10 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   const std::string module_dir =
       std::filesystem::path(module).parent_path().string();
   if (!userprofile::Sys().IsEnterableDirectory(module_dir)) {
-    return Emit(inv, module,
-                Refused("the module's directory " + module_dir + " does not exist"),
-                &session);
+    return Emit(
+        inv, module,
+        Refused("the module's directory " + module_dir + " does not exist"),
+        &session);
   }
   // Every command reads or writes the registry: one whose path cannot be
   // built (it is reported) leaves nothing to work on.

@@ -28,7 +28,8 @@ std::string WhyInvalid(std::string_view name) {
   bool letter_or_digit = false;
   for (char ch : name) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    if (IsPunctuation(c)) return std::string("contains punctuation '") + ch + "'";
+    if (IsPunctuation(c))
+      return std::string("contains punctuation '") + ch + "'";
     letter_or_digit = letter_or_digit || IsLetterOrDigit(c);
   }
   if (!letter_or_digit) return "has no letter or digit";

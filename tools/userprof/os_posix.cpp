@@ -112,7 +112,8 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
   for (const std::string& extra : extra_env) {
     const std::string name = extra.substr(0, extra.find('=') + 1);
-    std::erase_if(env, [&](const std::string& e) { return e.starts_with(name); });
+    std::erase_if(env,
+                  [&](const std::string& e) { return e.starts_with(name); });
     env.push_back(extra);
   }
   std::vector<char*> arg_ptrs = PointersTo(args);

@@ -39,8 +39,8 @@ void ReadUser(const Session& session, const RegistryView& view,
     entry.home = session.DirForUser(entry.name);
   } else if (first > 0 && first < entry.number) {
     entry.shadowed_by = first;
-    entry.home = SiblingHome(view.entries[static_cast<std::size_t>(first - 1)].home,
-                             entry.dir_name);
+    entry.home = SiblingHome(
+        view.entries[static_cast<std::size_t>(first - 1)].home, entry.dir_name);
   }
   if (entry.home.empty()) return;
   const std::string lock = entry.home + kLockFile;
@@ -64,9 +64,9 @@ RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
   for (int i = 1; i <= view.count; ++i) {
     EntryView entry;
     entry.number = i;
-    entry.raw = Sys().ReadProfileString(userprofile::kUserSection,
-                                        std::to_string(i),
-                                        userprofile::kEntrySize, view.path);
+    entry.raw =
+        Sys().ReadProfileString(userprofile::kUserSection, std::to_string(i),
+                                userprofile::kEntrySize, view.path);
     entry.usable = !entry.raw.empty() &&
                    entry.raw.find(',') != std::string::npos &&
                    IsEntryValid(entry.raw.c_str()) != 0;
