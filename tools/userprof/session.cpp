@@ -67,6 +67,7 @@ const std::map<unsigned, const char*>& Meanings() {
       {kCheckLockPathTooLong, "lock file path too long"},
       {kCheckRegistryNotCreated, "registry could not be created"},
       {kCheckRegistryWriteFailed, "registry write refused or failed"},
+      {kCheckRegistryLockTimeout, "registry not writable or busy"},
   };
   return meanings;
 }
