@@ -32,10 +32,12 @@ fi
 build=$tree/build-$how
 case $how in
   cmake)
-    cmake -S "$here" -B "$build" >/dev/null
+    cmake -S "$here" -B "$build" | sed -n 's/^-- \(Found userprofile\)/\1/p'
     cmake --build "$build" >/dev/null
     ;;
   pkg-config)
+    echo "Found userprofile $(pkg-config --modversion userprofile)" \
+      "in $(pkg-config --variable=pcfiledir userprofile)"
     mkdir -p "$build"
     make -s -C "$build" -f "$here/Makefile"
     libdir=$(pkg-config --variable=libdir userprofile)
