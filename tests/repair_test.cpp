@@ -162,7 +162,7 @@ TEST_F(Repair, HeldLockFileIsLeftAlone) {
   EXPECT_EQ(tree_.Host({"lock", "Ann Lee"}).out, "lock: 0\n");
 }
 
-TEST_F(Repair, UnregisteredDefaultIsReplaced) {
+TEST_F(Repair, UnregisteredOrMissingDefaultIsReplaced) {
   SetRegistry(Crlf({"[NUSER]", "NO=2", "[LUSER]", "1=Default,Default0",
                     "2=Ann Lee,AnnLee00", "[DEFUSER]", "DefaultUser=ghost"}));
   MakeDefaultHome();
@@ -171,11 +171,8 @@ TEST_F(Repair, UnregisteredDefaultIsReplaced) {
   EXPECT_EQ(RegistryText(), ExampleRegistry());
   EXPECT_EQ(Messages(), Messages_{});
   EXPECT_EQ(CurrentHome(), Home("Default0") + "/");
-}
 
-TEST_F(Repair, MissingDefaultIsReplaced) {
   SetRegistry(Crlf({"[NUSER]", "NO=1", "[LUSER]", "1=Default,Default0"}));
-  MakeDefaultHome();
   VerifyUserProfiles(module());
   EXPECT_EQ(StoredDefault(), "Default");
   EXPECT_EQ(Messages(), Messages_{});
@@ -228,8 +225,8 @@ TEST_F(Repair, SecondRunInAnotherProcessChangesNothing) {
 }
 
 TEST_F(Repair, ZeroCountIgnoresTheKeysPresent) {
-  SetRegistry(Crlf({"[NUSER]", "NO=0", "[LUSER]", "1=ann,ann00000",
-                    "2=bob,bob00000"}));
+  SetRegistry(
+      Crlf({"[NUSER]", "NO=0", "[LUSER]", "1=ann,ann00000", "2=bob,bob00000"}));
   VerifyUserProfiles(module());
   // "Default" takes number 1 over the ignored key; nothing else moves.
   EXPECT_EQ(RegistryText(),
