@@ -23,19 +23,25 @@ void TrimSpaces(std::string& text) {
   text.erase(0, text.find_first_not_of(' '));
 }
 
+std::string HomeDirNameOf(std::string_view trimmed) {
+  std::string result;
+  for (char c : trimmed) {
+    if (result.size() == kHomeDirNameLength) break;
+    if (c != ' ') result += c;
+  }
+  result.resize(kHomeDirNameLength, '0');
+  return result;
+}
+
 std::string ProperHomeDirName(std::string& name) {
   if (name.empty()) ReportCheckFailure(kCheckHomeNameEmpty);
   const std::size_t length = name.size();
   TrimSpaces(name);
   if (name.size() != length) ReportCheckFailure(kCheckHomeNameTrimmed);
-  std::string result;
-  for (char c : name) {
-    if (result.size() == kHomeDirNameLength) break;
-    if (c != ' ') result += c;
+  if (name.find_first_not_of(' ') == std::string::npos) {
+    ReportCheckFailure(kCheckHomeNameNothingLeft);
   }
-  if (result.empty()) ReportCheckFailure(kCheckHomeNameNothingLeft);
-  result.resize(kHomeDirNameLength, '0');
-  return result;
+  return HomeDirNameOf(name);
 }
 
 std::optional<std::string> UsersRootPath(const void* module,
@@ -79,11 +85,16 @@ std::string AllocateHomeDir(const std::string& base, std::string& name) {
     ReportCheckFailure(kCheckBaseTooLong);
     return {};
   }
-  if (!DirectoryExists(base) && !Sys().MakeDirectory(base)) {
+  // A name that would reach elsewhere is refused before anything, the
+  // base included, is created.
+  std::string trimmed = name;
+  TrimSpaces(trimmed);
+  const bool plain = IsPlainComponent(HomeDirNameOf(trimmed));
+  if (plain && !DirectoryExists(base) && !Sys().MakeDirectory(base)) {
     ReportCheckFailure(kCheckBaseNotCreated);
   }
   const std::string name8 = ProperHomeDirName(name);
-  if (!IsPlainComponent(name8)) {
+  if (!plain) {
     ReportCheckFailure(kCheckHomeNameNotPlain);
     return {};
   }
