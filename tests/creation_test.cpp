@@ -171,7 +171,7 @@ TEST(CreationBudget, UsersRootTooLongRecordsNothing) {
   const auto before = TreeState(tree.root());
   char name[] = "Bo";
   CreateUserProfile(app.handle(), name, 1);
-  EXPECT_EQ(app.TakeChecks(), (Checks_{409, 615}));
+  EXPECT_EQ(app.TakeChecks(), (Checks_{454, 615}));
   EXPECT_EQ(TreeState(tree.root()), before);
 }
 

@@ -204,4 +204,16 @@ TEST(DirForUserBudget, LockOperationsOverTheBudgetTouchNothing) {
   EXPECT_EQ(TreeState(tree.root()), before);
 }
 
+// A user created where lookups could never name the home with its lock
+// file could never sign in: creation refuses instead of recording it.
+TEST(DirForUserBudget, CreationOverTheBudgetRecordsAndCreatesNothing) {
+  AppTree tree(ProgDirForUsersRoot(109));
+  InProcessApp app(tree.host());
+  const auto before = TreeState(tree.root());
+  char name[] = "Ann Lee";
+  CreateUserProfile(app.handle(), name, 1);
+  EXPECT_EQ(app.TakeChecks(), (Checks_{454, 615}));
+  EXPECT_EQ(TreeState(tree.root()), before);
+}
+
 }  // namespace

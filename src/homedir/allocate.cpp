@@ -2,6 +2,7 @@
 
 #include "frame/frame.h"
 #include "homedir/homedir.h"
+#include "lock/lock.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -134,6 +135,12 @@ std::string CreateHomeDirInRoot(const void* module, std::string* name) {
   if (module == nullptr) ReportCheckFailure(kCheckRootNullModuleAlloc);
   std::optional<std::string> root = UsersRootPath(module);
   if (!root) return {};
+  // A home that lookups could not name with its lock file would leave its
+  // user unable ever to sign in: refuse it before anything is created.
+  if (root->size() + 2 + kHomeDirNameLength + kLockFileName.size() > kMaxPath) {
+    ReportCheckFailure(kCheckRootTooLongForHome);
+    return {};
+  }
   return AllocateHomeDir(*root, *name);
 }
 
