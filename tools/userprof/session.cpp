@@ -38,6 +38,7 @@ const std::map<unsigned, const char*>& Meanings() {
       {kCheckRootNameEmpty, "empty name for a home directory"},
       {kCheckRootNoOutputBuffer, "no buffer for a home directory name"},
       {kCheckRootNullModuleAlloc, "no module handle for a home directory"},
+      {kCheckRootTooLongForHome, "users root path too long for a home"},
       {kCheckCreateNameMissing, "no name for a new user"},
       {kCheckCreateNameEmpty, "empty name for a new user"},
       {kCheckCreateExNoBase, "no base directory"},
