@@ -11,10 +11,16 @@
 //   try FILE         prints "open 1" or "open 0" for an exclusive open
 //   create-empty FILE  prints "created 1" or "created 0"
 //   write FILE SECTION KEY VALUE  prints "write 1" or "write 0"
+//   update FILE TIMEOUT_MS  takes the update lock, prints "locked 1" or
+//                    "locked 0", then per input line: "write SECTION KEY
+//                    VALUE" writes and prints "write 1" or "write 0";
+//                    "unlock" releases and prints "unlocked"; "exit" (or
+//                    end of input) exits
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "platform/platform.h"
@@ -53,6 +59,28 @@ int Hold(const std::string& file) {
   return 0;  // a handle still open is released by the exit
 }
 
+int Update(const std::string& file, unsigned timeout_ms) {
+  const bool locked = NativePlatform().LockForUpdate(file, timeout_ms);
+  std::cout << "locked " << (locked ? 1 : 0) << std::endl;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream words(line);
+    std::string command, section, key, value;
+    words >> command;
+    if (command == "write" && words >> section >> key >> value) {
+      const bool ok =
+          NativePlatform().WriteProfileString(section, key, value, file);
+      std::cout << "write " << (ok ? 1 : 0) << std::endl;
+    } else if (command == "unlock") {
+      NativePlatform().UnlockForUpdate(file);
+      std::cout << "unlocked" << std::endl;
+    } else if (command == "exit") {
+      break;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,6 +93,9 @@ int main(int argc, char** argv) {
                      std::strtol(argv[5], nullptr, 10));
   }
   if (cmd == "hold") return Hold(file);
+  if (cmd == "update" && argc == 4) {
+    return Update(file, static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+  }
   if (cmd == "try") {
     LockHandle handle = NativePlatform().OpenExclusive(file);
     std::cout << "open " << (handle != kFailedLock ? 1 : 0) << std::endl;
