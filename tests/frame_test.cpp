@@ -2,6 +2,8 @@
 // the real path of the calling module, the null handle, check reports on
 // standard error, the module path limit, per-process state, the unload
 // hook, and the exported names of libuserprofile.so.
+#include "frame/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "frame/frame.h"
 #include "support/apptree.h"
 #include "support/process.h"
 
@@ -71,8 +72,8 @@ void ExpectVerifiedBesideModule(const AppTree& app) {
   EXPECT_EQ(ReadFile(app.registry()), kVerified);
   EXPECT_TRUE(IsFile(app.Home("Default0") + "/IKIVO.SMP"));
   // The library never looks at its own file's location.
-  EXPECT_FALSE(fs::exists(fs::path(USERPROFILE_SO_PATH).parent_path() /
-                          "USER.INI"));
+  EXPECT_FALSE(
+      fs::exists(fs::path(USERPROFILE_SO_PATH).parent_path() / "USER.INI"));
 }
 
 TEST(ModulePaths, RegistryBesideModuleInUsualTree) {
@@ -87,7 +88,8 @@ TEST(ModulePaths, RegistryBesideModuleInDeepTree) {
   AppTree app("srv/share/apps/v1/APP/PROG");
   ExpectVerifiedBesideModule(app);
   EXPECT_EQ(app.users(), app.root() + "/srv/share/apps/v1/APP/USER");
-  EXPECT_TRUE(IsFile(app.root() + "/srv/share/apps/v1/APP/USER/Default0/IKIVO.SMP"));
+  EXPECT_TRUE(
+      IsFile(app.root() + "/srv/share/apps/v1/APP/USER/Default0/IKIVO.SMP"));
 }
 
 TEST(ModulePaths, RegistryBesideModuleInShallowTree) {
@@ -257,8 +259,8 @@ TEST(ProcessState, EachProcessStartsWithEmptyCurrentUserAndLockSlot) {
   AppTree app;
   ASSERT_EQ(app.Host({"verify", "create", "Ann"}).status, 0);
 
-  Child first(app.HostArgv({"setdef", "Ann", "lock", "Ann", "home", "wait",
-                            "unlock"}));
+  Child first(
+      app.HostArgv({"setdef", "Ann", "lock", "Ann", "home", "wait", "unlock"}));
   EXPECT_EQ(first.ReadLine(), "setdef: Ann");
   EXPECT_EQ(first.ReadLine(), "lock: 1");
   EXPECT_EQ(first.ReadLine(), "home: " + app.Home("Ann00000") + "/");
@@ -278,7 +280,8 @@ TEST(ProcessState, EachProcessStartsWithEmptyCurrentUserAndLockSlot) {
   EXPECT_EQ(app.Host({"lock", "Ann"}).out, "lock: 1\n");
 }
 
-// --- The unload hook ----------------------------------------------------------
+// --- The unload hook
+// ----------------------------------------------------------
 
 TEST(UnloadHook, WepReturnsOneAndLeavesTheLockHeld) {
   AppTree app;
@@ -300,7 +303,8 @@ TEST(UnloadHook, WepIgnoresItsArgument) {
   EXPECT_EQ(WEP(12345), 1);
 }
 
-// --- The exported surface -----------------------------------------------------
+// --- The exported surface
+// -----------------------------------------------------
 
 TEST(Exports, SharedLibraryDefinesExactlyTheFourteenNames) {
   const std::string command =

@@ -2,12 +2,13 @@
 // (platform-facts.md items 23-25, catalogue section D): the pairs that
 // must compare equal and those that must not, both ways round, through the
 // helper and through the platform's NamesEqual.
+#include "platform/names.h"
+
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 
-#include "platform/names.h"
 #include "platform/platform.h"
 
 using userprofile::NamesEqual1252;
@@ -49,14 +50,20 @@ const NamePair kEqualPairs[] = {
     // Linguistic expansions and the ignored soft hyphen (24).
     {"SharpSLower", "\xDF", "ss"},
     {"SharpSUpper", "\xDF", "SS"},
-    {"SharpSInName", "Stra\xDF" "e", "STRASSE"},
+    {"SharpSInName",
+     "Stra\xDF"
+     "e",
+     "STRASSE"},
     {"AeLigatureLower", "\xE6", "ae"},
     {"AeLigatureUpper", "\xC6", "AE"},
     {"AeLigatureCase", "\xE6", "\xC6"},
     {"OeLigatureUpper", "\x8C", "OE"},
     {"OeLigatureLower", "\x9C", "oe"},
     {"OeLigatureCase", "\x9C", "\x8C"},
-    {"SoftHyphenIgnored", "a\xAD" "b", "ab"},
+    {"SoftHyphenIgnored",
+     "a\xAD"
+     "b",
+     "ab"},
 };
 
 const NamePair kUnequalPairs[] = {
@@ -69,7 +76,9 @@ const NamePair kUnequalPairs[] = {
     {"HyphenCoop", "co-op", "coop"},
     {"Apostrophe", "o'neil", "oneil"},
     {"ControlByte", "a", "A\x01"},
-    {"ControlByteInside", "ab", "a\x01" "b"},
+    {"ControlByteInside", "ab",
+     "a\x01"
+     "b"},
     {"Delete", "a", "a\x7F"},
     // Accents count (25, D).
     {"AccentOnE", "e", "\xE9"},
@@ -103,8 +112,8 @@ TEST_P(NamesUnequalRows, CompareUnequalBothWays) {
   EXPECT_FALSE(NativePlatform().NamesEqual(row.a.c_str(), row.b.c_str()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Equal, NamesEqualRows, ::testing::ValuesIn(kEqualPairs),
-                         RowName);
+INSTANTIATE_TEST_SUITE_P(Equal, NamesEqualRows,
+                         ::testing::ValuesIn(kEqualPairs), RowName);
 INSTANTIATE_TEST_SUITE_P(Unequal, NamesUnequalRows,
                          ::testing::ValuesIn(kUnequalPairs), RowName);
 

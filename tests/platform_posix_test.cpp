@@ -6,12 +6,11 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <climits>
@@ -107,7 +106,8 @@ int AsNobody(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// --- Atomic writes ------------------------------------------------------------
+// --- Atomic writes
+// ------------------------------------------------------------
 
 using AtomicWrite = PosixPlatform;
 
@@ -150,7 +150,8 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   std::uniform_int_distribution<long> delay(0, window_us);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(8);
 
   std::set<std::string> known = Entries();
   int kills = 0, seen_a = 0, seen_b = 0, leftovers = 0;
@@ -158,8 +159,8 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
     Child child(ChildArgv({"write-loop", file, sizes[0], sizes[1], "0"}));
     std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
     child.Kill(SIGKILL);
-    ASSERT_EQ(child.Wait(), 128 + SIGKILL) << "the writer failed: "
-                                           << child.err();
+    ASSERT_EQ(child.Wait(), 128 + SIGKILL)
+        << "the writer failed: " << child.err();
     ++kills;
 
     const std::string content = ReadFile(file);
@@ -198,7 +199,8 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
   EXPECT_EQ(ReadFile(file), file_a);
 }
 
-// --- Refused writes -------------------------------------------------------------
+// --- Refused writes
+// -------------------------------------------------------------
 
 using RefusedWrite = PosixPlatform;
 
@@ -258,10 +260,10 @@ TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
 }
 
 TEST_F(RefusedWrite, MissingDirectoryFailsAndCreatesNothing) {
-  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "1",
-                                        Path("nodir/sub/USER.INI")));
-  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "1",
-                                        Path("nodir/USER.INI")));
+  EXPECT_FALSE(
+      sys().WriteProfileString("NUSER", "NO", "1", Path("nodir/sub/USER.INI")));
+  EXPECT_FALSE(
+      sys().WriteProfileString("NUSER", "NO", "1", Path("nodir/USER.INI")));
   EXPECT_FALSE(fs::exists(Path("nodir")));
   EXPECT_TRUE(Entries().empty());
 }
@@ -298,8 +300,7 @@ class ExclusiveOpen : public PosixPlatform {
 // A second process holding the lock file, driven line by line.
 class Holder {
  public:
-  explicit Holder(const std::string& path)
-      : child_(ChildArgv({"hold", path})) {
+  explicit Holder(const std::string& path) : child_(ChildArgv({"hold", path})) {
     line_ = child_.ReadLine().value_or("(no answer)");
   }
   const std::string& first_line() const { return line_; }
@@ -427,7 +428,8 @@ TEST_F(ExclusiveOpen, HandleIsNeverZeroEvenWithStdinClosed) {
   sys().CloseExclusive(mine);
 }
 
-// --- The update lock of a profile file -----------------------------------------
+// --- The update lock of a profile file
+// -----------------------------------------
 
 class UpdateLock : public PosixPlatform {
  protected:
@@ -464,7 +466,8 @@ TEST_F(UpdateLock, HolderExcludesOthersAcrossItsOwnWrites) {
   EXPECT_FALSE(sys().LockForUpdate(file_, 50));
   // The holder's write replaces the file; its lock moves with the name.
   EXPECT_EQ(other.Say("write LUSER 1 Ann,Ann00000"), "write 1");
-  EXPECT_EQ(ReadFile(file_), "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,Ann00000\r\n");
+  EXPECT_EQ(ReadFile(file_),
+            "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,Ann00000\r\n");
   EXPECT_FALSE(sys().LockForUpdate(file_, 50));
   EXPECT_EQ(other.Say("unlock"), "unlocked");
   ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
@@ -541,7 +544,8 @@ TEST_F(UpdateLock, SignInLockIsAnotherMatter) {
   EXPECT_EQ(RunChild({"write", file_, "NUSER", "NO", "2"}).out, "write 1\n");
 }
 
-// --- Files and directories ------------------------------------------------------
+// --- Files and directories
+// ------------------------------------------------------
 
 using FilesAndDirectories = PosixPlatform;
 
@@ -619,7 +623,8 @@ TEST_F(FilesAndDirectories, CreateEmptyFileCreatesOrTruncates) {
   EXPECT_TRUE(IsDir(Path("adir")));
 }
 
-// --- Module paths -----------------------------------------------------------------
+// --- Module paths
+// -----------------------------------------------------------------
 
 std::string ThisProgram() {
   char buf[PATH_MAX];

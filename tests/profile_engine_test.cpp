@@ -137,10 +137,9 @@ const ReadRow kReadRows[] = {
 
     // The first key and the first section of a name win (4, A14, A15).
     {"FirstDuplicateKeyWins", "[S]\r\nk=first\r\nk=second", "S", "k", "first"},
-    {"FirstKeyWinsAcrossCase", "[S]\r\nK=first\r\nk=second", "S", "k",
-     "first"},
-    {"OnlyFirstSectionSearched", "[S]\r\na=1\r\n[T]\r\nx=1\r\n[S]\r\nk=v2",
-     "S", "k", std::nullopt},
+    {"FirstKeyWinsAcrossCase", "[S]\r\nK=first\r\nk=second", "S", "k", "first"},
+    {"OnlyFirstSectionSearched", "[S]\r\na=1\r\n[T]\r\nx=1\r\n[S]\r\nk=v2", "S",
+     "k", std::nullopt},
     {"FirstSectionKeyFound", "[S]\r\na=1\r\n[T]\r\nx=1\r\n[S]\r\nk=v2", "S",
      "a", "1"},
     {"FirstSectionWinsAcrossCase", "[S]\r\nk=first\r\n[s]\r\nk=second", "S",
@@ -160,8 +159,7 @@ const ReadRow kReadRows[] = {
 
     // Lines before the first header, and "[]", belong to no section (5, 6).
     {"PreSectionLineNotInSection", "k=pre\r\n[S]\r\nk=v", "S", "k", "v"},
-    {"PreSectionLineUnreachable", "k=pre\r\n[S]\r\nk=v", "", "k",
-     std::nullopt},
+    {"PreSectionLineUnreachable", "k=pre\r\n[S]\r\nk=v", "", "k", std::nullopt},
     {"EmptyHeaderUnreachable", "[]\r\nk=e", "", "k", std::nullopt},
     {"BlankHeaderUnreachable", "[ ]\r\nk=e", "", "k", std::nullopt},
     {"EmptyHeaderEndsSection", "[S]\r\n[]\r\nk=e", "S", "k", std::nullopt},
@@ -233,9 +231,9 @@ TEST_P(ReadTable, PlatformReadsFileAsWindowsDoes) {
   const ReadRow& row = GetParam();
   WriteFile(File(), row.content);
   // Large enough that no row is cut; truncation has its own table.
-  EXPECT_EQ(NativePlatform().ReadProfileString(row.section, row.key, 100000,
-                                               File()),
-            row.value.value_or(""));
+  EXPECT_EQ(
+      NativePlatform().ReadProfileString(row.section, row.key, 100000, File()),
+      row.value.value_or(""));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lookup, ReadTable, ::testing::ValuesIn(kReadRows),
@@ -297,8 +295,8 @@ using MissingFile = ProfileFile;
 
 TEST_F(MissingFile, ReadsAsEmptyString) {
   EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", 162, File()), "");
-  EXPECT_EQ(NativePlatform().ReadProfileString(
-                "S", "k", 162, dir_ + "/nodir/sub/USER.INI"),
+  EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", 162,
+                                               dir_ + "/nodir/sub/USER.INI"),
             "");
   EXPECT_FALSE(IsFile(File()));
 }
@@ -318,9 +316,9 @@ TEST_F(MissingFile, EmptyFileReadsAsMissing) {
 
 struct IntRow {
   const char* name;
-  std::string line;       // the line of section S; the key is "k"
-  std::uint32_t value;    // what GetPrivateProfileIntA returns (default 7)
-  std::int32_t as_int;    // what a caller reading it as int sees
+  std::string line;     // the line of section S; the key is "k"
+  std::uint32_t value;  // what GetPrivateProfileIntA returns (default 7)
+  std::int32_t as_int;  // what a caller reading it as int sees
 };
 
 void PrintTo(const IntRow& row, std::ostream* os) { *os << row.name; }
@@ -381,8 +379,8 @@ using IntTable = ProfileTable<IntRow>;
 TEST_P(IntTable, EngineParsesAsWindowsDoes) {
   const IntRow& row = GetParam();
   const std::string content = "[S]\r\n" + row.line + "\r\n";
-  std::uint32_t got = profile::ParseInt(
-      profile::FindValue(content, "S", "k").value_or(""), 7);
+  std::uint32_t got =
+      profile::ParseInt(profile::FindValue(content, "S", "k").value_or(""), 7);
   EXPECT_EQ(got, row.value);
   EXPECT_EQ(static_cast<std::int32_t>(got), row.as_int);
 }
@@ -400,8 +398,7 @@ using IntDefault = ProfileFile;
 
 TEST_F(IntDefault, MissingKeyGivesDefaultAsUnsigned) {
   WriteFile(File(), "[S]\r\nj=1\r\n");
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", -5, File()),
-            4294967291u);
+  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", -5, File()), 4294967291u);
   EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", 0, File()), 0u);
   EXPECT_EQ(NativePlatform().ReadProfileInt("T", "j", 9, File()), 9u);
 }
@@ -452,8 +449,8 @@ const WriteRow kWriteRows[] = {
     // (17, C4).
     {"KeyBeforeNextSection", "[A]\r\nk=1\r\n[B]\r\nj=2\r\n", "A", "new", "n",
      "[A]\r\nk=1\r\nnew=n\r\n[B]\r\nj=2\r\n", "n"},
-    {"KeyBeforeBlankLineOfNextSection", "[A]\r\nk=1\r\n\r\n[B]\r\nj=2\r\n",
-     "A", "new", "n", "[A]\r\nk=1\r\nnew=n\r\n\r\n[B]\r\nj=2\r\n", "n"},
+    {"KeyBeforeBlankLineOfNextSection", "[A]\r\nk=1\r\n\r\n[B]\r\nj=2\r\n", "A",
+     "new", "n", "[A]\r\nk=1\r\nnew=n\r\n\r\n[B]\r\nj=2\r\n", "n"},
     {"KeyAfterTrailingComment",
      "[A]\r\nk=1\r\n; tail comment\r\n[B]\r\nj=2\r\n", "A", "new", "n",
      "[A]\r\nk=1\r\n; tail comment\r\nnew=n\r\n[B]\r\nj=2\r\n", "n"},
@@ -463,8 +460,7 @@ const WriteRow kWriteRows[] = {
      "[A]\r\nk=1\r\n[B]\r\n", "1"},
     {"KeyAfterLastLineWithoutBreak", "[A]\r\nk=1", "A", "j", "2",
      "[A]\r\nk=1\r\nj=2\r\n", "2"},
-    {"KeyAfterHeaderWithoutBreak", "[A]", "A", "k", "1", "[A]\r\nk=1\r\n",
-     "1"},
+    {"KeyAfterHeaderWithoutBreak", "[A]", "A", "k", "1", "[A]\r\nk=1\r\n", "1"},
     {"KeyIntoCaseFoldedSection", "[LUSER]\r\nLUser=1\r\n", "luser", "NewKey",
      "3", "[LUSER]\r\nLUser=1\r\nNewKey=3\r\n", "3"},
 
@@ -480,8 +476,8 @@ const WriteRow kWriteRows[] = {
      "new"},
     {"ReplaceKeepsLinesOwnEnding", "[A]\r\nk=1\nj=2\r\n", "A", "k", "9",
      "[A]\r\nk=9\nj=2\r\n", "9"},
-    {"ReplaceLastLineWithoutBreak", "[A]\r\nk=1", "A", "k", "22",
-     "[A]\r\nk=22", "22"},
+    {"ReplaceLastLineWithoutBreak", "[A]\r\nk=1", "A", "k", "22", "[A]\r\nk=22",
+     "22"},
     {"ReplaceDropsBytesAfterNul", "[A]\r\nk=1\0junk\r\nj=2\r\n"s, "A", "k", "3",
      "[A]\r\nk=3\r\nj=2\r\n", "3"},
 
@@ -560,13 +556,12 @@ TEST_P(WriteTable, EngineEditsAsWindowsDoes) {
 TEST_P(WriteTable, PlatformWritesFileAndReadsItBack) {
   const WriteRow& row = GetParam();
   if (row.before) WriteFile(File(), *row.before);
-  ASSERT_TRUE(
-      NativePlatform().WriteProfileString(row.section, row.key, row.value,
-                                          File()));
+  ASSERT_TRUE(NativePlatform().WriteProfileString(row.section, row.key,
+                                                  row.value, File()));
   EXPECT_EQ(ReadFile(File()), row.after);
-  EXPECT_EQ(NativePlatform().ReadProfileString(row.section, row.key, 100000,
-                                               File()),
-            row.read_back);
+  EXPECT_EQ(
+      NativePlatform().ReadProfileString(row.section, row.key, 100000, File()),
+      row.read_back);
 }
 
 INSTANTIATE_TEST_SUITE_P(Write, WriteTable, ::testing::ValuesIn(kWriteRows),
@@ -645,9 +640,9 @@ using RefusedTable = ProfileTable<RefusedRow>;
 
 TEST_P(RefusedTable, EngineRefusesLineBreaks) {
   const RefusedRow& row = GetParam();
-  EXPECT_EQ(profile::WithValue("[A]\r\nk=1\r\n", row.section, row.key,
-                               row.value),
-            std::nullopt);
+  EXPECT_EQ(
+      profile::WithValue("[A]\r\nk=1\r\n", row.section, row.key, row.value),
+      std::nullopt);
 }
 
 TEST_P(RefusedTable, PlatformRefusesAndLeavesFileUntouched) {
@@ -672,7 +667,10 @@ INSTANTIATE_TEST_SUITE_P(Refused, RefusedTable,
 // --- Small helpers -----------------------------------------------------------
 
 TEST(ProfileHelpers, TrimRemovesOnlyTheIgnoredBlanks) {
-  EXPECT_EQ(profile::Trim(" \t\r\v\f\x1A" "a b" " \t\r\v\f\x1A"), "a b");
+  EXPECT_EQ(profile::Trim(" \t\r\v\f\x1A"
+                          "a b"
+                          " \t\r\v\f\x1A"),
+            "a b");
   EXPECT_EQ(profile::Trim("\xA0x\xA0"), "\xA0x\xA0");
   EXPECT_EQ(profile::Trim("\n x"), "\n x");  // LF ends a line, never inside
   EXPECT_EQ(profile::Trim("   "), "");

@@ -56,7 +56,9 @@ TEST(ValidUserName, ControlBytesAndSpacesAreNeutral) {
   EXPECT_EQ(ValidUserName(" Ann "), 1);
   EXPECT_EQ(ValidUserName("A\tB"), 1);
   EXPECT_EQ(ValidUserName("\x01\x1F\x7F"), 0);
-  EXPECT_EQ(ValidUserName("\x01" "A\x7F"), 1);
+  EXPECT_EQ(ValidUserName("\x01"
+                          "A\x7F"),
+            1);
 }
 
 // Every byte alone, and beside a letter: punctuation spoils a name, a

@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
   }
   if (cmd == "hold") return Hold(file);
   if (cmd == "update" && argc == 4) {
-    return Update(file, static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+    return Update(file,
+                  static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
   }
   if (cmd == "try") {
     LockHandle handle = NativePlatform().OpenExclusive(file);
@@ -109,8 +110,8 @@ int main(int argc, char** argv) {
   }
   if (cmd == "write" && argc == 6) {
     std::cout << "write "
-              << (NativePlatform().WriteProfileString(argv[3], argv[4],
-                                                      argv[5], file)
+              << (NativePlatform().WriteProfileString(argv[3], argv[4], argv[5],
+                                                      file)
                       ? 1
                       : 0)
               << std::endl;
