@@ -5,7 +5,8 @@
 // flushed, and is renamed over the original, so a process killed at any
 // moment leaves either the old or the new file, never a mix. What a kill
 // can leave besides is the temporary file it was filling ("USER.INI.~" pid
-// "." n, beside the original); nothing removes it later.
+// "." n, beside the original); the next process to take the file's update
+// lock removes such leftovers, since no live writer can own one then.
 //
 // Updates of a profile file are serialized between processes by an
 // exclusive lock on the file itself. Because a write replaces the file, a
@@ -28,6 +29,7 @@
 // lock, and closing it releases nothing: open-file-description locks
 // belong to their own descriptions. Without F_OFD_GETLK the held lock is
 // a flock() lock, which no query reports, so the answer is "cannot tell".
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -100,6 +102,39 @@ bool SameFile(int fd, const std::string& path) {
   struct stat b{};
   return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 &&
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True for the name of a replacement that a writer of `base` was filling:
+// base + ".~" + digits + "." + digits.
+bool IsReplacementOf(std::string_view name, std::string_view base) {
+  if (name.size() <= base.size() + 2 || name.substr(0, base.size()) != base ||
+      name.substr(base.size(), 2) != ".~") {
+    return false;
+  }
+  std::string_view rest = name.substr(base.size() + 2);
+  std::size_t dot = rest.find('.');
+  auto digits = [](std::string_view t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return dot != std::string_view::npos && digits(rest.substr(0, dot)) &&
+         digits(rest.substr(dot + 1));
+}
+
+// Removes the replacements that killed writers left beside `path`. Only
+// called with the update lock held: every writer holds it while it fills
+// a replacement, so any one found now is an orphan.
+void RemoveOrphanedReplacements(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (struct dirent* entry = ::readdir(d)) {
+    if (IsReplacementOf(entry->d_name, base)) {
+      ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+  }
+  ::closedir(d);
 }
 
 // Replaces the file's content atomically. `original` is the status of the
@@ -225,6 +260,7 @@ class PosixPlatform final : public Platform {
         // only on the file that still has the name.
         if (SameFile(fd, file)) {
           updates_.emplace(file, Update{fd, 1});
+          RemoveOrphanedReplacements(file);
           return true;
         }
         ::close(fd);
