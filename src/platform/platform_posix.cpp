@@ -3,7 +3,10 @@
 // Profile files are read whole and edited with the pure engine of
 // profile.h. A write goes to a temporary file in the same directory, is
 // flushed, and is renamed over the original, so a process killed at any
-// moment leaves either the old or the new file, never a mix.
+// moment leaves either the old or the new file, never a mix. What a kill
+// can leave besides is the temporary file it was filling ("USER.INI.~" pid
+// "." n, beside the original); the next process to take the file's update
+// lock removes such leftovers, since no live writer can own one then.
 //
 // Updates of a profile file are serialized between processes by an
 // exclusive lock on the file itself. Because a write replaces the file, a
@@ -40,6 +43,14 @@
 // is closed or the process ends. Both reach other machines on NFS through
 // the server's lock manager; on a network file system without lock
 // support the lock does not exclude other machines.
+//
+// Whether a file is held is asked with F_OFD_GETLK, which reports a
+// conflicting lock without taking one, so asking never makes a concurrent
+// sign-in fail. The probe's own descriptor is read-only and holds no
+// lock, and closing it releases nothing: open-file-description locks
+// belong to their own descriptions. Without F_OFD_GETLK the held lock is
+// a flock() lock, which no query reports, so the answer is "cannot tell".
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -117,12 +128,46 @@ bool SameFile(int fd, const std::string& path) {
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Replaces the file's content atomically; `mode` is the original file's
-// permission bits, or nullopt for a new file (the umask then applies).
-// `update_fd` is the locked descriptor of the file now at `path`: the new
+// True for the name of a replacement that a writer of `base` was filling:
+// base + ".~" + digits + "." + digits.
+bool IsReplacementOf(std::string_view name, std::string_view base) {
+  if (name.size() <= base.size() + 2 || name.substr(0, base.size()) != base ||
+      name.substr(base.size(), 2) != ".~") {
+    return false;
+  }
+  std::string_view rest = name.substr(base.size() + 2);
+  std::size_t dot = rest.find('.');
+  auto digits = [](std::string_view t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return dot != std::string_view::npos && digits(rest.substr(0, dot)) &&
+         digits(rest.substr(dot + 1));
+}
+
+// Removes the replacements that killed writers left beside `path`. Only
+// called with the update lock held: every writer holds it while it fills
+// a replacement, so any one found now is an orphan.
+void RemoveOrphanedReplacements(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (struct dirent* entry = ::readdir(d)) {
+    if (IsReplacementOf(entry->d_name, base)) {
+      ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+  }
+  ::closedir(d);
+}
+
+// Replaces the file's content atomically. `original` is the status of the
+// file it replaces, whose permission bits and, as far as this process may
+// set them, owner and group the new file takes; nullopt for a new file
+// (the umask then applies). `update_fd` is the locked descriptor of the file now at `path`: the new
 // file is locked before it takes the name, so the update lock never lapses.
 bool ReplaceFile(const std::string& path, std::string_view content,
-                 std::optional<mode_t> mode, int& update_fd) {
+                 const std::optional<struct stat>& original, int& update_fd) {
   static std::atomic<unsigned> counter{0};
   std::string tmp;
   int fd = -1;
@@ -133,8 +178,15 @@ bool ReplaceFile(const std::string& path, std::string_view content,
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
+  // Best effort: a rewrite must not take the file away from its owner (a
+  // write on Windows never changes who owns the file). Only root may give
+  // a file away; others can at most keep its group.
+  if (original && ::fchown(fd, original->st_uid, original->st_gid) != 0) {
+    (void)!::fchown(fd, static_cast<uid_t>(-1), original->st_gid);
+  }
   bool ok = LockWholeFile(fd) && WriteAll(fd, content) &&
-            (!mode || ::fchmod(fd, *mode) == 0) && ::fsync(fd) == 0;
+            (!original || ::fchmod(fd, original->st_mode & 07777) == 0) &&
+            ::fsync(fd) == 0;
   if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
     ::close(update_fd);
     update_fd = fd;
@@ -357,6 +409,7 @@ class PosixPlatform final : public Platform {
         // only on the file that still has the name.
         if (SameFile(fd, file)) {
           updates_.emplace(file, Update{fd, 1, nullptr, false, std::nullopt});
+          RemoveOrphanedReplacements(file);
           return true;
         }
         ::close(fd);
@@ -409,18 +462,18 @@ class PosixPlatform final : public Platform {
   bool WriteLocked(std::string_view section, std::string_view key,
                    std::string_view value, const std::string& file) {
     auto held = updates_.find(file);
-    std::optional<mode_t> mode;
+    std::optional<struct stat> original;
     struct stat st{};
     if (::stat(file.c_str(), &st) == 0) {
       // A file nobody may write is read-only, for root too, as the
       // read-only attribute is on Windows.
       if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return false;
-      mode = st.st_mode & 07777;
+      original = st;
     } else if (errno != ENOENT) {
       return false;
     }
     std::string old;
-    if (mode) {
+    if (original) {
       std::optional<std::string> content = ReadWholeFile(file);
       if (!content) return false;
       old = std::move(*content);
@@ -428,8 +481,8 @@ class PosixPlatform final : public Platform {
     std::optional<std::string> updated =
         profile::WithValue(old, section, key, value);
     if (!updated) return false;
-    if (mode && *updated == old) return true;
-    return ReplaceFile(file, *updated, mode, held->second.fd);
+    if (original && *updated == old) return true;
+    return ReplaceFile(file, *updated, original, held->second.fd);
   }
 
   // The document reads of `file` see now: this process's held one while
@@ -495,8 +548,7 @@ class PosixPlatform final : public Platform {
   bool Publish(const std::string& file, Update& update) {
     struct stat st{};
     if (::fstat(update.fd, &st) != 0 ||
-        !ReplaceFile(file, update.doc->Bytes(), st.st_mode & 07777,
-                     update.fd)) {
+        !ReplaceFile(file, update.doc->Bytes(), st, update.fd)) {
       parsed_.erase(file);
       return false;
     }
@@ -592,6 +644,32 @@ class PosixPlatform final : public Platform {
 
   void CloseExclusive(LockHandle handle) override {
     if (handle > 0) ::close(static_cast<int>(handle));
+  }
+
+  std::optional<bool> IsHeldExclusively(const std::string& path) override {
+#ifdef F_OFD_GETLK
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      // No file: nobody holds it. Unreadable: cannot tell.
+      if (errno == ENOENT || errno == ENOTDIR) return false;
+      return std::nullopt;
+    }
+    struct stat st{};
+    std::optional<bool> held;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      struct flock query{};
+      query.l_type = F_WRLCK;  // conflicts with any lock on the file
+      query.l_whence = SEEK_SET;
+      if (::fcntl(fd, F_OFD_GETLK, &query) == 0) held = query.l_type != F_UNLCK;
+    } else {
+      held = false;  // not a normal file: nobody can sign in with it
+    }
+    ::close(fd);
+    return held;
+#else
+    static_cast<void>(path);
+    return std::nullopt;
+#endif
   }
 
   unsigned SetErrorMode(unsigned mode) override {
