@@ -19,12 +19,11 @@
 // The library runs in this process as a host would run it; only the path
 // of the module is redirected into the tree, after the platform has done
 // the real work of finding the module.
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -64,7 +63,9 @@ std::string Number7(int i) {
 std::string UserName(int i) { return i == 1 ? "Default" : "u" + Number7(i); }
 std::string HomeName(int i) { return i == 1 ? "Default0" : UserName(i); }
 // An entry the repair drops: a hyphen makes the name invalid.
-std::string InvalidEntry(int i) { return "x-" + Number7(i) + "," + HomeName(i); }
+std::string InvalidEntry(int i) {
+  return "x-" + Number7(i) + "," + HomeName(i);
+}
 
 void WriteWhole(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -113,8 +114,8 @@ class Tree {
   // (from the fifth on) invalid when `invalid` is set. `tag` changes one
   // byte of the default user, for a same-size content change.
   std::string Registry(bool invalid, char tag = 't') const {
-    std::string out = "[NUSER]\r\nNO=" + std::to_string(users_) +
-                      "\r\n[LUSER]\r\n";
+    std::string out =
+        "[NUSER]\r\nNO=" + std::to_string(users_) + "\r\n[LUSER]\r\n";
     out.reserve(static_cast<std::size_t>(users_) * 28 + 64);
     for (int i = 1; i <= users_; ++i) {
       out += std::to_string(i);
@@ -209,7 +210,7 @@ class CacheSetting {
 std::size_t ReadAndParse(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
-  struct stat st{};
+  struct stat st {};
   ::fstat(fd, &st);
   std::string data(static_cast<std::size_t>(st.st_size), '\0');
   std::size_t got = 0;
@@ -234,7 +235,7 @@ std::size_t ReadAndParse(const std::string& path) {
 
 std::size_t StatHomes(const Tree& tree) {
   std::size_t found = 0;
-  struct stat st{};
+  struct stat st {};
   for (int i = 1; i <= tree.users(); ++i) {
     found += ::stat(tree.Home(i).c_str(), &st) == 0;
   }
@@ -272,7 +273,7 @@ using Body = std::function<void(benchmark::State&, Tree&)>;
 struct Operation {
   std::string name;
   Body body;
-  bool manual_time;  // the body times its own iterations
+  bool manual_time;    // the body times its own iterations
   int uncached_limit;  // largest size the cache-off baseline runs at
 };
 
@@ -414,10 +415,14 @@ std::map<Key, double>& Results() {  // nanoseconds per iteration
 double Nanoseconds(const benchmark::BenchmarkReporter::Run& run) {
   double t = run.GetAdjustedRealTime();
   switch (run.time_unit) {
-    case benchmark::kSecond: return t * 1e9;
-    case benchmark::kMillisecond: return t * 1e6;
-    case benchmark::kMicrosecond: return t * 1e3;
-    default: return t;
+    case benchmark::kSecond:
+      return t * 1e9;
+    case benchmark::kMillisecond:
+      return t * 1e6;
+    case benchmark::kMicrosecond:
+      return t * 1e3;
+    default:
+      return t;
   }
 }
 
@@ -489,7 +494,10 @@ std::string Time(double ns) {
 
 std::string Ratio(double r) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, r < 0.01 ? "%.4f" : r < 10 ? "%.2f" : "%.0f",
+  std::snprintf(buf, sizeof buf,
+                r < 0.01 ? "%.4f"
+                : r < 10 ? "%.2f"
+                         : "%.0f",
                 r);
   return buf;
 }
@@ -516,8 +524,9 @@ void PrintSummary(const std::vector<int>& sizes) {
         growth = Ratio(found->second / smaller->second) + "x";
       }
       std::printf("%-38s %8d %11s %8s %11s %8s %9s\n", op.name.c_str(), users,
-                  Time(found->second).c_str(), Ratio(found->second / floor).c_str(),
-                  uncached.c_str(), uncached_ratio.c_str(), growth.c_str());
+                  Time(found->second).c_str(),
+                  Ratio(found->second / floor).c_str(), uncached.c_str(),
+                  uncached_ratio.c_str(), growth.c_str());
     }
   }
 }
@@ -525,7 +534,7 @@ void PrintSummary(const std::vector<int>& sizes) {
 // --- Peak memory ------------------------------------------------------------
 
 long MaxRssKb() {
-  struct rusage usage{};
+  struct rusage usage {};
   ::getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
 }
@@ -565,8 +574,10 @@ void MeasureMemory(const std::string& self, int users) {
       {"10% invalid entries",
        [&] { WriteWhole(tree.registry(), tree.Registry(true)); }},
   };
-  std::printf("\nPeak memory of one VerifyUserProfiles in a fresh process, %d "
-              "users:\n", users);
+  std::printf(
+      "\nPeak memory of one VerifyUserProfiles in a fresh process, %d "
+      "users:\n",
+      users);
   std::printf("%-30s %12s %12s %12s %12s %8s\n", "tree", "registry", "process",
               "before call", "peak", "limit");
   for (const Case& c : cases) {

@@ -36,20 +36,33 @@ class CacheSetting {
 // Names equal and unequal under the comparison of user names: case, the
 // accented pairs of code page 1252, ligatures, the ignored soft hyphen,
 // and spaces that are not trimmed.
-const std::vector<std::string> kNames = {
-    "Ann",        "ANN",          "ann ",       "Ren\xE9",  "REN\xC9",
-    "Stra\xDF" "e", "STRASSE",    "\xC6sir",    "AEsir",    "A\xAD" "B",
-    "AB",         "Default",      "dEFAULT",    "Bob",      "Zo\xEB"};
+const std::vector<std::string> kNames = {"Ann",
+                                         "ANN",
+                                         "ann ",
+                                         "Ren\xE9",
+                                         "REN\xC9",
+                                         "Stra\xDF"
+                                         "e",
+                                         "STRASSE",
+                                         "\xC6sir",
+                                         "AEsir",
+                                         "A\xAD"
+                                         "B",
+                                         "AB",
+                                         "Default",
+                                         "dEFAULT",
+                                         "Bob",
+                                         "Zo\xEB"};
 
 std::string RandomEntry(std::mt19937& rng) {
   std::uniform_int_distribution<int> pct(0, 99);
   const std::string name = kNames[pct(rng) % kNames.size()];
   const int kind = pct(rng);
   if (kind < 55) return name + ",DIR" + std::to_string(10000 + pct(rng));
-  if (kind < 62) return name;                        // no comma
-  if (kind < 68) return "";                          // empty
-  if (kind < 74) return "B-d,XXXXXXXX";              // invalid name
-  if (kind < 78) return name + ",SHORT";             // not 8 after comma
+  if (kind < 62) return name;             // no comma
+  if (kind < 68) return "";               // empty
+  if (kind < 74) return "B-d,XXXXXXXX";   // invalid name
+  if (kind < 78) return name + ",SHORT";  // not 8 after comma
   if (kind < 82) return std::string(170, 'x') + "," + "ABCDEFGH";  // cut
   if (kind < 86) return "\"" + name + ",QUOTED00\"";  // quotes removed
   return name + ",DIR" + std::to_string(10000 + pct(rng)) + " ";
@@ -146,8 +159,8 @@ TEST_F(NameLookup, IndexAnswersAsTheEntryLoopThroughEveryKindOfChange) {
       ExpectSameAnswers("inside update, step " + std::to_string(step), true);
     } else if (action < 85) {
       // A key written as a header restructures the file.
-      userprofile::WriteRegistry(registry(), userprofile::kUserSection,
-                                 "[x]", "1");
+      userprofile::WriteRegistry(registry(), userprofile::kUserSection, "[x]",
+                                 "1");
     } else {
       SetDefaultUser(module(), kNames[entry % kNames.size()].c_str());
     }
@@ -185,8 +198,8 @@ struct Damage {
 
 Damage RandomDamage(std::mt19937& rng) {
   std::uniform_int_distribution<int> pct(0, 99);
-  const std::vector<std::string> names = {"Ann", "ann", "Bob", "Cy",
-                                          "Default", "Dee"};
+  const std::vector<std::string> names = {"Ann", "ann",     "Bob",
+                                          "Cy",  "Default", "Dee"};
   Damage d;
   const int entries = std::uniform_int_distribution<int>(3, 18)(rng);
   d.registry = "[NUSER]\r\nNO=" + std::to_string(entries) + "\r\n[LUSER]\r\n";
@@ -205,8 +218,8 @@ Damage RandomDamage(std::mt19937& rng) {
       if (pct(rng) < 60) d.locks.push_back(dir);
     }
   }
-  d.registry += "[DEFUSER]\r\nDefaultUser=" + names[pct(rng) % names.size()] +
-                "\r\n";
+  d.registry +=
+      "[DEFUSER]\r\nDefaultUser=" + names[pct(rng) % names.size()] + "\r\n";
   return d;
 }
 
@@ -214,7 +227,8 @@ void Plant(const AppTree& tree, const Damage& d) {
   WriteFile(tree.registry(), d.registry);
   MakeDirs(tree.users());
   for (const std::string& dir : d.dirs) MakeDirs(tree.Home(dir));
-  for (const std::string& dir : d.locks) WriteFile(tree.Home(dir) + "/IKIVO.SMP", "");
+  for (const std::string& dir : d.locks)
+    WriteFile(tree.Home(dir) + "/IKIVO.SMP", "");
 }
 
 // Every path below the tree's users root and the registry's bytes.
@@ -252,7 +266,8 @@ TEST(RepairWithCache, LeavesTheSameTreeAsReadingEveryKeyAnew) {
         if (path.rfind(tree.root(), 0) == 0) path.erase(0, tree.root().size());
         messages[cached].push_back(std::string(name) + " " + path);
       }
-      for (const std::string& m : app.TakeMessages()) messages[cached].push_back(m);
+      for (const std::string& m : app.TakeMessages())
+        messages[cached].push_back(m);
       outcome[cached] = Outcome(tree);
     }
     ASSERT_EQ(outcome[1], outcome[0]) << "round " << round << "\n"

@@ -2,12 +2,11 @@
 // changed behind its back by this and other processes: every read answers
 // as a fresh parse of the file would, and writes under the update lock
 // reach the file once, whole, as the exact bytes of the single writes.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -64,16 +63,16 @@ class ProfileFiles : public ::testing::Test {
 
 const std::vector<std::string> kSections = {"NUSER", "LUSER", "luser",
                                             "DEFUSER", "X"};
-const std::vector<std::string> kKeys = {"NO", "1", "2", "3", "12",
-                                        "DefaultUser", "k"};
+const std::vector<std::string> kKeys = {"NO", "1",           "2", "3",
+                                        "12", "DefaultUser", "k"};
 
 // A registry-like file; `digits` fixes the width of every number so that
 // two files of one seed and width have the same size.
 std::string RandomRegistry(std::mt19937& rng, int digits) {
   std::uniform_int_distribution<int> pct(0, 99);
   auto number = [&] {
-    std::string n = std::to_string(
-        std::uniform_int_distribution<int>(0, 9)(rng));
+    std::string n =
+        std::to_string(std::uniform_int_distribution<int>(0, 9)(rng));
     return std::string(static_cast<std::size_t>(digits) - 1, '0') + n;
   };
   std::string out;
@@ -163,7 +162,8 @@ TEST_F(CachedReads, RandomRewritesBetweenReadsAreSeenByTheNextRead) {
     {
       CacheSetting off(false);
       ASSERT_EQ(sys().ProfileSnapshot(file), nullptr);
-      ExpectReadsMatchDisk(sys(), file, "uncached step " + std::to_string(step));
+      ExpectReadsMatchDisk(sys(), file,
+                           "uncached step " + std::to_string(step));
     }
     if (HasFatalFailure()) return;
   }
@@ -184,7 +184,8 @@ TEST_F(CachedReads, SameSizeRewriteByAnotherProcessIsSeenByTheNextRead) {
     ASSERT_EQ(sys().ReadProfileString("LUSER", "1", 162, file), "Bob,BobLee00")
         << "round " << round;
     ASSERT_EQ(testing_support::Run({"/bin/cp", Path("a"), file}).status, 0);
-    if (round % 5 == 4) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    if (round % 5 == 4)
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
   }
 }
 
@@ -294,7 +295,8 @@ TEST_F(HeldBackWrites, KilledHolderLeavesTheOldFileAndFreesTheLock) {
   ::waitpid(pid, &status, 0);
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
-  ASSERT_TRUE(sys().LockForUpdate(file, 1000)) << "the lock died with its holder";
+  ASSERT_TRUE(sys().LockForUpdate(file, 1000))
+      << "the lock died with its holder";
   EXPECT_TRUE(sys().EndUpdate(file));
 }
 

@@ -1,6 +1,8 @@
 // The indexed document against the pure engine it stands in for: on random
 // files and random edit sequences, its answers are FindValue's and its
 // bytes are exactly those of the same WithValue calls.
+#include "platform/profile_document.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "platform/profile.h"
-#include "platform/profile_document.h"
 
 using userprofile::profile::Document;
 using userprofile::profile::FindValue;
@@ -22,18 +23,18 @@ namespace {
 // Names that meet and miss each other under ASCII folding and trimming,
 // and names that make a written line parse as something else.
 const std::vector<std::string> kSections = {
-    "LUSER", "luser", " LUSER ", "NUSER", "DEFUSER", "", " ", "a]b", "x",
-    "\xE9t\xE9", "[y"};
+    "LUSER", "luser", " LUSER ", "NUSER",     "DEFUSER", "",
+    " ",     "a]b",   "x",       "\xE9t\xE9", "[y"};
 const std::vector<std::string> kKeys = {
-    "1", "2", "10", " 2 ", "NO", "no", "DefaultUser", "", "a=b", "a",
-    "[k", "[z]", "k\x1A", "\xE9"};
+    "1", "2",   "10", " 2 ", "NO",  "no",    "DefaultUser",
+    "",  "a=b", "a",  "[k",  "[z]", "k\x1A", "\xE9"};
 const std::vector<std::string> kValues = {
-    "", "Ann,AnnLee00", "\"q\"", " lead", "trail ", "x]", "'", "=", "7",
-    "a;b", "[v]", "\xFF"};
+    "",  "Ann,AnnLee00", "\"q\"", " lead", "trail ", "x]", "'", "=",
+    "7", "a;b",          "[v]",   "\xFF"};
 
 std::string Pick(std::mt19937& rng, const std::vector<std::string>& from) {
-  return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(
-      rng)];
+  return from[std::uniform_int_distribution<std::size_t>(0,
+                                                         from.size() - 1)(rng)];
 }
 
 // A file of headers, key lines, blank lines and garbage in random order,
@@ -106,8 +107,8 @@ TEST(DocumentMatchesEngine, RandomEditSequencesGiveWithValueBytes) {
       expected = *WithValue(expected, section, key, value);
       ASSERT_TRUE(doc.Set(section, key, value));
       ASSERT_EQ(doc.Bytes(), expected)
-          << "seed " << seed << " edit " << e << ": [" << section << "] "
-          << key << "=" << value;
+          << "seed " << seed << " edit " << e << ": [" << section << "] " << key
+          << "=" << value;
       ASSERT_EQ(doc.size(), expected.size());
       ASSERT_TRUE(doc.HasBytes(expected));
     }
@@ -134,13 +135,15 @@ TEST(DocumentMatchesEngine, EachKeyOfASectionIsVisitedOnceWithItsValue) {
     const std::string bytes = doc.Bytes();
     for (const std::string& section : kSections) {
       std::set<std::string> seen;
-      doc.ForEachKey(section, [&](std::string_view key, std::string_view value) {
-        EXPECT_TRUE(seen.insert(folded(key)).second)
-            << "seed " << seed << " key " << key << " twice";
-        EXPECT_EQ(FindValue(bytes, section, key), value) << "seed " << seed;
-      });
+      doc.ForEachKey(
+          section, [&](std::string_view key, std::string_view value) {
+            EXPECT_TRUE(seen.insert(folded(key)).second)
+                << "seed " << seed << " key " << key << " twice";
+            EXPECT_EQ(FindValue(bytes, section, key), value) << "seed " << seed;
+          });
       for (const std::string& base : kKeys) {
-        for (const std::string& key : {base, base + "0", base + "1", base + "2"}) {
+        for (const std::string& key :
+             {base, base + "0", base + "1", base + "2"}) {
           EXPECT_EQ(FindValue(bytes, section, key).has_value(),
                     seen.count(folded(key)) > 0)
               << "seed " << seed << " [" << section << "] " << key;
@@ -216,7 +219,8 @@ TEST(DocumentChanges, EveryChangedAnswerIsNamed) {
         if (doc.Find(section, key) == FindValue(before, section, key)) continue;
         bool found = false;
         for (const auto& [s, k] : named) {
-          found = found || (SameName(Trim(section), s) && SameName(Trim(key), k));
+          found =
+              found || (SameName(Trim(section), s) && SameName(Trim(key), k));
         }
         EXPECT_TRUE(found) << "seed " << seed << " [" << section << "] " << key;
       }
@@ -228,15 +232,17 @@ TEST(DocumentChanges, RecordThatNoLongerReachesBackSaysSo) {
   Document doc("[LUSER]\r\n");
   const std::uint64_t start = doc.version();
   for (int i = 0; i < 10000; ++i) doc.Set("LUSER", std::to_string(i), "x,y");
-  EXPECT_FALSE(doc.ChangesSince(start, [](std::string_view, std::string_view) {}));
+  EXPECT_FALSE(
+      doc.ChangesSince(start, [](std::string_view, std::string_view) {}));
   int named = 0;
-  EXPECT_TRUE(doc.ChangesSince(doc.version() - 3,
-                               [&](std::string_view, std::string_view) { ++named; }));
+  EXPECT_TRUE(doc.ChangesSince(
+      doc.version() - 3, [&](std::string_view, std::string_view) { ++named; }));
   EXPECT_EQ(named, 3);
   // A restructuring edit is a change of everything.
   const std::uint64_t before = doc.version();
   doc.Set("LUSER", "[h]", "v");
-  EXPECT_FALSE(doc.ChangesSince(before, [](std::string_view, std::string_view) {}));
+  EXPECT_FALSE(
+      doc.ChangesSince(before, [](std::string_view, std::string_view) {}));
 }
 
 TEST(DocumentChanges, ValueWrittenAgainChangesNothing) {

@@ -19,16 +19,18 @@
 // unchanged, checked on every call: the file is opened (which on NFS
 // revalidates its attributes) and its device, inode, size, modification
 // and change times, to the nanosecond, must match those of the parse. A
-// replacement is a new inode; an in-place rewrite moves the times. Times
-// alone cannot tell two writes within one tick of the file system's clock
-// apart, so a parse is trusted on its stamp only once the file's times lie
-// clearly before the moment the stamp was taken (later writes must then
-// carry later times); until then every call reads the file again and
-// compares it with the parse. Clearly means by more than the file
-// system's step, judged from the time's trailing zeros: two seconds for
-// whole seconds, one clock tick on file systems with nanosecond times. A server whose clock lags this machine's can
-// still hide a same-size rewrite made within one of its ticks; SMB and NFS
-// clients have that problem with their own caches, too.
+// replacement is a new inode; an in-place rewrite moves the times.
+//
+// Times alone cannot tell apart two writes within one step of the file
+// system's clock, so a parse is trusted on its stamp only once the file's
+// times lie more than one step before the moment the stamp was taken
+// (every later write then carries a later time); until then every call
+// reads the file again and compares it with the parse. The step is judged
+// from a time's trailing zeros: one nanosecond on ext4 or tmpfs, which
+// settle one coarse clock tick after a write, two seconds for times in
+// whole seconds. A server whose clock lags this machine's can still hide
+// a same-size rewrite made within one of its own steps; SMB and NFS
+// clients have that problem with their own caches too.
 //
 // Writes under the update lock edit the kept document only and replace the
 // file once, when the outermost hold ends: a process killed before that

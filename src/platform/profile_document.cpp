@@ -15,10 +15,14 @@ enum Break : std::uint8_t { kNoBreak, kCr, kLf, kCrLf };
 
 std::string_view BreakText(std::uint8_t brk) {
   switch (brk) {
-    case kCr: return "\r";
-    case kLf: return "\n";
-    case kCrLf: return "\r\n";
-    default: return {};
+    case kCr:
+      return "\r";
+    case kLf:
+      return "\n";
+    case kCrLf:
+      return "\r\n";
+    default:
+      return {};
   }
 }
 
@@ -85,14 +89,15 @@ void Document::Parse() {
   section_index_.clear();
   eol_ = kNoBreak;
   size_ = base_.size();
-  prefix_ = base_.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0 ? kUtf8Bom.size()
-                                                              : 0;
+  prefix_ =
+      base_.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0 ? kUtf8Bom.size() : 0;
   const char* data = base_.data();
   const std::size_t n = base_.size();
   std::size_t breaks = 0;
   for (const void* p = data;
-       (p = std::memchr(p, '\n', n - static_cast<std::size_t>(
-                                         static_cast<const char*>(p) - data))) !=
+       (p = std::memchr(p, '\n',
+                        n - static_cast<std::size_t>(
+                                static_cast<const char*>(p) - data))) !=
        nullptr;
        p = static_cast<const char*>(p) + 1) {
     ++breaks;
@@ -308,7 +313,8 @@ bool Document::Set(std::string_view section, std::string_view key,
   std::string line = std::string(key) + "=" + std::string(value);
   const std::size_t index_size = sections_.size();
   auto found = section_index_.end();
-  if (!Trim(section).empty()) found = section_index_.find(Folded(Trim(section)));
+  if (!Trim(section).empty())
+    found = section_index_.find(Folded(Trim(section)));
 
   if (found != section_index_.end()) {
     Section& s = sections_[found->second];
@@ -352,8 +358,7 @@ bool Document::Set(std::string_view section, std::string_view key,
   } else if (prefix_ > 0) {
     tail_.push_back(NewLine({}, eol_));
   }
-  const std::size_t header =
-      NewLine("[" + std::string(section) + "]", eol_);
+  const std::size_t header = NewLine("[" + std::string(section) + "]", eol_);
   tail_.push_back(header);
   const std::size_t id = NewLine(line, eol_);
   tail_.push_back(id);

@@ -48,10 +48,9 @@ class Document {
   // Calls fn(key, value) once for every distinct key of the first section
   // named `section`, with the value Find gives for that key, in no
   // particular order.
-  void ForEachKey(
-      std::string_view section,
-      const std::function<void(std::string_view key, std::string_view value)>&
-          fn) const;
+  void ForEachKey(std::string_view section,
+                  const std::function<void(std::string_view key,
+                                           std::string_view value)>& fn) const;
 
   // Unique among the documents of this process.
   std::uint64_t id() const { return id_; }
@@ -69,9 +68,9 @@ class Document {
  private:
   // One line: its text (without the break) and its break.
   struct Line {
-    std::size_t begin;   // offset in base_, or in arena_ if edited
+    std::size_t begin;  // offset in base_, or in arena_ if edited
     std::size_t length;
-    std::uint8_t brk;    // one of the Break values
+    std::uint8_t brk;  // one of the Break values
     bool edited;
   };
   // Open addressing: the first key line of each distinct key in one
@@ -106,9 +105,9 @@ class Document {
   std::optional<std::size_t> FindKey(const Section& section,
                                      std::string_view trimmed) const;
   void AddKey(Section& section, std::string_view key, std::size_t id);
-  void VisitKeyLine(const Section& section, std::size_t id,
-                    const std::function<void(std::string_view, std::string_view)>&
-                        fn) const;
+  void VisitKeyLine(
+      const Section& section, std::size_t id,
+      const std::function<void(std::string_view, std::string_view)>& fn) const;
   void GrowKeys(KeyTable& table);
   std::optional<std::size_t> FinalLine() const;
   void Rebuild(std::string content);
@@ -118,17 +117,17 @@ class Document {
 
   std::uint64_t id_;
   std::uint64_t version_ = 0;
-  std::string base_;          // the bytes the document was built from
-  std::size_t prefix_ = 0;    // a UTF-8 byte order mark, kept as it is
+  std::string base_;        // the bytes the document was built from
+  std::size_t prefix_ = 0;  // a UTF-8 byte order mark, kept as it is
   std::size_t base_lines_ = 0;
-  std::vector<Line> lines_;   // base lines first, then every added line
-  std::string arena_;         // text of edited and added lines
+  std::vector<Line> lines_;        // base lines first, then every added line
+  std::string arena_;              // text of edited and added lines
   std::size_t arena_garbage_ = 0;  // bytes of texts since replaced
-  std::vector<std::size_t> tail_;         // lines appended at the end
+  std::vector<std::size_t> tail_;  // lines appended at the end
   std::map<std::size_t, std::vector<std::size_t>> inserts_;  // by anchor
   std::vector<Section> sections_;
   std::unordered_map<std::string, std::size_t> section_index_;  // folded
-  std::uint8_t eol_;          // break of new lines
+  std::uint8_t eol_;  // break of new lines
   std::size_t size_ = 0;
   std::vector<Change> journal_;
   std::uint64_t journal_start_ = 0;  // the version before journal_[0]

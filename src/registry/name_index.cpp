@@ -138,14 +138,14 @@ class NameIndex {
     rebuild_ = false;
     count_ = CountOf(doc);
     if (count_ > 0) {
-      doc.ForEachKey(kUserSection, [&](std::string_view key,
-                                       std::string_view value) {
-        const int i = EntryNumberOf(key);
-        if (i < 1 || i > count_) return;
-        if (std::optional<std::string_view> user = MatchableName(value)) {
-          Add(HashNameKey(NameKey(*user)), i);
-        }
-      });
+      doc.ForEachKey(
+          kUserSection, [&](std::string_view key, std::string_view value) {
+            const int i = EntryNumberOf(key);
+            if (i < 1 || i > count_) return;
+            if (std::optional<std::string_view> user = MatchableName(value)) {
+              Add(HashNameKey(NameKey(*user)), i);
+            }
+          });
     }
     live_ = used_;
   }
@@ -198,7 +198,8 @@ NameIndex& IndexOf(const std::string& registry) {
 
 std::optional<int> FindUserIndexed(const std::string& registry,
                                    std::string_view name) {
-  std::shared_ptr<const profile::Document> doc = Sys().ProfileSnapshot(registry);
+  std::shared_ptr<const profile::Document> doc =
+      Sys().ProfileSnapshot(registry);
   if (!doc) return std::nullopt;
   return IndexOf(registry).Find(*doc, name);
 }
