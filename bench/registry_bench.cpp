@@ -430,8 +430,12 @@ double Nanoseconds(const benchmark::BenchmarkReporter::Run& run) {
 // best of --benchmark_repetitions).
 class Collector : public benchmark::ConsoleReporter {
  public:
+  // Colors only on a terminal, so that logs stay plain text.
+  Collector()
+      : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
+      errors_ += run.error_occurred ? 1 : 0;
       auto key = Names().find(run.run_name.function_name);
       if (key == Names().end() || run.error_occurred ||
           run.run_type != Run::RT_Iteration) {
@@ -443,6 +447,11 @@ class Collector : public benchmark::ConsoleReporter {
     }
     ConsoleReporter::ReportRuns(runs);
   }
+  // Runs that failed their own check (a wrong answer, nothing repaired).
+  int errors() const { return errors_; }
+
+ private:
+  int errors_ = 0;
 };
 
 // Iterations for slow runs: enough to settle, few enough for CI.
@@ -662,5 +671,10 @@ int main(int argc, char** argv) {
   Trees().clear();
   userprofile::SetPlatform(nullptr);
   benchmark::Shutdown();
+  if (collector.errors() > 0) {
+    std::fprintf(stderr, "%d benchmark runs failed their checks\n",
+                 collector.errors());
+    return 1;
+  }
   return 0;
 }

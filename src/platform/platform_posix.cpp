@@ -218,7 +218,12 @@ bool SameStamp(const FileStamp& a, const FileStamp& b) {
 }
 
 FileStamp StampOf(const struct stat& st) {
+#ifdef __APPLE__
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtimespec,
+                   st.st_ctimespec};
+#else
   return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+#endif
 }
 
 // The clock file times are taken from. Every write from now on carries a
