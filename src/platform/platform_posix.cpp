@@ -97,17 +97,30 @@ bool SameFile(int fd, const std::string& path) {
 // permission bits, or nullopt for a new file (the umask then applies).
 // `update_fd` is the locked descriptor of the file now at `path`: the new
 // file is locked before it takes the name, so the update lock never lapses.
-bool ReplaceFile(const std::string& path, std::string_view content,
-                 std::optional<mode_t> mode, int& update_fd) {
+// Creates the new content's file beside `path`. Only the update lock's
+// holder writes, so one name per file suffices: the file a writer killed
+// before its rename left behind is taken over by the next write instead
+// of piling up. Should that name be unusable, a name of this process's
+// own is taken.
+int CreateReplacement(const std::string& path, std::string& tmp) {
+  constexpr int kFlags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  tmp = path + ".~";
+  ::unlink(tmp.c_str());  // a leftover, or whatever was put in its place
+  int fd = ::open(tmp.c_str(), kFlags, 0666);
   static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+  for (int attempt = 0; attempt < 100 && fd < 0 && errno == EEXIST;
+       ++attempt) {
     tmp = path + ".~" + std::to_string(::getpid()) + "." +
           std::to_string(counter++);
-    fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+    fd = ::open(tmp.c_str(), kFlags, 0666);
   }
+  return fd;
+}
+
+bool ReplaceFile(const std::string& path, std::string_view content,
+                 std::optional<mode_t> mode, int& update_fd) {
+  std::string tmp;
+  int fd = CreateReplacement(path, tmp);
   if (fd < 0) return false;
   bool ok = LockWholeFile(fd) && WriteAll(fd, content) &&
             (!mode || ::fchmod(fd, *mode) == 0) && ::fsync(fd) == 0;
