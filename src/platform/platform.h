@@ -51,7 +51,9 @@ class Platform {
                                        std::string_view key, int fallback,
                                        const std::string& file) = 0;
   // Creates the file, section and key as needed, or replaces the value.
-  // Every other byte of the file is kept. Returns false, leaving the file
+  // Reading the key then gives back exactly `value`: one that reading
+  // would trim or unquote is stored inside quotes. Every other byte of the
+  // file is kept. Returns false, leaving the file
   // untouched, if any argument holds CR or LF, if the file is read-only,
   // or if it cannot be written. Never leaves a torn file behind.
   virtual bool WriteProfileString(std::string_view section,
@@ -71,17 +73,20 @@ class Platform {
   // missing.
   virtual bool MakeDirectory(const std::string& path) = 0;
   // True if a normal file (not a directory) has exactly this path.
+  // False when the file, or the directory that holds it, is a symbolic
+  // link: lock files are never reached through one.
   virtual bool IsNormalFile(const std::string& path) = 0;
   // Creates an empty file only if nothing has the path yet; never
   // truncates an existing file.
   virtual CreateOutcome CreateFileIfAbsent(const std::string& path) = 0;
   // Creates the file, or truncates it, leaving it empty and closed. Fails,
   // leaving the file as it was, while another holder has it open
-  // exclusively.
+  // exclusively, or when the file or its directory is a symbolic link.
   virtual bool CreateEmptyFile(const std::string& path) = 0;
   // Opens an existing file for reading while denying every other
   // exclusive open of it, in this process or any other. kFailedLock if it
-  // is missing or held. Released by CloseExclusive or at process exit.
+  // is missing or held, or if the file or its directory is a symbolic
+  // link. Released by CloseExclusive or at process exit.
   virtual LockHandle OpenExclusive(const std::string& path) = 0;
   virtual void CloseExclusive(LockHandle handle) = 0;
   // Sets the mode that suppresses the system's own error boxes; returns
@@ -94,7 +99,9 @@ class Platform {
   // other process's update of the same file, including single writes, and
   // stays held across this process's own writes to it. Reads never wait on
   // it. Nested calls in one process count; each successful call is paired
-  // with UnlockForUpdate. False if the lock cannot be had in time.
+  // with UnlockForUpdate. False if the lock cannot be had in time. For a
+  // file this process may not write the call succeeds at once, and every
+  // write under it is refused.
   virtual bool LockForUpdate(const std::string& file, unsigned timeout_ms) = 0;
   virtual void UnlockForUpdate(const std::string& file) = 0;
 
