@@ -3,7 +3,10 @@
 // Profile files are read whole and edited with the pure engine of
 // profile.h. A write goes to a temporary file in the same directory, is
 // flushed, and is renamed over the original, so a process killed at any
-// moment leaves either the old or the new file, never a mix.
+// moment leaves either the old or the new file, never a mix. What a kill
+// can leave besides is the temporary file it was filling ("USER.INI.~" pid
+// "." n, beside the original); the next process to take the file's update
+// lock removes such leftovers, since no live writer can own one then.
 //
 // Updates of a profile file are serialized between processes by an
 // exclusive lock on the file itself. Because a write replaces the file, a
@@ -30,6 +33,7 @@
 // reported) until the link is replaced by a directory. Directories higher
 // up, the users root included, may be links: where the application tree
 // lives is the administrator's choice.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -151,37 +155,65 @@ bool SameFile(int fd, const std::string& path) {
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Replaces the file's content atomically; `mode` is the original file's
-// permission bits, or nullopt for a new file (the umask then applies).
-// `update_fd` is the locked descriptor of the file now at `path`: the new
-// file is locked before it takes the name, so the update lock never lapses.
-// Creates the new content's file beside `path`. Only the update lock's
-// holder writes, so one name per file suffices: the file a writer killed
-// before its rename left behind is taken over by the next write instead
-// of piling up. Should that name be unusable, a name of this process's
-// own is taken.
-int CreateReplacement(const std::string& path, std::string& tmp) {
-  constexpr int kFlags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  tmp = path + ".~";
-  ::unlink(tmp.c_str());  // a leftover, or whatever was put in its place
-  int fd = ::open(tmp.c_str(), kFlags, 0666);
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100 && fd < 0 && errno == EEXIST;
-       ++attempt) {
-    tmp = path + ".~" + std::to_string(::getpid()) + "." +
-          std::to_string(counter++);
-    fd = ::open(tmp.c_str(), kFlags, 0666);
+// True for the name of a replacement that a writer of `base` was filling:
+// base + ".~" + digits + "." + digits.
+bool IsReplacementOf(std::string_view name, std::string_view base) {
+  if (name.size() <= base.size() + 2 || name.substr(0, base.size()) != base ||
+      name.substr(base.size(), 2) != ".~") {
+    return false;
   }
-  return fd;
+  std::string_view rest = name.substr(base.size() + 2);
+  std::size_t dot = rest.find('.');
+  auto digits = [](std::string_view t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return dot != std::string_view::npos && digits(rest.substr(0, dot)) &&
+         digits(rest.substr(dot + 1));
 }
 
+// Removes the replacements that killed writers left beside `path`. Only
+// called with the update lock held: every writer holds it while it fills
+// a replacement, so any one found now is an orphan.
+void RemoveOrphanedReplacements(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (struct dirent* entry = ::readdir(d)) {
+    if (IsReplacementOf(entry->d_name, base)) {
+      ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+  }
+  ::closedir(d);
+}
+
+// Replaces the file's content atomically. `original` is the status of the
+// file it replaces, whose permission bits and, as far as this process may
+// set them, owner and group the new file takes; nullopt for a new file
+// (the umask then applies). `update_fd` is the locked descriptor of the file now at `path`: the new
+// file is locked before it takes the name, so the update lock never lapses.
 bool ReplaceFile(const std::string& path, std::string_view content,
-                 std::optional<mode_t> mode, int& update_fd) {
+                 const std::optional<struct stat>& original, int& update_fd) {
+  static std::atomic<unsigned> counter{0};
   std::string tmp;
-  int fd = CreateReplacement(path, tmp);
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    tmp = path + ".~" + std::to_string(::getpid()) + "." +
+          std::to_string(counter++);
+    fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
   if (fd < 0) return false;
+  // Best effort: a rewrite must not take the file away from its owner (a
+  // write on Windows never changes who owns the file). Only root may give
+  // a file away; others can at most keep its group.
+  if (original && ::fchown(fd, original->st_uid, original->st_gid) != 0) {
+    (void)!::fchown(fd, static_cast<uid_t>(-1), original->st_gid);
+  }
   bool ok = LockWholeFile(fd) && WriteAll(fd, content) &&
-            (!mode || ::fchmod(fd, *mode) == 0) && ::fsync(fd) == 0;
+            (!original || ::fchmod(fd, original->st_mode & 07777) == 0) &&
+            ::fsync(fd) == 0;
   if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
     ::close(update_fd);
     update_fd = fd;
@@ -287,6 +319,7 @@ class PosixPlatform final : public Platform {
         // only on the file that still has the name.
         if (SameFile(fd, file)) {
           updates_.emplace(file, Update{fd, 1});
+          RemoveOrphanedReplacements(file);
           return true;
         }
         ::close(fd);
@@ -313,18 +346,18 @@ class PosixPlatform final : public Platform {
     // Held without a descriptor: the file was not writable when the lock
     // was taken, and a write now would not be serialized.
     if (held->second.fd < 0) return false;
-    std::optional<mode_t> mode;
+    std::optional<struct stat> original;
     struct stat st{};
     if (::stat(file.c_str(), &st) == 0) {
       // A file nobody may write is read-only, for root too, as the
       // read-only attribute is on Windows.
       if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return false;
-      mode = st.st_mode & 07777;
+      original = st;
     } else if (errno != ENOENT) {
       return false;
     }
     std::string old;
-    if (mode) {
+    if (original) {
       std::optional<std::string> content = ReadWholeFile(file);
       if (!content) return false;
       old = std::move(*content);
@@ -332,8 +365,8 @@ class PosixPlatform final : public Platform {
     std::optional<std::string> updated =
         profile::WithValue(old, section, key, value);
     if (!updated) return false;
-    if (mode && *updated == old) return true;
-    return ReplaceFile(file, *updated, mode, held->second.fd);
+    if (original && *updated == old) return true;
+    return ReplaceFile(file, *updated, original, held->second.fd);
   }
 
   std::optional<std::string> ModuleFileName(const void* module) override {

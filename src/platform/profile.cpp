@@ -125,15 +125,6 @@ std::string_view LineEnding(std::string_view content) {
   return (at + 1 < content.size() && content[at + 1] == '\n') ? "\r\n" : "\r";
 }
 
-// The text to put after "key=" so that reading gives back exactly
-// `value`. Reading trims blanks and drops one pair of enclosing quotes, so
-// a value that either would change (a user name may start with a tab) is
-// stored inside quotes, which reading then removes.
-std::string StoredValue(std::string_view value) {
-  if (Unquote(Trim(value)) == value) return std::string(value);
-  return "\"" + std::string(value) + "\"";
-}
-
 }  // namespace
 
 std::string_view Trim(std::string_view text) {
@@ -217,12 +208,12 @@ std::optional<std::string> WithValue(std::string_view content,
     std::optional<KeyLine> kl = SplitKeyLine(lines.Text(*loc.key_line));
     if (Unquote(kl->value) == value) return std::string(content);
     out.append(content.substr(0, loc.key_line->begin));
-    out.append(loc.key_spelling).append("=").append(StoredValue(value));
+    out.append(loc.key_spelling).append("=").append(value);
     out.append(content.substr(loc.key_line->end));
     return out;
   }
 
-  std::string new_line = std::string(key) + "=" + StoredValue(value);
+  std::string new_line = std::string(key) + "=" + std::string(value);
   if (loc.section_found) {
     const Line& last = *loc.section_last;
     out.append(content.substr(0, last.next));

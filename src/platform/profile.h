@@ -44,9 +44,7 @@ bool BreaksLine(std::string_view text);
 // spelling and the line's ending), a new key goes after the last line of
 // the first matching section, and a new section is appended at the end.
 // New lines use the content's own line ending (CRLF for content without
-// one). A value that FindValue would not give back as it is (blanks at an
-// end, or enclosing quotes) is written inside quotes. nullopt if any
-// argument breaks a line.
+// one). nullopt if any argument breaks a line.
 std::optional<std::string> WithValue(std::string_view content,
                                      std::string_view section,
                                      std::string_view key,
