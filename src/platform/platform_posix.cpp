@@ -23,6 +23,13 @@
 // the server's lock manager; on a network file system without lock
 // support the lock does not exclude other machines.
 //
+// Whether a file is held is asked with F_OFD_GETLK, which reports a
+// conflicting lock without taking one, so asking never makes a concurrent
+// sign-in fail. The probe's own descriptor is read-only and holds no
+// lock, and closing it releases nothing: open-file-description locks
+// belong to their own descriptions. Without F_OFD_GETLK the held lock is
+// a flock() lock, which no query reports, so the answer is "cannot tell".
+//
 // Lock files are never reached through a symbolic link, neither in the
 // file's own name nor in the name of the directory that holds it (the
 // user's home directory). A home directory is made by the library as a
@@ -454,6 +461,34 @@ class PosixPlatform final : public Platform {
 
   void CloseExclusive(LockHandle handle) override {
     if (handle > 0) ::close(static_cast<int>(handle));
+  }
+
+  std::optional<bool> IsHeldExclusively(const std::string& path) override {
+#ifdef F_OFD_GETLK
+    // Not through a link, as every open of a lock file.
+    int fd = OpenNoLinks(path, O_RDONLY | O_NOCTTY);
+    if (fd < 0) {
+      // No file, or one reached through a link that no sign-in would
+      // take: nobody holds it. Unreadable: cannot tell.
+      if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return false;
+      return std::nullopt;
+    }
+    struct stat st{};
+    std::optional<bool> held;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      struct flock query{};
+      query.l_type = F_WRLCK;  // conflicts with any lock on the file
+      query.l_whence = SEEK_SET;
+      if (::fcntl(fd, F_OFD_GETLK, &query) == 0) held = query.l_type != F_UNLCK;
+    } else {
+      held = false;  // not a normal file: nobody can sign in with it
+    }
+    ::close(fd);
+    return held;
+#else
+    static_cast<void>(path);
+    return std::nullopt;
+#endif
   }
 
   unsigned SetErrorMode(unsigned mode) override {
