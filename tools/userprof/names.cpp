@@ -2,22 +2,12 @@
 
 #include <cstdio>
 
+#include "registry/registry.h"
+
 namespace userprof {
-namespace {
-
-constexpr std::size_t kMaxNameLength = 31;
-
-bool IsPunctuation(unsigned char c) {
-  return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) ||
-         (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
-}
-
-bool IsLetterOrDigit(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-         (c >= 'a' && c <= 'z');
-}
-
-}  // namespace
+using userprofile::IsLetterOrDigit;
+using userprofile::IsPunctuation;
+using userprofile::kMaxNameLength;
 
 std::string WhyInvalid(std::string_view name) {
   if (name.empty()) return "is empty";
