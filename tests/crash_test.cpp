@@ -91,6 +91,28 @@ std::vector<std::string> ReturnedCreations(Child& child) {
   return names;
 }
 
+// How long a run of the host with `args` takes here, start-up included,
+// in microseconds. Kill windows are sized by it, so that the kills cover
+// the same span of work in a plain and in a sanitizer build.
+int TimeRun(const AppTree& app, const std::vector<std::string>& args) {
+  const auto start = std::chrono::steady_clock::now();
+  RunResult r = app.Host(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count());
+}
+
+// Commands that create `count` users, numbered from `first`.
+std::vector<std::string> Creations(int first, int count) {
+  std::vector<std::string> args;
+  for (int i = first; i < first + count; ++i) {
+    args.push_back("create");
+    args.push_back(UserName(i));
+  }
+  return args;
+}
+
 // Starts the host with `args`, lets it run for a random moment, and kills
 // it. Returns the creations that had returned.
 std::vector<std::string> RunAndKill(const AppTree& app,
@@ -209,14 +231,13 @@ TEST(KilledUpdates, CreationsThatReturnedSurviveAnyKill) {
   AppTree app;
   std::mt19937 rng(kSeed);
   std::set<std::string> returned;
+  // Kills fall anywhere from start-up to the third creation.
+  const int window = TimeRun(app, Creations(900000, 3));
   int next = 0;
   for (int kill = 0; kill < kCreateKills; ++kill) {
-    std::vector<std::string> args;
-    for (int i = 0; i < kCreatesPerChild; ++i) {
-      args.push_back("create");
-      args.push_back(UserName(next++));
-    }
-    std::vector<std::string> now = RunAndKill(app, args, rng, 30000);
+    std::vector<std::string> args = Creations(next, kCreatesPerChild);
+    next += kCreatesPerChild;
+    std::vector<std::string> now = RunAndKill(app, args, rng, window);
     returned.insert(now.begin(), now.end());
     ExpectIntact(app, returned);
     ExpectRegistered(app, now);
@@ -243,10 +264,13 @@ TEST(KilledUpdates, InterruptedRenumberingLosesNoUserAndHealsOnVerify) {
   ASSERT_EQ(app.Host({"verify"}).status, 0);
   returned.insert("Default");
   const std::vector<std::string> verifies(6, "verify");
+  // Kills fall anywhere from start-up to the end of a renumbering.
+  OpenGap(app, rng);
+  const int window = TimeRun(app, {"verify"});
   for (int kill = 0; kill < kVerifyKills; ++kill) {
     OpenGap(app, rng);
     const int holes = Holes(Inspect(ReadFile(app.registry())));
-    RunAndKill(app, verifies, rng, 60000);
+    RunAndKill(app, verifies, rng, window);
     ExpectIntact(app, returned, holes);
     if (HasFailure()) return;
   }
@@ -260,16 +284,13 @@ TEST(KilledUpdates, CreatorsAndVerifiersKilledTogetherLeaveARepairableTree) {
   AppTree app;
   std::mt19937 rng(kSeed + 2);
   std::set<std::string> returned;
+  const int window = TimeRun(app, Creations(900000, 3));
   int next = 0;
   for (int kill = 0; kill < 30; ++kill) {
-    std::vector<std::string> creates;
-    for (int i = 0; i < kCreatesPerChild; ++i) {
-      creates.push_back("create");
-      creates.push_back(UserName(next++));
-    }
-    Child creator(app.HostArgv(creates));
+    Child creator(app.HostArgv(Creations(next, kCreatesPerChild)));
+    next += kCreatesPerChild;
     Child verifier(app.HostArgv(std::vector<std::string>(10, "verify")));
-    std::uniform_int_distribution<int> delay(0, 40000);
+    std::uniform_int_distribution<int> delay(0, window);
     std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
     creator.Kill(SIGKILL);
     verifier.Kill(SIGKILL);
