@@ -75,24 +75,33 @@ class Platform {
   // Creates one directory level. False if it exists or the parent is
   // missing.
   virtual bool MakeDirectory(const std::string& path) = 0;
+  // True if anything at all has this name: a directory, a file, a link
+  // (even one that leads nowhere).
+  virtual bool NameTaken(const std::string& path) {
+    return IsEnterableDirectory(path) || IsNormalFile(path);
+  }
   // True if a normal file (not a directory) has exactly this path.
+  // False when the file, or the directory that holds it, is a symbolic
+  // link: lock files are never reached through one.
   virtual bool IsNormalFile(const std::string& path) = 0;
   // Creates an empty file only if nothing has the path yet; never
   // truncates an existing file.
   virtual CreateOutcome CreateFileIfAbsent(const std::string& path) = 0;
   // Creates the file, or truncates it, leaving it empty and closed. Fails,
   // leaving the file as it was, while another holder has it open
-  // exclusively.
+  // exclusively, or when the file or its directory is a symbolic link.
   virtual bool CreateEmptyFile(const std::string& path) = 0;
   // Opens an existing file for reading while denying every other
   // exclusive open of it, in this process or any other. kFailedLock if it
-  // is missing or held. Released by CloseExclusive or at process exit.
+  // is missing or held, or if the file or its directory is a symbolic
+  // link. Released by CloseExclusive or at process exit.
   virtual LockHandle OpenExclusive(const std::string& path) = 0;
   virtual void CloseExclusive(LockHandle handle) = 0;
   // Whether another open of the file holds it exclusively right now (in
   // this process or any other), found without opening it in a way that
   // could make a concurrent OpenExclusive or CreateEmptyFile fail, and
-  // without touching a lock this process holds. false for a missing file;
+  // without touching a lock this process holds. false for a missing file
+  // and for one reached through a symbolic link (no sign-in takes it);
   // nullopt where the platform cannot tell without disturbing a holder.
   // The answer may be stale the moment it is given.
   virtual std::optional<bool> IsHeldExclusively(const std::string& path) {
@@ -110,7 +119,8 @@ class Platform {
   // stays held across this process's own writes to it. Reads never wait on
   // it. Nested calls in one process count; each successful call is paired
   // with UnlockForUpdate or EndUpdate. False if the lock cannot be had in
-  // time.
+  // time. For a file this process may not write the call succeeds at
+  // once, and every write under it is refused.
   //
   // A platform may hold back the writes made under the lock and replace
   // the file once, atomically, when the outermost hold ends: this
@@ -210,6 +220,9 @@ class PlatformWrapper : public Platform {
   }
   bool MakeDirectory(const std::string& path) override {
     return target_.MakeDirectory(path);
+  }
+  bool NameTaken(const std::string& path) override {
+    return target_.NameTaken(path);
   }
   bool IsNormalFile(const std::string& path) override {
     return target_.IsNormalFile(path);

@@ -52,6 +52,17 @@
 // lock, and closing it releases nothing: open-file-description locks
 // belong to their own descriptions. Without F_OFD_GETLK the held lock is
 // a flock() lock, which no query reports, so the answer is "cannot tell".
+//
+// Lock files are never reached through a symbolic link, neither in the
+// file's own name nor in the name of the directory that holds it (the
+// user's home directory). A home directory is made by the library as a
+// plain directory under the users root, so a link there was put in by
+// someone else and may lead anywhere: following it would let the library
+// create, truncate or hold open a file outside the users root. Such a lock
+// file is refused instead (the user cannot sign in, and its creation is
+// reported) until the link is replaced by a directory. Directories higher
+// up, the users root included, may be links: where the application tree
+// lives is the administrator's choice.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -122,6 +133,53 @@ bool LockWholeFile(int fd) {
 #else
 bool LockWholeFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 #endif
+
+// The directory part and the last name of a path.
+struct DirAndName {
+  std::string dir;
+  std::string name;
+};
+
+DirAndName SplitLast(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Opens the directory of `path` without following a symbolic link in its
+// own name, and sets `name` to the path's last name; -1 (errno set) if the
+// directory cannot be opened or is a link.
+int OpenPlainDir(const std::string& path, std::string& name) {
+  DirAndName parts = SplitLast(path);
+  name = parts.name;
+#ifdef O_PATH
+  constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+  constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#endif
+  return ::open(parts.dir.c_str(), kDirFlags);
+}
+
+// Opens `path` with `flags` without following a symbolic link in its last
+// name or in the name of its directory; -1 (errno set) otherwise. Never
+// blocks on a FIFO put in the file's place.
+int OpenNoLinks(const std::string& path, int flags, mode_t mode = 0) {
+  std::string name;
+  int dir = OpenPlainDir(path, name);
+  if (dir < 0) return -1;
+  int fd = ::openat(dir, name.c_str(),
+                    flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  int saved = errno;
+  ::close(dir);
+  errno = saved;
+  return fd;
+}
+
+// True for the errors of an open that says this process may not write
+// the file (as opposed to a missing directory or a transient failure).
+bool MayNotWrite(int error) {
+  return error == EACCES || error == EPERM || error == EROFS;
+}
 
 bool SameFile(int fd, const std::string& path) {
   struct stat a{};
@@ -410,6 +468,14 @@ class PosixPlatform final : public Platform {
     auto pause = std::chrono::microseconds(200);
     for (;;) {
       int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0 && MayNotWrite(errno)) {
+        // Nothing can change a file this process may not write, so there
+        // is nothing to serialize: the "lock" is held without a descriptor
+        // and every write under it is refused at once, instead of waiting
+        // out a lock that could never be had.
+        updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt});
+        return true;
+      }
       if (fd < 0) return false;
       if (LockWholeFile(fd)) {
         // The holder before us may have replaced the file: the lock counts
@@ -437,7 +503,7 @@ class PosixPlatform final : public Platform {
     auto held = updates_.find(file);
     if (held == updates_.end() || --held->second.depth > 0) return true;
     bool ok = !held->second.dirty || Publish(file, held->second);
-    ::close(held->second.fd);
+    if (held->second.fd >= 0) ::close(held->second.fd);
     updates_.erase(held);
     return ok;
   }
@@ -469,6 +535,9 @@ class PosixPlatform final : public Platform {
   bool WriteLocked(std::string_view section, std::string_view key,
                    std::string_view value, const std::string& file) {
     auto held = updates_.find(file);
+    // Held without a descriptor: the file was not writable when the lock
+    // was taken, and a write now would not be serialized.
+    if (held->second.fd < 0) return false;
     std::optional<struct stat> original;
     struct stat st{};
     if (::stat(file.c_str(), &st) == 0) {
@@ -496,8 +565,12 @@ class PosixPlatform final : public Platform {
   // it holds the update lock, otherwise the file's, parsed anew only if
   // the file changed. nullptr for a file that cannot be read.
   std::shared_ptr<profile::Document> Current(const std::string& file) {
+    // A hold without a descriptor (a file this process may not write)
+    // holds nothing back: reads go to the file.
     auto held = updates_.find(file);
-    if (held != updates_.end()) return HeldDocument(file, held->second);
+    if (held != updates_.end() && held->second.fd >= 0) {
+      return HeldDocument(file, held->second);
+    }
     const struct timespec taken = CoarseNow();
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -602,9 +675,21 @@ class PosixPlatform final : public Platform {
     return ::mkdir(path.c_str(), 0777) == 0;
   }
 
-  bool IsNormalFile(const std::string& path) override {
+  bool NameTaken(const std::string& path) override {
     struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+
+  bool IsNormalFile(const std::string& path) override {
+    // A lock file behind a link is not one the library may use.
+    std::string name;
+    int dir = OpenPlainDir(path, name);
+    if (dir < 0) return false;
+    struct stat st{};
+    bool normal = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  S_ISREG(st.st_mode);
+    ::close(dir);
+    return normal;
   }
 
   CreateOutcome CreateFileIfAbsent(const std::string& path) override {
@@ -617,11 +702,13 @@ class PosixPlatform final : public Platform {
   }
 
   bool CreateEmptyFile(const std::string& path) override {
-    // A file that is new is empty and held by nobody.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Truncating through a link would empty whatever file it names. A
+    // file that is new is empty and held by nobody; O_EXCL creates none
+    // through a link.
+    int fd = OpenNoLinks(path, O_RDWR | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) return ::close(fd) == 0;
     if (errno != EEXIST) return false;
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd = OpenNoLinks(path, O_RDWR | O_CREAT, 0666);
     if (fd < 0) return false;
     struct stat st{};
     // Truncate only under the lock: a held file stays as its holder has it.
@@ -632,7 +719,7 @@ class PosixPlatform final : public Platform {
   }
 
   LockHandle OpenExclusive(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = OpenNoLinks(path, O_RDWR);
     if (fd < 0) return kFailedLock;
     // 0 would read as "no lock": move it out of the way.
     if (fd == 0) {
@@ -655,10 +742,12 @@ class PosixPlatform final : public Platform {
 
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
 #ifdef F_OFD_GETLK
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not through a link, as every open of a lock file.
+    int fd = OpenNoLinks(path, O_RDONLY | O_NOCTTY);
     if (fd < 0) {
-      // No file: nobody holds it. Unreadable: cannot tell.
-      if (errno == ENOENT || errno == ENOTDIR) return false;
+      // No file, or one reached through a link that no sign-in would
+      // take: nobody holds it. Unreadable: cannot tell.
+      if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return false;
       return std::nullopt;
     }
     struct stat st{};

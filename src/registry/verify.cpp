@@ -1,3 +1,7 @@
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -6,6 +10,76 @@
 
 namespace userprofile {
 namespace {
+
+// The entries a repair has kept, to tell copies from them: their text in
+// one buffer, each ended by a NUL (which no entry holds), found through an
+// open-addressing table of where each starts with 24 bits of its hash.
+// About 30 bytes an entry, where a set of strings takes over 100.
+class KeptEntries {
+ public:
+  bool Contains(std::string_view entry) const {
+    const std::uint64_t hash = Hash(entry);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask; slots_[i] != 0; i = (i + 1) & mask) {
+      if ((slots_[i] & kFragment) == (hash & kFragment) &&
+          At(slots_[i]) == entry) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void Insert(std::string_view entry) {
+    if (Contains(entry)) return;
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    const std::uint64_t slot =
+        (static_cast<std::uint64_t>(text_.size() + 1) << kFragmentBits) |
+        (Hash(entry) & kFragment);
+    text_.append(entry).push_back('\0');
+    Place(slot, Hash(entry));
+    ++used_;
+  }
+
+ private:
+  static constexpr unsigned kFragmentBits = 24;
+  static constexpr std::uint64_t kFragment = (1u << kFragmentBits) - 1;
+
+  static std::uint64_t Hash(std::string_view text) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : text) {
+      h ^= static_cast<unsigned char>(c);
+      h *= 1099511628211ull;
+    }
+    return h;
+  }
+
+  std::string_view At(std::uint64_t slot) const {
+    const std::size_t begin = (slot >> kFragmentBits) - 1;
+    return std::string_view(text_).substr(begin,
+                                          text_.find('\0', begin) - begin);
+  }
+
+  void Place(std::uint64_t slot, std::uint64_t hash) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+
+  void Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(old.size() * 2, 0);
+    // Up to 2^24 slots the stored hash bits place every entry.
+    const bool fragment_places = slots_.size() - 1 <= kFragment;
+    for (std::uint64_t slot : old) {
+      if (slot != 0) Place(slot, fragment_places ? slot : Hash(At(slot)));
+    }
+  }
+
+  std::string text_;
+  std::vector<std::uint64_t> slots_ = std::vector<std::uint64_t>(16);
+  std::size_t used_ = 0;
+};
 
 // Gives the entry's user a home directory and a lock file if either is
 // missing, and returns the entry as it now stands.
@@ -39,17 +113,27 @@ std::string RepairEntry(const void* module, const std::string& registry,
 // Squeezes out empty and invalid entries, renumbering the kept ones from
 // the first gap on, and repairs every kept user's directory. Keys are
 // never deleted: those above the new count stay, ignored.
+//
+// The renumbering is one write per moved entry and the count comes last,
+// so a process killed in between leaves copies of moved entries below the
+// old count. An entry identical to one already kept is such a copy (a
+// user created twice gets a second home, so never the same line) and is
+// squeezed out like an invalid one: the next repair heals what a killed
+// one left.
 void CompactAndRepair(const void* module, const std::string& registry) {
   const int count = ReadCount(registry);
   int gap = 0;
+  KeptEntries kept;
   for (int i = 1; i <= count; ++i) {
     const std::string entry = ReadEntry(registry, i);
     if (entry.empty() || !IsValidEntry(entry) ||
-        entry.find(',') == std::string::npos) {
+        entry.find(',') == std::string::npos || kept.Contains(entry)) {
       if (gap == 0) gap = i;
       continue;
     }
     const std::string line = RepairEntry(module, registry, i, entry);
+    kept.Insert(entry);
+    kept.Insert(line);
     if (gap != 0) {
       WriteRegistry(registry, kUserSection, EntryKey(gap), line);
       ++gap;
