@@ -681,15 +681,14 @@ class PosixPlatform final : public Platform {
   }
 
   bool IsNormalFile(const std::string& path) override {
-    // A lock file behind a link is not one the library may use.
-    std::string name;
-    int dir = OpenPlainDir(path, name);
-    if (dir < 0) return false;
+    // A lock file behind a link is not one the library may use. Two
+    // lstat() calls, no descriptor: a repair probes every home this way,
+    // and the answer is a probe's (every open of a lock file refuses links
+    // on its own).
     struct stat st{};
-    bool normal = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                  S_ISREG(st.st_mode);
-    ::close(dir);
-    return normal;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const DirAndName parts = SplitLast(path);
+    return ::lstat(parts.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
   CreateOutcome CreateFileIfAbsent(const std::string& path) override {
