@@ -72,6 +72,7 @@ enum Check : unsigned {
   // Verification and registry writes.
   kCheckRegistryNotCreated = 722,
   kCheckRegistryWriteFailed = 730,
+  kCheckRegistryLockTimeout = 731,  // update lock not had in time
 };
 
 }  // namespace userprofile

@@ -88,6 +88,16 @@ class Platform {
   // the previous mode.
   virtual unsigned SetErrorMode(unsigned mode) = 0;
 
+  // --- Serialized registry updates -------------------------------------
+  // Takes the update lock of a profile file, creating the file (empty) if
+  // it is missing, waiting at most `timeout_ms`. The lock excludes every
+  // other process's update of the same file, including single writes, and
+  // stays held across this process's own writes to it. Reads never wait on
+  // it. Nested calls in one process count; each successful call is paired
+  // with UnlockForUpdate. False if the lock cannot be had in time.
+  virtual bool LockForUpdate(const std::string& file, unsigned timeout_ms) = 0;
+  virtual void UnlockForUpdate(const std::string& file) = 0;
+
   // --- Text and user interface -----------------------------------------
   // True when the platform's case-insensitive comparison of user names
   // (lstrcmpiA) finds the two equal.
@@ -167,6 +177,12 @@ class PlatformWrapper : public Platform {
   }
   unsigned SetErrorMode(unsigned mode) override {
     return target_.SetErrorMode(mode);
+  }
+  bool LockForUpdate(const std::string& file, unsigned timeout_ms) override {
+    return target_.LockForUpdate(file, timeout_ms);
+  }
+  void UnlockForUpdate(const std::string& file) override {
+    target_.UnlockForUpdate(file);
   }
   bool NamesEqual(const char* a, const char* b) override {
     return target_.NamesEqual(a, b);

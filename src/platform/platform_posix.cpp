@@ -5,6 +5,13 @@
 // flushed, and is renamed over the original, so a process killed at any
 // moment leaves either the old or the new file, never a mix.
 //
+// Updates of a profile file are serialized between processes by an
+// exclusive lock on the file itself. Because a write replaces the file, a
+// process that takes the lock then checks that the locked file still has
+// the name, and retries if not; the holder locks each replacement before
+// renaming it into place, so the lock never lapses while it is held.
+// Readers take no lock and never wait.
+//
 // The exclusive open that signs a user in is an open-file-description
 // lock (F_OFD_SETLK) on Linux and flock() elsewhere. Both belong to the
 // open file, not to the process, so a second open in the same process is
@@ -19,7 +26,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -64,24 +75,48 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
+#ifdef F_OFD_SETLK
+bool LockWholeFile(int fd) {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+#else
+bool LockWholeFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
+#endif
+
+bool SameFile(int fd, const std::string& path) {
+  struct stat a{};
+  struct stat b{};
+  return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Replaces the file's content atomically; `mode` is the original file's
 // permission bits, or nullopt for a new file (the umask then applies).
+// `update_fd` is the locked descriptor of the file now at `path`: the new
+// file is locked before it takes the name, so the update lock never lapses.
 bool ReplaceFile(const std::string& path, std::string_view content,
-                 std::optional<mode_t> mode) {
+                 std::optional<mode_t> mode, int& update_fd) {
   static std::atomic<unsigned> counter{0};
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     tmp = path + ".~" + std::to_string(::getpid()) + "." +
           std::to_string(counter++);
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, content) && (!mode || ::fchmod(fd, *mode) == 0) &&
-            ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  bool ok = LockWholeFile(fd) && WriteAll(fd, content) &&
+            (!mode || ::fchmod(fd, *mode) == 0) && ::fsync(fd) == 0;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+    ::close(update_fd);
+    update_fd = fd;
+    return true;
+  }
+  ::close(fd);
   ::unlink(tmp.c_str());
   return false;
 }
@@ -118,16 +153,6 @@ int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
   return 0;
 }
 
-#ifdef F_OFD_SETLK
-bool LockWholeFile(int fd) {
-  struct flock lock{};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-#else
-bool LockWholeFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
-#endif
 
 class PosixPlatform final : public Platform {
  public:
@@ -154,6 +179,58 @@ class PosixPlatform final : public Platform {
   bool WriteProfileString(std::string_view section, std::string_view key,
                           std::string_view value,
                           const std::string& file) override {
+    if (profile::BreaksLine(section) || profile::BreaksLine(key) ||
+        profile::BreaksLine(value)) {
+      return false;
+    }
+    // Every write reads, edits and replaces the whole file: it runs under
+    // the update lock so that no other process's write is lost.
+    if (!LockForUpdate(file, kSingleWriteTimeoutMs)) return false;
+    bool ok = WriteLocked(section, key, value, file);
+    UnlockForUpdate(file);
+    return ok;
+  }
+
+  bool LockForUpdate(const std::string& file, unsigned timeout_ms) override {
+    auto held = updates_.find(file);
+    if (held != updates_.end()) {
+      ++held->second.depth;
+      return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(timeout_ms);
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+      int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0) return false;
+      if (LockWholeFile(fd)) {
+        // The holder before us may have replaced the file: the lock counts
+        // only on the file that still has the name.
+        if (SameFile(fd, file)) {
+          updates_.emplace(file, Update{fd, 1});
+          return true;
+        }
+        ::close(fd);
+        continue;
+      }
+      ::close(fd);
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+  }
+
+  void UnlockForUpdate(const std::string& file) override {
+    auto held = updates_.find(file);
+    if (held == updates_.end() || --held->second.depth > 0) return;
+    ::close(held->second.fd);
+    updates_.erase(held);
+  }
+
+  // One write, with the update lock of `file` held by this process.
+  bool WriteLocked(std::string_view section, std::string_view key,
+                   std::string_view value, const std::string& file) {
+    auto held = updates_.find(file);
     std::optional<mode_t> mode;
     struct stat st{};
     if (::stat(file.c_str(), &st) == 0) {
@@ -174,7 +251,7 @@ class PosixPlatform final : public Platform {
         profile::WithValue(old, section, key, value);
     if (!updated) return false;
     if (mode && *updated == old) return true;
-    return ReplaceFile(file, *updated, mode);
+    return ReplaceFile(file, *updated, mode, held->second.fd);
   }
 
   std::optional<std::string> ModuleFileName(const void* module) override {
@@ -275,6 +352,13 @@ class PosixPlatform final : public Platform {
   }
 
  private:
+  // A single write waits this long for another process's update.
+  static constexpr unsigned kSingleWriteTimeoutMs = 10000;
+  struct Update {
+    int fd;     // locked descriptor of the file that has the name now
+    int depth;  // nested LockForUpdate calls of this process
+  };
+  std::map<std::string, Update> updates_;
   unsigned error_mode_ = 0;
 };
 

@@ -24,6 +24,8 @@ std::string MakeEntry(std::string_view name, std::string_view dir_name) {
 // count is written first, so a stale key of that number is overwritten.
 void RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name) {
+  RegistryUpdate update(registry);
+  if (!update.held()) return;
   const int n = ReadCount(registry) + 1;
   if (!WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n))) return;
   WriteRegistry(registry, kUserSection, EntryKey(n), MakeEntry(name, dir_name));

@@ -44,6 +44,23 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
 void RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name);
 
+// Holds the update lock of a registry for the length of a
+// read-modify-write sequence, so that no other process's update
+// interleaves with it. A lock that cannot be had in time is reported; the
+// caller then makes no change at all.
+class RegistryUpdate {
+ public:
+  explicit RegistryUpdate(std::string registry);
+  ~RegistryUpdate();
+  RegistryUpdate(const RegistryUpdate&) = delete;
+  RegistryUpdate& operator=(const RegistryUpdate&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  std::string registry_;
+  bool held_;
+};
+
 // The lookup behind DoesUserExist, on a registry path already built.
 int FindUser(const std::string& registry, std::string_view name);
 

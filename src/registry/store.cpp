@@ -23,4 +23,22 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
   return false;
 }
 
+namespace {
+
+// Long enough for any number of processes queued behind short updates,
+// short enough that a stuck holder is reported rather than waited out.
+constexpr unsigned kUpdateTimeoutMs = 30000;
+
+}  // namespace
+
+RegistryUpdate::RegistryUpdate(std::string registry)
+    : registry_(std::move(registry)),
+      held_(Sys().LockForUpdate(registry_, kUpdateTimeoutMs)) {
+  if (!held_) ReportCheckFailure(kCheckRegistryLockTimeout);
+}
+
+RegistryUpdate::~RegistryUpdate() {
+  if (held_) Sys().UnlockForUpdate(registry_);
+}
+
 }  // namespace userprofile

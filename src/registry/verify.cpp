@@ -71,6 +71,10 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
   if (Sys().CreateFileIfAbsent(*registry) == CreateOutcome::kFailed) {
     ReportCheckFailure(kCheckRegistryNotCreated);
   }
+  // The whole repair is one update: no other process's creation or
+  // repair may interleave with the renumbering.
+  RegistryUpdate update(*registry);
+  if (!update.held()) return;
   CompactAndRepair(module, *registry);
 
   if (DoesUserExist(module, kDefaultUserName) == 0) {

@@ -3,13 +3,52 @@
  * on standard output. Copied into an application tree, it anchors the
  * registry and the users root at its own path, as a real host does.
  * Written in plain C against the public header alone. */
+#define _POSIX_C_SOURCE 200809L
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <time.h>
+#include <unistd.h>
+
 #include "userprofile.h"
 
 static ModuleHandle module;
+
+static double now_ms(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+/* Signs the user in and out for `ms` milliseconds, appending "+pid" on
+ * entry and "-pid" on exit to `log` while holding the lock: if the lock
+ * ever admits two holders, the log shows two entries in a row. */
+static int hammer(const char *name, int ms, const char *log) {
+  char line[32];
+  int held = 0;
+  int fd = open(log, O_WRONLY | O_APPEND | O_CREAT, 0666);
+  double end = now_ms() + ms;
+  if (fd < 0) return -1;
+  while (now_ms() < end) {
+    if (openUserSemaphoreFile(name, module)) {
+      int n = snprintf(line, sizeof line, "+%d\n", (int)getpid());
+      if (write(fd, line, (size_t)n) != n) return -1;
+      {
+        struct timespec pause = {0, 200000};
+        nanosleep(&pause, NULL);
+      }
+      n = snprintf(line, sizeof line, "-%d\n", (int)getpid());
+      if (write(fd, line, (size_t)n) != n) return -1;
+      ++held;
+    }
+    CloseUserSemaphoreFile();
+  }
+  close(fd);
+  return held;
+}
+
 
 static void print_text(const char *label, const char *text) {
   printf("%s: %s\n", label, text);
@@ -79,6 +118,9 @@ int main(int argc, char **argv) {
     } else if (strcmp(cmd, "unlock") == 0) {
       CloseUserSemaphoreFile();
       print_text("unlock", "done");
+    } else if (strcmp(cmd, "hammer") == 0 && i + 2 < argc) {
+      printf("hammer: %d\n", hammer(argv[i], atoi(argv[i + 1]), argv[i + 2]));
+      i += 3;
     } else if (strcmp(cmd, "wep") == 0) {
       printf("wep: %d\n", WEP(0));
     } else if (strcmp(cmd, "wait") == 0) {
