@@ -22,6 +22,17 @@
 // and write access, so it too fails while the file is held, and the holder
 // keeps it as it is.
 //
+// Updates of a registry file are serialized between processes by a named
+// mutex whose name is the file's full path: a process that dies holding it
+// releases it. It is a kernel object of this machine, in the global
+// namespace so that every session of a terminal server shares it, and with
+// an empty access list so that any user may wait on it. It does not reach
+// other machines that update the same file through a share: there the
+// updates are not serialized. A byte-range lock on the file itself would
+// reach them, but it needs an open handle on the file throughout, and the
+// profile service must then be trusted to share the file it rewrites.
+// Readers take no lock and never wait.
+//
 // LZOpenFileA is not used for these opens: where an open fails it retries
 // a "compressed" name with the last character replaced by '_' and can
 // thus create or open "IKIVO.SM_" beside a held lock, which would let a
@@ -32,6 +43,7 @@
 #endif
 #include <windows.h>
 
+#include <map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -46,8 +58,48 @@ constexpr DWORD kModulePathBuffer = kMaxPath + 1;
 
 constexpr DWORD kNoAttributes = INVALID_FILE_ATTRIBUTES;
 
+// A single write waits this long for another process's update.
+constexpr DWORD kSingleWriteTimeoutMs = 10000;
+
 DWORD Attributes(const std::string& path) {
   return ::GetFileAttributesA(path.c_str());
+}
+
+// The name of the update mutex of a file: one name for every spelling of
+// the same path on this machine (relative or full, either case, '/' or
+// '\\'). A backslash would name an object directory, so none is kept.
+std::string UpdateMutexName(const std::string& file) {
+  std::string full(MAX_PATH, '\0');
+  DWORD n = ::GetFullPathNameA(file.c_str(), MAX_PATH, full.data(), nullptr);
+  if (n == 0 || n >= MAX_PATH) {
+    full = file;
+  } else {
+    full.resize(n);
+  }
+  std::string name = "Global\\userprofile.update:";
+  for (char c : full) {
+    if (c == '\\') c = '/';
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    name += c;
+  }
+  return name;
+}
+
+// A mutex that every user of the machine may open and wait on.
+HANDLE OpenUpdateMutex(const std::string& name) {
+  SECURITY_DESCRIPTOR descriptor;
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  if (::InitializeSecurityDescriptor(&descriptor,
+                                     SECURITY_DESCRIPTOR_REVISION) &&
+      ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
+    attributes.lpSecurityDescriptor = &descriptor;
+  }
+  HANDLE mutex = ::CreateMutexA(&attributes, FALSE, name.c_str());
+  if (mutex == nullptr) {
+    mutex = ::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+  }
+  return mutex;
 }
 
 class WindowsPlatform final : public Platform {
@@ -84,8 +136,47 @@ class WindowsPlatform final : public Platform {
     const std::string s(section);
     const std::string k(key);
     const std::string v(value);
-    return ::WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(),
-                                        file.c_str()) != 0;
+    // The service reads, edits and rewrites the file: under the update
+    // lock, no other process's update is lost in between.
+    if (!LockForUpdate(file, kSingleWriteTimeoutMs)) return false;
+    bool ok = ::WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(),
+                                           file.c_str()) != 0;
+    UnlockForUpdate(file);
+    return ok;
+  }
+
+  bool LockForUpdate(const std::string& file, unsigned timeout_ms) override {
+    auto held = updates_.find(file);
+    if (held != updates_.end()) {
+      ++held->second.depth;
+      return true;
+    }
+    // The file is created (empty) if missing, as it is locked.
+    HANDLE handle = ::CreateFileA(file.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                      FILE_SHARE_DELETE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(handle);
+    HANDLE mutex = OpenUpdateMutex(UpdateMutexName(file));
+    if (mutex == nullptr) return false;
+    // An abandoned mutex was held by a process that ended: it is ours now.
+    DWORD waited = ::WaitForSingleObject(mutex, timeout_ms);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+      ::CloseHandle(mutex);
+      return false;
+    }
+    updates_.emplace(file, Update{mutex, 1});
+    return true;
+  }
+
+  void UnlockForUpdate(const std::string& file) override {
+    auto held = updates_.find(file);
+    if (held == updates_.end() || --held->second.depth > 0) return;
+    ::ReleaseMutex(held->second.mutex);
+    ::CloseHandle(held->second.mutex);
+    updates_.erase(held);
   }
 
   std::optional<std::string> ModuleFileName(const void* module) override {
@@ -171,6 +262,13 @@ class WindowsPlatform final : public Platform {
                       unsigned style) override {
     ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
   }
+
+ private:
+  struct Update {
+    HANDLE mutex;  // owned by the thread that took it
+    int depth;     // nested LockForUpdate calls of this process
+  };
+  std::map<std::string, Update> updates_;
 };
 
 }  // namespace
