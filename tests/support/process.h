@@ -42,6 +42,9 @@ class Child {
   std::string err_;
   bool out_eof_ = false;
   std::optional<int> status_;
+#ifdef _WIN32
+  struct WinChild* win_ = nullptr;  // process, pipes and readers (process_win.cpp)
+#endif
 };
 
 struct RunResult {
