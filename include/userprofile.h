@@ -8,9 +8,20 @@
  * Every location follows from the module the caller names, so all
  * processes that run one program directory share the same users.
  *
+ * A host's typical run: VerifyUserProfiles once; to sign a user in,
+ * ValidUserName and DoesUserExist, then openUserSemaphoreFile (0: signed
+ * in elsewhere), SetDefaultUser and GetUserHomeDir; CreateUserProfile to
+ * add a user; CloseUserSemaphoreFile to sign out.
+ *
  * Conventions that hold for every export:
+ * - `module` names the module whose path anchors the files: pass
+ *   USERPROFILE_SELF. For the module /app/PROG/MAIN the registry is
+ *   /app/PROG/USER.INI and the users root /app/USER. A NULL module
+ *   stands for the main program and is reported.
  * - Strings are single-byte text ended by a zero byte. Output buffers are
- *   the caller's; each export says how many bytes it may write.
+ *   the caller's and are written without a length argument; each export
+ *   says how many bytes it may write, and the USERPROFILE_*_SIZE macros
+ *   below give them.
  * - Paths the library builds have at most 127 characters. A path that
  *   would be longer is never cut: the call reports a failed check and
  *   touches no file.
@@ -19,7 +30,13 @@
  *   elsewhere) and the call goes on, except where a missing (null) argument
  *   or an unusable path makes it return at once; outputs are then left
  *   as they were unless the export says otherwise.
+ * - Results are 1 or 0, or an entry number or 0; the other exports return
+ *   nothing, and an empty output means that nothing was found.
+ * - The library never deletes a file. A held lock is released by
+ *   CloseUserSemaphoreFile or when the process ends.
  * - Calls are made by one thread at a time within a process.
+ *
+ * The version of this interface is in userprofile_version.h.
  *
  * On Windows the exports are stdcall with the ordinals of userprofile.def;
  * elsewhere they are plain C functions of libuserprofile.
@@ -68,7 +85,7 @@ extern void *__dso_handle;
 #define USERPROFILE_SELF ((ModuleHandle) & __dso_handle)
 #endif
 
-/* Output sizes the caller supplies. */
+/* The longest user name, and the sizes of the callers' output buffers. */
 #define USERPROFILE_NAME_MAX 31        /* characters of a user name */
 #define USERPROFILE_HOMEDIRNAME_SIZE 9 /* GetProperHomeDirName */
 #define USERPROFILE_DEFAULT_SIZE 33    /* GetDefaultUser */
@@ -78,85 +95,148 @@ extern void *__dso_handle;
 extern "C" {
 #endif
 
-/* 1. Unload hook. Does nothing (a held lock stays held); returns 1. */
+/* 1. WEP: the unload hook of the Windows DLL, exported on every platform
+ * so that the export table is the same. `reserved` is ignored. Returns 1
+ * and does nothing else: a lock still held stays held until
+ * CloseUserSemaphoreFile or the end of the process. No reports. */
 USERPROFILE_EXPORT int USERPROFILE_CALL WEP(int reserved);
 
-/* 2. Checks a registry entry "name,HOMEDIRN". Returns 1 when it is empty,
- * has no comma, or has a valid name and exactly 8 characters after the
- * first comma; 0 otherwise. NULL counts as empty. No reports. */
+/* 2. IsEntryValid: checks the text of a registry entry, "name,HOMEDIRN".
+ * Returns 1 when `entry` is empty or NULL, holds no comma, or has a valid
+ * user name (see ValidUserName) before its first comma and exactly 8
+ * characters after it (those are not examined further); 0 otherwise,
+ * including for a comma in first place. No reports, no files. */
 USERPROFILE_EXPORT int USERPROFILE_CALL IsEntryValid(const char *entry);
 
-/* 3. Returns the number (1 or more) of the first valid registry entry whose
- * name equals `name` without regard to case, or 0. The name is compared as
- * passed, untrimmed. Reports 326 for an empty or NULL name. */
+/* 3. DoesUserExist: looks `name` up in the registry. Returns the entry
+ * number (1 or more) of the first registered user whose name equals
+ * `name` without regard to case, or 0 when there is none or no registry.
+ * The name is compared as passed, untrimmed; entries that IsEntryValid
+ * rejects, and entries without a comma, never match. An empty or NULL
+ * name reports check 326 and gives 0. Only reads. */
 USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(ModuleHandle module,
                                                       const char *name);
 
-/* 4. Trims spaces from both ends of `name` in place, then writes its
- * 8-character home directory name and a terminator to `out` (9 bytes):
- * the first 8 non-space characters, padded with '0'. Reports 365 and
- * returns for a NULL name; 366 empty, 369 trimmed, 383 nothing left. */
+/* 4. GetProperHomeDirName: derives a user's home directory name. Trims
+ * spaces from both ends of `name` in place (so `name` must be writable),
+ * then writes to `out` (USERPROFILE_HOMEDIRNAME_SIZE = 9 bytes) the first
+ * 8 characters of it that are not spaces, padded with '0', and a
+ * terminator: "Ann Lee" gives "AnnLee00". A NULL name reports check 365
+ * and returns, `out` untouched. An empty name (366), a trimmed one (369)
+ * or one with nothing left (383, giving "00000000") is reported and the
+ * name is still written. No files. */
 USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(char *name,
                                                               char *out);
 
-/* 5. Creates a home directory for `name` under the users root (the name is
- * trimmed in place), records it as a new registry entry when `reg` is
- * nonzero, and creates the lock file in the user's recorded home
- * directory. A name is not validated: call ValidUserName first. A home
- * directory that cannot be allocated at all is not recorded. */
+/* 5. CreateUserProfile: adds a user. Trims `name` in place (it must be
+ * writable), creates a new home directory for it under the users root
+ * (its GetProperHomeDirName, made unique: AnnLee00, AnnLee01, ...),
+ * records "name,HOMEDIRN" as the next registry entry when `reg` is
+ * nonzero, and creates the empty lock file in the home directory the
+ * registry records for that name. No result: check with DoesUserExist.
+ * Nothing is validated and nothing prevents a second profile for a
+ * registered name (lookups keep finding the first), so call ValidUserName
+ * and DoesUserExist first. With `reg` 0 the new directory is not recorded
+ * and the lock file goes to the name's recorded home, if any (else check
+ * 615). A NULL name reports check 503 and returns; an empty one reports
+ * 504 and goes on. A home directory that cannot be allocated at all is
+ * reported (409-411) and not recorded. */
 USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(ModuleHandle module,
                                                            char *name, int reg);
 
-/* 6. Creates a home directory for `name` under `base` (at most 108
- * characters; created if missing), writes registry entry number `entry`
- * of the file `registry` (the count is the caller's), creates its lock
- * file, and writes base + separator + home directory name to `out`
- * (strlen(base) + 10 bytes). A NULL argument is reported and nothing is
- * touched. */
+/* 6. CreateUserProfileEx: adds a user under a base directory and registry
+ * of the caller's choosing. Trims `name` in place (writable), creates a
+ * new home directory for it under `base` (creating `base` itself, one
+ * level, if missing), writes entry number `entry` of the file `registry`
+ * as "name,HOMEDIRN" (the count of entries is left to the caller), creates
+ * the empty lock file in the new directory, and writes base + separator +
+ * home directory name, without a trailing separator, to `out` (strlen(base)
+ * + 10 bytes; USERPROFILE_PATH_SIZE always suffices). If no directory
+ * name can be allocated (checks 409-411), `out` is set to the empty string
+ * and no entry is written.
+ * A NULL argument (checks 505-508) or a base longer than 108 characters
+ * (509) is reported and nothing is touched, `out` included. */
 USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     const char *base, const char *registry, int entry, char *name, char *out);
 
-/* 7. Reads the default user into `out` (33 bytes) and makes it the
- * process's current user. Empty when none is stored. */
+/* 7. GetDefaultUser: reads the stored default user into `out`
+ * (USERPROFILE_DEFAULT_SIZE = 33 bytes: up to 32 characters and a
+ * terminator) and makes it the process's current user. Writes the empty
+ * string when none is stored or there is no registry. The value is not
+ * validated. A NULL `out` reports check 540 and returns. */
 USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(ModuleHandle module,
                                                         char *out);
 
-/* 8. Stores `name` as the default user and makes it the current user. The
- * name is not validated; pass a registered name of at most 31 characters. */
+/* 8. SetDefaultUser: stores `name` as the default user (creating the
+ * registry if missing) and makes it the process's current user. The name
+ * is neither validated nor looked up: pass a registered name of at most
+ * USERPROFILE_NAME_MAX characters. A NULL name reports check 541 and
+ * changes nothing. */
 USERPROFILE_EXPORT void USERPROFILE_CALL SetDefaultUser(ModuleHandle module,
                                                         const char *name);
 
-/* 9. Writes the current user's home directory path, ending in a separator,
- * to `out` (128 bytes), or the empty string if the current user is not
- * registered. */
+/* 9. GetUserHomeDir: writes the current user's home directory path,
+ * ending in a separator so that a file name can be appended, to `out`
+ * (USERPROFILE_PATH_SIZE = 128 bytes). The current user is the one last
+ * read or stored by GetDefaultUser, SetDefaultUser or VerifyUserProfiles.
+ * An empty or invalid current user is reported (575, 576); a current user
+ * who is not registered (580) or whose entry is unusable (585-587) gives
+ * the empty string. The directory itself is not checked or created. A
+ * NULL `out` reports check 245 and returns. */
 USERPROFILE_EXPORT void USERPROFILE_CALL GetUserHomeDir(ModuleHandle module,
                                                         char *out);
 
-/* 10. Writes the named user's home directory path, ending in a separator,
- * to `out` (128 bytes), or the empty string if the user is not registered
- * or the registry entry does not name a plain directory. */
+/* 10. GetDirForUser: writes the named user's home directory path, ending
+ * in a separator, to `out` (USERPROFILE_PATH_SIZE = 128 bytes): the
+ * directory recorded for the first entry of that name, whatever the case
+ * of `name`. An empty or invalid name is reported (609, 610) and looked
+ * up all the same; a user who is not registered (615) or whose entry is
+ * unusable (616, 617, 620) gives the empty string. A NULL name reports
+ * check 608 and a NULL `out` check 245; either returns with `out`
+ * untouched. */
 USERPROFILE_EXPORT void USERPROFILE_CALL GetDirForUser(ModuleHandle module,
                                                        const char *name,
                                                        char *out);
 
-/* 11. Returns 1 for a valid user name: at most 31 characters, at least one
- * ASCII letter or digit, no ASCII punctuation. NULL is invalid. */
+/* 11. ValidUserName: returns 1 for a valid user name, 0 otherwise. Valid:
+ * at most USERPROFILE_NAME_MAX (31) characters, at least one ASCII letter
+ * or digit, and no ASCII punctuation (so no comma, hyphen, period or
+ * apostrophe); spaces, control bytes and bytes above 0x7F are allowed.
+ * NULL and the empty name are invalid. No reports, no files. */
 USERPROFILE_EXPORT int USERPROFILE_CALL ValidUserName(const char *name);
 
-/* 12. Signs the user in: opens the user's lock file exclusively (creating
- * it if missing) and keeps it open. Returns 1 on success, 0 if the user
- * is signed in elsewhere, is not registered, or the file cannot be opened.
- * Note the argument order: name first. One lock slot per process. */
+/* 12. openUserSemaphoreFile: signs the user in. Note the argument order:
+ * name first. Opens the user's lock file exclusively (creating it if
+ * missing) and keeps it open until CloseUserSemaphoreFile or the end of
+ * the process. Returns 1 when this call took the lock; 0 when the user is
+ * signed in elsewhere (in another process, on another machine sharing
+ * the directory, or already through this process), is not registered
+ * (check 615), or the file cannot be opened. A 0 from a user signed in
+ * elsewhere is not reported. A process has one lock slot: call
+ * CloseUserSemaphoreFile before signing in another user, or the earlier
+ * lock stays held, unreachable, until the process ends. A NULL name
+ * reports check 643 and returns 0; an empty or invalid one is reported
+ * (644, 645) and looked up all the same. */
 USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(const char *name,
                                                               ModuleHandle module);
 
-/* 13. Signs out: closes the lock held by this process, if any. */
+/* 13. CloseUserSemaphoreFile: signs out. Closes the lock file that the
+ * last openUserSemaphoreFile of this process took, if it took one, and
+ * empties the lock slot. Called with nothing held it reports check 667;
+ * after an open that returned 0 it just empties the slot, unreported. The
+ * current user is left as it is. */
 USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(void);
 
-/* 14. Repairs the registry and the home directories: creates a missing
- * registry, drops invalid entries and renumbers the rest, re-creates
- * missing home directories and lock files, registers "Default" if absent,
- * and leaves a registered default user (also as the current user). */
+/* 14. VerifyUserProfiles: repairs the registry and the home directories,
+ * the first call of a host's run. Creates a missing registry, drops
+ * invalid and empty entries and renumbers the rest, re-creates missing
+ * home directories and lock files (a held lock file is left alone),
+ * registers "Default" if absent (telling so in a notice: a message box on
+ * Windows, "DEBUG: Creating Default User" on standard error elsewhere),
+ * and then keeps the stored default user if it is registered, and makes
+ * "Default" the default otherwise or when it had to create "Default";
+ * the default is left as the current user. Nothing is ever deleted. No
+ * result; failures are reported by the operations it calls. */
 USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(ModuleHandle module);
 
 #ifdef __cplusplus

@@ -36,6 +36,7 @@ enum Check : unsigned {
   kCheckRootNameEmpty = 451,
   kCheckRootNoOutputBuffer = 452,
   kCheckRootNullModuleAlloc = 453,
+  kCheckRootTooLongForHome = 454,  // users root over 108 characters
 
   // Profile creation.
   kCheckCreateNameMissing = 503,

@@ -2,6 +2,7 @@
 
 #include "frame/frame.h"
 #include "homedir/homedir.h"
+#include "lock/lock.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -23,19 +24,25 @@ void TrimSpaces(std::string& text) {
   text.erase(0, text.find_first_not_of(' '));
 }
 
+std::string HomeDirNameOf(std::string_view trimmed) {
+  std::string result;
+  for (char c : trimmed) {
+    if (result.size() == kHomeDirNameLength) break;
+    if (c != ' ') result += c;
+  }
+  result.resize(kHomeDirNameLength, '0');
+  return result;
+}
+
 std::string ProperHomeDirName(std::string& name) {
   if (name.empty()) ReportCheckFailure(kCheckHomeNameEmpty);
   const std::size_t length = name.size();
   TrimSpaces(name);
   if (name.size() != length) ReportCheckFailure(kCheckHomeNameTrimmed);
-  std::string result;
-  for (char c : name) {
-    if (result.size() == kHomeDirNameLength) break;
-    if (c != ' ') result += c;
+  if (name.find_first_not_of(' ') == std::string::npos) {
+    ReportCheckFailure(kCheckHomeNameNothingLeft);
   }
-  if (result.empty()) ReportCheckFailure(kCheckHomeNameNothingLeft);
-  result.resize(kHomeDirNameLength, '0');
-  return result;
+  return HomeDirNameOf(name);
 }
 
 std::optional<std::string> UsersRootPath(const void* module,
@@ -79,11 +86,16 @@ std::string AllocateHomeDir(const std::string& base, std::string& name) {
     ReportCheckFailure(kCheckBaseTooLong);
     return {};
   }
-  if (!DirectoryExists(base) && !Sys().MakeDirectory(base)) {
+  // A name that would reach elsewhere is refused before anything, the
+  // base included, is created.
+  std::string trimmed = name;
+  TrimSpaces(trimmed);
+  const bool plain = IsPlainComponent(HomeDirNameOf(trimmed));
+  if (plain && !DirectoryExists(base) && !Sys().MakeDirectory(base)) {
     ReportCheckFailure(kCheckBaseNotCreated);
   }
   const std::string name8 = ProperHomeDirName(name);
-  if (!IsPlainComponent(name8)) {
+  if (!plain) {
     ReportCheckFailure(kCheckHomeNameNotPlain);
     return {};
   }
@@ -123,6 +135,12 @@ std::string CreateHomeDirInRoot(const void* module, std::string* name) {
   if (module == nullptr) ReportCheckFailure(kCheckRootNullModuleAlloc);
   std::optional<std::string> root = UsersRootPath(module);
   if (!root) return {};
+  // A home that lookups could not name with its lock file would leave its
+  // user unable ever to sign in: refuse it before anything is created.
+  if (root->size() + 2 + kHomeDirNameLength + kLockFileName.size() > kMaxPath) {
+    ReportCheckFailure(kCheckRootTooLongForHome);
+    return {};
+  }
   return AllocateHomeDir(*root, *name);
 }
 

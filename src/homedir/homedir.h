@@ -12,6 +12,10 @@ namespace userprofile {
 // Removes trailing, then leading, spaces (0x20 only) in place.
 void TrimSpaces(std::string& text);
 
+// The HomeDirName of an already trimmed name: its first 8 non-space
+// characters padded with '0'. Reports nothing.
+std::string HomeDirNameOf(std::string_view trimmed);
+
 // Trims `name` in place and derives its HomeDirName: the first 8
 // non-space characters padded with '0'. Reports what it had to change.
 std::string ProperHomeDirName(std::string& name);

@@ -51,9 +51,11 @@ class Platform {
                                        std::string_view key, int fallback,
                                        const std::string& file) = 0;
   // Creates the file, section and key as needed, or replaces the value.
-  // Every other byte of the file is kept. Returns false, leaving the file
-  // untouched, if any argument holds CR or LF, if the file is read-only,
-  // or if it cannot be written. Never leaves a torn file behind.
+  // Every other byte of the file is kept, and so are its permissions and
+  // (as far as this process may keep them) its owner and group. Returns
+  // false, leaving the file untouched, if any argument holds CR, LF or
+  // NUL, if the file is read-only or not this process's to write, or if
+  // it cannot be written. Never leaves a torn file behind.
   virtual bool WriteProfileString(std::string_view section,
                                   std::string_view key, std::string_view value,
                                   const std::string& file) = 0;

@@ -3,7 +3,9 @@
 // Profile files are read whole and edited with the pure engine of
 // profile.h. A write goes to a temporary file in the same directory, is
 // flushed, and is renamed over the original, so a process killed at any
-// moment leaves either the old or the new file, never a mix.
+// moment leaves either the old or the new file, never a mix. What a kill
+// can leave besides is the temporary file it was filling ("USER.INI.~" pid
+// "." n, beside the original); nothing removes it later.
 //
 // Updates of a profile file are serialized between processes by an
 // exclusive lock on the file itself. Because a write replaces the file, a
@@ -93,12 +95,13 @@ bool SameFile(int fd, const std::string& path) {
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Replaces the file's content atomically; `mode` is the original file's
-// permission bits, or nullopt for a new file (the umask then applies).
-// `update_fd` is the locked descriptor of the file now at `path`: the new
+// Replaces the file's content atomically. `original` is the status of the
+// file it replaces, whose permission bits and, as far as this process may
+// set them, owner and group the new file takes; nullopt for a new file
+// (the umask then applies). `update_fd` is the locked descriptor of the file now at `path`: the new
 // file is locked before it takes the name, so the update lock never lapses.
 bool ReplaceFile(const std::string& path, std::string_view content,
-                 std::optional<mode_t> mode, int& update_fd) {
+                 const std::optional<struct stat>& original, int& update_fd) {
   static std::atomic<unsigned> counter{0};
   std::string tmp;
   int fd = -1;
@@ -109,8 +112,15 @@ bool ReplaceFile(const std::string& path, std::string_view content,
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
+  // Best effort: a rewrite must not take the file away from its owner (a
+  // write on Windows never changes who owns the file). Only root may give
+  // a file away; others can at most keep its group.
+  if (original && ::fchown(fd, original->st_uid, original->st_gid) != 0) {
+    (void)!::fchown(fd, static_cast<uid_t>(-1), original->st_gid);
+  }
   bool ok = LockWholeFile(fd) && WriteAll(fd, content) &&
-            (!mode || ::fchmod(fd, *mode) == 0) && ::fsync(fd) == 0;
+            (!original || ::fchmod(fd, original->st_mode & 07777) == 0) &&
+            ::fsync(fd) == 0;
   if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
     ::close(update_fd);
     update_fd = fd;
@@ -231,18 +241,18 @@ class PosixPlatform final : public Platform {
   bool WriteLocked(std::string_view section, std::string_view key,
                    std::string_view value, const std::string& file) {
     auto held = updates_.find(file);
-    std::optional<mode_t> mode;
+    std::optional<struct stat> original;
     struct stat st{};
     if (::stat(file.c_str(), &st) == 0) {
       // A file nobody may write is read-only, for root too, as the
       // read-only attribute is on Windows.
       if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return false;
-      mode = st.st_mode & 07777;
+      original = st;
     } else if (errno != ENOENT) {
       return false;
     }
     std::string old;
-    if (mode) {
+    if (original) {
       std::optional<std::string> content = ReadWholeFile(file);
       if (!content) return false;
       old = std::move(*content);
@@ -250,8 +260,8 @@ class PosixPlatform final : public Platform {
     std::optional<std::string> updated =
         profile::WithValue(old, section, key, value);
     if (!updated) return false;
-    if (mode && *updated == old) return true;
-    return ReplaceFile(file, *updated, mode, held->second.fd);
+    if (original && *updated == old) return true;
+    return ReplaceFile(file, *updated, original, held->second.fd);
   }
 
   std::optional<std::string> ModuleFileName(const void* module) override {

@@ -1,0 +1,121 @@
+// A second process for the platform tests: holds, probes or rewrites one
+// file through the real platform of this build, as another instance of
+// the host would. One command per run:
+//
+//   write-loop FILE SIZE_A SIZE_B COUNT  alternates the value of [LUSER] k
+//                                        between SIZE_A 'a's and SIZE_B
+//                                        'b's, COUNT times (0: forever)
+//   hold FILE        opens FILE exclusively, prints "held 1" or "held 0",
+//                    then per input line: "close" closes it and prints
+//                    "closed"; "exit" (or end of input) exits holding it
+//   try FILE         prints "open 1" or "open 0" for an exclusive open
+//   create-empty FILE  prints "created 1" or "created 0"
+//   write FILE SECTION KEY VALUE  prints "write 1" or "write 0"
+//   update FILE TIMEOUT_MS  takes the update lock, prints "locked 1" or
+//                    "locked 0", then per input line: "write SECTION KEY
+//                    VALUE" writes and prints "write 1" or "write 0";
+//                    "unlock" releases and prints "unlocked"; "exit" (or
+//                    end of input) exits
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+
+using userprofile::kFailedLock;
+using userprofile::LockHandle;
+using userprofile::NativePlatform;
+
+namespace {
+
+int WriteLoop(const std::string& file, std::size_t a, std::size_t b,
+              long count) {
+  const std::string value_a(a, 'a');
+  const std::string value_b(b, 'b');
+  for (long i = 0; count == 0 || i < count; ++i) {
+    if (!NativePlatform().WriteProfileString("LUSER", "k", value_b, file) ||
+        !NativePlatform().WriteProfileString("LUSER", "k", value_a, file)) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int Hold(const std::string& file) {
+  LockHandle handle = NativePlatform().OpenExclusive(file);
+  std::cout << "held " << (handle != kFailedLock ? 1 : 0) << std::endl;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (line == "close") {
+      NativePlatform().CloseExclusive(handle);
+      std::cout << "closed" << std::endl;
+    } else if (line == "exit") {
+      break;
+    }
+  }
+  return 0;  // a handle still open is released by the exit
+}
+
+int Update(const std::string& file, unsigned timeout_ms) {
+  const bool locked = NativePlatform().LockForUpdate(file, timeout_ms);
+  std::cout << "locked " << (locked ? 1 : 0) << std::endl;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream words(line);
+    std::string command, section, key, value;
+    words >> command;
+    if (command == "write" && words >> section >> key >> value) {
+      const bool ok =
+          NativePlatform().WriteProfileString(section, key, value, file);
+      std::cout << "write " << (ok ? 1 : 0) << std::endl;
+    } else if (command == "unlock") {
+      NativePlatform().UnlockForUpdate(file);
+      std::cout << "unlocked" << std::endl;
+    } else if (command == "exit") {
+      break;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  const std::string cmd = argv[1];
+  const std::string file = argv[2];
+  if (cmd == "write-loop" && argc == 6) {
+    return WriteLoop(file, std::strtoul(argv[3], nullptr, 10),
+                     std::strtoul(argv[4], nullptr, 10),
+                     std::strtol(argv[5], nullptr, 10));
+  }
+  if (cmd == "hold") return Hold(file);
+  if (cmd == "update" && argc == 4) {
+    return Update(file,
+                  static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+  }
+  if (cmd == "try") {
+    LockHandle handle = NativePlatform().OpenExclusive(file);
+    std::cout << "open " << (handle != kFailedLock ? 1 : 0) << std::endl;
+    NativePlatform().CloseExclusive(handle);
+    return 0;
+  }
+  if (cmd == "create-empty") {
+    std::cout << "created " << (NativePlatform().CreateEmptyFile(file) ? 1 : 0)
+              << std::endl;
+    return 0;
+  }
+  if (cmd == "write" && argc == 6) {
+    std::cout << "write "
+              << (NativePlatform().WriteProfileString(argv[3], argv[4], argv[5],
+                                                      file)
+                      ? 1
+                      : 0)
+              << std::endl;
+    return 0;
+  }
+  return 2;
+}

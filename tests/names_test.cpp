@@ -1,0 +1,145 @@
+// Equality of user names as lstrcmpiA decides it for code page 1252
+// (platform-facts.md items 23-25, catalogue section D): the pairs that
+// must compare equal and those that must not, both ways round, through the
+// helper and through the platform's NamesEqual.
+#include "platform/names.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "platform/platform.h"
+
+using userprofile::NamesEqual1252;
+using userprofile::NativePlatform;
+
+namespace {
+
+struct NamePair {
+  const char* name;
+  std::string a;
+  std::string b;
+};
+
+void PrintTo(const NamePair& row, std::ostream* os) { *os << row.name; }
+
+std::string RowName(const ::testing::TestParamInfo<NamePair>& info) {
+  return info.param.name;
+}
+
+const NamePair kEqualPairs[] = {
+    // ASCII letters fold; everything else must match (23).
+    {"AsciiCase", "Ann Lee", "ANN LEE"},
+    {"DefaultLower", "Default", "default"},
+    {"TabKept", "a\tb", "A\tB"},
+    {"Empty", "", ""},
+    {"DigitsAndSpaces", "R2 D2", "r2 d2"},
+    // The code page 1252 case pairs (23).
+    {"EAcute", "\xE9", "\xC9"},
+    {"EAcuteInName", "Ren\xE9", "REN\xC9"},
+    {"JoseAcute", "Jos\xE9", "JOS\xC9"},
+    {"Eth", "\xD0", "\xF0"},
+    {"SCaron", "\x8A", "\x9A"},
+    {"ZCaron", "\x8E", "\x9E"},
+    {"YDiaeresis", "\xFF", "\x9F"},
+    {"AGrave", "\xE0", "\xC0"},
+    {"Thorn", "\xFE", "\xDE"},
+    {"OSlash", "\xF8", "\xD8"},
+    {"EuroSignMatchesItself", "a\x80", "A\x80"},
+    // Linguistic expansions and the ignored soft hyphen (24).
+    {"SharpSLower", "\xDF", "ss"},
+    {"SharpSUpper", "\xDF", "SS"},
+    {"SharpSInName",
+     "Stra\xDF"
+     "e",
+     "STRASSE"},
+    {"AeLigatureLower", "\xE6", "ae"},
+    {"AeLigatureUpper", "\xC6", "AE"},
+    {"AeLigatureCase", "\xE6", "\xC6"},
+    {"OeLigatureUpper", "\x8C", "OE"},
+    {"OeLigatureLower", "\x9C", "oe"},
+    {"OeLigatureCase", "\x9C", "\x8C"},
+    {"SoftHyphenIgnored",
+     "a\xAD"
+     "b",
+     "ab"},
+};
+
+const NamePair kUnequalPairs[] = {
+    // Spacing, punctuation and control bytes count (25, D).
+    {"TrailingSpace", "ann lee", "Ann Lee "},
+    {"InnerSpaceMissing", "Ann Lee", "AnnLee"},
+    {"DoubleSpace", "Ann  Lee", "Ann Lee"},
+    {"TabIsNotSpace", "a\tb", "a b"},
+    {"Hyphen", "Ann-Lee", "AnnLee"},
+    {"HyphenCoop", "co-op", "coop"},
+    {"Apostrophe", "o'neil", "oneil"},
+    {"ControlByte", "a", "A\x01"},
+    {"ControlByteInside", "ab",
+     "a\x01"
+     "b"},
+    {"Delete", "a", "a\x7F"},
+    // Accents count (25, D).
+    {"AccentOnE", "e", "\xE9"},
+    {"AccentOnUpperE", "E", "\xC9"},
+    {"ARing", "\xC5", "A"},
+    {"SharpSIsNotS", "\xDF", "s"},
+    // Signs that look like a case pair are not one.
+    {"DivisionAndMultiplication", "\xF7", "\xD7"},
+    {"MicroIsNotMu", "\xB5", "M"},
+    // Folding must not join ASCII neighbours of the letters.
+    {"AtAndBacktick", "@", "`"},
+    {"BracketAndBrace", "[", "{"},
+    {"Prefix", "Ann", "Ann Lee"},
+    {"EmptyAndSpace", "", " "},
+};
+
+class NamesEqualRows : public ::testing::TestWithParam<NamePair> {};
+class NamesUnequalRows : public ::testing::TestWithParam<NamePair> {};
+
+TEST_P(NamesEqualRows, CompareEqualBothWays) {
+  const NamePair& row = GetParam();
+  EXPECT_TRUE(NamesEqual1252(row.a, row.b));
+  EXPECT_TRUE(NamesEqual1252(row.b, row.a));
+  EXPECT_TRUE(NativePlatform().NamesEqual(row.a.c_str(), row.b.c_str()));
+}
+
+TEST_P(NamesUnequalRows, CompareUnequalBothWays) {
+  const NamePair& row = GetParam();
+  EXPECT_FALSE(NamesEqual1252(row.a, row.b));
+  EXPECT_FALSE(NamesEqual1252(row.b, row.a));
+  EXPECT_FALSE(NativePlatform().NamesEqual(row.a.c_str(), row.b.c_str()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Equal, NamesEqualRows,
+                         ::testing::ValuesIn(kEqualPairs), RowName);
+INSTANTIATE_TEST_SUITE_P(Unequal, NamesUnequalRows,
+                         ::testing::ValuesIn(kUnequalPairs), RowName);
+
+TEST(NameEquality, EveryByteEqualsItselfAndAsciiFoldsOnlyLetters) {
+  for (int c = 1; c < 256; ++c) {
+    const std::string s(1, static_cast<char>(c));
+    EXPECT_TRUE(NamesEqual1252(s, s)) << c;
+    const bool lower = c >= 'a' && c <= 'z';
+    if (c < 0x80 && !lower && !(c >= 'A' && c <= 'Z')) {
+      // No ASCII byte other than a letter equals any other ASCII byte.
+      for (int d = 1; d < 0x80; ++d) {
+        if (d == c) continue;
+        EXPECT_FALSE(NamesEqual1252(s, std::string(1, static_cast<char>(d))))
+            << c << " " << d;
+      }
+    }
+    if (lower) {
+      EXPECT_TRUE(NamesEqual1252(s, std::string(1, char(c - 32))));
+    }
+  }
+}
+
+TEST(NameEquality, NullComparesAsEmpty) {
+  EXPECT_TRUE(NativePlatform().NamesEqual(nullptr, ""));
+  EXPECT_TRUE(NativePlatform().NamesEqual("", nullptr));
+  EXPECT_FALSE(NativePlatform().NamesEqual(nullptr, "a"));
+}
+
+}  // namespace

@@ -1,0 +1,662 @@
+// The POSIX platform on real files and real processes: atomic profile
+// writes under SIGKILL, read-only, foreign and missing targets, the
+// exclusive open that is the sign-in lock, the update lock of a profile
+// file, directory probes and file creation, and module paths. The second
+// process is the helper program platform_child.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/profile.h"
+#include "support/apptree.h"
+#include "support/process.h"
+
+namespace fs = std::filesystem;
+using testing_support::Child;
+using testing_support::IsDir;
+using testing_support::IsFile;
+using testing_support::MakeTempDir;
+using testing_support::ReadFile;
+using testing_support::RemoveTree;
+using testing_support::RunResult;
+using testing_support::WriteFile;
+using userprofile::CreateOutcome;
+using userprofile::kFailedLock;
+using userprofile::LockHandle;
+using userprofile::NativePlatform;
+using userprofile::Platform;
+
+namespace {
+
+class PosixPlatform : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = MakeTempDir(); }
+  void TearDown() override { RemoveTree(dir_); }
+
+  Platform& sys() { return NativePlatform(); }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  // Every name in the directory, sorted.
+  std::set<std::string> Entries() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  static mode_t Mode(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+
+  std::string dir_;
+};
+
+// The helper program's command line.
+std::vector<std::string> ChildArgv(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{PLATFORM_CHILD_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// Runs the helper program to its end.
+RunResult RunChild(const std::vector<std::string>& args) {
+  return testing_support::Run(ChildArgv(args));
+}
+
+// "open 1\n" if another process can take the exclusive open, "open 0\n"
+// if not.
+std::string TryInOtherProcess(const std::string& path) {
+  return RunChild({"try", path}).out;
+}
+
+// Runs `body` in a forked child as the unprivileged user "nobody"; the
+// child's exit status is returned (body's result, or 99 if the switch
+// failed).
+int AsNobody(const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
+        ::setuid(65534) != 0) {
+      ::_exit(99);
+    }
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// --- Atomic writes
+// ------------------------------------------------------------
+
+using AtomicWrite = PosixPlatform;
+
+std::string RegistryWithValue(char fill, std::size_t size) {
+  return "[NUSER]\r\nNO=1\r\n[LUSER]\r\nk=" + std::string(size, fill) +
+         "\r\n[DEFUSER]\r\nDefaultUser=Ann\r\n";
+}
+
+// A writer killed at random moments leaves the old or the new file, whole,
+// every time. What a kill can leave besides: the temporary file the writer
+// was filling (at most one per killed writer, named after the file and the
+// writer's process id). Nothing removes those later; a writer that ends
+// normally leaves none.
+TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
+  constexpr std::size_t kSizeA = 200000;
+  constexpr std::size_t kSizeB = 300000;
+  const std::string file = Path("USER.INI");
+  const std::string file_a = RegistryWithValue('a', kSizeA);
+  const std::string file_b = RegistryWithValue('b', kSizeB);
+  const std::string sizes[] = {std::to_string(kSizeA), std::to_string(kSizeB)};
+  WriteFile(file, file_a);
+
+  // How long a writer takes here to start and write twice sets the kill
+  // window, so that kills fall before, inside and after writes on fast and
+  // slow machines alike.
+  long cycle_us = LONG_MAX;
+  for (int i = 0; i < 3; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    RunResult once = RunChild({"write-loop", file, sizes[0], sizes[1], "1"});
+    ASSERT_EQ(once.status, 0) << once.err;
+    cycle_us = std::min<long>(
+        cycle_us, std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::steady_clock::now() - t0)
+                      .count());
+  }
+  ASSERT_EQ(ReadFile(file), file_a);
+  const long window_us = std::max<long>(2000, cycle_us * 6 / 5);
+
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<long> delay(0, window_us);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(8);
+
+  std::set<std::string> known = Entries();
+  int kills = 0, seen_a = 0, seen_b = 0, leftovers = 0;
+  while (kills < 200 && std::chrono::steady_clock::now() < deadline) {
+    Child child(ChildArgv({"write-loop", file, sizes[0], sizes[1], "0"}));
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+    child.Kill(SIGKILL);
+    ASSERT_EQ(child.Wait(), 128 + SIGKILL)
+        << "the writer failed: " << child.err();
+    ++kills;
+
+    const std::string content = ReadFile(file);
+    ASSERT_TRUE(content == file_a || content == file_b)
+        << "torn file after kill " << kills << ": " << content.size()
+        << " bytes";
+    const std::optional<std::string_view> value =
+        userprofile::profile::FindValue(content, "luser", "K");
+    ASSERT_TRUE(value && (*value == std::string(kSizeA, 'a') ||
+                          *value == std::string(kSizeB, 'b')));
+    (content == file_a ? seen_a : seen_b)++;
+
+    const std::string own = "USER.INI.~" + std::to_string(child.pid()) + ".";
+    int added = 0;
+    for (const std::string& name : Entries()) {
+      if (known.insert(name).second) {
+        EXPECT_EQ(name.rfind(own, 0), 0u) << name;
+        ++added;
+      }
+    }
+    EXPECT_LE(added, 1) << "one kill left several temporary files";
+    leftovers += added;
+  }
+  EXPECT_GE(kills, 20);
+  EXPECT_GT(seen_a, 0);
+  EXPECT_GT(seen_b, 0) << "no write completed between kills";
+  RecordProperty("kills", kills);
+  RecordProperty("leftover_temporaries", leftovers);
+  std::printf("%d kills: %d old, %d new, %d temporary files left\n", kills,
+              seen_a, seen_b, leftovers);
+
+  // A writer that ends normally adds nothing to the directory.
+  RunResult clean = RunChild({"write-loop", file, sizes[0], sizes[1], "2"});
+  ASSERT_EQ(clean.status, 0) << clean.err;
+  EXPECT_EQ(Entries(), known);
+  EXPECT_EQ(ReadFile(file), file_a);
+}
+
+// --- Refused writes
+// -------------------------------------------------------------
+
+using RefusedWrite = PosixPlatform;
+
+TEST_F(RefusedWrite, ReadOnlyFileRefusedEvenAsRoot) {
+  const std::string file = Path("USER.INI");
+  const std::string before = "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,Ann00000\r\n";
+  WriteFile(file, before);
+  ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  EXPECT_FALSE(sys().WriteProfileString("LUSER", "2", "Bob,Bob00000", file));
+  EXPECT_FALSE(sys().WriteProfileString("DEFUSER", "DefaultUser", "Ann", file));
+  EXPECT_EQ(ReadFile(file), before);
+  EXPECT_EQ(Mode(file), 0444u);
+  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+}
+
+TEST_F(RefusedWrite, OtherUsersFileRefusedToUnprivilegedWriter) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // The directory lets anyone create files; the file itself is only the
+  // owner's to write. Replacing it by rename would bypass that.
+  const std::string file = Path("USER.INI");
+  const std::string before = "[NUSER]\r\nNO=1\r\n";
+  WriteFile(file, before);
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+  int status = AsNobody([&] {
+    return NativePlatform().WriteProfileString("NUSER", "NO", "2", file) ? 1
+                                                                         : 0;
+  });
+  EXPECT_EQ(status, 0) << "the write was not refused";
+  EXPECT_EQ(ReadFile(file), before);
+  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+}
+
+TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
+  const std::string file = Path("USER.INI");
+  WriteFile(file, "[NUSER]\r\nNO=1\r\n");
+  ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  // So its owner can still write it.
+  ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+  EXPECT_EQ(AsNobody([&] {
+              return NativePlatform().WriteProfileString("NUSER", "NO", "3",
+                                                         file)
+                         ? 0
+                         : 1;
+            }),
+            0);
+  EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=3\r\n");
+}
+
+TEST_F(RefusedWrite, MissingDirectoryFailsAndCreatesNothing) {
+  EXPECT_FALSE(
+      sys().WriteProfileString("NUSER", "NO", "1", Path("nodir/sub/USER.INI")));
+  EXPECT_FALSE(
+      sys().WriteProfileString("NUSER", "NO", "1", Path("nodir/USER.INI")));
+  EXPECT_FALSE(fs::exists(Path("nodir")));
+  EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(RefusedWrite, DirectoryInPlaceOfFileFails) {
+  ASSERT_TRUE(sys().MakeDirectory(Path("USER.INI")));
+  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "1", Path("USER.INI")));
+  EXPECT_TRUE(IsDir(Path("USER.INI")));
+  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+}
+
+TEST_F(RefusedWrite, WriteKeepsFilePermissions) {
+  const std::string file = Path("USER.INI");
+  WriteFile(file, "[NUSER]\r\nNO=1\r\n");
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=2\r\n");
+  EXPECT_EQ(Mode(file), 0640u);
+  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+}
+
+// --- The exclusive open (the sign-in lock) -----------------------------------
+
+class ExclusiveOpen : public PosixPlatform {
+ protected:
+  void SetUp() override {
+    PosixPlatform::SetUp();
+    lock_ = Path("IKIVO.SMP");
+    WriteFile(lock_, "");
+  }
+  std::string lock_;
+};
+
+// A second process holding the lock file, driven line by line.
+class Holder {
+ public:
+  explicit Holder(const std::string& path) : child_(ChildArgv({"hold", path})) {
+    line_ = child_.ReadLine().value_or("(no answer)");
+  }
+  const std::string& first_line() const { return line_; }
+  std::string Close() {
+    child_.WriteLine("close");
+    return child_.ReadLine().value_or("(no answer)");
+  }
+  int Exit() {
+    child_.WriteLine("exit");
+    return child_.Wait();
+  }
+  int Kill() {
+    child_.Kill(SIGKILL);
+    return child_.Wait();
+  }
+
+ private:
+  Child child_;
+  std::string line_;
+};
+
+TEST_F(ExclusiveOpen, SecondProcessRefusedUntilFirstCloses) {
+  Holder holder(lock_);
+  ASSERT_EQ(holder.first_line(), "held 1");
+  EXPECT_EQ(sys().OpenExclusive(lock_), kFailedLock);
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 0\n");
+  EXPECT_EQ(holder.Close(), "closed");
+  LockHandle mine = sys().OpenExclusive(lock_);
+  EXPECT_NE(mine, kFailedLock);
+  EXPECT_GT(mine, 0);
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 0\n");
+  sys().CloseExclusive(mine);
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 1\n");
+}
+
+TEST_F(ExclusiveOpen, ReleasedWhenHolderExits) {
+  Holder holder(lock_);
+  ASSERT_EQ(holder.first_line(), "held 1");
+  EXPECT_EQ(sys().OpenExclusive(lock_), kFailedLock);
+  EXPECT_EQ(holder.Exit(), 0);
+  LockHandle mine = sys().OpenExclusive(lock_);
+  EXPECT_NE(mine, kFailedLock);
+  sys().CloseExclusive(mine);
+}
+
+TEST_F(ExclusiveOpen, ReleasedWhenHolderIsKilled) {
+  Holder holder(lock_);
+  ASSERT_EQ(holder.first_line(), "held 1");
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 0\n");
+  EXPECT_EQ(holder.Kill(), 128 + SIGKILL);
+  LockHandle mine = sys().OpenExclusive(lock_);
+  EXPECT_NE(mine, kFailedLock);
+  sys().CloseExclusive(mine);
+}
+
+TEST_F(ExclusiveOpen, SameProcessSecondOpenRefused) {
+  LockHandle first = sys().OpenExclusive(lock_);
+  ASSERT_NE(first, kFailedLock);
+  EXPECT_EQ(sys().OpenExclusive(lock_), kFailedLock);
+  // The refused open closed its own descriptor; that must not have
+  // dropped the first one's lock.
+  EXPECT_EQ(sys().OpenExclusive(lock_), kFailedLock);
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 0\n");
+  sys().CloseExclusive(first);
+  LockHandle again = sys().OpenExclusive(lock_);
+  EXPECT_NE(again, kFailedLock);
+  sys().CloseExclusive(again);
+}
+
+TEST_F(ExclusiveOpen, HeldFileIsNotTruncatedByAnotherProcess) {
+  WriteFile(lock_, "12345");
+  Holder holder(lock_);
+  ASSERT_EQ(holder.first_line(), "held 1");
+  EXPECT_FALSE(sys().CreateEmptyFile(lock_));
+  EXPECT_EQ(RunChild({"create-empty", lock_}).out, "created 0\n");
+  EXPECT_EQ(ReadFile(lock_), "12345");
+  // The holder still holds: neither this process nor a third gets it, and
+  // no stand-in file appeared beside it.
+  EXPECT_EQ(sys().OpenExclusive(lock_), kFailedLock);
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 0\n");
+  EXPECT_EQ(Entries(), std::set<std::string>{"IKIVO.SMP"});
+  EXPECT_EQ(holder.Close(), "closed");
+  EXPECT_TRUE(sys().CreateEmptyFile(lock_));
+  EXPECT_EQ(ReadFile(lock_), "");
+}
+
+TEST_F(ExclusiveOpen, HeldFileIsNotTruncatedBySameProcess) {
+  WriteFile(lock_, "12345");
+  LockHandle mine = sys().OpenExclusive(lock_);
+  ASSERT_NE(mine, kFailedLock);
+  EXPECT_FALSE(sys().CreateEmptyFile(lock_));
+  EXPECT_EQ(ReadFile(lock_), "12345");
+  // Closing the creation's descriptor left this process's lock in place.
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 0\n");
+  sys().CloseExclusive(mine);
+}
+
+TEST_F(ExclusiveOpen, MissingFileOrDirectoryRefusedAndNotCreated) {
+  EXPECT_EQ(sys().OpenExclusive(Path("missing.smp")), kFailedLock);
+  EXPECT_FALSE(fs::exists(Path("missing.smp")));
+  ASSERT_TRUE(sys().MakeDirectory(Path("adir")));
+  EXPECT_EQ(sys().OpenExclusive(Path("adir")), kFailedLock);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"IKIVO.SMP", "adir"}));
+}
+
+TEST_F(ExclusiveOpen, ClosingNothingIsHarmless) {
+  sys().CloseExclusive(kFailedLock);
+  sys().CloseExclusive(userprofile::kNoLock);
+  LockHandle mine = sys().OpenExclusive(lock_);
+  EXPECT_NE(mine, kFailedLock);
+  sys().CloseExclusive(mine);
+}
+
+TEST_F(ExclusiveOpen, HandleIsNeverZeroEvenWithStdinClosed) {
+  const int saved = ::dup(0);
+  ASSERT_GE(saved, 0);
+  ::close(0);
+  LockHandle mine = sys().OpenExclusive(lock_);
+  const bool zero_free = ::fcntl(0, F_GETFD) < 0;
+  ::dup2(saved, 0);
+  ::close(saved);
+  EXPECT_GT(mine, 0);
+  EXPECT_TRUE(zero_free) << "descriptor 0 kept";
+  EXPECT_EQ(TryInOtherProcess(lock_), "open 0\n");
+  sys().CloseExclusive(mine);
+}
+
+// --- The update lock of a profile file
+// -----------------------------------------
+
+class UpdateLock : public PosixPlatform {
+ protected:
+  void SetUp() override {
+    PosixPlatform::SetUp();
+    file_ = Path("USER.INI");
+    WriteFile(file_, "[NUSER]\r\nNO=1\r\n");
+  }
+  std::string file_;
+};
+
+// A second process holding the update lock of a file, driven line by line.
+class Updater {
+ public:
+  Updater(const std::string& path, unsigned timeout_ms)
+      : child_(ChildArgv({"update", path, std::to_string(timeout_ms)})) {}
+  std::string Line() { return child_.ReadLine().value_or("(no answer)"); }
+  std::string Say(const std::string& line) {
+    child_.WriteLine(line);
+    return Line();
+  }
+  int Kill() {
+    child_.Kill(SIGKILL);
+    return child_.Wait();
+  }
+
+ private:
+  Child child_;
+};
+
+TEST_F(UpdateLock, HolderExcludesOthersAcrossItsOwnWrites) {
+  Updater other(file_, 1000);
+  ASSERT_EQ(other.Line(), "locked 1");
+  EXPECT_FALSE(sys().LockForUpdate(file_, 50));
+  // The holder's write replaces the file; its lock moves with the name.
+  EXPECT_EQ(other.Say("write LUSER 1 Ann,Ann00000"), "write 1");
+  EXPECT_EQ(ReadFile(file_),
+            "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,Ann00000\r\n");
+  EXPECT_FALSE(sys().LockForUpdate(file_, 50));
+  EXPECT_EQ(other.Say("unlock"), "unlocked");
+  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  sys().UnlockForUpdate(file_);
+}
+
+TEST_F(UpdateLock, WriterWaitsForHolderAndLosesNothing) {
+  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  Child writer(ChildArgv({"write", file_, "LUSER", "2", "Bob,Bob00000"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The waiting write has not happened; the holder's own writes go on.
+  EXPECT_EQ(ReadFile(file_), "[NUSER]\r\nNO=1\r\n");
+  ASSERT_TRUE(sys().WriteProfileString("LUSER", "1", "Ann,Ann00000", file_));
+  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file_));
+  sys().UnlockForUpdate(file_);
+  EXPECT_EQ(writer.ReadLine(), "write 1");
+  EXPECT_EQ(writer.Wait(), 0);
+  EXPECT_EQ(ReadFile(file_),
+            "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann,Ann00000\r\n"
+            "2=Bob,Bob00000\r\n");
+  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+}
+
+TEST_F(UpdateLock, ReadsDoNotWait) {
+  Updater other(file_, 1000);
+  ASSERT_EQ(other.Line(), "locked 1");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file_), 1u);
+  EXPECT_EQ(sys().ReadProfileString("NUSER", "NO", 33, file_), "1");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(UpdateLock, KilledHolderReleases) {
+  Updater other(file_, 1000);
+  ASSERT_EQ(other.Line(), "locked 1");
+  EXPECT_FALSE(sys().LockForUpdate(file_, 50));
+  EXPECT_EQ(other.Kill(), 128 + SIGKILL);
+  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  sys().UnlockForUpdate(file_);
+}
+
+TEST_F(UpdateLock, NestedCallsCount) {
+  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  sys().UnlockForUpdate(file_);
+  {
+    Updater other(file_, 50);
+    EXPECT_EQ(other.Line(), "locked 0");
+  }
+  sys().UnlockForUpdate(file_);
+  Updater other(file_, 1000);
+  EXPECT_EQ(other.Line(), "locked 1");
+}
+
+TEST_F(UpdateLock, MissingFileIsCreatedEmptyMissingDirectoryIsNot) {
+  const std::string fresh = Path("NEW.INI");
+  ASSERT_TRUE(sys().LockForUpdate(fresh, 1000));
+  EXPECT_EQ(ReadFile(fresh), "");
+  sys().UnlockForUpdate(fresh);
+  EXPECT_FALSE(sys().LockForUpdate(Path("nodir/USER.INI"), 50));
+  EXPECT_FALSE(fs::exists(Path("nodir")));
+}
+
+TEST_F(UpdateLock, SignInLockIsAnotherMatter) {
+  // The update lock of the registry never blocks a user's lock file, nor
+  // the other way round.
+  const std::string lock = Path("IKIVO.SMP");
+  WriteFile(lock, "");
+  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  EXPECT_EQ(TryInOtherProcess(lock), "open 1\n");
+  Holder holder(lock);
+  ASSERT_EQ(holder.first_line(), "held 1");
+  sys().UnlockForUpdate(file_);
+  EXPECT_EQ(RunChild({"write", file_, "NUSER", "NO", "2"}).out, "write 1\n");
+}
+
+// --- Files and directories
+// ------------------------------------------------------
+
+using FilesAndDirectories = PosixPlatform;
+
+TEST_F(FilesAndDirectories, EnterableDirectoryProbeKeepsCurrentDirectory) {
+  const fs::path start = fs::current_path();
+  WriteFile(Path("file"), "x");
+  ASSERT_TRUE(sys().MakeDirectory(Path("home")));
+  EXPECT_TRUE(sys().IsEnterableDirectory(Path("home")));
+  EXPECT_EQ(fs::current_path(), start);
+  EXPECT_TRUE(sys().IsEnterableDirectory(Path("home/")));
+  EXPECT_FALSE(sys().IsEnterableDirectory(Path("file")));
+  EXPECT_EQ(fs::current_path(), start);
+  EXPECT_FALSE(sys().IsEnterableDirectory(Path("missing")));
+  EXPECT_FALSE(sys().IsEnterableDirectory(Path("missing/sub")));
+  EXPECT_FALSE(sys().IsEnterableDirectory(""));
+  EXPECT_EQ(fs::current_path(), start);
+}
+
+TEST_F(FilesAndDirectories, MakeDirectoryCreatesOneLevelOnly) {
+  EXPECT_TRUE(sys().MakeDirectory(Path("home")));
+  EXPECT_FALSE(sys().MakeDirectory(Path("home")));
+  EXPECT_FALSE(sys().MakeDirectory(Path("home/")));
+  EXPECT_TRUE(sys().MakeDirectory(Path("trail/")));
+  EXPECT_FALSE(sys().MakeDirectory(Path("nodir/sub")));
+  EXPECT_FALSE(fs::exists(Path("nodir")));
+  WriteFile(Path("file"), "x");
+  EXPECT_FALSE(sys().MakeDirectory(Path("file")));
+  EXPECT_FALSE(sys().MakeDirectory(Path("file/sub")));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"file", "home", "trail"}));
+}
+
+TEST_F(FilesAndDirectories, NormalFileProbe) {
+  WriteFile(Path("file"), "x");
+  ASSERT_TRUE(sys().MakeDirectory(Path("home")));
+  EXPECT_TRUE(sys().IsNormalFile(Path("file")));
+  EXPECT_FALSE(sys().IsNormalFile(Path("home")));
+  EXPECT_FALSE(sys().IsNormalFile(Path("missing")));
+  EXPECT_FALSE(sys().IsNormalFile(Path("file/")));
+}
+
+TEST_F(FilesAndDirectories, CreateFileIfAbsentNeverTruncates) {
+  const std::string file = Path("USER.INI");
+  WriteFile(file, "[NUSER]\r\nNO=3\r\n");
+  EXPECT_EQ(sys().CreateFileIfAbsent(file), CreateOutcome::kExisted);
+  EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=3\r\n");
+  // Even while another process holds the file.
+  Holder holder(file);
+  ASSERT_EQ(holder.first_line(), "held 1");
+  EXPECT_EQ(sys().CreateFileIfAbsent(file), CreateOutcome::kExisted);
+  EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=3\r\n");
+}
+
+TEST_F(FilesAndDirectories, CreateFileIfAbsentCreatesEmptyOrFails) {
+  EXPECT_EQ(sys().CreateFileIfAbsent(Path("new.ini")), CreateOutcome::kCreated);
+  EXPECT_TRUE(IsFile(Path("new.ini")));
+  EXPECT_EQ(ReadFile(Path("new.ini")), "");
+  EXPECT_EQ(sys().CreateFileIfAbsent(Path("nodir/new.ini")),
+            CreateOutcome::kFailed);
+  EXPECT_FALSE(fs::exists(Path("nodir")));
+}
+
+TEST_F(FilesAndDirectories, CreateEmptyFileCreatesOrTruncates) {
+  const std::string file = Path("IKIVO.SMP");
+  EXPECT_TRUE(sys().CreateEmptyFile(file));
+  EXPECT_TRUE(IsFile(file));
+  WriteFile(file, "0123456789");
+  EXPECT_TRUE(sys().CreateEmptyFile(file));
+  EXPECT_EQ(ReadFile(file), "");
+  // The lock it takes to truncate is not kept.
+  EXPECT_EQ(TryInOtherProcess(file), "open 1\n");
+  EXPECT_FALSE(sys().CreateEmptyFile(Path("nodir/IKIVO.SMP")));
+  EXPECT_FALSE(fs::exists(Path("nodir")));
+  ASSERT_TRUE(sys().MakeDirectory(Path("adir")));
+  EXPECT_FALSE(sys().CreateEmptyFile(Path("adir")));
+  EXPECT_TRUE(IsDir(Path("adir")));
+}
+
+// --- Module paths
+// -----------------------------------------------------------------
+
+std::string ThisProgram() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+}
+
+TEST(ModulePath, NullAndOwnAddressNameTheMainProgram) {
+  const std::string exe = ThisProgram();
+  if (exe.size() > userprofile::kMaxPath) GTEST_SKIP() << "build path too long";
+  static int in_this_program = 0;
+  EXPECT_EQ(NativePlatform().ModuleFileName(nullptr), exe);
+  EXPECT_EQ(NativePlatform().ModuleFileName(&in_this_program), exe);
+  EXPECT_EQ(NativePlatform().ModuleFileName(
+                reinterpret_cast<const void*>(&ThisProgram)),
+            exe);
+}
+
+TEST(ModulePath, AddressInsideSharedLibraryNamesThatLibrary) {
+  const std::string so = USERPROFILE_SO_PATH;
+  if (so.size() > userprofile::kMaxPath) GTEST_SKIP() << "build path too long";
+  void* lib = ::dlopen(so.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << ::dlerror();
+  void* wep = ::dlsym(lib, "WEP");
+  ASSERT_NE(wep, nullptr);
+  EXPECT_EQ(NativePlatform().ModuleFileName(wep), so);
+  ::dlclose(lib);
+}
+
+TEST(ModulePath, AddressOutsideEveryModuleHasNoPath) {
+  EXPECT_EQ(NativePlatform().ModuleFileName(reinterpret_cast<const void*>(8)),
+            std::nullopt);
+}
+
+}  // namespace
