@@ -208,6 +208,21 @@ void Child::Kill(int signal) {
   }
 }
 
+std::string ProgramDir() {
+  std::string path(32768, '\0');
+  DWORD n = ::GetModuleFileNameA(nullptr, path.data(),
+                                 static_cast<DWORD>(path.size()));
+  path.resize(n);
+  std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool RunningUnderWine() {
+  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr &&
+         ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 RunResult Run(const std::vector<std::string>& argv, const std::string& input) {
   Child child(argv);
   if (!input.empty()) child.WriteLine(input);

@@ -603,7 +603,8 @@ class Generator {
         if (kind == 0) {
           out += Key();  // bare line
         } else if (kind == 1) {
-          out += ";" + Value(false);
+          out += ';';
+          out += Value(false);
         } else if (kind == 2 && !canonical) {
           out += blanks();  // blank line
         } else if (kind == 3) {
