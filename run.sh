@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")"
 cmake -S . -B build >/dev/null
 cmake --build build -j2
-echo "main job: not yet available (the administrator's tool comes next)"
+build/tools/userprof/userprof demo

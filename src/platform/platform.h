@@ -86,6 +86,16 @@ class Platform {
   // is missing or held. Released by CloseExclusive or at process exit.
   virtual LockHandle OpenExclusive(const std::string& path) = 0;
   virtual void CloseExclusive(LockHandle handle) = 0;
+  // Whether another open of the file holds it exclusively right now (in
+  // this process or any other), found without opening it in a way that
+  // could make a concurrent OpenExclusive or CreateEmptyFile fail, and
+  // without touching a lock this process holds. false for a missing file;
+  // nullopt where the platform cannot tell without disturbing a holder.
+  // The answer may be stale the moment it is given.
+  virtual std::optional<bool> IsHeldExclusively(const std::string& path) {
+    static_cast<void>(path);
+    return std::nullopt;
+  }
   // Sets the mode that suppresses the system's own error boxes; returns
   // the previous mode.
   virtual unsigned SetErrorMode(unsigned mode) = 0;
@@ -176,6 +186,9 @@ class PlatformWrapper : public Platform {
   }
   void CloseExclusive(LockHandle handle) override {
     target_.CloseExclusive(handle);
+  }
+  std::optional<bool> IsHeldExclusively(const std::string& path) override {
+    return target_.IsHeldExclusively(path);
   }
   unsigned SetErrorMode(unsigned mode) override {
     return target_.SetErrorMode(mode);

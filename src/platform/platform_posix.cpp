@@ -5,7 +5,8 @@
 // flushed, and is renamed over the original, so a process killed at any
 // moment leaves either the old or the new file, never a mix. What a kill
 // can leave besides is the temporary file it was filling ("USER.INI.~" pid
-// "." n, beside the original); nothing removes it later.
+// "." n, beside the original); the next process to take the file's update
+// lock removes such leftovers, since no live writer can own one then.
 //
 // Updates of a profile file are serialized between processes by an
 // exclusive lock on the file itself. Because a write replaces the file, a
@@ -21,6 +22,14 @@
 // is closed or the process ends. Both reach other machines on NFS through
 // the server's lock manager; on a network file system without lock
 // support the lock does not exclude other machines.
+//
+// Whether a file is held is asked with F_OFD_GETLK, which reports a
+// conflicting lock without taking one, so asking never makes a concurrent
+// sign-in fail. The probe's own descriptor is read-only and holds no
+// lock, and closing it releases nothing: open-file-description locks
+// belong to their own descriptions. Without F_OFD_GETLK the held lock is
+// a flock() lock, which no query reports, so the answer is "cannot tell".
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -93,6 +102,39 @@ bool SameFile(int fd, const std::string& path) {
   struct stat b{};
   return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 &&
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True for the name of a replacement that a writer of `base` was filling:
+// base + ".~" + digits + "." + digits.
+bool IsReplacementOf(std::string_view name, std::string_view base) {
+  if (name.size() <= base.size() + 2 || name.substr(0, base.size()) != base ||
+      name.substr(base.size(), 2) != ".~") {
+    return false;
+  }
+  std::string_view rest = name.substr(base.size() + 2);
+  std::size_t dot = rest.find('.');
+  auto digits = [](std::string_view t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return dot != std::string_view::npos && digits(rest.substr(0, dot)) &&
+         digits(rest.substr(dot + 1));
+}
+
+// Removes the replacements that killed writers left beside `path`. Only
+// called with the update lock held: every writer holds it while it fills
+// a replacement, so any one found now is an orphan.
+void RemoveOrphanedReplacements(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (struct dirent* entry = ::readdir(d)) {
+    if (IsReplacementOf(entry->d_name, base)) {
+      ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+  }
+  ::closedir(d);
 }
 
 // Replaces the file's content atomically. `original` is the status of the
@@ -218,6 +260,7 @@ class PosixPlatform final : public Platform {
         // only on the file that still has the name.
         if (SameFile(fd, file)) {
           updates_.emplace(file, Update{fd, 1});
+          RemoveOrphanedReplacements(file);
           return true;
         }
         ::close(fd);
@@ -341,6 +384,32 @@ class PosixPlatform final : public Platform {
 
   void CloseExclusive(LockHandle handle) override {
     if (handle > 0) ::close(static_cast<int>(handle));
+  }
+
+  std::optional<bool> IsHeldExclusively(const std::string& path) override {
+#ifdef F_OFD_GETLK
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      // No file: nobody holds it. Unreadable: cannot tell.
+      if (errno == ENOENT || errno == ENOTDIR) return false;
+      return std::nullopt;
+    }
+    struct stat st{};
+    std::optional<bool> held;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      struct flock query{};
+      query.l_type = F_WRLCK;  // conflicts with any lock on the file
+      query.l_whence = SEEK_SET;
+      if (::fcntl(fd, F_OFD_GETLK, &query) == 0) held = query.l_type != F_UNLCK;
+    } else {
+      held = false;  // not a normal file: nobody can sign in with it
+    }
+    ::close(fd);
+    return held;
+#else
+    static_cast<void>(path);
+    return std::nullopt;
+#endif
   }
 
   unsigned SetErrorMode(unsigned mode) override {

@@ -21,6 +21,11 @@ inline constexpr std::size_t kDefaultSize = 33;
 inline constexpr std::size_t kMaxNameLength = 31;
 inline constexpr std::size_t kHomeDirNameLength = 8;
 
+// The character classes of user names, over single bytes: ASCII
+// punctuation spoils a name, and a name needs an ASCII letter or digit.
+bool IsPunctuation(unsigned char c);
+bool IsLetterOrDigit(unsigned char c);
+
 bool IsValidUserName(std::string_view name);
 bool IsValidEntry(std::string_view entry);
 

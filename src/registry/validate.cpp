@@ -3,7 +3,6 @@
 #include "userprofile.h"
 
 namespace userprofile {
-namespace {
 
 bool IsPunctuation(unsigned char c) {
   return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) ||
@@ -14,8 +13,6 @@ bool IsLetterOrDigit(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
          (c >= 'a' && c <= 'z');
 }
-
-}  // namespace
 
 bool IsValidUserName(std::string_view name) {
   if (name.size() > kMaxNameLength) return false;

@@ -1,0 +1,626 @@
+// The administrator's tool, run as the program it is on real application
+// trees, beside real hosts that hold real locks.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <string_view>
+#include <thread>
+
+#include "platform/platform.h"
+#include "support/apptree.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kTool = USERPROF_PATH;
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Runs the tool on the tree's application (its module is the host copy).
+RunResult Tool(const AppTree& app, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kTool, "--module", app.host()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv);
+}
+
+RunResult ToolAlone(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kTool};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv);
+}
+
+std::string LastLine(const std::string& out) {
+  std::string text = out;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.substr(
+      text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+}
+
+// A strict checker of JSON syntax: enough to catch broken escaping or
+// structure, which a script's parser would reject.
+class JsonSyntax {
+ public:
+  static bool Valid(std::string_view text) {
+    JsonSyntax p(text);
+    return p.Value() && (p.Skip(), p.i_ == text.size());
+  }
+
+ private:
+  explicit JsonSyntax(std::string_view s) : s_(s) {}
+  void Skip() {
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n')) ++i_;
+  }
+  bool Eat(char c) {
+    Skip();
+    if (i_ < s_.size() && s_[i_] == c) return ++i_, true;
+    return false;
+  }
+  bool Word(std::string_view w) {
+    if (s_.substr(i_, w.size()) != w) return false;
+    i_ += w.size();
+    return true;
+  }
+  bool String() {
+    if (!Eat('"')) return false;
+    while (i_ < s_.size() && s_[i_] != '"') {
+      const unsigned char c = static_cast<unsigned char>(s_[i_]);
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        ++i_;
+        if (i_ >= s_.size()) return false;
+        if (s_[i_] == 'u') {
+          for (int k = 0; k < 4; ++k) {
+            if (++i_ >= s_.size() ||
+                !isxdigit(static_cast<unsigned char>(s_[i_])))
+              return false;
+          }
+        } else if (std::string_view("\"\\/bfnrt").find(s_[i_]) ==
+                   std::string_view::npos) {
+          return false;
+        }
+      }
+      ++i_;
+    }
+    return Eat('"');
+  }
+  bool Value() {
+    Skip();
+    if (i_ >= s_.size()) return false;
+    const char c = s_[i_];
+    if (c == '"') return String();
+    if (c == '{' || c == '[') {
+      const char close = c == '{' ? '}' : ']';
+      ++i_;
+      if (Eat(close)) return true;
+      do {
+        if (c == '{' && !(String() && Eat(':'))) return false;
+        if (!Value()) return false;
+      } while (Eat(','));
+      return Eat(close);
+    }
+    if (c == '-' || isdigit(static_cast<unsigned char>(c))) {
+      ++i_;
+      while (i_ < s_.size() && isdigit(static_cast<unsigned char>(s_[i_])))
+        ++i_;
+      return true;
+    }
+    return Word("true") || Word("false") || Word("null");
+  }
+  std::string_view s_;
+  std::size_t i_ = 0;
+};
+
+// A registry without write permission refuses the update: the whole
+// update up front for a process that cannot open it for writing, the
+// write itself for one that can (the superuser).
+const char* const kReadOnlyWarning[] = {
+    "warning: check 731 (registry not writable or busy)",
+    "warning: check 730 (registry write refused or failed)"};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override { unsetenv("USERPROF_MODULE"); }
+  AppTree app;
+};
+
+}  // namespace
+
+// --- The command line --------------------------------------------------
+
+using CommandLine = CliTest;
+
+TEST_F(CommandLine, MissingModuleIsAUsageError) {
+  RunResult r = ToolAlone({"list"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(Contains(r.err, "--module")) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(CommandLine, ModuleFromTheEnvironmentIsUsed) {
+  setenv("USERPROF_MODULE", app.host().c_str(), 1);
+  RunResult r = ToolAlone({"verify"});
+  unsetenv("USERPROF_MODULE");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(IsFile(app.registry()));
+}
+
+TEST_F(CommandLine, MalformedInvocationsAreUsageErrors) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {"frobnicate"},
+      {"--frobnicate", "list"},
+      {"add"},
+      {"add", "a", "b"},
+      {"list", "extra"},
+      {"signin", "Default"},
+      {"signin", "Default", "--"},
+      {"who", "--", "true"},
+      {},
+      {"--module"}};
+  for (const std::vector<std::string>& args : wrong) {
+    RunResult r = Tool(app, args);
+    EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args) << r.err;
+    EXPECT_TRUE(Contains(r.err, "userprof: ")) << r.err;
+  }
+  EXPECT_FALSE(IsFile(app.registry()));
+}
+
+TEST_F(CommandLine, ModulePathIsRefusedBeyondThePathLimitOnly) {
+  // The registry beside a module path of n characters has n + 4.
+  const auto module_of_length = [&](std::size_t n) {
+    const std::string base = app.root() + "/";
+    std::string dir = base + std::string(n - base.size() - 5, 'P');
+    MakeDirs(dir);
+    return dir + "/MAIN";
+  };
+  RunResult fits =
+      testing_support::Run({kTool, "--module", module_of_length(123), "list"});
+  EXPECT_EQ(fits.status, 0) << fits.err;
+  RunResult registry_too_long =
+      testing_support::Run({kTool, "--module", module_of_length(124), "list"});
+  EXPECT_EQ(registry_too_long.status, 1);
+  EXPECT_TRUE(Contains(registry_too_long.err, "warning: check 126"))
+      << registry_too_long.err;
+  RunResult too_long =
+      testing_support::Run({kTool, "--module", module_of_length(128), "list"});
+  EXPECT_EQ(too_long.status, 2);
+  EXPECT_TRUE(Contains(too_long.err, "127")) << too_long.err;
+}
+
+TEST_F(CommandLine, RelativeModulePathIsMadeAbsolute) {
+  RunResult r = testing_support::Run(
+      {"/bin/sh", "-c",
+       "cd \"$1\" && \"$0\" --module ./PROG/../PROG/MAIN verify", kTool,
+       app.root() + "/APP"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(IsFile(app.registry()));
+}
+
+TEST_F(CommandLine, ModuleDirectoryThatDoesNotExistIsNotFound) {
+  RunResult r = testing_support::Run(
+      {kTool, "--module", app.root() + "/NOPE/PROG/MAIN", "verify"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "does not exist")) << r.err;
+  EXPECT_FALSE(IsDir(app.root() + "/NOPE"));
+}
+
+TEST_F(CommandLine, HelpForEveryCommandHasAnExample) {
+  RunResult global = ToolAlone({"--help"});
+  EXPECT_EQ(global.status, 0);
+  for (const char* command :
+       {"verify", "add", "list", "home", "default", "signin", "who", "demo"}) {
+    EXPECT_TRUE(Contains(global.out, std::string("  ") + command)) << command;
+    RunResult r = ToolAlone({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_TRUE(Contains(r.out, "Example:\n  userprof ")) << r.out;
+    EXPECT_EQ(ToolAlone({"help", command}).out, r.out);
+  }
+  EXPECT_EQ(ToolAlone({"help", "frobnicate"}).status, 2);
+}
+
+TEST_F(CommandLine, VersionIsTheProjectVersion) {
+  RunResult r = ToolAlone({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("userprof ") + USERPROF_EXPECTED_VERSION + "\n");
+}
+
+// --- Adding users --------------------------------------------------------
+
+using Add = CliTest;
+
+TEST_F(Add, InvalidNamesAreRefusedWithTheReasonAndTouchNothing) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {std::string(32, 'a'), "too long: 32 characters, more than 31"},
+      {"O'Brien", "contains punctuation '''"},
+      {"Smith, J", "contains punctuation ','"},
+      {"Ann-Lee", "contains punctuation '-'"},
+      {"   ", "has no letter or digit"},
+      {"", "is empty"},
+      {" Ann", "begins or ends with a space"},
+      {"Ann\tLee", "control character 0x09"},
+  };
+  for (const auto& [name, reason] : cases) {
+    RunResult r = Tool(app, {"add", name});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_TRUE(Contains(r.err, reason)) << name << ": " << r.err;
+    EXPECT_FALSE(Contains(r.err, "warning:")) << r.err;
+  }
+  EXPECT_FALSE(IsFile(app.registry()));
+  EXPECT_FALSE(IsDir(app.users()));
+}
+
+TEST_F(Add, ThirtyOneCharacterNameIsAccepted) {
+  RunResult r = Tool(app, {"add", std::string(31, 'b')});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, app.Home("bbbbbbbb") + "/\n");
+}
+
+TEST_F(Add, PrintsTheNewHomeWithItsLockFile) {
+  RunResult r = Tool(app, {"add", "Ann Lee"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, app.Home("AnnLee00") + "/\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(IsFile(app.Home("AnnLee00") + "/IKIVO.SMP"));
+  EXPECT_EQ(ReadFile(app.registry()),
+            "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann Lee,AnnLee00\r\n");
+}
+
+TEST_F(Add, RegisteredNameIsRefusedWhateverItsCase) {
+  ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
+  RunResult r = Tool(app, {"add", "ANN LEE"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "registered already (entry 1)")) << r.err;
+  EXPECT_FALSE(IsDir(app.Home("ANNLEE00")));
+  EXPECT_TRUE(Contains(ReadFile(app.registry()), "NO=1\r\n"));
+}
+
+TEST_F(Add, FailedRegistryWriteFailsWithTheLibraryWarning) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  ASSERT_EQ(chmod(app.registry().c_str(), 0444), 0);
+  RunResult r = Tool(app, {"add", "Ann Lee"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, kReadOnlyWarning[0]) ||
+              Contains(r.err, kReadOnlyWarning[1]))
+      << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+// --- Listing and lookup ------------------------------------------------------
+
+using Lookup = CliTest;
+
+TEST_F(Lookup, AddedUsersAreListedAndFoundWithTheirHomes) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
+  RunResult home = Tool(app, {"home", "ann lee"});
+  EXPECT_EQ(home.status, 0);
+  EXPECT_EQ(home.out, app.Home("AnnLee00") + "/\n");
+  RunResult list = Tool(app, {"list"});
+  EXPECT_EQ(list.status, 0);
+  EXPECT_TRUE(Contains(
+      list.out, "1  Default  " + app.Home("Default0") + "/  yes  yes   no"))
+      << list.out;
+  EXPECT_TRUE(Contains(
+      list.out, "2  Ann Lee  " + app.Home("AnnLee00") + "/  yes  yes   no"))
+      << list.out;
+  EXPECT_TRUE(Contains(list.out, "default user: Default")) << list.out;
+}
+
+TEST_F(Lookup, ListShowsMissingHomesAndEntriesVerifyWouldDrop) {
+  MakeDirs(app.prog());
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=3\r\n[LUSER]\r\n1=Ann,Ann00000\r\n2=\r\n3=b#d,"
+            "XXXXXXXX\r\n");
+  RunResult r = Tool(app, {"list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(
+      Contains(r.out, "1  Ann   " + app.Home("Ann00000") + "/  no   no    no"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "2  (entry \"\": empty; verify drops it)"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "3  (entry \"b#d,XXXXXXXX\": invalid user name"))
+      << r.out;
+}
+
+TEST_F(Lookup, HomeOfUnknownUserIsNotFoundWithoutLibraryWarnings) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  RunResult r = Tool(app, {"home", "Bob"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "userprof: no user named \"Bob\" is registered\n");
+  EXPECT_EQ(Tool(app, {"home", "B.b"}).status, 1);
+}
+
+TEST_F(Lookup, DefaultIsShownAndSetToRegisteredUsersOnly) {
+  EXPECT_EQ(Tool(app, {"default"}).status, 1);  // no registry yet
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
+  EXPECT_EQ(Tool(app, {"default"}).out, "Default\n");
+  RunResult unknown = Tool(app, {"default", "Bob"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_TRUE(Contains(unknown.err, "no user named \"Bob\"")) << unknown.err;
+  EXPECT_EQ(Tool(app, {"default", "Bo-b"}).status, 1);
+  EXPECT_TRUE(Contains(ReadFile(app.registry()), "DefaultUser=Default\r\n"));
+
+  RunResult set = Tool(app, {"default", "Ann Lee"});
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(Tool(app, {"default"}).out, "Ann Lee\n");
+  EXPECT_TRUE(Contains(ReadFile(app.registry()), "DefaultUser=Ann Lee\r\n"));
+}
+
+// --- Verification ------------------------------------------------------------
+
+using Verify = CliTest;
+
+TEST_F(Verify, FirstRunSaysWhatItCreatedSecondRunNothing) {
+  RunResult first = Tool(app, {"verify"});
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, "created the registry " + app.registry() +
+                           "\n"
+                           "notice: Creating Default User\n"
+                           "added \"Default\" as entry 1, home Default0\n"
+                           "user count 0 is now 1\n"
+                           "default user (none) is now \"Default\"\n");
+  RunResult second = Tool(app, {"verify"});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.out, "nothing changed\n");
+  EXPECT_EQ(second.err, "");
+}
+
+TEST_F(Verify, RepairsOfADamagedRegistryAreEachReported) {
+  MakeDirs(app.prog());
+  for (const char* dir : {"ann00000", "carl0000", "dee00000"})
+    MakeDirs(app.Home(dir));
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=5\r\n[LUSER]\r\n1=ann,ann00000\r\n2=\r\n"
+            "3=b#d,XXXXXXXX\r\n4=carl,carl0000\r\n5=dee,dee00000\r\n"
+            "[DEFUSER]\r\nDefaultUser=ghost\r\n");
+  RemoveTree(app.Home("dee00000"));
+  RunResult r = Tool(app, {"verify"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* change :
+       {"dropped entry 2 (empty)\n",
+        "dropped entry 3 \"b#d,XXXXXXXX\" (invalid user name)\n",
+        "\"ann\": lock file IKIVO.SMP created\n",
+        "\"carl\": entry 4 is now entry 2\n",
+        "\"dee\": entry 5 is now entry 3\n",
+        "\"dee\": home directory dee00000 re-created\n",
+        "notice: Creating Default User\nadded \"Default\" as entry 4, home "
+        "Default0\n",
+        "user count 5 is now 4\n",
+        "default user \"ghost\" is now \"Default\"\n"}) {
+    EXPECT_TRUE(Contains(r.out, change)) << change << "\nin:\n" << r.out;
+  }
+  EXPECT_EQ(Tool(app, {"verify"}).out, "nothing changed\n");
+}
+
+// --- Signing in
+// ----------------------------------------------------------------
+
+class SignIn : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  }
+};
+
+TEST_F(SignIn, PassesOnTheProgramsExitStatus) {
+  EXPECT_EQ(
+      Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "exit 7"}).status,
+      7);
+  EXPECT_EQ(
+      Tool(app, {"signin", "Default", "--", "/bin/sh", "-c", "exit 0"}).status,
+      0);
+  RunResult missing =
+      Tool(app, {"signin", "Default", "--", app.root() + "/no-such-program"});
+  EXPECT_EQ(missing.status, 127);
+  EXPECT_TRUE(Contains(missing.err, "cannot run")) << missing.err;
+}
+
+TEST_F(SignIn, HoldsTheUserWhileTheProgramRunsAndReleasesAfter) {
+  // The program tries to sign the same user in through a host of its own.
+  RunResult r =
+      Tool(app, {"signin", "default", "--", "/bin/sh", "-c",
+                 "echo \"$USERPROF_USER|$USERPROF_HOME\"; \"$0\" lock Default",
+                 app.host()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "default|" + app.Home("Default0") + "/\nlock: 0\n");
+  EXPECT_EQ(app.Host({"lock", "Default"}).out, "lock: 1\n");
+}
+
+TEST_F(SignIn, RefusedWithoutRunningWhileAnotherProcessHoldsTheUser) {
+  Child holder(app.HostArgv({"lock", "Default", "wait"}));
+  ASSERT_EQ(holder.ReadLine(), "lock: 1");
+  ASSERT_EQ(holder.ReadLine(), "wait: ready");
+  const std::string marker = app.root() + "/ran";
+  RunResult r = Tool(app, {"signin", "Default", "--", "/bin/sh", "-c",
+                           "touch \"$0\"", marker});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "userprof: \"Default\" is signed in elsewhere\n");
+  EXPECT_FALSE(IsFile(marker));
+  holder.WriteLine("");
+  EXPECT_EQ(holder.Wait(), 0);
+  EXPECT_EQ(Tool(app, {"signin", "Default", "--", "/bin/sh", "-c",
+                       "touch \"$0\"", marker})
+                .status,
+            0);
+  EXPECT_TRUE(IsFile(marker));
+}
+
+TEST_F(SignIn, UnknownUserIsNotFound) {
+  RunResult r = Tool(app, {"signin", "Bob", "--", "/bin/sh", "-c", "exit 0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "no user named \"Bob\"")) << r.err;
+}
+
+// --- Who is signed in
+// ----------------------------------------------------------
+
+using Who = SignIn;
+
+TEST_F(Who, ShowsTheUserHeldByAnotherProcessAndLeavesTheHolderAlone) {
+  EXPECT_EQ(Tool(app, {"who"}).out, "nobody is signed in\n");
+  Child holder(app.HostArgv({"lock", "Default", "wait", "unlock"}));
+  ASSERT_EQ(holder.ReadLine(), "lock: 1");
+  ASSERT_EQ(holder.ReadLine(), "wait: ready");
+  RunResult r = Tool(app, {"who"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Default\t" + app.Home("Default0") + "/\n");
+  EXPECT_TRUE(Contains(Tool(app, {"list"}).out, "yes  yes   yes"));
+  // Still held after being asked.
+  EXPECT_EQ(app.Host({"lock", "Default"}).out, "lock: 0\n");
+  holder.WriteLine("");
+  EXPECT_EQ(holder.ReadLine(), "unlock: done");
+  EXPECT_EQ(holder.Wait(), 0);
+  EXPECT_EQ(Tool(app, {"who"}).out, "nobody is signed in\n");
+}
+
+TEST_F(Who, NeverMakesAConcurrentSignInFail) {
+  const std::string lock = app.Home("Default0") + "/IKIVO.SMP";
+  Child asker(
+      {"/bin/sh", "-c",
+       "i=0; while [ $i -lt 80 ]; do i=$((i + 1)); "
+       "\"$0\" --module \"$1\" who >/dev/null || exit 1; done; echo done",
+       kTool, app.host()});
+  // Sign in and out as fast as possible while the asker keeps asking; a
+  // probe that took the lock, even briefly, would make some attempts fail.
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::atomic<int> attempts{0};
+  std::thread signer([&] {
+    while (!stop) {
+      userprofile::LockHandle h =
+          userprofile::NativePlatform().OpenExclusive(lock);
+      if (h == userprofile::kFailedLock) {
+        ++failures;
+      } else {
+        userprofile::NativePlatform().CloseExclusive(h);
+      }
+      ++attempts;
+    }
+  });
+  const std::optional<std::string> finished =
+      asker.ReadLine(std::chrono::seconds(60));
+  stop = true;
+  signer.join();
+  EXPECT_EQ(finished, "done");
+  EXPECT_EQ(asker.Wait(), 0);
+  EXPECT_GT(attempts, 0);
+  EXPECT_EQ(failures, 0);
+}
+
+// --- Output for scripts
+// ----------------------------------------------------------
+
+using ScriptOutput = SignIn;
+
+TEST_F(ScriptOutput, EveryCommandPrintsOneWellFormedObject) {
+  ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
+  const std::vector<std::vector<std::string>> commands = {
+      {"verify"},        {"add", "Bob"},
+      {"list"},          {"home", "Bob"},
+      {"default"},       {"default", "Bob"},
+      {"who"},           {"signin", "Bob", "--", "/bin/sh", "-c", "exit 3"},
+      {"home", "Nobody"}};
+  for (std::vector<std::string> args : commands) {
+    const std::string command = args.front();
+    args.insert(args.begin(), "--json");
+    RunResult r = Tool(app, args);
+    const std::string line = LastLine(r.out);
+    EXPECT_TRUE(JsonSyntax::Valid(line)) << line;
+    EXPECT_TRUE(Contains(line, "{\"command\":\"" + command + "\"")) << line;
+    EXPECT_TRUE(Contains(line, "\"status\":" + std::to_string(r.status)))
+        << line;
+    EXPECT_TRUE(Contains(line, "\"warnings\":[")) << line;
+  }
+}
+
+TEST_F(ScriptOutput, FieldsScriptsRelyOn) {
+  ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
+  const std::string list = Tool(app, {"list", "--json"}).out;
+  EXPECT_TRUE(
+      Contains(list, "{\"number\":2,\"name\":\"Ann Lee\",\"home\":\"" +
+                         app.Home("AnnLee00") +
+                         "/\",\"home_exists\":true,\"lock_exists\":true,"
+                         "\"signed_in\":false}"))
+      << list;
+  EXPECT_TRUE(Contains(list, "\"default\":\"Default\"")) << list;
+  const std::string verify = Tool(app, {"verify", "--json"}).out;
+  EXPECT_TRUE(Contains(verify, "\"changed\":false,\"changes\":[]")) << verify;
+  const std::string signin =
+      LastLine(Tool(app, {"--json", "signin", "Ann Lee", "--", "/bin/sh", "-c",
+                          "exit 3"})
+                   .out);
+  EXPECT_TRUE(Contains(signin, "\"exit_status\":3")) << signin;
+  const std::string usage = Tool(app, {"--json", "frobnicate"}).out;
+  EXPECT_TRUE(Contains(usage, "\"status\":2")) << usage;
+  EXPECT_TRUE(JsonSyntax::Valid(LastLine(usage))) << usage;
+}
+
+TEST_F(ScriptOutput, LibraryWarningsAreCollectedNotPrinted) {
+  ASSERT_EQ(chmod(app.registry().c_str(), 0444), 0);
+  RunResult r = Tool(app, {"--json", "add", "Ann Lee"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.out,
+                       "{\"check\":731,\"meaning\":\"registry not "
+                       "writable or busy\"}") ||
+              Contains(r.out,
+                       "{\"check\":730,\"meaning\":\"registry write "
+                       "refused or failed\"}"))
+      << r.out;
+  EXPECT_FALSE(Contains(r.err, "warning:")) << r.err;
+}
+
+TEST_F(ScriptOutput, NamesThatAreNotUtf8AreReadAsWindows1252) {
+  ASSERT_EQ(Tool(app, {"add", "Ren\xE9"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Zo\xC3\xAB"}).status, 0);  // UTF-8 as typed here
+  ASSERT_EQ(Tool(app, {"add", "\x80uro"}).status, 0);
+  const std::string list = Tool(app, {"list", "--json"}).out;
+  EXPECT_TRUE(JsonSyntax::Valid(LastLine(list))) << list;
+  EXPECT_TRUE(Contains(list, "\"name\":\"Ren\\u00e9\"")) << list;
+  EXPECT_TRUE(Contains(list, "\"name\":\"Zo\xC3\xAB\"")) << list;
+  EXPECT_TRUE(Contains(list, "\"name\":\"\\u20acuro\"")) << list;
+}
+
+// --- The main job
+// -------------------------------------------------------------------
+
+using Demo = CliTest;
+
+TEST_F(Demo, RunsTheTypicalHostRunAndRemovesItsScratchTree) {
+  RunResult r = ToolAlone({"demo"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  for (const char* step :
+       {"1. VerifyUserProfiles(module)\n", "notice: Creating Default User\n",
+        "4. openUserSemaphoreFile(\"Default\", module) = 1: signed in",
+        "8. CreateUserProfile(module, \"Ann Lee\", 1): entry 2",
+        "9. another process signs in as \"Default\": refused",
+        "10. CloseUserSemaphoreFile(): signed out", "   2=Ann Lee,AnnLee00\n",
+        "removed the scratch tree\n"}) {
+    EXPECT_TRUE(Contains(r.out, step)) << step << "\nin:\n" << r.out;
+  }
+  const std::string prefix = "scratch application tree ";
+  ASSERT_EQ(r.out.rfind(prefix, 0), 0u);
+  const std::string tree =
+      r.out.substr(prefix.size(), r.out.find(',') - prefix.size());
+  EXPECT_FALSE(IsDir(tree)) << tree;
+}
+
+TEST_F(Demo, KeepsATreeItWasGivenAndWillNotReuseIt) {
+  const std::string dir = app.root() + "/demo";
+  RunResult r = ToolAlone({"demo", dir});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(dir + "/APP/PROG/USER.INI"),
+            "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "2=Ann Lee,AnnLee00\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
+  RunResult again = ToolAlone({"demo", dir});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_TRUE(Contains(again.err, "exists already")) << again.err;
+}

@@ -1,0 +1,91 @@
+#include "registry_view.h"
+
+#include "platform/platform.h"
+#include "registry/registry.h"
+#include "userprofile.h"
+
+namespace userprof {
+namespace {
+
+using userprofile::Sys;
+
+// Why an entry within the count names no user (verify drops it).
+std::string EntryProblem(const std::string& raw) {
+  if (raw.empty()) return "empty";
+  const std::size_t comma = raw.find(',');
+  if (comma == std::string::npos) return "no comma";
+  if (comma == 0 || ValidUserName(raw.substr(0, comma).c_str()) == 0) {
+    return "invalid user name";
+  }
+  return "directory name is not 8 characters";
+}
+
+// The home of a user whose entry lookups never reach: beside the home of
+// the entry they do reach, since every home sits in the users root.
+std::string SiblingHome(const std::string& home, const std::string& dir_name) {
+  if (home.size() < 2 || !userprofile::IsPlainComponent(dir_name)) return {};
+  const std::size_t cut = home.rfind(userprofile::kSeparator, home.size() - 2);
+  if (cut == std::string::npos) return {};
+  return home.substr(0, cut + 1) + dir_name + userprofile::kSeparator;
+}
+
+void ReadUser(const Session& session, const RegistryView& view,
+              EntryView& entry, bool ask_sign_ins) {
+  const std::size_t comma = entry.raw.find(',');
+  entry.name = entry.raw.substr(0, comma);
+  entry.dir_name = entry.raw.substr(comma + 1);
+  const int first = session.FindUser(entry.name);
+  if (first == entry.number) {
+    entry.home = session.DirForUser(entry.name);
+  } else if (first > 0 && first < entry.number) {
+    entry.shadowed_by = first;
+    entry.home = SiblingHome(
+        view.entries[static_cast<std::size_t>(first - 1)].home, entry.dir_name);
+  }
+  if (entry.home.empty()) return;
+  const std::string lock = entry.home + kLockFile;
+  entry.home_exists = Sys().IsEnterableDirectory(entry.home);
+  entry.lock_exists = Sys().IsNormalFile(lock);
+  if (ask_sign_ins) entry.signed_in = Sys().IsHeldExclusively(lock);
+}
+
+}  // namespace
+
+RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
+  RegistryView view;
+  std::optional<std::string> path = session.RegistryPath();
+  if (!path) return view;
+  view.path = *path;
+  view.exists = Sys().IsNormalFile(view.path);
+  // Read as the library reads it: the same services, sizes and sections.
+  view.count = static_cast<int>(Sys().ReadProfileInt(
+      userprofile::kCountSection, userprofile::kCountKey, 0, view.path));
+  view.default_user = session.DefaultUser();
+  for (int i = 1; i <= view.count; ++i) {
+    EntryView entry;
+    entry.number = i;
+    entry.raw =
+        Sys().ReadProfileString(userprofile::kUserSection, std::to_string(i),
+                                userprofile::kEntrySize, view.path);
+    entry.usable = !entry.raw.empty() &&
+                   entry.raw.find(',') != std::string::npos &&
+                   IsEntryValid(entry.raw.c_str()) != 0;
+    if (entry.usable) {
+      ReadUser(session, view, entry, ask_sign_ins);
+    } else {
+      entry.problem = EntryProblem(entry.raw);
+    }
+    view.entries.push_back(std::move(entry));
+  }
+  return view;
+}
+
+std::vector<const EntryView*> ReachableUsers(const RegistryView& view) {
+  std::vector<const EntryView*> users;
+  for (const EntryView& entry : view.entries) {
+    if (entry.usable && entry.shadowed_by == 0) users.push_back(&entry);
+  }
+  return users;
+}
+
+}  // namespace userprof
