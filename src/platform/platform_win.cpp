@@ -250,6 +250,25 @@ class WindowsPlatform final : public Platform {
     }
   }
 
+  std::optional<bool> IsHeldExclusively(const std::string& path) override {
+    // Only an open that asks for the file's data meets the holder's share
+    // mode, and while it is open it would make a concurrent sign-in fail
+    // just the same. So only the answers that need no open are given.
+    DWORD attributes = Attributes(path);
+    if (attributes == kNoAttributes) {
+      DWORD error = ::GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return false;
+      }
+      return std::nullopt;
+    }
+    // Not a normal file: nobody can sign in with it.
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      return false;
+    }
+    return std::nullopt;
+  }
+
   unsigned SetErrorMode(unsigned mode) override {
     return ::SetErrorMode(mode);
   }

@@ -311,3 +311,24 @@ TEST(PlatformModule, MainProgramPathNamesAnExistingFile) {
   EXPECT_TRUE(Sys().IsNormalFile(*path)) << *path;
   EXPECT_NE(path->find(userprofile::kSeparator), std::string::npos);
 }
+
+TEST_F(PlatformFiles, HeldProbeSaysFreeForMissingFileAndDirectory) {
+  EXPECT_EQ(Sys().IsHeldExclusively(tree_.At({"IKIVO.SMP"})), false);
+  EXPECT_EQ(Sys().IsHeldExclusively(tree_.At({"no", "IKIVO.SMP"})), false);
+  ASSERT_TRUE(Sys().MakeDirectory(tree_.At({"dir"})));
+  EXPECT_EQ(Sys().IsHeldExclusively(tree_.At({"dir"})), false);
+  EXPECT_FALSE(Exists(tree_.At({"IKIVO.SMP"})));
+}
+
+TEST_F(PlatformFiles, HeldProbeNeverTakesTheLock) {
+  const std::string lock = tree_.At({"IKIVO.SMP"});
+  WriteBytes(lock, "");
+  std::optional<bool> free = Sys().IsHeldExclusively(lock);
+  EXPECT_NE(free, std::optional<bool>(true));
+  LockHandle held = Sys().OpenExclusive(lock);
+  ASSERT_NE(held, kFailedLock) << "the probe left the file open";
+  std::optional<bool> answer = Sys().IsHeldExclusively(lock);
+  EXPECT_NE(answer, std::optional<bool>(false));
+  EXPECT_EQ(Sys().OpenExclusive(lock), kFailedLock) << "the probe dropped the lock";
+  Sys().CloseExclusive(held);
+}
