@@ -26,7 +26,8 @@
 // mutex whose name is the file's full path: a process that dies holding it
 // releases it. It is a kernel object of this machine, in the global
 // namespace so that every session of a terminal server shares it, and with
-// an empty access list so that any user may wait on it. It does not reach
+// no access list at all (a null DACL) so that any user may open and wait on
+// it. It does not reach
 // other machines that update the same file through a share: there the
 // updates are not serialized. A byte-range lock on the file itself would
 // reach them, but it needs an open handle on the file throughout, and the
@@ -85,7 +86,8 @@ std::string UpdateMutexName(const std::string& file) {
   return name;
 }
 
-// A mutex that every user of the machine may open and wait on.
+// A mutex that every user of the machine may open and wait on: its
+// security descriptor has no access list.
 HANDLE OpenUpdateMutex(const std::string& name) {
   SECURITY_DESCRIPTOR descriptor;
   SECURITY_ATTRIBUTES attributes{};
