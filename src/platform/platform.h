@@ -73,23 +73,27 @@ class Platform {
   // missing.
   virtual bool MakeDirectory(const std::string& path) = 0;
   // True if a normal file (not a directory) has exactly this path.
+  // False when the file, or the directory that holds it, is a symbolic
+  // link: lock files are never reached through one.
   virtual bool IsNormalFile(const std::string& path) = 0;
   // Creates an empty file only if nothing has the path yet; never
   // truncates an existing file.
   virtual CreateOutcome CreateFileIfAbsent(const std::string& path) = 0;
   // Creates the file, or truncates it, leaving it empty and closed. Fails,
   // leaving the file as it was, while another holder has it open
-  // exclusively.
+  // exclusively, or when the file or its directory is a symbolic link.
   virtual bool CreateEmptyFile(const std::string& path) = 0;
   // Opens an existing file for reading while denying every other
   // exclusive open of it, in this process or any other. kFailedLock if it
-  // is missing or held. Released by CloseExclusive or at process exit.
+  // is missing or held, or if the file or its directory is a symbolic
+  // link. Released by CloseExclusive or at process exit.
   virtual LockHandle OpenExclusive(const std::string& path) = 0;
   virtual void CloseExclusive(LockHandle handle) = 0;
   // Whether another open of the file holds it exclusively right now (in
   // this process or any other), found without opening it in a way that
   // could make a concurrent OpenExclusive or CreateEmptyFile fail, and
-  // without touching a lock this process holds. false for a missing file;
+  // without touching a lock this process holds. false for a missing file
+  // and for one reached through a symbolic link (no sign-in takes it);
   // nullopt where the platform cannot tell without disturbing a holder.
   // The answer may be stale the moment it is given.
   virtual std::optional<bool> IsHeldExclusively(const std::string& path) {
@@ -106,7 +110,9 @@ class Platform {
   // other process's update of the same file, including single writes, and
   // stays held across this process's own writes to it. Reads never wait on
   // it. Nested calls in one process count; each successful call is paired
-  // with UnlockForUpdate. False if the lock cannot be had in time.
+  // with UnlockForUpdate. False if the lock cannot be had in time. For a
+  // file this process may not write the call succeeds at once, and every
+  // write under it is refused.
   virtual bool LockForUpdate(const std::string& file, unsigned timeout_ms) = 0;
   virtual void UnlockForUpdate(const std::string& file) = 0;
 

@@ -29,6 +29,17 @@
 // lock, and closing it releases nothing: open-file-description locks
 // belong to their own descriptions. Without F_OFD_GETLK the held lock is
 // a flock() lock, which no query reports, so the answer is "cannot tell".
+//
+// Lock files are never reached through a symbolic link, neither in the
+// file's own name nor in the name of the directory that holds it (the
+// user's home directory). A home directory is made by the library as a
+// plain directory under the users root, so a link there was put in by
+// someone else and may lead anywhere: following it would let the library
+// create, truncate or hold open a file outside the users root. Such a lock
+// file is refused instead (the user cannot sign in, and its creation is
+// reported) until the link is replaced by a directory. Directories higher
+// up, the users root included, may be links: where the application tree
+// lives is the administrator's choice.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -96,6 +107,53 @@ bool LockWholeFile(int fd) {
 #else
 bool LockWholeFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 #endif
+
+// The directory part and the last name of a path.
+struct DirAndName {
+  std::string dir;
+  std::string name;
+};
+
+DirAndName SplitLast(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Opens the directory of `path` without following a symbolic link in its
+// own name, and sets `name` to the path's last name; -1 (errno set) if the
+// directory cannot be opened or is a link.
+int OpenPlainDir(const std::string& path, std::string& name) {
+  DirAndName parts = SplitLast(path);
+  name = parts.name;
+#ifdef O_PATH
+  constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+  constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#endif
+  return ::open(parts.dir.c_str(), kDirFlags);
+}
+
+// Opens `path` with `flags` without following a symbolic link in its last
+// name or in the name of its directory; -1 (errno set) otherwise. Never
+// blocks on a FIFO put in the file's place.
+int OpenNoLinks(const std::string& path, int flags, mode_t mode = 0) {
+  std::string name;
+  int dir = OpenPlainDir(path, name);
+  if (dir < 0) return -1;
+  int fd = ::openat(dir, name.c_str(),
+                    flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  int saved = errno;
+  ::close(dir);
+  errno = saved;
+  return fd;
+}
+
+// True for the errors of an open that says this process may not write
+// the file (as opposed to a missing directory or a transient failure).
+bool MayNotWrite(int error) {
+  return error == EACCES || error == EPERM || error == EROFS;
+}
 
 bool SameFile(int fd, const std::string& path) {
   struct stat a{};
@@ -254,6 +312,14 @@ class PosixPlatform final : public Platform {
     auto pause = std::chrono::microseconds(200);
     for (;;) {
       int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0 && MayNotWrite(errno)) {
+        // Nothing can change a file this process may not write, so there
+        // is nothing to serialize: the "lock" is held without a descriptor
+        // and every write under it is refused at once, instead of waiting
+        // out a lock that could never be had.
+        updates_.emplace(file, Update{-1, 1});
+        return true;
+      }
       if (fd < 0) return false;
       if (LockWholeFile(fd)) {
         // The holder before us may have replaced the file: the lock counts
@@ -276,7 +342,7 @@ class PosixPlatform final : public Platform {
   void UnlockForUpdate(const std::string& file) override {
     auto held = updates_.find(file);
     if (held == updates_.end() || --held->second.depth > 0) return;
-    ::close(held->second.fd);
+    if (held->second.fd >= 0) ::close(held->second.fd);
     updates_.erase(held);
   }
 
@@ -284,6 +350,9 @@ class PosixPlatform final : public Platform {
   bool WriteLocked(std::string_view section, std::string_view key,
                    std::string_view value, const std::string& file) {
     auto held = updates_.find(file);
+    // Held without a descriptor: the file was not writable when the lock
+    // was taken, and a write now would not be serialized.
+    if (held->second.fd < 0) return false;
     std::optional<struct stat> original;
     struct stat st{};
     if (::stat(file.c_str(), &st) == 0) {
@@ -340,8 +409,15 @@ class PosixPlatform final : public Platform {
   }
 
   bool IsNormalFile(const std::string& path) override {
+    // A lock file behind a link is not one the library may use.
+    std::string name;
+    int dir = OpenPlainDir(path, name);
+    if (dir < 0) return false;
     struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    bool normal = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  S_ISREG(st.st_mode);
+    ::close(dir);
+    return normal;
   }
 
   CreateOutcome CreateFileIfAbsent(const std::string& path) override {
@@ -354,7 +430,8 @@ class PosixPlatform final : public Platform {
   }
 
   bool CreateEmptyFile(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // Truncating through a link would empty whatever file it names.
+    int fd = OpenNoLinks(path, O_RDWR | O_CREAT, 0666);
     if (fd < 0) return false;
     struct stat st{};
     // Truncate only under the lock: a held file stays as its holder has it.
@@ -365,7 +442,7 @@ class PosixPlatform final : public Platform {
   }
 
   LockHandle OpenExclusive(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = OpenNoLinks(path, O_RDWR);
     if (fd < 0) return kFailedLock;
     // 0 would read as "no lock": move it out of the way.
     if (fd == 0) {
@@ -388,10 +465,12 @@ class PosixPlatform final : public Platform {
 
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
 #ifdef F_OFD_GETLK
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not through a link, as every open of a lock file.
+    int fd = OpenNoLinks(path, O_RDONLY | O_NOCTTY);
     if (fd < 0) {
-      // No file: nobody holds it. Unreadable: cannot tell.
-      if (errno == ENOENT || errno == ENOTDIR) return false;
+      // No file, or one reached through a link that no sign-in would
+      // take: nobody holds it. Unreadable: cannot tell.
+      if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return false;
       return std::nullopt;
     }
     struct stat st{};

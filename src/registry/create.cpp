@@ -1,4 +1,5 @@
 #include <cstring>
+#include <limits>
 
 #include "frame/frame.h"
 #include "homedir/homedir.h"
@@ -20,15 +21,33 @@ std::string MakeEntry(std::string_view name, std::string_view dir_name) {
 
 }  // namespace
 
-// Registers a new user at the number one above the stored count. The
-// count is written first, so a stale key of that number is overwritten.
+// Registers a new user at the number one above the stored count, over any
+// stale key of that number. The entry is written before the count: a
+// process killed between the two writes, or an entry write that is
+// refused, then leaves at most a stale key above the count, never a count
+// that names a missing entry.
 void RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name) {
   RegistryUpdate update(registry);
   if (!update.held()) return;
-  const int n = ReadCount(registry) + 1;
-  if (!WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n))) return;
-  WriteRegistry(registry, kUserSection, EntryKey(n), MakeEntry(name, dir_name));
+  const int count = ReadCount(registry);
+  // A tampered count at the largest number leaves no number for the entry.
+  if (count == std::numeric_limits<int>::max()) {
+    ReportCheckFailure(kCheckRegistryWriteFailed);
+    return;
+  }
+  // A missing count reads as 0: writing that first changes nothing the
+  // registry says, and keeps the count's section ahead of the entries.
+  if (count == 0 &&
+      !WriteRegistry(registry, kCountSection, kCountKey, EntryKey(0))) {
+    return;
+  }
+  const int n = count + 1;
+  if (!WriteRegistry(registry, kUserSection, EntryKey(n),
+                     MakeEntry(name, dir_name))) {
+    return;
+  }
+  WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n));
 }
 
 }  // namespace userprofile

@@ -16,9 +16,31 @@ std::string ReadEntry(const std::string& registry, int i) {
                                  registry);
 }
 
+namespace {
+
+// Reading a profile value trims blanks from both ends and drops one pair
+// of enclosing quotes, on every platform. A valid user name may begin
+// with a tab, and its home directory name end with one, so an entry with
+// such a byte (any blank or control byte) or a quote at either end is
+// stored inside quotes: it then reads back exactly as written, where it
+// would otherwise lose the user or not find him by his own name.
+std::string StoredValue(std::string_view value) {
+  auto needs_guard = [](char c) {
+    return static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'';
+  };
+  if (value.empty() || (!needs_guard(value.front()) && !needs_guard(value.back()))) {
+    return std::string(value);
+  }
+  return "\"" + std::string(value) + "\"";
+}
+
+}  // namespace
+
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value) {
-  if (Sys().WriteProfileString(section, key, value, registry)) return true;
+  if (Sys().WriteProfileString(section, key, StoredValue(value), registry)) {
+    return true;
+  }
   ReportCheckFailure(kCheckRegistryWriteFailed);
   return false;
 }

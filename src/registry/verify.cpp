@@ -1,3 +1,5 @@
+#include <set>
+
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -36,17 +38,27 @@ std::string RepairEntry(const void* module, const std::string& registry,
 // Squeezes out empty and invalid entries, renumbering the kept ones from
 // the first gap on, and repairs every kept user's directory. Keys are
 // never deleted: those above the new count stay, ignored.
+//
+// The renumbering is one write per moved entry and the count comes last,
+// so a process killed in between leaves copies of moved entries below the
+// old count. An entry identical to one already kept is such a copy (a
+// user created twice gets a second home, so never the same line) and is
+// squeezed out like an invalid one: the next repair heals what a killed
+// one left.
 void CompactAndRepair(const void* module, const std::string& registry) {
   const int count = ReadCount(registry);
   int gap = 0;
+  std::set<std::string> kept;
   for (int i = 1; i <= count; ++i) {
     const std::string entry = ReadEntry(registry, i);
     if (entry.empty() || !IsValidEntry(entry) ||
-        entry.find(',') == std::string::npos) {
+        entry.find(',') == std::string::npos || kept.count(entry) != 0) {
       if (gap == 0) gap = i;
       continue;
     }
     const std::string line = RepairEntry(module, registry, i, entry);
+    kept.insert(entry);
+    kept.insert(line);
     if (gap != 0) {
       WriteRegistry(registry, kUserSection, EntryKey(gap), line);
       ++gap;
