@@ -8,6 +8,23 @@
 // service sees it, because the service would write it raw and so inject
 // lines into the registry.
 //
+// The service rewrites the file in place, so a process killed in the
+// middle of a write would leave it cut short and lose users. A write
+// therefore goes to a copy beside the file ("USER.INI.~" pid "." n), made
+// by the same service, and the copy is then moved over the file in one
+// step: a process killed at any moment leaves either the old or the new
+// file. What a kill can leave besides is the copy; the next process to
+// take the file's update lock removes such leftovers. A file with the
+// read-only attribute is never written.
+//
+// Lock files are never reached through a link (a symbolic link or a
+// junction, both reparse points), neither in the file's own name nor in
+// the name of the directory that holds it, the user's home directory: the
+// library makes homes as plain directories, so a link there was put in by
+// someone else and may lead outside the users root. Directories higher up
+// may be links; where the application tree lives is the administrator's
+// choice.
+//
 // The sign-in lock is the file system's share mode. The lock file is
 // opened for reading with no sharing at all, so while it is open every
 // other open of it fails with a sharing violation: in this process, in any
@@ -44,7 +61,10 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -64,6 +84,98 @@ constexpr DWORD kSingleWriteTimeoutMs = 10000;
 
 DWORD Attributes(const std::string& path) {
   return ::GetFileAttributesA(path.c_str());
+}
+
+bool IsLink(DWORD attributes) {
+  return attributes != kNoAttributes &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The directory part of a path ("" for a bare name) and its last name.
+std::pair<std::string, std::string> SplitLast(const std::string& path) {
+  std::size_t slash = path.find_last_of("\\/");
+  if (slash == std::string::npos) return {"", path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// True when the path's last name or the directory that holds it is a
+// link: such a lock file is refused.
+bool ThroughLink(const std::string& path) {
+  if (IsLink(Attributes(path))) return true;
+  std::string dir = SplitLast(path).first;
+  while (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) {
+    dir.pop_back();
+  }
+  return !dir.empty() && IsLink(Attributes(dir));
+}
+
+// True for the name of a copy that a writer of `base` was filling:
+// base + ".~" + digits + "." + digits.
+bool IsCopyOf(std::string_view name, std::string_view base) {
+  auto fold = [](char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  };
+  if (name.size() <= base.size() + 2 ||
+      !std::equal(base.begin(), base.end(), name.begin(),
+                  [&](char a, char b) { return fold(a) == fold(b); }) ||
+      name.substr(base.size(), 2) != ".~") {
+    return false;
+  }
+  std::string_view rest = name.substr(base.size() + 2);
+  std::size_t dot = rest.find('.');
+  auto digits = [](std::string_view t) {
+    return !t.empty() &&
+           t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return dot != std::string_view::npos && digits(rest.substr(0, dot)) &&
+         digits(rest.substr(dot + 1));
+}
+
+// Removes the copies that killed writers left beside `file`. Only called
+// with the update lock held: every writer holds it while it fills a copy,
+// so any one found now is an orphan.
+void RemoveOrphanedCopies(const std::string& file) {
+  auto [dir, base] = SplitLast(file);
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA((file + ".~*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsCopyOf(found.cFileName, base)) {
+      const std::string orphan = dir + found.cFileName;
+      ::SetFileAttributesA(orphan.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileA(orphan.c_str());
+    }
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+}
+
+// Makes the data of a file durable before it takes another's name.
+bool Flush(const std::string& path) {
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = ::FlushFileBuffers(file) != 0;
+  ::CloseHandle(file);
+  return ok;
+}
+
+// Moves `from` over `to` in one step. A reader that has `to` open without
+// sharing its deletion makes the move fail for a moment: retried briefly.
+bool MoveOver(const std::string& from, const std::string& to) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (::MoveFileExA(from.c_str(), to.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    DWORD error = ::GetLastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+        error != ERROR_LOCK_VIOLATION) {
+      return false;
+    }
+    ::Sleep(attempt < 10 ? 1 : 20);
+  }
+  return false;
 }
 
 // The name of the update mutex of a file: one name for every spelling of
@@ -135,14 +247,12 @@ class WindowsPlatform final : public Platform {
         profile::BreaksLine(value)) {
       return false;
     }
-    const std::string s(section);
-    const std::string k(key);
-    const std::string v(value);
     // The service reads, edits and rewrites the file: under the update
     // lock, no other process's update is lost in between.
     if (!LockForUpdate(file, kSingleWriteTimeoutMs)) return false;
-    bool ok = ::WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(),
-                                           file.c_str()) != 0;
+    bool ok = updates_.at(file).mutex != nullptr &&
+              WriteThroughCopy(std::string(section), std::string(key),
+                               std::string(value), file);
     UnlockForUpdate(file);
     return ok;
   }
@@ -159,8 +269,21 @@ class WindowsPlatform final : public Platform {
                                       FILE_SHARE_DELETE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                   nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (::GetLastError() == ERROR_ACCESS_DENIED) {
+        // Nothing can change a file this process may not write, so there
+        // is nothing to serialize: the lock is held without the mutex and
+        // every write under it is refused at once.
+        updates_.emplace(file, Update{nullptr, 1});
+        return true;
+      }
+      return false;
+    }
     ::CloseHandle(handle);
+    if ((Attributes(file) & FILE_ATTRIBUTE_READONLY) != 0) {
+      updates_.emplace(file, Update{nullptr, 1});
+      return true;
+    }
     HANDLE mutex = OpenUpdateMutex(UpdateMutexName(file));
     if (mutex == nullptr) return false;
     // An abandoned mutex was held by a process that ended: it is ours now.
@@ -170,14 +293,41 @@ class WindowsPlatform final : public Platform {
       return false;
     }
     updates_.emplace(file, Update{mutex, 1});
+    RemoveOrphanedCopies(file);
     return true;
+  }
+
+  // One write by the service into a copy of `file`, which then replaces
+  // the file in one step. The update lock of `file` is held.
+  bool WriteThroughCopy(const std::string& section, const std::string& key,
+                        const std::string& value, const std::string& file) {
+    DWORD attributes = Attributes(file);
+    if (attributes != kNoAttributes &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) !=
+            0) {
+      return false;
+    }
+    const std::string copy = file + ".~" +
+                             std::to_string(::GetCurrentProcessId()) + "." +
+                             std::to_string(copies_++);
+    if (attributes != kNoAttributes &&
+        !::CopyFileA(file.c_str(), copy.c_str(), FALSE)) {
+      return false;
+    }
+    bool ok = ::WritePrivateProfileStringA(section.c_str(), key.c_str(),
+                                           value.c_str(), copy.c_str()) != 0 &&
+              Flush(copy) && MoveOver(copy, file);
+    if (!ok) ::DeleteFileA(copy.c_str());
+    return ok;
   }
 
   void UnlockForUpdate(const std::string& file) override {
     auto held = updates_.find(file);
     if (held == updates_.end() || --held->second.depth > 0) return;
-    ::ReleaseMutex(held->second.mutex);
-    ::CloseHandle(held->second.mutex);
+    if (held->second.mutex != nullptr) {
+      ::ReleaseMutex(held->second.mutex);
+      ::CloseHandle(held->second.mutex);
+    }
     updates_.erase(held);
   }
 
@@ -205,6 +355,7 @@ class WindowsPlatform final : public Platform {
   bool IsNormalFile(const std::string& path) override {
     // Reading attributes is not an open of the file's data, so a lock file
     // held by a signed-in user still counts as present.
+    if (ThroughLink(path)) return false;
     DWORD attributes = Attributes(path);
     return attributes != kNoAttributes &&
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ==
@@ -228,9 +379,15 @@ class WindowsPlatform final : public Platform {
   bool CreateEmptyFile(const std::string& path) override {
     // The share mode of a compatible open: refused while a holder denies
     // sharing, so a held lock file is neither truncated nor replaced.
+    // Truncating through a link would empty whatever file it names; a link
+    // put in after the test is opened as itself, never followed.
+    if (ThroughLink(path)) return false;
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL |
+                                    FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     ::CloseHandle(file);
     return true;
@@ -240,9 +397,21 @@ class WindowsPlatform final : public Platform {
     // No sharing: fails while any other open of the file exists, and makes
     // every later open fail until this handle is closed. The handle is not
     // inherited by child processes.
+    if (ThroughLink(path)) return kFailedLock;
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL |
+                                    FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
     if (file == INVALID_HANDLE_VALUE) return kFailedLock;
+    // Opened as itself, a link put in after the test is no lock file.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes &
+         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+      ::CloseHandle(file);
+      return kFailedLock;
+    }
     return reinterpret_cast<LockHandle>(file);
   }
 
@@ -256,6 +425,7 @@ class WindowsPlatform final : public Platform {
     // Only an open that asks for the file's data meets the holder's share
     // mode, and while it is open it would make a concurrent sign-in fail
     // just the same. So only the answers that need no open are given.
+    if (ThroughLink(path)) return false;  // no sign-in takes it
     DWORD attributes = Attributes(path);
     if (attributes == kNoAttributes) {
       DWORD error = ::GetLastError();
@@ -286,10 +456,11 @@ class WindowsPlatform final : public Platform {
 
  private:
   struct Update {
-    HANDLE mutex;  // owned by the thread that took it
+    HANDLE mutex;  // owned by the thread that took it; null: not writable
     int depth;     // nested LockForUpdate calls of this process
   };
   std::map<std::string, Update> updates_;
+  unsigned copies_ = 0;  // numbers this process's copies of profile files
 };
 
 }  // namespace
