@@ -473,11 +473,27 @@ TEST(SymlinkedHome, DanglingLinkIsNotFollowedWhenItsTargetAppears) {
   const std::string outside = app.root() + "/LATER";
   fs::remove_all(app.Home("AnnLee00"));
   fs::create_directory_symlink(outside, app.Home("AnnLee00"));
+  // The repair passes over the name the link holds and gives the user a
+  // real home beside it.
   ASSERT_EQ(app.Host({"verify"}).status, 0);
   MakeDirs(outside);
-  RunResult r = app.Host({"verify", "lock", "Ann Lee"});
-  EXPECT_NE(r.out.find("lock: 0\n"), std::string::npos);
+  RunResult r = app.Host({"verify", "lock", "Ann Lee", "dir", "Ann Lee"});
+  EXPECT_NE(r.out.find("lock: 1\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("dir: " + app.Home("AnnLee01") + "/\n"),
+            std::string::npos);
+  EXPECT_TRUE(fs::is_symlink(app.Home("AnnLee00")));
   EXPECT_TRUE(fs::is_empty(outside));
+}
+
+TEST(Allocation, NameHeldByAFileIsPassedOver) {
+  AppTree app;
+  MakeDirs(app.users());
+  WriteFile(app.Home("AnnLee00"), "not a directory");
+  RunResult r = app.Host({"create", "Ann Lee", "dir", "Ann Lee", "lock",
+                          "Ann Lee"});
+  EXPECT_EQ(r.out, "create: Ann Lee\ndir: " + app.Home("AnnLee01") +
+                       "/\nlock: 1\n");
+  EXPECT_EQ(ReadFile(app.Home("AnnLee00")), "not a directory");
 }
 
 TEST(SymlinkedLockFile, LinkTargetIsNeverTruncatedOrHeld) {

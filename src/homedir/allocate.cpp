@@ -105,23 +105,28 @@ std::string AllocateHomeDir(const std::string& base, std::string& name) {
   int digit = 0;
   bool fallback = false;
   for (;;) {
-    while (DirectoryExists(path)) {
-      path[pos] = static_cast<char>('0' + digit);
-      if (++digit <= 9) continue;
-      digit = 1;
-      if (pos-- == first) {
-        if (fallback) {
-          ReportCheckFailure(kCheckCandidatesExhausted);
-          return {};
-        }
-        fallback = true;
-        path = base + kSeparator + std::string(kFallbackName);
-        pos = path.size() - 1;
-      }
+    // A free candidate is created and taken. One that another process
+    // created first, or that a file or link already names, is passed over
+    // like an existing directory, so that no two users share a home and
+    // no user is given a name that is not a directory. A creation that
+    // fails for want of the base keeps the candidate: the next repair
+    // creates it.
+    if (!DirectoryExists(path) &&
+        (Sys().MakeDirectory(path) || !Sys().NameTaken(path))) {
+      break;
     }
-    // Another process may take the same candidate between the test and
-    // the creation: then search on, so that no two users share a home.
-    if (Sys().MakeDirectory(path) || !DirectoryExists(path)) break;
+    path[pos] = static_cast<char>('0' + digit);
+    if (++digit <= 9) continue;
+    digit = 1;
+    if (pos-- == first) {
+      if (fallback) {
+        ReportCheckFailure(kCheckCandidatesExhausted);
+        return {};
+      }
+      fallback = true;
+      path = base + kSeparator + std::string(kFallbackName);
+      pos = path.size() - 1;
+    }
   }
   return path.substr(path.size() - kHomeDirNameLength);
 }

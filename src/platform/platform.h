@@ -72,6 +72,11 @@ class Platform {
   // Creates one directory level. False if it exists or the parent is
   // missing.
   virtual bool MakeDirectory(const std::string& path) = 0;
+  // True if anything at all has this name: a directory, a file, a link
+  // (even one that leads nowhere).
+  virtual bool NameTaken(const std::string& path) {
+    return IsEnterableDirectory(path) || IsNormalFile(path);
+  }
   // True if a normal file (not a directory) has exactly this path.
   // False when the file, or the directory that holds it, is a symbolic
   // link: lock files are never reached through one.
@@ -177,6 +182,9 @@ class PlatformWrapper : public Platform {
   }
   bool MakeDirectory(const std::string& path) override {
     return target_.MakeDirectory(path);
+  }
+  bool NameTaken(const std::string& path) override {
+    return target_.NameTaken(path);
   }
   bool IsNormalFile(const std::string& path) override {
     return target_.IsNormalFile(path);

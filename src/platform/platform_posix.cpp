@@ -408,6 +408,11 @@ class PosixPlatform final : public Platform {
     return ::mkdir(path.c_str(), 0777) == 0;
   }
 
+  bool NameTaken(const std::string& path) override {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+
   bool IsNormalFile(const std::string& path) override {
     // A lock file behind a link is not one the library may use.
     std::string name;
