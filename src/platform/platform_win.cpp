@@ -352,6 +352,11 @@ class WindowsPlatform final : public Platform {
     return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
   }
 
+  bool NameTaken(const std::string& path) override {
+    // Attributes exist for a directory, a file and a link alike.
+    return Attributes(path) != kNoAttributes;
+  }
+
   bool IsNormalFile(const std::string& path) override {
     // Reading attributes is not an open of the file's data, so a lock file
     // held by a signed-in user still counts as present.

@@ -332,3 +332,12 @@ TEST_F(PlatformFiles, HeldProbeNeverTakesTheLock) {
   EXPECT_EQ(Sys().OpenExclusive(lock), kFailedLock) << "the probe dropped the lock";
   Sys().CloseExclusive(held);
 }
+
+TEST_F(PlatformFiles, NameTakenByFileOrDirectoryOnly) {
+  WriteBytes(tree_.At({"file"}), "x");
+  ASSERT_TRUE(Sys().MakeDirectory(tree_.At({"dir"})));
+  EXPECT_TRUE(Sys().NameTaken(tree_.At({"file"})));
+  EXPECT_TRUE(Sys().NameTaken(tree_.At({"dir"})));
+  EXPECT_FALSE(Sys().NameTaken(tree_.At({"missing"})));
+  EXPECT_FALSE(Sys().NameTaken(tree_.At({"no", "missing"})));
+}
