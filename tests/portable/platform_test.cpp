@@ -341,3 +341,20 @@ TEST_F(PlatformFiles, NameTakenByFileOrDirectoryOnly) {
   EXPECT_FALSE(Sys().NameTaken(tree_.At({"missing"})));
   EXPECT_FALSE(Sys().NameTaken(tree_.At({"no", "missing"})));
 }
+
+// A name recorded for a home directory must name exactly that directory
+// under Windows' file-name rules, or a registry shared with Windows hosts
+// would send them somewhere else (or to a device).
+TEST(PlainNames, WindowsRefusesNamesItWouldAlterOrRedirect) {
+  for (const char* ok : {"AnnLee00", "Default0", "CON00000", "COM0xxxx",
+                         "LPT10000", "a.b.c000", "Ren\xE9\x30\x30\x30"}) {
+    EXPECT_TRUE(userprofile::IsPlainWindowsName(ok)) << ok;
+  }
+  for (const char* bad : {"", ".", "..", "a\\b00000", "a/b00000", "C:000000",
+                          "ab*00000", "ab?00000", "a\"b00000", "a<b00000",
+                          "a>b00000", "a|b00000", "ab\t00000", "ab......",
+                          "abcdefg ", "CON", "con.0000", "NUL.abcd",
+                          "Aux", "COM1", "lpt9.000", "PRN  .00"}) {
+    EXPECT_FALSE(userprofile::IsPlainWindowsName(bad)) << bad;
+  }
+}
