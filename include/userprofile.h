@@ -45,10 +45,12 @@
 #define USERPROFILE_H
 
 #ifdef _WIN32
-#include <windows.h>
-/* The instance handle of the module whose directory anchors every path. */
-typedef HINSTANCE ModuleHandle;
-#define USERPROFILE_CALL WINAPI
+/* The instance handle of the module whose directory anchors every path:
+ * the HINSTANCE of <windows.h>, declared here without it so that a host
+ * may include <windows.h> before or after this header, or not at all. */
+struct HINSTANCE__;
+typedef struct HINSTANCE__ *ModuleHandle;
+#define USERPROFILE_CALL __stdcall
 #define USERPROFILE_EXPORT
 #else
 /* Any address inside the module whose path anchors every file the library
@@ -62,13 +64,16 @@ typedef void *ModuleHandle;
 /*
  * USERPROFILE_SELF names the module that expands it, so a host writes
  * DoesUserExist(USERPROFILE_SELF, name) to anchor the users at its own
- * program file (an executable or a plug-in library alike).
+ * program file (an executable or a plug-in library alike). On Windows it
+ * is the linker's __ImageBase, the module's own instance handle; the
+ * structure stays incomplete here and is the IMAGE_DOS_HEADER of
+ * <windows.h>, so a host's own declaration of __ImageBase agrees.
  */
 #ifdef _WIN32
 #ifdef __cplusplus
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+extern "C" struct _IMAGE_DOS_HEADER __ImageBase;
 #else
-extern IMAGE_DOS_HEADER __ImageBase;
+extern struct _IMAGE_DOS_HEADER __ImageBase;
 #endif
 #define USERPROFILE_SELF ((ModuleHandle) & __ImageBase)
 #else

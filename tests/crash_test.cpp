@@ -195,7 +195,7 @@ void ExpectConsistentTree(const AppTree& app) {
     EXPECT_EQ(seen.names[e.name], 1) << e.name << " registered twice";
     EXPECT_TRUE(homes.insert(e.home_dir_name).second)
         << e.home_dir_name << " shared";
-    EXPECT_TRUE(IsFile(app.Home(e.home_dir_name) + "/IKIVO.SMP"))
+    EXPECT_TRUE(IsFile(app.Home(e.home_dir_name) + kSep + "IKIVO.SMP"))
         << e.name << " has no home or lock file";
   }
   EXPECT_EQ(seen.names.count("Default"), 1u);
@@ -209,7 +209,7 @@ void ExpectConsistentTree(const AppTree& app) {
 void ExpectNoDebris(const AppTree& app) {
   for (const auto& file : std::filesystem::directory_iterator(app.prog())) {
     const std::string name = file.path().filename().string();
-    EXPECT_TRUE(name == "MAIN" || name == "USER.INI" || name == "USER.INI.~")
+    EXPECT_TRUE(name == kHostName || name == "USER.INI" || name == "USER.INI.~")
         << "left behind: " << name;
   }
 }

@@ -196,8 +196,8 @@ TEST_F(Creation, UncreatableUsersRootStillRecordsTheUser) {
 
 class CreationEx : public AppTest {
  protected:
-  std::string data() const { return tree_.root() + "/DATA"; }
-  std::string ini() const { return data() + "/X.INI"; }
+  std::string data() const { return tree_.root() + kSep + "DATA"; }
+  std::string ini() const { return data() + kSep + "X.INI"; }
   struct Result {
     std::string name;
     std::string out;
@@ -215,9 +215,9 @@ class CreationEx : public AppTest {
 TEST_F(CreationEx, CreatesBaseHomeLockAndOnlyTheNumberedEntry) {
   Result r = CreateEx(data(), ini(), 7, "Bo");
   EXPECT_EQ(Checks(), Checks_{});
-  EXPECT_EQ(r.out, data() + "/Bo000000");
-  EXPECT_TRUE(IsDir(data() + "/Bo000000"));
-  EXPECT_EQ(ReadFile(data() + "/Bo000000/IKIVO.SMP"), "");
+  EXPECT_EQ(r.out, data() + kSep + "Bo000000");
+  EXPECT_TRUE(IsDir(data() + kSep + "Bo000000"));
+  EXPECT_EQ(ReadFile(data() + kSep + NativePath("Bo000000/IKIVO.SMP")), "");
   EXPECT_EQ(ReadFile(ini()), Crlf({"[LUSER]", "7=Bo,Bo000000"}));
   EXPECT_FALSE(IsFile(tree_.registry()));
   EXPECT_FALSE(IsDir(tree_.users()));
@@ -234,11 +234,11 @@ TEST_F(CreationEx, LeavesTheCountToTheCaller) {
 }
 
 TEST_F(CreationEx, TakenNameGivesNextHome) {
-  MakeDirs(data() + "/Bo000000");
+  MakeDirs(data() + kSep + "Bo000000");
   Result r = CreateEx(data(), ini(), 1, "Bo");
-  EXPECT_EQ(r.out, data() + "/Bo000001");
+  EXPECT_EQ(r.out, data() + kSep + "Bo000001");
   EXPECT_EQ(ReadFile(ini()), Crlf({"[LUSER]", "1=Bo,Bo000001"}));
-  EXPECT_TRUE(IsFile(data() + "/Bo000001/IKIVO.SMP"));
+  EXPECT_TRUE(IsFile(data() + kSep + NativePath("Bo000001/IKIVO.SMP")));
 }
 
 TEST_F(CreationEx, PaddedNameIsTrimmedInBufferAndEntry) {
@@ -263,17 +263,17 @@ TEST_F(CreationEx, MissingArgumentsAreReportedAndTouchNothing) {
 }
 
 TEST_F(CreationEx, BaseAtTheBudgetFitsTheLockFile) {
-  std::string base = tree_.root() + "/";
+  std::string base = tree_.root() + kSep;
   base += std::string(108 - base.size(), 'd');
-  Result r = CreateEx(base, tree_.root() + "/X.INI", 1, "Bo");
+  Result r = CreateEx(base, tree_.root() + kSep + "X.INI", 1, "Bo");
   EXPECT_EQ(Checks(), Checks_{});
-  const std::string lock = r.out + "/IKIVO.SMP";
+  const std::string lock = r.out + kSep + "IKIVO.SMP";
   EXPECT_EQ(lock.size(), 127u);
   EXPECT_TRUE(IsFile(lock));
 }
 
 TEST_F(CreationEx, BaseOverTheBudgetIsRefusedAndTouchesNothing) {
-  std::string base = tree_.root() + "/";
+  std::string base = tree_.root() + kSep;
   base += std::string(109 - base.size(), 'd');
   const auto before = TreeState(tree_.root());
   Result r = CreateEx(base, ini(), 1, "  Bo ");
@@ -293,12 +293,12 @@ TEST_F(CreationEx, RefusedNameRecordsAndCreatesNothing) {
 
 TEST_F(CreationEx, BaseWithoutParentStillRecordsAndReports) {
   MakeDirs(data());
-  const std::string base = tree_.root() + "/NONE/DATA";
+  const std::string base = tree_.root() + kSep + NativePath("NONE/DATA");
   Result r = CreateEx(base, ini(), 1, "Bo");
   EXPECT_EQ(Checks(), (Checks_{408, 683}));
-  EXPECT_EQ(r.out, base + "/Bo000000");
+  EXPECT_EQ(r.out, base + kSep + "Bo000000");
   EXPECT_EQ(ReadFile(ini()), Crlf({"[LUSER]", "1=Bo,Bo000000"}));
-  EXPECT_FALSE(IsDir(tree_.root() + "/NONE"));
+  EXPECT_FALSE(IsDir(tree_.root() + kSep + "NONE"));
 }
 
 }  // namespace

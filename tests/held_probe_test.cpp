@@ -20,7 +20,13 @@ namespace {
 std::string DefaultLockFile(const AppTree& app) {
   RunResult r = app.Host({"verify"});
   EXPECT_EQ(r.status, 0) << r.err;
-  return app.Home("Default0") + "/IKIVO.SMP";
+  return app.Home("Default0") + kSep + "IKIVO.SMP";
+}
+
+// True where the platform can tell whether an existing file is held
+// (Windows cannot without an open that could fail a concurrent sign-in).
+bool CanTell(const std::string& lock) {
+  return NativePlatform().IsHeldExclusively(lock).has_value();
 }
 
 }  // namespace
@@ -28,6 +34,7 @@ std::string DefaultLockFile(const AppTree& app) {
 TEST(HeldProbe, SeesLockHeldByAnotherProcessAndItsRelease) {
   AppTree app;
   const std::string lock = DefaultLockFile(app);
+  if (!CanTell(lock)) GTEST_SKIP() << "this platform cannot tell";
   ASSERT_EQ(NativePlatform().IsHeldExclusively(lock), false);
   Child holder(app.HostArgv({"lock", "Default", "wait", "unlock"}));
   ASSERT_EQ(holder.ReadLine(), "lock: 1");
@@ -41,6 +48,7 @@ TEST(HeldProbe, SeesLockHeldByAnotherProcessAndItsRelease) {
 TEST(HeldProbe, SeesLockHeldInThisProcess) {
   AppTree app;
   const std::string lock = DefaultLockFile(app);
+  if (!CanTell(lock)) GTEST_SKIP() << "this platform cannot tell";
   userprofile::LockHandle held = NativePlatform().OpenExclusive(lock);
   ASSERT_NE(held, kFailedLock);
   EXPECT_EQ(NativePlatform().IsHeldExclusively(lock), true);
@@ -61,7 +69,7 @@ TEST(HeldProbe, ProbingKeepsThisProcessLockHeld) {
 
 TEST(HeldProbe, MissingFileIsFreeAndStaysMissing) {
   AppTree app;
-  const std::string lock = app.Home("Nobody00") + "/IKIVO.SMP";
+  const std::string lock = app.Home("Nobody00") + kSep + "IKIVO.SMP";
   EXPECT_EQ(NativePlatform().IsHeldExclusively(lock), false);
   EXPECT_FALSE(IsFile(lock));
 }

@@ -31,8 +31,8 @@ class DirForUser : public AppTest {
 // The path is built whether or not the directory exists.
 TEST_F(DirForUser, GivesRecordedDirectoryWithoutTouchingTheDisk) {
   const auto before = TreeState(tree_.root());
-  EXPECT_EQ(Dir("ann lee"), Home("AnnLee00") + "/");
-  EXPECT_EQ(Dir("DEFAULT"), Home("Default0") + "/");
+  EXPECT_EQ(Dir("ann lee"), Home("AnnLee00") + kSep);
+  EXPECT_EQ(Dir("DEFAULT"), Home("Default0") + kSep);
   EXPECT_EQ(Checks(), Checks_{});
   EXPECT_EQ(TreeState(tree_.root()), before);
 }
@@ -65,7 +65,7 @@ TEST_F(DirForUser, NullOutputIsReportedWithoutAWrite) {
 TEST_F(DirForUser, DuplicateNameGivesLowerEntrysDirectory) {
   SetRegistry(Crlf({"[NUSER]", "NO=3", "[LUSER]", "1=Default,Default0",
                     "2=Ann Lee,AnnLee00", "3=Ann Lee,AnnLee01"}));
-  EXPECT_EQ(Dir("Ann Lee"), Home("AnnLee00") + "/");
+  EXPECT_EQ(Dir("Ann Lee"), Home("AnnLee00") + kSep);
 }
 
 TEST_F(DirForUser, CurrentUserRightAfterLoadIsEmptyAndReported) {
@@ -75,9 +75,9 @@ TEST_F(DirForUser, CurrentUserRightAfterLoadIsEmptyAndReported) {
 
 TEST_F(DirForUser, CurrentUserFollowsTheDefaultSet) {
   SetDefaultUser(module(), "ann lee");
-  EXPECT_EQ(CurrentHome(), Home("AnnLee00") + "/");
+  EXPECT_EQ(CurrentHome(), Home("AnnLee00") + kSep);
   SetDefaultUser(module(), "Default");
-  EXPECT_EQ(CurrentHome(), Home("Default0") + "/");
+  EXPECT_EQ(CurrentHome(), Home("Default0") + kSep);
   EXPECT_EQ(Checks(), Checks_{});
 }
 
@@ -148,7 +148,7 @@ TEST_F(DirForUser, EntryInvalidatedAfterLookupIsReported) {
       Crlf({"[NUSER]", "NO=2", "[LUSER]", "1=Default,Default0",
             "2=Ann Lee,AnnLee0"}));
   ScopedPlatform scope(change);
-  EXPECT_EQ(Dir("Ann Lee"), Home("AnnLee0") + "/");
+  EXPECT_EQ(Dir("Ann Lee"), Home("AnnLee0") + kSep);
   EXPECT_EQ(Checks(), Checks_{620});
 }
 
@@ -172,7 +172,7 @@ TEST(DirForUserBudget, PathAtTheBudgetIsGiven) {
   WriteFile(tree.registry(), ExampleRegistry());
   char out[USERPROFILE_PATH_SIZE] = "(untouched)";
   GetDirForUser(app.handle(), "Ann Lee", out);
-  EXPECT_EQ(std::string(out), tree.Home("AnnLee00") + "/");
+  EXPECT_EQ(std::string(out), tree.Home("AnnLee00") + kSep);
   EXPECT_EQ(std::string(out).size() + 9, 127u);
   EXPECT_EQ(app.TakeChecks(), Checks_{});
 }

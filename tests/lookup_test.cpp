@@ -111,7 +111,7 @@ TEST_F(DefaultUser, ReadsTheStoredDefaultAndMakesItCurrent) {
   EXPECT_STREQ(out, "Default");
   std::string dir;
   EXPECT_EQ(HomeDirChecks(&dir), Checks_{});
-  EXPECT_EQ(dir, Home("Default0") + "/");
+  EXPECT_EQ(dir, Home("Default0") + kSep);
 }
 
 TEST_F(DefaultUser, MissingSectionGivesEmptyAndEmptiesCurrentUser) {
@@ -154,7 +154,7 @@ TEST_F(DefaultUser, DefaultIsSharedWithTheNextProcess) {
   SetRegistry(ExampleRegistry());
   SetDefaultUser(module(), "Ann Lee");
   RunResult r = tree_.Host({"getdef", "home"});
-  EXPECT_EQ(r.out, "getdef: Ann Lee\nhome: " + Home("AnnLee00") + "/\n");
+  EXPECT_EQ(r.out, "getdef: Ann Lee\nhome: " + Home("AnnLee00") + kSep + "\n");
   EXPECT_EQ(ChecksIn(r.err), Checks_{});
 }
 
@@ -202,7 +202,7 @@ TEST_F(DefaultUser, NullBufferIsReportedAndLeavesCurrentUser) {
   EXPECT_EQ(Checks(), Checks_{540});
   std::string dir;
   EXPECT_EQ(HomeDirChecks(&dir), Checks_{});
-  EXPECT_EQ(dir, Home("AnnLee00") + "/");
+  EXPECT_EQ(dir, Home("AnnLee00") + kSep);
 }
 
 TEST_F(DefaultUser, NullNameIsReportedAndChangesNothing) {
@@ -214,7 +214,7 @@ TEST_F(DefaultUser, NullNameIsReportedAndChangesNothing) {
   EXPECT_EQ(RegistryText(), before);
   std::string dir;
   EXPECT_EQ(HomeDirChecks(&dir), Checks_{});
-  EXPECT_EQ(dir, Home("AnnLee00") + "/");
+  EXPECT_EQ(dir, Home("AnnLee00") + kSep);
 }
 
 }  // namespace

@@ -57,6 +57,48 @@ std::string RowName(const ::testing::TestParamInfo<Row>& info) {
 
 std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
 
+// Why Wine's profile services, which run the platform tests of the Windows
+// build in CI, are known to differ from Windows on a row, or nullptr. The
+// engine rows still check the Windows behaviour everywhere.
+const char* WineDiffers(const std::string& row) {
+#ifdef _WIN32
+  static const std::pair<const char*, const char*> kWineDiffers[] = {
+      {"BareLineDoesNotShadowKey", "a bare key line hides a later key"},
+      {"BareLineNotReplaced", "a bare key line takes the written value"},
+      {"KeyAfterBareLineReplaced", "a bare key line takes the written value"},
+      {"PreSectionLineUnreachable", "lines before a section are reachable"},
+      {"QuotedHelloSize6", "a quoted value at the buffer's edge loses one more"},
+      {"Quoted40Size41", "a quoted value at the buffer's edge loses one more"},
+      {"Quoted161Size162", "a quoted value at the buffer's edge loses one more"},
+      {"BlanksOfKeyWritten", "leading blanks of a written key are dropped"},
+      {"LeadingBlanksOfValueWritten", "leading blanks of a written value are dropped"},
+      {"BomFileHighByteAsGiven", "a BOM file is read and written as UTF-8"},
+      {"StoredQuotedValueUnchanged", "a quoted value equal to the new one is rewritten"},
+      {"CrNewKey", "every write rewrites the whole file"},
+      {"CrNewSection", "every write rewrites the whole file"},
+      {"CrNewSectionWithoutFinalBreak", "every write rewrites the whole file"},
+      {"CrReplace", "every write rewrites the whole file"},
+      {"LfNewKey", "every write rewrites the whole file"},
+      {"LfNewKeyBeforeSection", "every write rewrites the whole file"},
+      {"LfNewSection", "every write rewrites the whole file"},
+      {"LfNewSectionWithoutFinalBreak", "every write rewrites the whole file"},
+      {"LfReplace", "every write rewrites the whole file"},
+      {"KeyBeforeBlankLineOfNextSection", "every write rewrites the whole file"},
+      {"ReplaceKeepsLinesOwnEnding", "every write rewrites the whole file"},
+      {"ReplaceKeepsOtherBytes", "every write rewrites the whole file"},
+      {"ReplaceLastLineWithoutBreak", "every write rewrites the whole file"},
+      {"SectionAppendedAfterBlankLine", "every write rewrites the whole file"},
+  };
+  if (!testing_support::RunningUnderWine()) return nullptr;
+  for (const auto& [name, why] : kWineDiffers) {
+    if (row == name) return why;
+  }
+#else
+  (void)row;
+#endif
+  return nullptr;
+}
+
 // --- Read table (facts 1-10, catalogue A) --------------------------------
 
 struct ReadRow {
@@ -229,6 +271,9 @@ TEST_P(ReadTable, EngineFindsWhatWindowsReads) {
 
 TEST_P(ReadTable, PlatformReadsFileAsWindowsDoes) {
   const ReadRow& row = GetParam();
+  if (const char* why = WineDiffers(row.name)) {
+    GTEST_SKIP() << "Wine differs from Windows: " << why;
+  }
   WriteFile(File(), row.content);
   // Large enough that no row is cut; truncation has its own table.
   EXPECT_EQ(
@@ -283,6 +328,9 @@ using CutTable = ProfileTable<CutRow>;
 
 TEST_P(CutTable, ReadsAtMostSizeMinusOneCharacters) {
   const CutRow& row = GetParam();
+  if (const char* why = WineDiffers(row.name)) {
+    GTEST_SKIP() << "Wine differs from Windows: " << why;
+  }
   WriteFile(File(), "[S]\r\n" + row.line + "\r\nj=2\r\n");
   EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", row.size, File()),
             row.value);
@@ -555,6 +603,9 @@ TEST_P(WriteTable, EngineEditsAsWindowsDoes) {
 
 TEST_P(WriteTable, PlatformWritesFileAndReadsItBack) {
   const WriteRow& row = GetParam();
+  if (const char* why = WineDiffers(row.name)) {
+    GTEST_SKIP() << "Wine differs from Windows: " << why;
+  }
   if (row.before) WriteFile(File(), *row.before);
   ASSERT_TRUE(NativePlatform().WriteProfileString(row.section, row.key,
                                                   row.value, File()));

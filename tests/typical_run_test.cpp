@@ -19,17 +19,17 @@ TEST(TypicalRun, VerifySignInAddUserSignOut) {
             "exists: 1\n"
             "lock: 1\n"
             "setdef: Default\n"
-            "home: " + app.Home("Default0") + "/\n"
+            "home: " + app.Home("Default0") + kSep + "\n"
             "create: Ann Lee\n"
             "exists: 2\n"
-            "dir: " + app.Home("AnnLee00") + "/\n"
+            "dir: " + app.Home("AnnLee00") + kSep + "\n"
             "unlock: done\n");
   EXPECT_EQ(r.err, "DEBUG: Creating Default User\n");
   EXPECT_EQ(ReadFile(app.registry()),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Default,Default0\r\n"
             "2=Ann Lee,AnnLee00\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
-  EXPECT_TRUE(IsFile(app.Home("AnnLee00") + "/IKIVO.SMP"));
-  EXPECT_TRUE(IsFile(app.Home("Default0") + "/IKIVO.SMP"));
+  EXPECT_TRUE(IsFile(app.Home("AnnLee00") + kSep + "IKIVO.SMP"));
+  EXPECT_TRUE(IsFile(app.Home("Default0") + kSep + "IKIVO.SMP"));
 }
 
 TEST(TypicalRun, EmptyNameLookupReportsInOrder) {

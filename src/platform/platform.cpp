@@ -43,18 +43,43 @@ void ShowMessage(const std::string& text, const std::string& caption,
   }
 }
 
-bool IsPlainComponent(std::string_view name) {
+bool IsPlainWindowsName(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (char ch : name) {
     unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\0' || ch == kSeparator) return false;
-#ifdef _WIN32
-    // '/' separates too, ':' names a drive or a stream, and control bytes
-    // cannot stand in a file name.
-    if (ch == '/' || ch == ':' || c < 0x20) return false;
-#endif
+    // Separators, a drive or stream colon, the wildcard and redirection
+    // characters, and control bytes cannot stand in a file name.
+    if (c < 0x20 || std::string_view("\\/:*?\"<>|").find(ch) !=
+                        std::string_view::npos) {
+      return false;
+    }
+  }
+  // The system drops a trailing dot or space, so the directory created
+  // would have another name than the one recorded.
+  if (name.back() == '.' || name.back() == ' ') return false;
+  // Device names reach a device, not a directory, with any extension.
+  std::string base(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& ch : base) {
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+  }
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") {
+    return false;
+  }
+  if (base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+      base[3] >= '1' && base[3] <= '9') {
+    return false;
   }
   return true;
+}
+
+bool IsPlainComponent(std::string_view name) {
+#ifdef _WIN32
+  return IsPlainWindowsName(name);
+#else
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+#endif
 }
 
 }  // namespace userprofile

@@ -191,6 +191,10 @@ void ShowMessage(const std::string& text, const std::string& caption,
 // not "." or "..", and free of the separators (and, on Windows, drive
 // colons and control bytes) that would make it reach elsewhere.
 bool IsPlainComponent(std::string_view name);
+// The same test under the rules of Windows file names (no wildcards or
+// redirection characters, no trailing dot or space, no device names),
+// testable on every platform.
+bool IsPlainWindowsName(std::string_view name);
 
 // Forwards every service to another platform, so that a test overrides
 // only the one it needs to observe or to fail.

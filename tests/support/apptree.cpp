@@ -1,7 +1,9 @@
 #include "support/apptree.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -12,10 +14,38 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
+#ifdef _WIN32
+std::string MakeTempDir() {
+  // "upt." and six characters, as mkdtemp names them elsewhere.
+  static std::atomic<unsigned> counter{0};
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device entropy;
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string name = "upt.";
+    unsigned bits = entropy() ^ (counter++ * 2654435761u);
+    for (int i = 0; i < 6; ++i, bits /= 36) name += kChars[bits % 36];
+    std::error_code ec;
+    if (fs::create_directory(base / name, ec)) return (base / name).string();
+  }
+  throw std::runtime_error("cannot make a temporary directory");
+}
+#else
 std::string MakeTempDir() {
   std::string tmpl = (fs::temp_directory_path() / "upt.XXXXXX").string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
   return tmpl;
+}
+#endif
+
+std::string BuiltProgram(const std::string& path) {
+#ifdef _WIN32
+  // The build puts the test programs and the hosts in one directory; its
+  // path as CMake spells it may not be one Windows reads.
+  return ProgramDir() + kSep + fs::path(path).filename().string();
+#else
+  return path;
+#endif
 }
 
 void RemoveTree(const std::string& path) {
@@ -32,16 +62,16 @@ void RemoveTree(const std::string& path) {
 
 AppTree::AppTree(const std::string& prog_dir) {
   root_ = MakeTempDir();
-  prog_ = root_ + "/" + prog_dir;
+  prog_ = root_ + kSep + NativePath(prog_dir);
   fs::create_directories(prog_);
-  host_ = prog_ + "/MAIN";
-  fs::copy_file(UP_HOST_PATH, host_);
+  host_ = prog_ + kSep + kHostName;
+  fs::copy_file(BuiltProgram(UP_HOST_PATH), host_);
 }
 
 AppTree::~AppTree() { RemoveTree(root_); }
 
 std::string AppTree::users() const {
-  return fs::path(prog_).parent_path().string() + "/USER";
+  return fs::path(prog_).parent_path().string() + kSep + "USER";
 }
 
 std::vector<std::string> AppTree::HostArgv(
@@ -129,8 +159,8 @@ std::vector<std::string> InProcessApp::TakeMessages() {
   return taken;
 }
 
-void* InProcessApp::handle() const {
-  return const_cast<InProcessApp*>(this);
+ModuleHandle InProcessApp::handle() const {
+  return userprofile::AsHandle(this);
 }
 
 }  // namespace testing_support

@@ -122,7 +122,7 @@ class AppTest : public ::testing::Test {
     return tree_.Home(dir_name);
   }
   std::string LockFile(const std::string& dir_name) const {
-    return Home(dir_name) + "/IKIVO.SMP";
+    return Home(dir_name) + kSep + "IKIVO.SMP";
   }
   // A home directory with its lock file, as creation leaves it.
   void MakeHome(const std::string& dir_name) const {

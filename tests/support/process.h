@@ -8,6 +8,14 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// Kill() ends a Windows process with exit status 128 + this number, so a
+// test reads the same status as for a killed POSIX process.
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
+#endif
+
 namespace testing_support {
 
 class Child {
@@ -42,6 +50,9 @@ class Child {
   std::string err_;
   bool out_eof_ = false;
   std::optional<int> status_;
+#ifdef _WIN32
+  struct WinChild* win_ = nullptr;  // process, pipes and readers (process_win.cpp)
+#endif
 };
 
 struct RunResult {
@@ -49,6 +60,14 @@ struct RunResult {
   std::string out;
   std::string err;
 };
+
+#ifdef _WIN32
+// The directory of the running program.
+std::string ProgramDir();
+// True when the Windows services are Wine's (as in CI), which differ from
+// Windows in a few measured places.
+bool RunningUnderWine();
+#endif
 
 // Runs a program to its end and collects its output.
 RunResult Run(const std::vector<std::string>& argv, const std::string& input = "");

@@ -1,0 +1,18 @@
+# Cross build for x86_64 Windows with MinGW-w64 (Debian: g++-mingw-w64-x86_64).
+# The posix thread model gives std::mutex to GoogleTest; everything is
+# linked statically (see CMakeLists.txt), so no runtime DLL goes along.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(USERPROFILE_MINGW_PREFIX x86_64-w64-mingw32)
+find_program(CMAKE_C_COMPILER NAMES ${USERPROFILE_MINGW_PREFIX}-gcc-posix
+                                    ${USERPROFILE_MINGW_PREFIX}-gcc REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${USERPROFILE_MINGW_PREFIX}-g++-posix
+                                      ${USERPROFILE_MINGW_PREFIX}-g++ REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${USERPROFILE_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${USERPROFILE_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,168 @@
+// The library through its exports, in process, on a real application tree
+// in a temporary directory: <tree>/APP/PROG/MAIN.EXE is the module, so the
+// registry is <tree>/APP/PROG/USER.INI and the users root <tree>/APP/USER.
+// Paths are expected with the platform's own separator.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support.h"
+#include "userprofile.h"
+
+using portable::Exists;
+using portable::InProcessHost;
+using portable::IsDirectory;
+using portable::ReadBytes;
+using portable::TempTree;
+using portable::WriteBytes;
+using userprofile::kSeparator;
+
+namespace {
+
+class Library : public ::testing::Test {
+ protected:
+  Library() : host_(tree_.At({"APP", "PROG", "MAIN.EXE"})) {
+    portable::MakeDirectories(tree_.At({"APP", "PROG"}));
+  }
+
+  std::string Registry() const { return tree_.At({"APP", "PROG", "USER.INI"}); }
+  std::string Home(std::string_view dir_name) const {
+    return tree_.At({"APP", "USER", dir_name});
+  }
+  std::string Dir(const char* name) {
+    char out[USERPROFILE_PATH_SIZE] = "(untouched)";
+    GetDirForUser(host_.handle(), name, out);
+    return out;
+  }
+  std::string Create(const char* name) {
+    char buffer[64];
+    std::strcpy(buffer, name);
+    CreateUserProfile(host_.handle(), buffer, 1);
+    return buffer;
+  }
+
+  TempTree tree_;
+  InProcessHost host_;
+};
+
+}  // namespace
+
+TEST_F(Library, VerifyOnEmptyTreeCreatesDefaultUser) {
+  VerifyUserProfiles(host_.handle());
+  EXPECT_EQ(ReadBytes(Registry()),
+            "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "[DEFUSER]\r\nDefaultUser=Default\r\n");
+  EXPECT_TRUE(IsDirectory(Home("Default0")));
+  EXPECT_TRUE(Exists(portable::Join({Home("Default0"), "IKIVO.SMP"})));
+  EXPECT_EQ(host_.TakeMessages(),
+            std::vector<std::string>{"DEBUG: Creating Default User"});
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{});
+}
+
+TEST_F(Library, TypicalRunSignsInAddsUserAndSignsOut) {
+  VerifyUserProfiles(host_.handle());
+  host_.TakeMessages();
+  EXPECT_EQ(openUserSemaphoreFile("Default", host_.handle()), 1);
+  SetDefaultUser(host_.handle(), "Default");
+  char home[USERPROFILE_PATH_SIZE] = "";
+  GetUserHomeDir(host_.handle(), home);
+  EXPECT_EQ(std::string(home), Home("Default0") + kSeparator);
+
+  EXPECT_EQ(Create("Ann Lee"), "Ann Lee");
+  EXPECT_EQ(DoesUserExist(host_.handle(), "ANN LEE"), 2);
+  EXPECT_EQ(Dir("ann lee"), Home("AnnLee00") + kSeparator);
+  EXPECT_TRUE(Exists(portable::Join({Home("AnnLee00"), "IKIVO.SMP"})));
+  CloseUserSemaphoreFile();
+
+  EXPECT_EQ(ReadBytes(Registry()),
+            "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "2=Ann Lee,AnnLee00\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{});
+}
+
+TEST_F(Library, SameNameAllocatesNextFreeDirectory) {
+  Create("Ann Lee");
+  Create("Ann Lee");
+  Create("AnnLee");
+  EXPECT_TRUE(IsDirectory(Home("AnnLee00")));
+  EXPECT_TRUE(IsDirectory(Home("AnnLee01")));
+  EXPECT_TRUE(IsDirectory(Home("AnnLee02")));
+  EXPECT_EQ(DoesUserExist(host_.handle(), "Ann Lee"), 1);
+}
+
+TEST_F(Library, SecondSignInOfSameUserInOneProcessFails) {
+  Create("Ann Lee");
+  EXPECT_EQ(openUserSemaphoreFile("Ann Lee", host_.handle()), 1);
+  EXPECT_EQ(openUserSemaphoreFile("Ann Lee", host_.handle()), 0);
+  CloseUserSemaphoreFile();  // after a failed open: no report
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{});
+}
+
+TEST_F(Library, DeletedLockFileIsRecreatedOnSignIn) {
+  Create("Ann Lee");
+  const std::string lock = portable::Join({Home("AnnLee00"), "IKIVO.SMP"});
+  ASSERT_TRUE(std::remove(lock.c_str()) == 0);
+  EXPECT_EQ(openUserSemaphoreFile("Ann Lee", host_.handle()), 1);
+  EXPECT_TRUE(Exists(lock));
+  CloseUserSemaphoreFile();
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{});
+}
+
+TEST_F(Library, CloseWithNothingHeldIsReported) {
+  CloseUserSemaphoreFile();
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{667});
+}
+
+TEST_F(Library, UnknownUserGetsNoLockAndNoFiles) {
+  VerifyUserProfiles(host_.handle());
+  host_.TakeMessages();
+  EXPECT_EQ(openUserSemaphoreFile("Nobody", host_.handle()), 0);
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{615});
+  EXPECT_FALSE(Exists(Home("Nobody00")));
+}
+
+TEST_F(Library, TamperedEntryNeverLeadsOutOfUsersRoot) {
+  const std::string sep(1, kSeparator);
+  WriteBytes(Registry(), "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Eve,.." + sep +
+                             "..." + sep + "x\r\n");
+  EXPECT_EQ(Dir("Eve"), "");
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{616});
+}
+
+TEST_F(Library, CreateExWritesEntryAndReturnsPathWithSeparator) {
+  const std::string base = tree_.At({"BASE"});
+  const std::string registry = tree_.At({"EX.INI"});
+  char name[] = "  Bob ";
+  char out[USERPROFILE_PATH_SIZE] = "";
+  CreateUserProfileEx(base.c_str(), registry.c_str(), 3, name, out);
+  EXPECT_EQ(std::string(out), base + kSeparator + "Bob00000");
+  EXPECT_STREQ(name, "Bob");
+  EXPECT_EQ(ReadBytes(registry), "[LUSER]\r\n3=Bob,Bob00000\r\n");
+  EXPECT_TRUE(Exists(portable::Join({out, "IKIVO.SMP"})));
+}
+
+TEST_F(Library, DefaultUserRoundTripsThroughRegistry) {
+  SetDefaultUser(host_.handle(), "R2 D2");
+  char out[USERPROFILE_DEFAULT_SIZE] = "";
+  GetDefaultUser(host_.handle(), out);
+  EXPECT_STREQ(out, "R2 D2");
+  EXPECT_EQ(ReadBytes(Registry()), "[DEFUSER]\r\nDefaultUser=R2 D2\r\n");
+}
+
+TEST_F(Library, LineBreakInNameNeverReachesRegistry) {
+  SetDefaultUser(host_.handle(), "Ann\r\n[NUSER]\r\nNO=99");
+  EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{730});
+  EXPECT_FALSE(Exists(Registry()));
+}
+
+TEST(LibraryPaths, ModulePathOverLimitTouchesNothing) {
+  TempTree tree;
+  std::string dir = tree.path();
+  while (dir.size() < 130) dir += kSeparator + std::string(20, 'D');
+  InProcessHost host(portable::Join({dir, "MAIN.EXE"}));
+  VerifyUserProfiles(host.handle());
+  std::vector<unsigned> checks = host.TakeChecks();
+  ASSERT_FALSE(checks.empty());
+  EXPECT_EQ(checks.front(), 125u);
+  EXPECT_FALSE(Exists(portable::Join({dir, "USER.INI"})));
+}

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# A user's home directory replaced by a link that leads out of the users
+# root: the Windows build (under Wine, where a POSIX directory link is a
+# reparse point) neither creates, truncates nor holds a lock file through
+# it. Prints one line "PASS: name" or "FAIL: name" per check.
+#
+# Usage: links.sh WINDOWS_HOST_DIR WINE
+#   WINDOWS_HOST_DIR  holds up_host_dll.exe and userprofile.dll
+#   WINE              the command that runs a 64-bit Windows program
+set -uo pipefail
+
+windir=$1
+wine=$2
+scratch=$(mktemp -d /tmp/uplink.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+
+check() {
+  local name=$1 want=$2 have=$3
+  if [[ $want == "$have" ]]; then
+    echo "PASS: $name"
+  else
+    echo "FAIL: $name"
+    diff <(echo "$want") <(echo "$have") | sed 's/^/    /'
+  fi
+}
+
+prog=$scratch/APP/PROG
+mkdir -p "$prog" "$scratch/outside"
+cp "$windir/up_host_dll.exe" "$prog/MAIN.EXE"
+cp "$windir/userprofile.dll" "$prog/userprofile.dll"
+host() { "$wine" "$prog/MAIN.EXE" "$@" 2>/dev/null | tr -d '\r'; }
+
+host create "Ann Lee" >/dev/null
+rm -rf "$scratch/APP/USER/AnnLee00"
+printf 'victim' >"$scratch/outside/IKIVO.SMP"
+ln -s "$scratch/outside" "$scratch/APP/USER/AnnLee00"
+
+check "no sign-in through a linked home" "lock: 0" "$(host lock "Ann Lee")"
+check "the file behind the link is not truncated" "victim" \
+  "$(cat "$scratch/outside/IKIVO.SMP")"
+rm "$scratch/outside/IKIVO.SMP"
+host lock "Ann Lee" >/dev/null
+check "no lock file is created through the link" "" \
+  "$(ls "$scratch/outside")"
