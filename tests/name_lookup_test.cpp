@@ -170,22 +170,6 @@ TEST_F(NameLookup, IndexAnswersAsTheEntryLoopThroughEveryKindOfChange) {
   }
 }
 
-TEST_F(NameLookup, UpdateThatCannotReachTheFileIsReported) {
-  // Too long a name for the temporary file beside it: every replacement
-  // fails, for root as for anyone.
-  const std::string file = tree_.root() + "/" + std::string(250, 'r');
-  WriteFile(file, "[NUSER]\r\nNO=1\r\n");
-  {
-    CacheSetting on(true);
-    userprofile::RegistryUpdate update(file);
-    ASSERT_TRUE(update.held());
-    userprofile::WriteRegistry(file, "NUSER", "NO", "2");
-    userprofile::WriteRegistry(file, "NUSER", "NO", "3");
-  }
-  EXPECT_EQ(app_.TakeChecks(), std::vector<unsigned>{730});
-  EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=1\r\n");
-}
-
 namespace {
 
 // A damaged tree: invalid and empty entries to squeeze out, missing home

@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/profile.h"
+#include "registry/registry.h"
 #include "support/apptree.h"
 #include "support/process.h"
 
@@ -316,4 +317,23 @@ TEST_F(HeldBackWrites, FailedReplacementIsReportedAndTheEditsDropped) {
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(sys().ReadProfileString("NUSER", "NO", 162, file), "1");
   EXPECT_EQ(Entries(), std::set<std::string>{std::string(250, 'r')});
+}
+
+// The registry's updates report a replacement that fails at the end of
+// the update as a failed write, once.
+TEST_F(HeldBackWrites, RegistryUpdateThatCannotReachTheFileIsReported) {
+  CacheSetting on(true);
+  testing_support::InProcessApp app(Path("MAIN"));
+  // Too long a name for the temporary file beside it: every replacement
+  // fails, for root as for anyone.
+  const std::string file = Path(std::string(250, 'r'));
+  WriteFile(file, "[NUSER]\r\nNO=1\r\n");
+  {
+    userprofile::RegistryUpdate update(file);
+    ASSERT_TRUE(update.held());
+    EXPECT_TRUE(userprofile::WriteRegistry(file, "NUSER", "NO", "2"));
+    EXPECT_TRUE(userprofile::WriteRegistry(file, "NUSER", "NO", "3"));
+  }
+  EXPECT_EQ(app.TakeChecks(), std::vector<unsigned>{730});
+  EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=1\r\n");
 }
