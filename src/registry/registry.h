@@ -41,6 +41,11 @@ std::string EntryKey(int i);
 int ReadCount(const std::string& registry);
 std::string ReadEntry(const std::string& registry, int i);
 
+// Reports a registry write that was refused or failed.
+void ReportWriteFailed();
+// True if the value can be stored as one registry line.
+bool IsStorable(std::string_view value);
+
 // Writes one value; a refused or failed write is reported.
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value);

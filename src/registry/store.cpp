@@ -1,4 +1,5 @@
 #include "frame/frame.h"
+#include "platform/profile.h"
 #include "registry/registry.h"
 
 namespace userprofile {
@@ -16,9 +17,11 @@ std::string ReadEntry(const std::string& registry, int i) {
                                  registry);
 }
 
-namespace {
-
 void ReportWriteFailed() { ReportCheckFailure(kCheckRegistryWriteFailed); }
+
+bool IsStorable(std::string_view value) { return !profile::BreaksLine(value); }
+
+namespace {
 
 // Reading a profile value trims blanks from both ends and drops one pair
 // of enclosing quotes, on every platform. A valid user name may begin
