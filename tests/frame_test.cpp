@@ -1,4 +1,4 @@
-// The library frame as a host meets it (spec Part 1.1): files found from
+// The library frame as a host meets it: files found from
 // the real path of the calling module, the null handle, check reports on
 // standard error, the module path limit, per-process state, the unload
 // hook, and the exported names of libuserprofile.so.
@@ -24,7 +24,7 @@ using namespace testing_support;
 
 namespace {
 
-// The 14 exports, in ordinal order (spec Part 1.1).
+// The 14 exports, in ordinal order.
 const std::vector<std::string> kExports = {
     "WEP",
     "IsEntryValid",

@@ -1,5 +1,5 @@
-// The exported validators, ValidUserName and IsEntryValid (spec Part 2.1),
-// through their C entry points: the edge cases the Part lists and every
+// The exported validators, ValidUserName and IsEntryValid,
+// through their C entry points: the documented edge cases and every
 // byte of the character classes.
 #include <gtest/gtest.h>
 
