@@ -227,6 +227,28 @@ TEST_F(Repair, SecondRunInAnotherProcessChangesNothing) {
   EXPECT_EQ(TreeState(tree_.root()), before);
 }
 
+// A count beyond the last key held ends where a walk over the empty
+// entries would end it: at the first of them, or at an earlier gap.
+TEST_F(Repair, CountBeyondTheKeysHeldIsCutAtTheFirstEmptyEntry) {
+  MakeDefaultHome();
+  MakeHome("ann00000");
+  SetRegistry(Crlf({"[NUSER]", "NO=900", "[LUSER]", "1=Default,Default0",
+                    "2=ann,ann00000", "[DEFUSER]", "DefaultUser=Default"}));
+  VerifyUserProfiles(module());
+  EXPECT_EQ(RegistryText(),
+            Crlf({"[NUSER]", "NO=2", "[LUSER]", "1=Default,Default0",
+                  "2=ann,ann00000", "[DEFUSER]", "DefaultUser=Default"}));
+  SetRegistry(Crlf({"[NUSER]", "NO=900", "[LUSER]", "1=Default,Default0",
+                    "2=", "3=ann,ann00000", "[DEFUSER]",
+                    "DefaultUser=Default"}));
+  VerifyUserProfiles(module());
+  EXPECT_EQ(RegistryText(),
+            Crlf({"[NUSER]", "NO=2", "[LUSER]", "1=Default,Default0",
+                  "2=ann,ann00000", "3=ann,ann00000", "[DEFUSER]",
+                  "DefaultUser=Default"}));
+  EXPECT_EQ(Messages(), Messages_{});
+}
+
 TEST_F(Repair, ZeroCountIgnoresTheKeysPresent) {
   SetRegistry(
       Crlf({"[NUSER]", "NO=0", "[LUSER]", "1=ann,ann00000", "2=bob,bob00000"}));

@@ -204,4 +204,15 @@ std::optional<int> FindUserIndexed(const std::string& registry,
   return IndexOf(registry).Find(*doc, name);
 }
 
+std::optional<int> LastEntryNumber(const std::string& registry) {
+  std::shared_ptr<const profile::Document> doc =
+      Sys().ProfileSnapshot(registry);
+  if (!doc) return std::nullopt;
+  int last = 0;
+  doc->ForEachKey(kUserSection, [&](std::string_view key, std::string_view) {
+    last = std::max(last, EntryNumberOf(key));
+  });
+  return last;
+}
+
 }  // namespace userprofile

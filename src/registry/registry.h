@@ -82,4 +82,9 @@ int FindUser(const std::string& registry, std::string_view name);
 std::optional<int> FindUserIndexed(const std::string& registry,
                                    std::string_view name);
 
+// The highest entry number the registry holds a key for (0 for none), from
+// the platform's snapshot; nullopt when the platform keeps no snapshots.
+// Every entry above it reads as empty.
+std::optional<int> LastEntryNumber(const std::string& registry);
+
 }  // namespace userprofile

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -122,9 +123,13 @@ std::string RepairEntry(const void* module, const std::string& registry,
 // one left.
 void CompactAndRepair(const void* module, const std::string& registry) {
   const int count = ReadCount(registry);
+  // Entries above the last key the registry holds are all empty: the walk
+  // stops there, so a count tampered to billions costs nothing, and the
+  // first of those empty entries is the gap they would have made.
+  const int last = std::min(count, LastEntryNumber(registry).value_or(count));
   int gap = 0;
   KeptEntries kept;
-  for (int i = 1; i <= count; ++i) {
+  for (int i = 1; i <= last; ++i) {
     const std::string entry = ReadEntry(registry, i);
     if (entry.empty() || !IsValidEntry(entry) ||
         entry.find(',') == std::string::npos || kept.Contains(entry)) {
@@ -139,6 +144,7 @@ void CompactAndRepair(const void* module, const std::string& registry) {
       ++gap;
     }
   }
+  if (gap == 0 && last < count) gap = last + 1;
   if (gap != 0) {
     WriteRegistry(registry, kCountSection, kCountKey, EntryKey(gap - 1));
   }
