@@ -192,16 +192,7 @@ void InstallLibrary() {
       [](const std::string&, const std::string&, unsigned) {});
 }
 
-class CacheSetting {
- public:
-  explicit CacheSetting(bool on) : before_(userprofile::ProfileCacheEnabled()) {
-    userprofile::SetProfileCacheEnabled(on);
-  }
-  ~CacheSetting() { userprofile::SetProfileCacheEnabled(before_); }
-
- private:
-  bool before_;
-};
+using CacheSetting = userprofile::ScopedProfileCache;
 
 // --- The floor -------------------------------------------------------------
 

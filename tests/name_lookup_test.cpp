@@ -22,16 +22,7 @@ using namespace testing_support;
 
 namespace {
 
-class CacheSetting {
- public:
-  explicit CacheSetting(bool on) : before_(userprofile::ProfileCacheEnabled()) {
-    userprofile::SetProfileCacheEnabled(on);
-  }
-  ~CacheSetting() { userprofile::SetProfileCacheEnabled(before_); }
-
- private:
-  bool before_;
-};
+using CacheSetting = userprofile::ScopedProfileCache;
 
 // Names equal and unequal under the comparison of user names: case, the
 // accented pairs of code page 1252, ligatures, the ignored soft hyphen,

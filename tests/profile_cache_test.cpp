@@ -34,17 +34,7 @@ using userprofile::profile::WithValue;
 
 namespace {
 
-// Sets the cache switch for one scope.
-class CacheSetting {
- public:
-  explicit CacheSetting(bool on) : before_(userprofile::ProfileCacheEnabled()) {
-    userprofile::SetProfileCacheEnabled(on);
-  }
-  ~CacheSetting() { userprofile::SetProfileCacheEnabled(before_); }
-
- private:
-  bool before_;
-};
+using CacheSetting = userprofile::ScopedProfileCache;
 
 class ProfileFiles : public ::testing::Test {
  protected:

@@ -177,6 +177,21 @@ Platform& NativePlatform();
 bool ProfileCacheEnabled();
 void SetProfileCacheEnabled(bool enabled);
 
+// Sets the cache switch for one scope, for tests and benchmarks that
+// compare the two engines.
+class ScopedProfileCache {
+ public:
+  explicit ScopedProfileCache(bool enabled) : before_(ProfileCacheEnabled()) {
+    SetProfileCacheEnabled(enabled);
+  }
+  ~ScopedProfileCache() { SetProfileCacheEnabled(before_); }
+  ScopedProfileCache(const ScopedProfileCache&) = delete;
+  ScopedProfileCache& operator=(const ScopedProfileCache&) = delete;
+
+ private:
+  bool before_;
+};
+
 // Receives every message the library shows, instead of the platform's
 // default (a message box on Windows, one line on standard error
 // elsewhere). An empty function restores the default.
