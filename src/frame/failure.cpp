@@ -1,0 +1,26 @@
+#include "frame/failure.h"
+
+#include <utility>
+
+namespace userprofile {
+
+namespace {
+
+FailureCause& ThreadCause() {
+  thread_local FailureCause cause;
+  return cause;
+}
+
+}  // namespace
+
+void SetFailure(Failure kind, std::string text) {
+  FailureCause& cause = ThreadCause();
+  cause.kind = kind;
+  cause.text = std::move(text);
+}
+
+void ClearFailure() { ThreadCause() = FailureCause{}; }
+
+const FailureCause& LastFailure() { return ThreadCause(); }
+
+}  // namespace userprofile
