@@ -9,10 +9,22 @@
 // lock removes such leftovers, since no live writer can own one then.
 //
 // Updates of a profile file are serialized between processes by an
-// exclusive lock on the file itself. Because a write replaces the file, a
-// process that takes the lock then checks that the locked file still has
-// the name, and retries if not; the holder locks each replacement before
-// renaming it into place, so the lock never lapses while it is held.
+// exclusive open-file-description lock (F_OFD_SETLK) on the first byte of
+// a lock file beside it ("USER.INI.lock"), the byte the Windows build
+// locks with LockFileEx: POSIX and Windows hosts exclude each other, and
+// Wine takes a Windows host's lock as a POSIX lock of this system, so a
+// Windows host under Wine is excluded too. The registry itself cannot
+// carry a lock both builds share, because on Windows a file that is open
+// cannot be replaced and a locked byte cannot be read. The lock file is
+// created empty (with the registry's owner and permissions, so that
+// whoever may update the registry may lock it), never written, replaced or removed,
+// and never opened through a symbolic link or left waiting on a FIFO. The
+// lock reaches other machines through a file system that forwards POSIX
+// locks (NFS with its lock manager; an SMB mount with Samba's POSIX
+// locking, which also meets Windows clients' locks); on a file system
+// without byte-range locks it does not exclude other machines. Without
+// F_OFD_SETLK (not Linux) the lock is flock() on the whole file, which
+// excludes POSIX hosts only. A process that dies releases its lock.
 // Readers take no lock and never wait.
 //
 // Parsed files are kept (profile::Document) and served while the file is
@@ -124,6 +136,16 @@ bool WriteAll(int fd, std::string_view data) {
 }
 
 #ifdef F_OFD_SETLK
+// The byte of a profile file's update lock file that every host locks.
+bool LockUpdateByte(int fd) {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
 bool LockWholeFile(int fd) {
   struct flock lock{};
   lock.l_type = F_WRLCK;
@@ -131,8 +153,41 @@ bool LockWholeFile(int fd) {
   return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 #else
+bool LockUpdateByte(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 bool LockWholeFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 #endif
+
+// Opens the update lock file of `file`, whose open descriptor is
+// `registry`, for writing; creates it if missing, with the registry's
+// permission bits and, as far as this process may set them, its owner and
+// group, so that whoever may write the registry may lock it. A
+// link in its place is refused, never followed; so is anything but a
+// regular file. -1 with errno set otherwise.
+int OpenUpdateLockFile(const std::string& file, int registry) {
+  const std::string path = UpdateLockFileOf(file);
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+  if (fd >= 0) {
+    struct stat st{};
+    if (::fstat(registry, &st) == 0) {
+      if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        (void)!::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+      }
+      (void)!::fchmod(fd, st.st_mode & 0666);
+    }
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  fd = ::open(path.c_str(), kFlags);
+  if (fd < 0) return -1;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
 
 // The directory part and the last name of a path.
 struct DirAndName {
@@ -224,8 +279,8 @@ void RemoveOrphanedReplacements(const std::string& path) {
 // Replaces the file's content atomically. `original` is the status of the
 // file it replaces, whose permission bits and, as far as this process may
 // set them, owner and group the new file takes; nullopt for a new file
-// (the umask then applies). `update_fd` is the locked descriptor of the file now at `path`: the new
-// file is locked before it takes the name, so the update lock never lapses.
+// (the umask then applies). `update_fd` is the descriptor of the file now
+// at `path`; it becomes the new file's once that has the name.
 bool ReplaceFile(const std::string& path, std::string_view content,
                  const std::optional<struct stat>& original, int& update_fd) {
   static std::atomic<unsigned> counter{0};
@@ -244,7 +299,7 @@ bool ReplaceFile(const std::string& path, std::string_view content,
   if (original && ::fchown(fd, original->st_uid, original->st_gid) != 0) {
     (void)!::fchown(fd, static_cast<uid_t>(-1), original->st_gid);
   }
-  bool ok = LockWholeFile(fd) && WriteAll(fd, content) &&
+  bool ok = WriteAll(fd, content) &&
             (!original || ::fchmod(fd, original->st_mode & 07777) == 0) &&
             ::fsync(fd) == 0;
   if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
@@ -382,11 +437,12 @@ class PosixPlatform final : public Platform {
   // Parsed files kept at most; a host uses one registry.
   static constexpr std::size_t kParsedFiles = 8;
   struct Update {
-    int fd;     // locked descriptor of the file that has the name now
+    int fd;     // descriptor of the file that has the name now
     int depth;  // nested LockForUpdate calls of this process
     std::shared_ptr<profile::Document> doc;  // loaded at first use
     bool dirty;                              // doc differs from the file
     std::optional<bool> writable;            // checked at the first write
+    int lock_fd;  // the locked update lock file; -1 with fd
   };
   struct Parsed {
     FileStamp stamp;
@@ -463,36 +519,53 @@ class PosixPlatform final : public Platform {
       ++held->second.depth;
       return true;
     }
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && MayNotWrite(errno)) {
+      // Nothing can change a file this process may not write, so there
+      // is nothing to serialize: the "lock" is held without a descriptor
+      // and every write under it is refused at once, instead of waiting
+      // out a lock that could never be had.
+      updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt, -1});
+      return true;
+    }
+    if (fd < 0) return false;
+    int lock = OpenUpdateLockFile(file, fd);
+    if (lock < 0) {
+      const int error = errno;
+      ::close(fd);
+      // A lock file this process may not write: no update of its own
+      // could be serialized, so none is made.
+      if (!MayNotWrite(error)) return false;
+      updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt, -1});
+      return true;
+    }
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(timeout_ms);
     auto pause = std::chrono::microseconds(200);
-    for (;;) {
-      int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-      if (fd < 0 && MayNotWrite(errno)) {
-        // Nothing can change a file this process may not write, so there
-        // is nothing to serialize: the "lock" is held without a descriptor
-        // and every write under it is refused at once, instead of waiting
-        // out a lock that could never be had.
-        updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt});
-        return true;
-      }
-      if (fd < 0) return false;
-      if (LockWholeFile(fd)) {
-        // The holder before us may have replaced the file: the lock counts
-        // only on the file that still has the name.
-        if (SameFile(fd, file)) {
-          updates_.emplace(file, Update{fd, 1, nullptr, false, std::nullopt});
-          RemoveOrphanedReplacements(file);
-          return true;
-        }
+    while (!LockUpdateByte(lock)) {
+      const bool busy = errno == EAGAIN || errno == EACCES ||
+                        errno == EWOULDBLOCK || errno == EINTR;
+      if (!busy || std::chrono::steady_clock::now() >= deadline) {
+        ::close(lock);
         ::close(fd);
-        continue;
+        return false;
       }
-      ::close(fd);
-      if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
+    // The holder before us may have replaced the file since it was
+    // opened; under the lock nobody else does.
+    if (!SameFile(fd, file)) {
+      ::close(fd);
+      fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        ::close(lock);
+        return false;
+      }
+    }
+    updates_.emplace(file, Update{fd, 1, nullptr, false, std::nullopt, lock});
+    RemoveOrphanedReplacements(file);
+    return true;
   }
 
   void UnlockForUpdate(const std::string& file) override {
@@ -504,6 +577,8 @@ class PosixPlatform final : public Platform {
     if (held == updates_.end() || --held->second.depth > 0) return true;
     bool ok = !held->second.dirty || Publish(file, held->second);
     if (held->second.fd >= 0) ::close(held->second.fd);
+    // Released last: the file is replaced by then.
+    if (held->second.lock_fd >= 0) ::close(held->second.lock_fd);
     updates_.erase(held);
     return ok;
   }
