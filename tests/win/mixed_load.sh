@@ -95,6 +95,98 @@ run_load() {
   done
 }
 
+# A Windows process (the Windows build's platform test child) holds the
+# update lock: a POSIX host's registration waits for it, and is made once
+# the lock is released.
+held_order() {
+  local root=$scratch/order holder=$windir/../platform_child.exe
+  make_tree "$root"
+  local registry=$root/APP/PROG/USER.INI
+  printf '[NUSER]\r\nNO=0\r\n' >"$registry"
+  mkfifo "$scratch/holder.in"
+  timeout -k 5 "$limit" "$wine" "$holder" update "Z:$registry" 20000 \
+    <"$scratch/holder.in" >"$scratch/holder.out" 2>/dev/null &
+  local holder_pid=$! i
+  exec 3>"$scratch/holder.in"
+  for ((i = 0; i < 300; ++i)); do
+    grep -q 'locked 1' "$scratch/holder.out" 2>/dev/null && break
+    sleep 0.1
+  done
+  check "a Windows host takes the update lock" "locked 1" \
+    "$(tr -d '\r' <"$scratch/holder.out")"
+  timeout -k 5 "$limit" "$root/APP/PROG/MAIN" create Ann >/dev/null 2>&1 &
+  local creator_pid=$!
+  sleep 2
+  check "a POSIX host's update waits while a Windows host holds the lock" "" \
+    "$(tr -d '\r' <"$registry" | grep '^1=')"
+  echo unlock >&3
+  exec 3>&-
+  wait "$creator_pid"
+  wait "$holder_pid"
+  check "and is made once the Windows host releases it" "1=Ann,Ann00000" \
+    "$(tr -d '\r' <"$registry" | grep '^1=')"
+}
+held_order
+
+# The other way round: a POSIX host stopped while its repair holds the
+# update lock (seen in /proc/locks) keeps a Windows host's registration
+# waiting until it goes on.
+posix_holds() {
+  local root=$scratch/posix-holds i pid= inode held=0
+  make_tree "$root"
+  local registry=$root/APP/PROG/USER.INI
+  # Many entries whose homes are missing: the repair makes them all while
+  # it holds the lock, long enough to be caught holding it.
+  {
+    printf '[NUSER]\r\nNO=1000\r\n[LUSER]\r\n'
+    for ((i = 1; i <= 1000; ++i)); do printf '%d=U%d,U%07d\r\n' "$i" "$i" "$i"; done
+  } >"$registry"
+  : >"$registry.lock"
+  inode=$(stat -c %i "$registry.lock")
+  timeout -k 5 "$limit" "$root/APP/PROG/MAIN" verify >/dev/null 2>&1 &
+  local guard=$!
+  for ((i = 0; i < 100; ++i)); do
+    pid=$(pgrep -P "$guard")
+    [[ -n $pid ]] && break
+    sleep 0.01
+  done
+  [[ -n ${pid:-} ]] || return 1
+  while kill -0 "$pid" 2>/dev/null; do
+    if grep -q ":$inode " /proc/locks; then
+      kill -STOP "$pid"
+      # Stopped for certain before the lock is looked at again.
+      while [[ $(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null) == [RSD] ]]; do
+        sleep 0.001
+      done
+      if grep -q ":$inode " /proc/locks; then
+        held=1
+        break
+      fi
+      kill -CONT "$pid"
+    fi
+  done
+  if ((!held)); then
+    wait "$guard"
+    return 1
+  fi
+  timeout -k 5 "$limit" "$wine" "$root/APP/PROG/MAIN.EXE" create Bob \
+    >/dev/null 2>&1 &
+  local creator_pid=$!
+  sleep 2
+  check "a Windows host's update waits while a POSIX host holds the lock" "" \
+    "$(tr -d '\r' <"$registry" | grep ',Bob')"
+  kill -CONT "$pid"
+  wait "$guard"
+  wait "$creator_pid"
+  check "and is made once the POSIX host goes on" "1" \
+    "$(tr -d '\r' <"$registry" | grep -c '=Bob,Bob')"
+}
+for attempt in 1 2 3 4 5; do
+  posix_holds && break
+  rm -rf "$scratch/posix-holds"
+  ((attempt < 5)) || echo "FAIL: a POSIX host was never caught holding the update lock"
+done
+
 expected=$(for ((i = 1; i <= hosts; ++i)); do names_of P "$i"; names_of W "$i"; done | sort)
 total=$((2 * hosts * users))
 
