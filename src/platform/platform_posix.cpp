@@ -93,11 +93,16 @@
 namespace userprofile {
 namespace {
 
+void RecordFailure(std::string_view what, const std::string& path, int error);
+
 // Reads the whole file; nullopt if it cannot be opened as a regular file.
 // Never blocks on a FIFO put in the file's place.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    if (errno != ENOENT) RecordFailure("cannot read", path, errno);
+    return std::nullopt;
+  }
   struct stat st{};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
@@ -739,6 +744,9 @@ class PosixPlatform final : public Platform {
     // Not blocking: a FIFO in the file's place reads as no file.
     int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+      // A missing registry is an empty one; any other failure is a cause.
+      if (errno != ENOENT)
+        RecordFailure("cannot read the registry", file, errno);
       parsed_.erase(file);
       return nullptr;
     }
