@@ -159,7 +159,8 @@ USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(char *name,
  * and the lock file goes to the name's recorded home, if any (else check
  * 615). A NULL name reports check 503 and returns; an empty one reports
  * 504 and goes on. A home directory that cannot be allocated at all is
- * reported (409-411) and not recorded. */
+ * reported (409-411) and not recorded; one that cannot be recorded (730,
+ * 731) is removed again while it is still empty. */
 USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(ModuleHandle module,
                                                            char *name, int reg);
 
@@ -172,7 +173,8 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(ModuleHandle module,
  * home directory name, without a trailing separator, to `out` (strlen(base)
  * + 10 bytes; USERPROFILE_PATH_SIZE always suffices). If no directory
  * name can be allocated (checks 409-411), `out` is set to the empty string
- * and no entry is written.
+ * and no entry is written. If the entry cannot be written (730), the new,
+ * empty directory is removed and `out` is set to the empty string.
  * A NULL argument (checks 505-508) or a base longer than 108 characters
  * (509) is reported and nothing is touched, `out` included. */
 USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
@@ -254,8 +256,9 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(void);
  * Windows, "DEBUG: Creating Default User" on standard error elsewhere),
  * and then keeps the stored default user if it is registered, and makes
  * "Default" the default otherwise or when it had to create "Default";
- * the default is left as the current user. Nothing is ever deleted. No
- * result; failures are reported by the operations it calls. */
+ * the default is left as the current user. No user's file or directory
+ * is deleted. No result; failures are reported by the operations it
+ * calls. */
 USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(ModuleHandle module);
 
 #ifdef __cplusplus
