@@ -19,10 +19,11 @@ TEST(Threads, EightThreadsCallEveryExportBesideOtherProcesses) {
   AppTree app;
   ASSERT_EQ(app.Host({"verify"}).status, 0);
   const std::string ex = app.root() + kSep + "EX";
-  Child threads(app.HostArgv({"threads", std::to_string(kThreads),
-                              std::to_string(kRounds), ex, ex + kSep + "EX.INI"}));
-  Child creator(app.HostArgv({"create", "P One", "create", "P Two", "verify",
-                              "create", "P Three"}));
+  Child threads(
+      app.HostArgv({"threads", std::to_string(kThreads),
+                    std::to_string(kRounds), ex, ex + kSep + "EX.INI"}));
+  Child creator(app.HostArgv(
+      {"create", "P One", "create", "P Two", "verify", "create", "P Three"}));
   Child signer(app.HostArgv(
       {"hammer", "Default", "1500", app.root() + kSep + "hammer.log"}));
 
@@ -37,7 +38,8 @@ TEST(Threads, EightThreadsCallEveryExportBesideOtherProcesses) {
   const std::string registry = ReadFile(app.registry());
   for (int t = 0; t < kThreads; ++t) {
     for (int r = 0; r < kRounds; ++r) {
-      const std::string name = "T" + std::to_string(t) + "R" + std::to_string(r);
+      const std::string name =
+          "T" + std::to_string(t) + "R" + std::to_string(r);
       int found = 0;
       for (std::size_t at = 0;
            (at = registry.find("=" + name + ",", at)) != std::string::npos;
