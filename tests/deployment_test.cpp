@@ -140,6 +140,7 @@ TEST(PowerLoss, HomeIsDurableBeforeTheEntryAndTheRegistryAfterItsRename) {
   AppTree app;
   ASSERT_EQ(HostRun(app, {"verify"}).status, 0);
   const std::vector<std::string> lines = Traced(app, {"create", "Ann Lee"});
+  if (lines.empty()) GTEST_SKIP() << "strace cannot trace here";
   const std::size_t mkdir = Find(lines, 0, {"mkdir(\"" + app.Home("AnnLee00")});
   const std::size_t rename =
       Find(lines, 0, {"rename(", app.registry() + "\")"});
