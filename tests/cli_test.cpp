@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -222,9 +221,8 @@ TEST_F(CommandLine, ModulePathThatNamesNoFileIsAUsageErrorAndCreatesNothing) {
 TEST_F(CommandLine, HelpForEveryCommandHasAnExample) {
   RunResult global = ToolAlone({"--help"});
   EXPECT_EQ(global.status, 0);
-  for (const char* command :
-       {"verify", "add", "list", "home", "default", "signin", "who", "remove",
-        "rename", "demo"}) {
+  for (const char* command : {"verify", "add", "list", "home", "default",
+                              "signin", "who", "remove", "rename", "demo"}) {
     EXPECT_TRUE(Contains(global.out, std::string("  ") + command)) << command;
     RunResult r = ToolAlone({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
@@ -597,8 +595,8 @@ TEST_F(ScriptOutput, NamesThatAreNotUtf8AreReadAsWindows1252WithTheirBytes) {
   ASSERT_EQ(Tool(app, {"add", "\x80uro"}).status, 0);
   const std::string list = Tool(app, {"list", "--json"}).out;
   EXPECT_TRUE(JsonSyntax::Valid(LastLine(list))) << list;
-  EXPECT_TRUE(Contains(
-      list, "\"name\":\"Ren\xC3\xA9\",\"name_bytes\":\"52656EE9\""))
+  EXPECT_TRUE(
+      Contains(list, "\"name\":\"Ren\xC3\xA9\",\"name_bytes\":\"52656EE9\""))
       << list;
   EXPECT_TRUE(Contains(list, "\"name\":\"Zo\xC3\xAB\",\"home\"")) << list;
   EXPECT_TRUE(Contains(
@@ -606,7 +604,10 @@ TEST_F(ScriptOutput, NamesThatAreNotUtf8AreReadAsWindows1252WithTheirBytes) {
       << list;
   // A home that is not UTF-8 comes with its exact bytes, which name a
   // directory that exists.
-  const std::string home = app.Home("Ren\xE9" "0000") + "/";
+  const std::string home = app.Home(
+                               "Ren\xE9"
+                               "0000") +
+                           "/";
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;
   for (unsigned char c : home) hex += {kDigits[c >> 4], kDigits[c & 15]};
@@ -684,8 +685,8 @@ TEST_F(SignInLikeFlock, WaitsForARealHolderThenRuns) {
   Child holder(app.HostArgv({"lock", "Default", "wait", "unlock"}));
   ASSERT_EQ(holder.ReadLine(), "lock: 1");
   ASSERT_EQ(holder.ReadLine(), "wait: ready");
-  Child waiter(ToolArgv(app, {"signin", "-w", "20", "Default", "--",
-                              "/bin/sh", "-c", "echo ran"}));
+  Child waiter(ToolArgv(app, {"signin", "-w", "20", "Default", "--", "/bin/sh",
+                              "-c", "echo ran"}));
   // Still waiting while the holder holds.
   EXPECT_EQ(waiter.ReadLine(std::chrono::milliseconds(700)), std::nullopt);
   holder.WriteLine("");
@@ -724,8 +725,7 @@ TEST_F(SignInLikeFlock, RefusalHasItsOwnStatusAndTheProgramsStatusPasses) {
 TEST_F(SignInLikeFlock, TheProgramKeepsTheLockWhenUserprofIsKilled) {
   for (const int signal : {SIGTERM, SIGKILL}) {
     SCOPED_TRACE(signal);
-    const std::string stop =
-        app.root() + "/stop" + std::to_string(signal);
+    const std::string stop = app.root() + "/stop" + std::to_string(signal);
     std::vector<std::string> argv = ToolArgv(app, {"signin", "Default", "--"});
     for (const std::string& arg : RunsUntil(stop)) argv.push_back(arg);
     Child signed_in(argv);
@@ -757,8 +757,7 @@ TEST_F(SignInLikeFlock, WhoShowsTheProgramsProcessHostAndTime) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   const std::string who = Tool(app, {"--json", "who"}).out;
-  EXPECT_TRUE(Contains(who, "\"host\":\"" + std::string(host) + "\""))
-      << who;
+  EXPECT_TRUE(Contains(who, "\"host\":\"" + std::string(host) + "\"")) << who;
   EXPECT_TRUE(Contains(who, "\"since\":\"20")) << who;
   EXPECT_FALSE(Contains(who, "\"pid\":null")) << who;
   WriteFile(stop, "");
@@ -805,7 +804,8 @@ TEST_F(Updates, RemoveAndRenameKeepHomesAndLoseNoConcurrentUser) {
   RunResult removed = Tool(app, {"remove", "bob"});
   RunResult renamed = Tool(app, {"rename", "Cid", "Cyd"});
   RunResult deleted = Tool(app, {"remove", "--delete-home", "Dee"});
-  for (auto& creator : creators) EXPECT_EQ(creator->Wait(), 0) << creator->err();
+  for (auto& creator : creators)
+    EXPECT_EQ(creator->Wait(), 0) << creator->err();
   EXPECT_EQ(removed.status, 0) << removed.err;
   EXPECT_EQ(renamed.status, 0) << renamed.err;
   EXPECT_EQ(deleted.status, 0) << deleted.err;
@@ -866,8 +866,7 @@ namespace {
 // Every name under `dir` with its content (files) or "/" (directories).
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
   std::map<std::string, std::string> tree;
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(dir)) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
     tree[entry.path().string()] =
         entry.is_directory() ? "/" : ReadFile(entry.path().string());
   }

@@ -80,7 +80,7 @@ std::variant<Invocation, UsageError> ParseCommandLine(
   CLI::App app{"userprof"};
   app.set_help_flag();  // help texts of our own, with examples
   app.allow_windows_style_options(false);
-  app.fallthrough();    // global options after the command too
+  app.fallthrough();  // global options after the command too
   app.require_subcommand(0, 1);
   app.add_flag("--json", inv.json);
   app.add_flag("-h,--help", inv.help);

@@ -16,7 +16,7 @@ inline constexpr int kExitFailed = 1;  // not found, refused or failed;
                                        // verify --dry-run: repairs needed
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitCannotRehearse = 3;  // verify --dry-run only
-inline constexpr int kExitLocked = 4;  // signed in elsewhere, or the
+inline constexpr int kExitLocked = 4;          // signed in elsewhere, or the
                                        // registry's update lock was busy
 inline constexpr int kExitCannotRun = 127;  // signin: program not started
 

@@ -32,9 +32,11 @@ Outcome Locked(std::string reason) {
   return outcome;
 }
 
-// `what`, with the cause the library recorded for its last failure.
-std::string WithCause(const std::string& what) {
-  const std::string cause = Session::LastCause();
+// `what`, with the cause the library recorded for its last failure, or
+// else what this process finds when it opens `probe` itself.
+std::string WithCause(const std::string& what, const std::string& probe = {},
+                      std::string cause = Session::LastCause()) {
+  if (cause.empty() && !probe.empty()) cause = WhyCannotOpen(probe, true);
   return cause.empty() ? what : what + ": " + cause;
 }
 
@@ -92,8 +94,7 @@ Json EntryJson(const EntryView& entry) {
   }
   json["home_exists"] = entry.home_exists;
   json["lock_exists"] = entry.lock_exists;
-  json["signed_in"] =
-      entry.signed_in ? Json(*entry.signed_in) : Json(nullptr);
+  json["signed_in"] = entry.signed_in ? Json(*entry.signed_in) : Json(nullptr);
   if (entry.shadowed_by != 0) json["duplicate_of"] = entry.shadowed_by;
   return json;
 }
@@ -244,7 +245,7 @@ class UserHold {
       return Locked(Quoted(name) + " is signed in; " + doing +
                     " once the user has signed out");
     }
-    return Failed(WithCause("cannot lock " + Shown(lock_)) +
+    return Failed(WithCause("cannot lock " + Shown(lock_), lock_) +
                   "; nothing was changed");
   }
 
@@ -278,7 +279,8 @@ std::optional<Holder> ReadHolder(const std::string& lock) {
     if (end == std::string::npos) end = note->size();
     const std::string line = note->substr(start, end - start);
     const std::size_t eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+    if (eq != std::string::npos)
+      fields[line.substr(0, eq)] = line.substr(eq + 1);
     start = end + 1;
   }
   Holder holder;
@@ -422,6 +424,7 @@ Outcome Add(Session& session, const std::string& name) {
   const std::string registry = *session.RegistryPath();
   const std::size_t checks_before = session.checks().size();
   int number = 0;
+  std::string cause;
   std::vector<std::pair<int, std::string>> alike;
   {
     // The check and the creation under one hold of the update lock: of
@@ -436,11 +439,13 @@ Outcome Add(Session& session, const std::string& name) {
     // The library trims the name in place; a fit name comes back unchanged.
     std::string buffer = name;
     CreateUserProfile(session.handle(), buffer.data(), 1);
+    cause = Session::LastCause();  // before the next call clears it
     number = session.FindUser(name);
   }
-  if (number == 0 || (NewChecks(session, checks_before) &&
-                      session.FindUser(name) == 0)) {
-    return Failed(WithCause("could not register " + Quoted(name)));
+  if (number == 0 ||
+      (NewChecks(session, checks_before) && session.FindUser(name) == 0)) {
+    return Failed(
+        WithCause("could not register " + Quoted(name), registry, cause));
   }
   const std::string home = session.DirForUser(name);
   Outcome outcome;
@@ -485,10 +490,10 @@ Outcome List(Session& session) {
   }
   outcome.json["users"] = std::move(users);
   if (view.entries.empty()) {
-    outcome.out = view.exists ? "no users registered\n"
-                              : "no users registered (no registry " +
-                                    Shown(view.path) +
-                                    " yet; verify creates it)\n";
+    outcome.out = view.exists
+                      ? "no users registered\n"
+                      : "no users registered (no registry " + Shown(view.path) +
+                            " yet; verify creates it)\n";
     return outcome;
   }
   outcome.out = ListTable(view);
@@ -523,8 +528,10 @@ Outcome Default(Session& session, const std::optional<std::string>& name) {
       return *refused;
     if (session.FindUser(*name) == 0) return NoSuchUser(*name);
     SetDefaultUser(session.handle(), name->c_str());
+    const std::string cause = Session::LastCause();
     if (session.DefaultUser() != *name) {
-      return Failed(WithCause("the default user could not be stored"));
+      return Failed(WithCause("the default user could not be stored",
+                              *session.RegistryPath(), cause));
     }
   }
   const std::string user = session.DefaultUser();
@@ -557,18 +564,16 @@ Outcome SignIn(Session& session, const std::string& name,
                   " gives no usable home directory; verify repairs it");
   }
   const std::string lock = home + kLockFile;
-  const auto deadline =
-      std::chrono::steady_clock::now() +
-      std::chrono::milliseconds(
-          static_cast<long long>(options.wait_seconds * 1000));
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<long long>(
+                            options.wait_seconds * 1000));
   while (openUserSemaphoreFile(name.c_str(), session.handle()) == 0) {
     const std::string cause = Session::LastCause();
     CloseUserSemaphoreFile();  // clears the failed attempt
     if (Sys().IsHeldExclusively(lock) != true) {
-      return Failed("cannot sign " + Quoted(name) + " in: " +
-                    (cause.empty() ? "the lock file " + Shown(lock) +
-                                         " cannot be opened"
-                                   : cause));
+      std::string why = cause.empty() ? WhyCannotOpen(lock, true) : cause;
+      if (why.empty()) why = "the lock file " + Shown(lock) + " cannot be used";
+      return Failed("cannot sign " + Quoted(name) + " in: " + why);
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       std::string reason = Quoted(name) + " is signed in elsewhere";
@@ -588,8 +593,7 @@ Outcome SignIn(Session& session, const std::string& name,
   // The program itself holds the lock: it inherits the locked file, so the
   // sign-in lasts exactly as long as the program, whatever becomes of this
   // process.
-  const bool inherited =
-      Sys().InheritLock(userprofile::State().lock_handle);
+  const bool inherited = Sys().InheritLock(userprofile::State().lock_handle);
   std::fflush(stdout);
   RunOptions run_options;
   run_options.extra_env = {"USERPROF_USER=" + name, "USERPROF_HOME=" + home};
@@ -666,9 +670,8 @@ Outcome Who(Session& session) {
     home_w = std::max(home_w, Width(row[1]));
   }
   for (const auto& row : rows) {
-    outcome.out +=
-        Padded(row[0], name_w) + "  " + Padded(row[1], home_w) + "  " +
-        row[2] + "\n";
+    outcome.out += Padded(row[0], name_w) + "  " + Padded(row[1], home_w) +
+                   "  " + row[2] + "\n";
   }
   if (unknown_holder) {
     outcome.out +=
@@ -730,7 +733,7 @@ Outcome Remove(Session& session, const std::string& name, bool delete_home) {
     }
   }
   if (NewChecks(session, checks_before)) {
-    return Failed(WithCause("could not remove " + Quoted(name)) +
+    return Failed(WithCause("could not remove " + Quoted(name), registry) +
                   "; the registry is as it was");
   }
   if (delete_home && !home.empty()) home_failure = RemoveHomeTree(home);
@@ -743,8 +746,8 @@ Outcome Remove(Session& session, const std::string& name, bool delete_home) {
     SetText(outcome.json, "home", home);
   }
   outcome.json["home_deleted"] = delete_home && home_failure.empty();
-  outcome.out = "removed " + Quoted(stored) + " (entry " +
-                std::to_string(number) + ")";
+  outcome.out =
+      "removed " + Quoted(stored) + " (entry " + std::to_string(number) + ")";
   if (!home.empty()) {
     outcome.out += delete_home && home_failure.empty()
                        ? "; deleted its home " + Shown(home)
@@ -762,8 +765,7 @@ Outcome Rename(Session& session, const std::string& old_name,
                const std::string& new_name) {
   if (std::optional<Outcome> refused = RefuseInvalidName(old_name))
     return *refused;
-  if (std::optional<Outcome> refused = RefuseNewName(new_name))
-    return *refused;
+  if (std::optional<Outcome> refused = RefuseNewName(new_name)) return *refused;
   const std::string registry = *session.RegistryPath();
   const std::size_t checks_before = session.checks().size();
   int number = 0;
@@ -804,8 +806,9 @@ Outcome Rename(Session& session, const std::string& old_name,
                                  userprofile::kDefaultKey, new_name);
     }
   }
-  if (NewChecks(session, checks_before) || session.FindUser(new_name) != number) {
-    return Failed(WithCause("could not rename " + Quoted(old_name)) +
+  if (NewChecks(session, checks_before) ||
+      session.FindUser(new_name) != number) {
+    return Failed(WithCause("could not rename " + Quoted(old_name), registry) +
                   "; the registry is as it was");
   }
   Outcome outcome;

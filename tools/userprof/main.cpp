@@ -70,9 +70,9 @@ Outcome Dispatch(const Invocation& inv, Session& session) {
                                 : std::optional<std::string>(operand));
   }
   if (command == "signin") {
-    return SignIn(session, operand, inv.program,
-                  SignInOptions{inv.wait_seconds, inv.refusal_status,
-                                inv.json});
+    return SignIn(
+        session, operand, inv.program,
+        SignInOptions{inv.wait_seconds, inv.refusal_status, inv.json});
   }
   if (command == "remove") return Remove(session, operand, inv.delete_home);
   if (command == "rename") return Rename(session, operand, inv.operands[1]);
@@ -89,9 +89,9 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   Invocation inv = std::get<Invocation>(parsed);
 
   if (inv.version) {
-    Print(stdout, inv.json ? DumpLine(Json{{"version", USERPROF_VERSION}})
-                           : std::string("userprof ") + USERPROF_VERSION +
-                                 "\n");
+    Print(stdout, inv.json
+                      ? DumpLine(Json{{"version", USERPROF_VERSION}})
+                      : std::string("userprof ") + USERPROF_VERSION + "\n");
     return kExitOk;
   }
   if (inv.command == "help" || inv.help) {

@@ -101,9 +101,8 @@ std::string LooseKey(std::string_view name) {
       // U+00C0 to U+00DE (but U+00D7) fold to U+00E0 to U+00FE.
       const unsigned char next = static_cast<unsigned char>(text[i + 1]);
       key += static_cast<char>(c);
-      key += static_cast<char>(next >= 0x80 && next <= 0x9E && next != 0x97
-                                   ? next + 0x20
-                                   : next);
+      key += static_cast<char>(
+          next >= 0x80 && next <= 0x9E && next != 0x97 ? next + 0x20 : next);
       ++i;
     } else {
       key += static_cast<char>(c);
@@ -112,8 +111,6 @@ std::string LooseKey(std::string_view name) {
   return key;
 }
 
-std::string Quoted(std::string_view text) {
-  return "\"" + Shown(text) + "\"";
-}
+std::string Quoted(std::string_view text) { return "\"" + Shown(text) + "\""; }
 
 }  // namespace userprof

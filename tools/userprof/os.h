@@ -35,6 +35,12 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 // The failures below return the reason, with the path and the system's
 // own text ("/x/USER.INI.bak: Permission denied"), or empty on success.
 
+// Why this process cannot open `path` for reading (and writing, with
+// `write`), as "path: reason"; empty if it can. A probe for messages
+// after the library failed without saying why: it opens a new descriptor
+// and closes it, which takes and releases no lock.
+std::string WhyCannotOpen(const std::string& path, bool write);
+
 // Creates an empty file where nothing is yet.
 std::string MakeEmptyFile(const std::string& path);
 // Replaces `to` with a copy of `from` (same permissions) atomically: a

@@ -2,22 +2,21 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
-#include <chrono>
-#include <ctime>
 #include <string_view>
+#include <thread>
 
 #include "os.h"
 
@@ -77,7 +76,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 bool IsTerminal(int stream) { return ::isatty(stream) == 1; }
 
 std::string PathKind(const std::string& path, std::string* why) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (why) *why = std::strerror(errno);
     return "none";
@@ -103,20 +102,29 @@ bool WriteAll(int fd, std::string_view data) {
 
 }  // namespace
 
+std::string WhyCannotOpen(const std::string& path, bool write) {
+  const int fd = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW |
+                                          O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Failure(path, errno);
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular ? std::string() : path + ": not a regular file";
+}
+
 std::string MakeEmptyFile(const std::string& path) {
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0755);
+  const int fd = ::open(
+      path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755);
   if (fd < 0) return Failure(path, errno);
   ::close(fd);
   return {};
 }
 
 std::string CopyFileAtomically(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
-                                          O_CLOEXEC);
+  const int in =
+      ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return Failure(from, errno);
-  struct stat st{};
+  struct stat st {};
   if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int error = S_ISREG(st.st_mode) ? errno : EINVAL;
     ::close(in);
@@ -138,9 +146,8 @@ std::string CopyFileAtomically(const std::string& from, const std::string& to) {
   ::close(in);
   // Private while it is filled; the original's mode once it is whole.
   const std::string tmp = to + ".~" + std::to_string(::getpid());
-  const int out =
-      ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-             0600);
+  const int out = ::open(
+      tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (out < 0) return Failure(tmp, errno);
   std::string failure;
   if (::fchmod(out, st.st_mode & 07777) != 0 || !WriteAll(out, data) ||
@@ -167,7 +174,7 @@ std::string CopyFileAtomically(const std::string& from, const std::string& to) {
 std::string RemoveHomeTree(const std::string& home) {
   std::string dir = home;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  struct stat st{};
+  struct stat st {};
   if (::lstat(dir.c_str(), &st) != 0) return Failure(dir, errno);
   if (!S_ISDIR(st.st_mode)) {
     return dir + ": not a directory (a link or a file); left as it is";
@@ -192,7 +199,7 @@ std::string MirrorUsersRoot(const std::string& from, const std::string& to) {
       fs::create_symlink("/nonexistent/userprof-dry-run", target, ec);
     } else if (fs::is_directory(status)) {
       fs::create_directory(target, ec);
-      struct stat st{};
+      struct stat st {};
       const std::string lock = (it->path() / "IKIVO.SMP").string();
       if (!ec && ::lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         std::ofstream((target / "IKIVO.SMP").string());
@@ -285,7 +292,7 @@ void Forward(int signal) {
 class RunSignals {
  public:
   explicit RunSignals(bool forward) {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = forward ? Forward : SIG_IGN;
     sigemptyset(&action.sa_mask);
     for (std::size_t i = 0; i < std::size(kForwarded); ++i) {
