@@ -697,6 +697,7 @@ Outcome Remove(Session& session, const std::string& name, bool delete_home) {
   std::string stored;
   int number = 0;
   std::string home_failure;
+  std::string shared_with;
   {
     RegistryUpdate update(registry);
     if (!update.held()) return Busy(registry);
@@ -713,7 +714,18 @@ Outcome Remove(Session& session, const std::string& name, bool delete_home) {
     if (static_cast<std::size_t>(number) > entries.size()) {
       return Failed("the registry changed while it was read; try again");
     }
-    stored = userprofile::SplitEntry(entries[number - 1])->name;
+    const userprofile::UserEntry removed =
+        *userprofile::SplitEntry(entries[number - 1]);
+    stored = removed.name;
+    // A home that another entry names too (a hand edit) is never deleted.
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      std::optional<userprofile::UserEntry> other =
+          userprofile::SplitEntry(entries[i]);
+      if (i + 1 != static_cast<std::size_t>(number) && other &&
+          other->home_dir_name == removed.home_dir_name) {
+        shared_with = other->name;
+      }
+    }
     for (std::size_t i = static_cast<std::size_t>(number); i < entries.size();
          ++i) {
       userprofile::WriteRegistry(registry, userprofile::kUserSection,
@@ -736,7 +748,12 @@ Outcome Remove(Session& session, const std::string& name, bool delete_home) {
     return Failed(WithCause("could not remove " + Quoted(name), registry) +
                   "; the registry is as it was");
   }
-  if (delete_home && !home.empty()) home_failure = RemoveHomeTree(home);
+  if (delete_home && !home.empty()) {
+    home_failure = shared_with.empty()
+                       ? RemoveHomeTree(home)
+                       : Shown(home) + " is the home of " +
+                             Quoted(shared_with) + " too; left as it is";
+  }
   Outcome outcome;
   SetText(outcome.json, "user", stored);
   outcome.json["number"] = number;
