@@ -29,6 +29,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
     ModuleHandle module, const char* name) {
+  const userprofile::ExportCall call;
   if (name == nullptr || *name == '\0') {
     ReportCheckFailure(kCheckLookupEmptyName);
   }
@@ -39,6 +40,7 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
     ModuleHandle module, char* out) {
+  const userprofile::ExportCall call;
   if (out == nullptr) {
     ReportCheckFailure(kCheckDefaultNoOutput);
     return;
@@ -56,6 +58,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL SetDefaultUser(
     ModuleHandle module, const char* name) {
+  const userprofile::ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckDefaultNoName);
     return;

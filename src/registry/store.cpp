@@ -64,8 +64,14 @@ RegistryUpdate::RegistryUpdate(std::string registry)
   if (!held_) ReportCheckFailure(kCheckRegistryLockTimeout);
 }
 
-RegistryUpdate::~RegistryUpdate() {
-  if (held_ && !Sys().EndUpdate(registry_)) ReportWriteFailed();
+RegistryUpdate::~RegistryUpdate() { static_cast<void>(Finish()); }
+
+bool RegistryUpdate::Finish() {
+  if (!held_) return false;
+  held_ = false;
+  if (Sys().EndUpdate(registry_)) return true;
+  ReportWriteFailed();
+  return false;
 }
 
 }  // namespace userprofile
