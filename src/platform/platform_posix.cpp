@@ -298,7 +298,8 @@ int OpenUpdateLockFile(const std::string& file, int registry) {
   int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
   if (fd >= 0) {
     struct stat st{};
-    if (::fstat(registry, &st) == 0 && ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+    if (::fstat(registry, &st) == 0 &&
+        ::fchown(fd, st.st_uid, st.st_gid) != 0) {
       (void)!::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
     }
     if (!SettleNewFile(fd, path)) RecordFailure("cannot settle", path, errno);
