@@ -174,6 +174,10 @@ class TreeModule : public userprofile::PlatformWrapper {
       const std::string& file) override {
     return userprofile::NativePlatform().ProfileSnapshot(file);
   }
+  std::optional<std::string> ReadProfileSection(
+      std::string_view section, const std::string& file) override {
+    return userprofile::NativePlatform().ReadProfileSection(section, file);
+  }
 
  private:
   std::string path_;
@@ -553,6 +557,10 @@ int MemoryChild(const std::string& module) {
     std::shared_ptr<const userprofile::profile::Document> ProfileSnapshot(
         const std::string& file) override {
       return userprofile::NativePlatform().ProfileSnapshot(file);
+    }
+    std::optional<std::string> ReadProfileSection(
+        std::string_view section, const std::string& file) override {
+      return userprofile::NativePlatform().ReadProfileSection(section, file);
     }
   } redirect(module);
   userprofile::SetPlatform(&redirect);

@@ -54,12 +54,14 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDirForUser(
     ModuleHandle module, const char* name, char* out) {
+  RegistryScope scope;
   std::optional<std::string> dir = DirForUser(module, name, out != nullptr);
   if (dir && out != nullptr) CopyOut(*dir, out);
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetUserHomeDir(
     ModuleHandle module, char* out) {
+  RegistryScope scope;
   const std::string user = State().current_user;
   if (user.empty()) ReportCheckFailure(kCheckCurrentUserEmpty);
   if (!IsValidUserName(user)) ReportCheckFailure(kCheckCurrentUserInvalid);

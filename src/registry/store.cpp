@@ -6,17 +6,6 @@ namespace userprofile {
 
 std::string EntryKey(int i) { return std::to_string(i); }
 
-int ReadCount(const std::string& registry) {
-  // The stored count is read as the signed value a caller sees.
-  return static_cast<int>(
-      Sys().ReadProfileInt(kCountSection, kCountKey, 0, registry));
-}
-
-std::string ReadEntry(const std::string& registry, int i) {
-  return Sys().ReadProfileString(kUserSection, EntryKey(i), kEntrySize,
-                                 registry);
-}
-
 void ReportWriteFailed() { ReportCheckFailure(kCheckRegistryWriteFailed); }
 
 bool IsStorable(std::string_view value) { return !profile::BreaksLine(value); }
@@ -43,9 +32,10 @@ std::string StoredValue(std::string_view value) {
 
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value) {
-  if (Sys().WriteProfileString(section, key, StoredValue(value), registry)) {
-    return true;
-  }
+  const bool written =
+      Sys().WriteProfileString(section, key, StoredValue(value), registry);
+  ForgetSnapshot(registry);
+  if (written) return true;
   ReportWriteFailed();
   return false;
 }
@@ -61,11 +51,14 @@ constexpr unsigned kUpdateTimeoutMs = 30000;
 RegistryUpdate::RegistryUpdate(std::string registry)
     : registry_(std::move(registry)),
       held_(Sys().LockForUpdate(registry_, kUpdateTimeoutMs)) {
+  // What was read before the lock may be stale by now.
+  ForgetSnapshot(registry_);
   if (!held_) ReportCheckFailure(kCheckRegistryLockTimeout);
 }
 
 RegistryUpdate::~RegistryUpdate() {
   if (held_ && !Sys().EndUpdate(registry_)) ReportWriteFailed();
+  ForgetSnapshot(registry_);
 }
 
 }  // namespace userprofile
