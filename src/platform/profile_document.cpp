@@ -392,6 +392,14 @@ void Document::ForEachLineId(const Section& section, Fn&& fn) const {
   }
 }
 
+std::size_t Document::LinesIn(std::string_view section) const {
+  const Section* s = FindSection(Trim(section));
+  if (s == nullptr) return 0;
+  auto added = inserts_.find(s->anchor);
+  return s->end - s->header +
+         (added == inserts_.end() ? 0 : added->second.size());
+}
+
 void Document::ForEachLine(
     std::string_view section,
     const std::function<void(std::string_view, std::string_view)>& fn) const {

@@ -56,6 +56,9 @@ class Document {
                    const std::function<void(std::string_view key,
                                             std::string_view value)>& fn) const;
 
+  // How many lines ForEachLine may visit at most.
+  std::size_t LinesIn(std::string_view section) const;
+
   // Unique among the documents of this process.
   std::uint64_t id() const { return id_; }
   // Grows with every Set that changes the bytes.

@@ -12,7 +12,8 @@
 #include <climits>
 #include <map>
 #include <memory>
-#include <unordered_map>
+#include <functional>
+#include <utility>
 
 #include "platform/names.h"
 #include "platform/platform.h"
@@ -22,10 +23,18 @@
 namespace userprofile {
 namespace {
 
-// One entry as a reader finds it: the first line of its key, uncut.
+// One entry as a reader finds it: the first line of its key, uncut. Kept
+// small: a first call builds one per user.
 struct Entry {
+  Entry(int n, std::string_view t)
+      : number(n),
+        length(static_cast<std::uint32_t>(
+            std::min<std::size_t>(t.size(), kEntrySize))),
+        data(t.data()) {}
   int number;
-  std::string_view text;
+  std::uint32_t length;  // no reader looks beyond the entry size
+  const char* data;
+  std::string_view text() const { return {data, length}; }
 };
 
 // The entry as ReadEntry gives it.
@@ -41,6 +50,22 @@ std::optional<std::string_view> MatchableName(std::string_view value) {
   const std::size_t comma = entry.find(',');
   if (comma == std::string_view::npos) return std::nullopt;
   return entry.substr(0, comma);
+}
+
+// True when the name's NameKey is `key`, found without building it for
+// the ASCII names that most entries hold.
+bool HasNameKey(std::string_view name, std::string_view key) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80) return NameKey(name) == key;
+  }
+  if (name.size() != key.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) != key[i]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Entries in number order, the first line of each number kept. A file
@@ -125,32 +150,55 @@ class Entries {
     // Dense numbering, the usual case, finds the entry at its place.
     if (i >= 1 && static_cast<std::size_t>(i) <= entries_.size() &&
         entries_[static_cast<std::size_t>(i) - 1].number == i) {
-      return entries_[static_cast<std::size_t>(i) - 1].text;
+      return entries_[static_cast<std::size_t>(i) - 1].text();
     }
     auto it = std::lower_bound(
         entries_.begin(), entries_.end(), i,
         [](const Entry& e, int number) { return e.number < number; });
     if (it == entries_.end() || it->number != i) return std::nullopt;
-    return it->text;
+    return it->text();
   }
 
-  // The first entry up to `count` naming the user. `indexed`: answer from
-  // an index keyed by NameKey, which is the platform's NamesEqual.
-  int FindUser(std::string_view name, int count, bool indexed) const {
+  // The first entry up to `count` naming the user. `keyed`: names are
+  // equal when their NameKeys are, which is the platform's NamesEqual;
+  // from the second lookup on, they are then found through an index.
+  int FindUser(std::string_view name, int count, bool keyed) const {
     if (count <= 0) return 0;
-    if (indexed && ++lookups_ > 1) {
-      if (!names_) BuildIndex();
-      auto it = names_->find(NameKey(name));
-      return it != names_->end() && it->second <= count ? it->second : 0;
-    }
-    const std::string wanted(name);
-    for (const Entry& entry : entries_) {
-      if (entry.number > count) break;
-      std::optional<std::string_view> user = MatchableName(entry.text);
-      if (user &&
-          Sys().NamesEqual(wanted.c_str(), std::string(*user).c_str())) {
-        return entry.number;
+    if (!keyed) {
+      const std::string wanted(name);
+      for (const Entry& entry : entries_) {
+        if (entry.number > count) break;
+        std::optional<std::string_view> user = MatchableName(entry.text());
+        if (user &&
+            Sys().NamesEqual(wanted.c_str(), std::string(*user).c_str())) {
+          return entry.number;
+        }
       }
+      return 0;
+    }
+    const std::string key = NameKey(name);
+    if (++lookups_ == 1) {
+      // One pass, comparing names first: most entries fail at once.
+      for (const Entry& entry : entries_) {
+        if (entry.number > count) break;
+        const std::string_view text = Cut(entry.text(), kEntrySize);
+        const std::size_t comma = text.find(',');
+        if (comma != std::string_view::npos &&
+            HasNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
+          return entry.number;
+        }
+      }
+      return 0;
+    }
+    if (by_hash_.empty() && !entries_.empty()) BuildIndex();
+    const std::uint64_t hash = Hash(key);
+    auto it = std::lower_bound(by_hash_.begin(), by_hash_.end(),
+                               std::pair<std::uint64_t, int>{hash, 0});
+    for (; it != by_hash_.end() && it->first == hash; ++it) {
+      if (it->second > count) break;
+      // The hash only narrows: the entry itself must name the user.
+      std::optional<std::string_view> user = MatchableName(*Find(it->second));
+      if (user && HasNameKey(*user, key)) return it->second;
     }
     return 0;
   }
@@ -165,19 +213,25 @@ class Entries {
   }
 
  private:
+  static std::uint64_t Hash(std::string_view key) {
+    return std::hash<std::string_view>{}(key);
+  }
+
+  // Every valid entry by the hash of its name's NameKey, then by number: a
+  // sorted vector, built in one pass and one sort.
   void BuildIndex() const {
-    names_.emplace();
-    names_->reserve(entries_.size());
+    by_hash_.reserve(entries_.size());
     for (const Entry& entry : entries_) {
-      if (std::optional<std::string_view> user = MatchableName(entry.text)) {
-        names_->try_emplace(NameKey(*user), entry.number);  // the first wins
+      if (std::optional<std::string_view> user = MatchableName(entry.text())) {
+        by_hash_.emplace_back(Hash(NameKey(*user)), entry.number);
       }
     }
+    std::sort(by_hash_.begin(), by_hash_.end());
   }
 
   std::vector<Entry> entries_;
   mutable int lookups_ = 0;
-  mutable std::optional<std::unordered_map<std::string, int>> names_;
+  mutable std::vector<std::pair<std::uint64_t, int>> by_hash_;
 };
 
 // The platform's kept parse of the file. The document may change under
@@ -218,10 +272,11 @@ class FromDocument final : public Snapshot {
     if (!current()) {
       entries_.reset();
       std::vector<Entry> entries;
+      entries.reserve(doc_->LinesIn(kUserSection));
       doc_->ForEachLine(kUserSection,
                         [&](std::string_view key, std::string_view value) {
                           if (int i = EntryNumberOf(key)) {
-                            entries.push_back(Entry{i, value});
+                            entries.emplace_back(i, value);
                           }
                         });
       entries_.emplace(std::move(entries));
@@ -269,7 +324,7 @@ class FromSection final : public Snapshot {
       if (std::optional<profile::KeyLine> kl =
               profile::SplitKeyLine(lines.substr(0, end))) {
         if (int i = EntryNumberOf(kl->key)) {
-          entries.push_back(Entry{i, profile::Unquote(kl->value)});
+          entries.emplace_back(i, profile::Unquote(kl->value));
         }
       }
       lines.remove_prefix(std::min(end + 1, lines.size()));
