@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
+
 #include <string>
 #include <vector>
 
@@ -93,4 +95,31 @@ TEST(FileOpens, LookupAndListingOpenOneRegistryReadPlusOneProbePerHome) {
   EXPECT_LE(large.list - small.list, 900)
       << "userprof list: " << small.list << " opens at 100 users, "
       << large.list << " at 1,000";
+}
+
+// A count tampered to billions: every command answers in what the
+// registry holds.
+TEST(FileOpens, TamperedCountCostsOnlyTheKeysHeld) {
+  AppTree tree;
+  WriteUsers(tree, 3);
+  std::string registry = ReadFile(tree.registry());
+  registry.replace(registry.find("NO=3"), 4, "NO=2000000000");
+  testing_support::WriteFile(tree.registry(), registry);
+  const auto start = std::chrono::steady_clock::now();
+  RunResult exists = testing_support::Run(tree.HostArgv({"exists", "Nobody"}));
+  EXPECT_NE(exists.out.find("exists: 0"), std::string::npos) << exists.out;
+  RunResult list =
+      testing_support::Run({USERPROF_PATH, "--module", tree.host(), "list"});
+  EXPECT_NE(list.out.find(UserName(3)), std::string::npos) << list.out;
+  RunResult who =
+      testing_support::Run({USERPROF_PATH, "--module", tree.host(), "who"});
+  EXPECT_NE(who.out.find("nobody is signed in"), std::string::npos) << who.out;
+  RunResult home = testing_support::Run(
+      {USERPROF_PATH, "--module", tree.host(), "home", "Nobody"});
+  EXPECT_NE(home.status, 0);
+  RunResult verify =
+      testing_support::Run({USERPROF_PATH, "--module", tree.host(), "verify"});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  EXPECT_NE(ReadFile(tree.registry()).find("NO=3\r\n"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
