@@ -81,6 +81,9 @@ void ForgetSnapshot(const std::string& registry);
 // ascending order; every other number reads as an empty entry. Without a
 // snapshot: every number up to the smaller of `limit` and the count.
 std::vector<int> HeldEntryNumbers(const std::string& registry, int limit);
+// The highest entry number the registry holds a key for (0 for none);
+// every entry above it reads as empty. Without a snapshot: the count.
+std::optional<int> LastEntryNumber(const std::string& registry);
 
 // Reports a registry write that was refused or failed.
 void ReportWriteFailed();

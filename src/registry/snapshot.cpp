@@ -10,6 +10,7 @@
 // platform key by key, as the loops over the entries always did.
 #include <algorithm>
 #include <climits>
+#include <limits>
 #include <map>
 #include <memory>
 #include <functional>
@@ -251,6 +252,7 @@ class FromDocument final : public Snapshot {
     // Between writes the entries in order answer; right after one, the
     // document does, so that a walk that writes as it goes (a repair)
     // never derives the entries again.
+    if (!current()) entries_.reset();  // outdated: its memory goes now
     std::optional<std::string_view> value =
         current() ? entries_->Find(i) : doc_->Find(kUserSection, EntryKey(i));
     return std::string(Cut(value.value_or(""), kEntrySize));
@@ -427,6 +429,12 @@ int FindUser(const std::string& registry, std::string_view name) {
 
 std::vector<int> HeldEntryNumbers(const std::string& registry, int limit) {
   return SnapshotOf(registry)->Numbers(limit);
+}
+
+std::optional<int> LastEntryNumber(const std::string& registry) {
+  const std::vector<int> numbers =
+      HeldEntryNumbers(registry, std::numeric_limits<int>::max());
+  return numbers.empty() ? 0 : numbers.back();
 }
 
 }  // namespace userprofile
