@@ -96,6 +96,7 @@ class Tree {
       Touch(Lock(i));
     }
     WriteWhole(registry(), Registry(false));
+    Touch(module());  // the program file, which userprof checks is there
   }
   ~Tree() {
     std::error_code ec;
