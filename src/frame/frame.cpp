@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <map>
+#include <mutex>
 
+#include "frame/failure.h"
 #include "userprofile.h"
 
 namespace userprofile {
@@ -10,6 +12,27 @@ namespace userprofile {
 ProcessState& State() {
   static ProcessState state;
   return state;
+}
+
+namespace {
+
+std::recursive_mutex& LibraryMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
+thread_local int call_depth = 0;
+
+}  // namespace
+
+ExportCall::ExportCall() {
+  LibraryMutex().lock();
+  if (call_depth++ == 0) ClearFailure();
+}
+
+ExportCall::~ExportCall() {
+  --call_depth;
+  LibraryMutex().unlock();
 }
 
 int LibraryLoad() {
@@ -102,4 +125,7 @@ void CopyOut(std::string_view text, char* out) {
 
 }  // namespace userprofile
 
-extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL WEP(int) { return 1; }
+extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL WEP(int) {
+  const userprofile::ExportCall call;
+  return 1;
+}

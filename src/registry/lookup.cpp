@@ -6,6 +6,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
     ModuleHandle module, const char* name) {
+  const userprofile::ExportCall call;
   if (name == nullptr || *name == '\0') {
     ReportCheckFailure(kCheckLookupEmptyName);
   }
@@ -17,6 +18,7 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
     ModuleHandle module, char* out) {
+  const userprofile::ExportCall call;
   if (out == nullptr) {
     ReportCheckFailure(kCheckDefaultNoOutput);
     return;
@@ -32,6 +34,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL SetDefaultUser(
     ModuleHandle module, const char* name) {
+  const userprofile::ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckDefaultNoName);
     return;

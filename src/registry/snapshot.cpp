@@ -53,11 +53,11 @@ std::optional<std::string_view> MatchableName(std::string_view value) {
   return entry.substr(0, comma);
 }
 
-// True when the name's NameKey is `key`, found without building it for
+// True when the name's UserNameKey is `key`, found without building it for
 // the ASCII names that most entries hold.
-bool HasNameKey(std::string_view name, std::string_view key) {
+bool HasUserNameKey(std::string_view name, std::string_view key) {
   for (char c : name) {
-    if (static_cast<unsigned char>(c) >= 0x80) return NameKey(name) == key;
+    if (static_cast<unsigned char>(c) >= 0x80) return UserNameKey(name) == key;
   }
   if (name.size() != key.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
@@ -161,7 +161,7 @@ class Entries {
   }
 
   // The first entry up to `count` naming the user. `keyed`: names are
-  // equal when their NameKeys are, which is the platform's NamesEqual;
+  // equal when their UserNameKeys are, which is the platform's NamesEqual;
   // from the second lookup on, they are then found through an index.
   int FindUser(std::string_view name, int count, bool keyed) const {
     if (count <= 0) return 0;
@@ -177,7 +177,7 @@ class Entries {
       }
       return 0;
     }
-    const std::string key = NameKey(name);
+    const std::string key = UserNameKey(name);
     if (++lookups_ == 1) {
       // One pass, comparing names first: most entries fail at once.
       for (const Entry& entry : entries_) {
@@ -185,7 +185,7 @@ class Entries {
         const std::string_view text = Cut(entry.text(), kEntrySize);
         const std::size_t comma = text.find(',');
         if (comma != std::string_view::npos &&
-            HasNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
+            HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
           return entry.number;
         }
       }
@@ -199,7 +199,7 @@ class Entries {
       if (it->second > count) break;
       // The hash only narrows: the entry itself must name the user.
       std::optional<std::string_view> user = MatchableName(*Find(it->second));
-      if (user && HasNameKey(*user, key)) return it->second;
+      if (user && HasUserNameKey(*user, key)) return it->second;
     }
     return 0;
   }
@@ -218,13 +218,13 @@ class Entries {
     return std::hash<std::string_view>{}(key);
   }
 
-  // Every valid entry by the hash of its name's NameKey, then by number: a
+  // Every valid entry by the hash of its name's UserNameKey, then by number: a
   // sorted vector, built in one pass and one sort.
   void BuildIndex() const {
     by_hash_.reserve(entries_.size());
     for (const Entry& entry : entries_) {
       if (std::optional<std::string_view> user = MatchableName(entry.text())) {
-        by_hash_.emplace_back(Hash(NameKey(*user)), entry.number);
+        by_hash_.emplace_back(Hash(UserNameKey(*user)), entry.number);
       }
     }
     std::sort(by_hash_.begin(), by_hash_.end());

@@ -56,9 +56,16 @@ RegistryUpdate::RegistryUpdate(std::string registry)
   if (!held_) ReportCheckFailure(kCheckRegistryLockTimeout);
 }
 
-RegistryUpdate::~RegistryUpdate() {
-  if (held_ && !Sys().EndUpdate(registry_)) ReportWriteFailed();
+RegistryUpdate::~RegistryUpdate() { static_cast<void>(Finish()); }
+
+bool RegistryUpdate::Finish() {
+  if (!held_) return false;
+  held_ = false;
+  const bool ended = Sys().EndUpdate(registry_);
   ForgetSnapshot(registry_);
+  if (ended) return true;
+  ReportWriteFailed();
+  return false;
 }
 
 }  // namespace userprofile
