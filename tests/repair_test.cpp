@@ -2,6 +2,7 @@
 // real application trees, compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -247,6 +248,44 @@ TEST_F(Repair, CountBeyondTheKeysHeldIsCutAtTheFirstEmptyEntry) {
                   "2=ann,ann00000", "3=ann,ann00000", "[DEFUSER]",
                   "DefaultUser=Default"}));
   EXPECT_EQ(Messages(), Messages_{});
+}
+
+// A count tampered to the last numbers there are: a creation still takes
+// the largest, and the repair after it walks only the keys held, with no
+// overflow, in well under a second.
+TEST_F(Repair, KeyAtTheLargestNumberIsMovedDownQuickly) {
+  MakeDefaultHome();
+  SetRegistry(Crlf({"[NUSER]", "NO=2147483646", "[LUSER]",
+                    "1=Default,Default0", "[DEFUSER]", "DefaultUser=Default"}));
+  char name[] = "ann";
+  CreateUserProfile(module(), name, 1);
+  ASSERT_NE(RegistryText().find("2147483647=ann,ann00000"), std::string::npos);
+  const auto start = std::chrono::steady_clock::now();
+  VerifyUserProfiles(module());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(RegistryText().find("NO=2\r\n"), std::string::npos);
+  EXPECT_EQ(DoesUserExist(module(), "ann"), 2);
+  EXPECT_EQ(Checks(), Checks_{});
+}
+
+// 4294967295 and every count from 2^31 up reads as negative: no number is
+// left for a new user, and the repair sets the count the entries give.
+TEST_F(Repair, CountThatCannotTakeAnotherUserRefusesItAndIsRestored) {
+  MakeDefaultHome();
+  MakeHome("ann00000");
+  auto registry = [](std::string_view count) {
+    return Crlf({"[NUSER]", count, "[LUSER]", "1=Default,Default0",
+                 "2=ann,ann00000", "[DEFUSER]", "DefaultUser=Default"});
+  };
+  SetRegistry(registry("NO=4294967295"));
+  const std::string before = RegistryText();
+  char name[] = "bob";
+  CreateUserProfile(module(), name, 1);
+  EXPECT_EQ(Checks(), (Checks_{730, 615}));
+  EXPECT_EQ(RegistryText(), before);
+  VerifyUserProfiles(module());
+  EXPECT_EQ(RegistryText(), registry("NO=2"));
+  EXPECT_EQ(DoesUserExist(module(), "ann"), 2);
 }
 
 TEST_F(Repair, ZeroCountIgnoresTheKeysPresent) {

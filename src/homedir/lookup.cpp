@@ -55,6 +55,7 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDirForUser(
     ModuleHandle module, const char* name, char* out) {
   const userprofile::ExportCall call;
+  RegistryScope scope;
   std::optional<std::string> dir = DirForUser(module, name, out != nullptr);
   if (dir && out != nullptr) CopyOut(*dir, out);
 }
@@ -62,6 +63,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDirForUser(
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetUserHomeDir(
     ModuleHandle module, char* out) {
   const userprofile::ExportCall call;
+  RegistryScope scope;
   const std::string user = State().current_user;
   if (user.empty()) ReportCheckFailure(kCheckCurrentUserEmpty);
   if (!IsValidUserName(user)) ReportCheckFailure(kCheckCurrentUserInvalid);

@@ -43,6 +43,7 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
   }
   if (*name == '\0') ReportCheckFailure(kCheckLockNameEmpty);
   if (!IsValidUserName(name)) ReportCheckFailure(kCheckLockNameInvalid);
+  RegistryScope scope;
   ProcessState& state = State();
   const std::string dir = DirForUser(module, name).value_or("");
   if (dir.empty()) {

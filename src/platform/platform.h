@@ -182,6 +182,19 @@ class Platform {
     static_cast<void>(file);
     return nullptr;
   }
+  // Every line of the first section named `section` as one read of the
+  // file gives it, for a caller that walks a whole section: each "key=value"
+  // (key and value trimmed, the value's quotes kept, nothing cut) and
+  // ended by a NUL, in file order, duplicates included; lines without '='
+  // may be among them. Empty for a missing file or section. nullopt when
+  // the platform cannot give a section whole: the caller then reads key by
+  // key.
+  virtual std::optional<std::string> ReadProfileSection(
+      std::string_view section, const std::string& file) {
+    static_cast<void>(section);
+    static_cast<void>(file);
+    return std::nullopt;
+  }
 
   // --- Text and user interface -----------------------------------------
   // True when the platform's case-insensitive comparison of user names
@@ -312,11 +325,15 @@ class PlatformWrapper : public Platform {
   bool EndUpdate(const std::string& file) override {
     return target_.EndUpdate(file);
   }
-  // None unless a test forwards them: a test that observes or breaks
+  // None unless a wrapper forwards them: a test that observes or breaks
   // ReadProfileString must see every read.
   std::shared_ptr<const profile::Document> ProfileSnapshot(
       const std::string&) override {
     return nullptr;
+  }
+  std::optional<std::string> ReadProfileSection(std::string_view,
+                                                const std::string&) override {
+    return std::nullopt;
   }
   bool NamesEqual(const char* a, const char* b) override {
     return target_.NamesEqual(a, b);

@@ -29,10 +29,12 @@
 // Readers take no lock and never wait.
 //
 // Parsed files are kept (profile::Document) and served while the file is
-// unchanged, checked on every call: the file is opened (which on NFS
-// revalidates its attributes) and its device, inode, size, modification
-// and change times, to the nanosecond, must match those of the parse. A
-// replacement is a new inode; an in-place rewrite moves the times.
+// unchanged, checked on every call with one stat(): its device, inode,
+// size, modification and change times, to the nanosecond, must match those
+// of the parse. A replacement is a new inode; an in-place rewrite moves
+// the times. (On NFS a stat may be answered from the client's attribute
+// cache for up to its attribute timeout, acregmin by default 3 s: another
+// machine's change can be seen that much later.)
 //
 // Times alone cannot tell apart two writes within one step of the file
 // system's clock, so a parse is trusted on its stamp only once the file's
@@ -487,24 +489,32 @@ bool Settled(const FileStamp& stamp, const struct timespec& taken) {
 }
 
 // The whole content of an open file, from its start.
+// Read straight into the result: a first call in a process pays for every
+// page it touches.
 std::string ReadDescriptor(int fd, std::size_t size_hint) {
-  std::string data;
-  data.reserve(size_hint);
-  char buf[65536];
+  std::string data(size_hint + 1, '\0');
+  std::size_t got = 0;
   for (;;) {
-    ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(data.size()));
+    if (got == data.size()) data.resize(data.size() * 2);
+    ssize_t n = ::pread(fd, data.data() + got, data.size() - got,
+                        static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
   }
+  data.resize(got);
   return data;
 }
 
 std::string MainProgramPath() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
-  return std::string(buf, static_cast<std::size_t>(n));
+  static const std::string path = [] {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf)
+      return std::string();
+    return std::string(buf, static_cast<std::size_t>(n));
+  }();
+  return path;
 }
 
 struct ModuleSearch {
@@ -526,12 +536,12 @@ int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
       search->found = true;
       search->name = info->dlpi_name ? info->dlpi_name : "";
       search->is_main = search->name.empty();
+
       return 1;
     }
   }
   return 0;
 }
-
 
 class PosixPlatform final : public Platform {
  private:
@@ -602,6 +612,19 @@ class PosixPlatform final : public Platform {
     bool ok = WriteLocked(section, key, value, file);
     UnlockForUpdate(file);
     return ok;
+  }
+
+  std::optional<std::string> ReadProfileSection(
+      std::string_view section, const std::string& file) override {
+    if (ProfileCacheEnabled()) {
+      std::string lines;
+      if (std::shared_ptr<profile::Document> doc = Current(file)) {
+        return profile::SectionLines(doc->Bytes(), section);
+      }
+      return lines;
+    }
+    std::optional<std::string> content = ReadWholeFile(file);
+    return profile::SectionLines(content.value_or(""), section);
   }
 
   std::shared_ptr<const profile::Document> ProfileSnapshot(
@@ -828,6 +851,15 @@ class PosixPlatform final : public Platform {
       return HeldDocument(file, held->second);
     }
     const struct timespec taken = CoarseNow();
+    // One stat decides while the kept parse can be trusted on its stamp;
+    // the file is opened only to be read.
+    struct stat st{};
+    auto kept = parsed_.find(file);
+    if (kept != parsed_.end() && kept->second.settled &&
+        ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        SameStamp(kept->second.stamp, StampOf(st))) {
+      return kept->second.doc;
+    }
     // Not blocking: a FIFO in the file's place reads as no file.
     int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -1088,7 +1120,7 @@ class PosixPlatform final : public Platform {
       if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return false;
       return std::nullopt;
     }
-    struct stat st{};
+    struct stat st {};
     std::optional<bool> held;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
       struct flock query{};

@@ -261,7 +261,36 @@ class WindowsPlatform final : public Platform {
                                int fallback, const std::string& file) override {
     const std::string s(section);
     const std::string k(key);
-    return ::GetPrivateProfileIntA(s.c_str(), k.c_str(), fallback, file.c_str());
+    return ::GetPrivateProfileIntA(s.c_str(), k.c_str(), fallback,
+                                   file.c_str());
+  }
+
+  // One read of the section by the service, which keeps its own reading
+  // rules: a walk over N entries reads the file once, where N reads of
+  // one key each would read it N times.
+  std::optional<std::string> ReadProfileSection(
+      std::string_view section, const std::string& file) override {
+    const std::string s(section);
+    // The section's lines are never longer than the file's: a buffer of
+    // the file's size holds them, and a larger one is tried if not.
+    DWORD size = 65536;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (::GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data) &&
+        data.nFileSizeHigh == 0 && data.nFileSizeLow < (1u << 30)) {
+      size = std::max<DWORD>(size, data.nFileSizeLow + 16);
+    }
+    for (;;) {
+      std::string buffer(size, '\0');
+      DWORD n = ::GetPrivateProfileSectionA(s.c_str(), buffer.data(), size,
+                                            file.c_str());
+      // A result of size - 2 means the lines did not fit.
+      if (n + 2 < size) {
+        buffer.resize(n);
+        return buffer;
+      }
+      if (size >= (1u << 30)) return std::nullopt;
+      size *= 2;
+    }
   }
 
   bool WriteProfileString(std::string_view section, std::string_view key,

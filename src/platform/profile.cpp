@@ -181,6 +181,26 @@ std::uint32_t ParseInt(std::string_view value, int fallback) {
   return negative ? 0u - result : result;
 }
 
+std::string SectionLines(std::string_view content, std::string_view section) {
+  section = Trim(section);
+  std::string out;
+  Lines lines(content);
+  bool in_section = false;
+  while (std::optional<Line> line = lines.Next()) {
+    std::string_view text = lines.Text(*line);
+    if (std::optional<std::string_view> name = HeaderName(text)) {
+      if (in_section) break;
+      in_section = !name->empty() && SameName(*name, section);
+      continue;
+    }
+    if (!in_section) continue;
+    if (std::optional<KeyLine> kl = SplitKeyLine(text)) {
+      out.append(kl->key).append("=").append(kl->value).push_back('\0');
+    }
+  }
+  return out;
+}
+
 bool BreaksLine(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos ||
          text.find('\0') != std::string_view::npos;

@@ -53,6 +53,12 @@ std::optional<std::string_view> FindValue(std::string_view content,
 // Empty text gives `fallback`.
 std::uint32_t ParseInt(std::string_view value, int fallback);
 
+// The lines of the first section named `section`, as the Windows service
+// GetPrivateProfileSectionA gives them: "key=value" for every line that
+// holds a key, in file order, duplicates included, key and value trimmed
+// (the value's quotes kept), each ended by a NUL.
+std::string SectionLines(std::string_view content, std::string_view section);
+
 // True if the text cannot be written as part of one profile line.
 bool BreaksLine(std::string_view text);
 

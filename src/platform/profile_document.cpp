@@ -47,9 +47,6 @@ std::uint64_t HashName(std::string_view name) {
 
 std::atomic<std::uint64_t> g_next_document{1};
 
-constexpr std::uint64_t kFragmentBits = 24;
-constexpr std::uint64_t kFragmentMask = (std::uint64_t{1} << kFragmentBits) - 1;
-
 // The bytes the line scan stops at: line breaks, the NUL that ends a
 // line's text, and the '=' that ends a key.
 struct StopBytes {
@@ -68,9 +65,8 @@ bool IsBlankByte(char c) {
          c == '\x1A';
 }
 
-// Changes kept for ChangesSince; a reader further behind rebuilds what it
-// derived from the document.
-constexpr std::size_t kJournalLimit = 4096;
+// Where the first '=' of a line's text (up to its NUL) stands.
+std::size_t EqualsIn(std::string_view text) { return LineText(text).find('='); }
 
 }  // namespace
 
@@ -139,7 +135,12 @@ void Document::Parse() {
       if (eol_ == kNoBreak) eol_ = brk;
     }
     const std::size_t id = lines_.size();
-    lines_.push_back(Line{pos, end - pos, brk, false});
+    const std::size_t eq_at = eq == kNone ? kNone : eq - pos;
+    lines_.push_back(Line{pos, end - pos,
+                          eq_at == kNone    ? kNoEq
+                          : eq_at < kFindEq ? static_cast<std::uint32_t>(eq_at)
+                                            : kFindEq,
+                          brk, false});
     const std::string_view text(data + pos, (nul == kNone ? end : nul) - pos);
     std::size_t first = 0;
     while (first < text.size() && IsBlankByte(text[first])) ++first;
@@ -154,7 +155,7 @@ void Document::Parse() {
         auto [it, added] =
             section_index_.try_emplace(Folded(*name), sections_.size());
         if (added) {
-          sections_.push_back(Section{id, id + 1, id, id, {}});
+          sections_.push_back(Section{id, id + 1, id, id, std::nullopt});
           current = it->second;
         }
       }
@@ -162,7 +163,6 @@ void Document::Parse() {
       // A line with more than blanks: new keys of the section go after it.
       Section& section = sections_[current];
       section.last = section.anchor = id;
-      if (eq != kNone) AddKey(section, Trim(text.substr(0, eq - pos)), id);
     }
     pos = next;
   }
@@ -178,12 +178,30 @@ std::string_view Document::Text(std::size_t id) const {
 }
 
 std::string_view Document::KeyOf(std::size_t id) const {
-  return SplitKeyLine(LineText(Text(id)))->key;
+  const std::string_view text = Text(id);
+  const std::size_t eq =
+      lines_[id].eq == kFindEq ? EqualsIn(text) : lines_[id].eq;
+  return Trim(text.substr(0, eq));
+}
+
+// The value Find gives for the line, nullopt for a line without a key.
+std::optional<std::string_view> Document::ValueOf(std::size_t id) const {
+  if (lines_[id].eq == kNoEq) return std::nullopt;
+  const std::string_view text = Text(id);
+  const std::size_t eq =
+      lines_[id].eq == kFindEq ? EqualsIn(text) : lines_[id].eq;
+  return Unquote(Trim(LineText(text.substr(eq + 1))));
+}
+
+std::uint32_t Document::EqOf(std::string_view text) {
+  const std::size_t eq = EqualsIn(text);
+  if (eq == std::string_view::npos) return kNoEq;
+  return eq < kFindEq ? static_cast<std::uint32_t>(eq) : kFindEq;
 }
 
 std::size_t Document::NewLine(std::string_view text, std::uint8_t brk) {
   size_ += text.size() + BreakText(brk).size();
-  lines_.push_back(Line{arena_.size(), text.size(), brk, true});
+  lines_.push_back(Line{arena_.size(), text.size(), EqOf(text), brk, true});
   arena_.append(text);
   return lines_.size() - 1;
 }
@@ -197,6 +215,7 @@ void Document::SetText(std::size_t id, std::string_view text) {
   if (line.edited) arena_garbage_ += line.length;
   line.begin = arena_.size();
   line.length = text.size();
+  line.eq = EqOf(text);
   line.edited = true;
   arena_.append(text);
   if (arena_garbage_ > 65536 + lines_.size() * 8 &&
@@ -230,56 +249,40 @@ const Document::Section* Document::FindSection(std::string_view trimmed) const {
   return it == section_index_.end() ? nullptr : &sections_[it->second];
 }
 
+std::size_t Document::KeyHash::operator()(std::size_t id) const {
+  return HashName(doc->KeyOf(id));
+}
+std::size_t Document::KeyHash::operator()(KeyName key) const {
+  return HashName(key.text);
+}
+bool Document::KeyEqual::operator()(std::size_t a, std::size_t b) const {
+  return SameName(doc->KeyOf(a), doc->KeyOf(b));
+}
+bool Document::KeyEqual::operator()(std::size_t a, KeyName b) const {
+  return SameName(doc->KeyOf(a), b.text);
+}
+bool Document::KeyEqual::operator()(KeyName a, std::size_t b) const {
+  return SameName(a.text, doc->KeyOf(b));
+}
+
+// The section's key index, built at its first use from its lines in file
+// order: the first line of each key is the one kept.
+Document::KeySet& Document::KeysOf(const Section& section) const {
+  if (!section.keys) {
+    section.keys.emplace(0, KeyHash{this}, KeyEqual{this});
+    ForEachLineId(section, [&](std::size_t id) {
+      if (lines_[id].eq != kNoEq) section.keys->insert(id);
+    });
+  }
+  return *section.keys;
+}
+
 std::optional<std::size_t> Document::FindKey(const Section& section,
                                              std::string_view trimmed) const {
-  const std::vector<std::uint64_t>& slots = section.keys.slots;
-  if (slots.empty()) return std::nullopt;
-  const std::uint64_t hash = HashName(trimmed);
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t i = hash & mask; slots[i] != 0; i = (i + 1) & mask) {
-    const std::size_t id = (slots[i] >> kFragmentBits) - 1;
-    if ((slots[i] & kFragmentMask) == (hash & kFragmentMask) &&
-        SameName(KeyOf(id), trimmed)) {
-      return id;
-    }
-  }
-  return std::nullopt;
-}
-
-void Document::GrowKeys(KeyTable& table) {
-  std::vector<std::uint64_t> old = std::move(table.slots);
-  table.slots.assign(old.empty() ? 16 : old.size() * 2, 0);
-  const std::size_t mask = table.slots.size() - 1;
-  // Up to 2^24 slots the stored hash bits place every key.
-  const bool fragment_places = mask <= kFragmentMask;
-  for (std::uint64_t slot : old) {
-    if (slot == 0) continue;
-    const std::uint64_t hash =
-        fragment_places ? slot : HashName(KeyOf((slot >> kFragmentBits) - 1));
-    std::size_t i = hash & mask;
-    while (table.slots[i] != 0) i = (i + 1) & mask;
-    table.slots[i] = slot;
-  }
-}
-
-// Adds the key line `id` unless its section already has the key: the
-// first of duplicate keys wins.
-void Document::AddKey(Section& section, std::string_view key, std::size_t id) {
-  KeyTable& table = section.keys;
-  if ((table.used + 1) * 2 > table.slots.size()) GrowKeys(table);
-  const std::uint64_t hash = HashName(key);
-  const std::size_t mask = table.slots.size() - 1;
-  std::size_t i = hash & mask;
-  for (; table.slots[i] != 0; i = (i + 1) & mask) {
-    if ((table.slots[i] & kFragmentMask) == (hash & kFragmentMask) &&
-        SameName(KeyOf((table.slots[i] >> kFragmentBits) - 1), key)) {
-      section.duplicates = true;
-      return;
-    }
-  }
-  table.slots[i] = (static_cast<std::uint64_t>(id + 1) << kFragmentBits) |
-                   (hash & kFragmentMask);
-  ++table.used;
+  const KeySet& keys = KeysOf(section);
+  auto it = keys.find(KeyName{trimmed});
+  if (it == keys.end()) return std::nullopt;
+  return *it;
 }
 
 std::optional<std::string_view> Document::Find(std::string_view section,
@@ -288,7 +291,7 @@ std::optional<std::string_view> Document::Find(std::string_view section,
   if (s == nullptr) return std::nullopt;
   std::optional<std::size_t> id = FindKey(*s, Trim(key));
   if (!id) return std::nullopt;
-  return Unquote(SplitKeyLine(LineText(Text(*id)))->value);
+  return ValueOf(*id);
 }
 
 // The last line of the bytes, where a new section is appended.
@@ -328,9 +331,8 @@ bool Document::Set(std::string_view section, std::string_view key,
         Rebuild(*WithValue(Bytes(), section, key, value));
         return true;
       }
-      const std::string changed_key(kl.key);
       SetText(*id, rewritten);
-      Record(Trim(section), changed_key);
+      ++version_;
       return true;
     }
     // A new key goes right after the section's last non-blank line.
@@ -342,9 +344,8 @@ bool Document::Set(std::string_view section, std::string_view key,
     const std::size_t id = NewLine(line, eol_);
     inserts_[s.anchor].push_back(id);
     s.last = id;
-    const std::string added_key(KeyOf(id));
-    AddKey(s, added_key, id);
-    Record(Trim(section), added_key);
+    if (s.keys) s.keys->insert(id);
+    ++version_;
     return true;
   }
 
@@ -362,13 +363,11 @@ bool Document::Set(std::string_view section, std::string_view key,
   tail_.push_back(header);
   const std::size_t id = NewLine(line, eol_);
   tail_.push_back(id);
-  const std::string added_key(KeyOf(id));
   if (!Trim(section).empty()) {
     section_index_.emplace(Folded(Trim(section)), index_size);
-    sections_.push_back(Section{header, id + 1, id, id, {}});
-    AddKey(sections_.back(), added_key, id);
+    sections_.push_back(Section{header, id + 1, id, id, std::nullopt});
   }
-  Record(Trim(section), added_key);
+  ++version_;
   return true;
 }
 
@@ -378,55 +377,39 @@ void Document::Rebuild(std::string content) {
   base_ = std::move(content);
   Parse();
   ++version_;
-  journal_.clear();
-  journal_start_ = version_;
 }
 
-void Document::Record(std::string_view section, std::string_view key) {
-  ++version_;
-  if (journal_.size() >= kJournalLimit) {
-    const std::size_t dropped = journal_.size() / 2;
-    journal_.erase(journal_.begin(),
-                   journal_.begin() + static_cast<std::ptrdiff_t>(dropped));
-    journal_start_ += dropped;
-  }
-  journal_.push_back(Change{std::string(section), std::string(key)});
-}
-
-bool Document::ChangesSince(
-    std::uint64_t version,
-    const std::function<void(std::string_view, std::string_view)>& fn) const {
-  if (version < journal_start_ || version > version_) return false;
-  for (std::size_t i = version - journal_start_; i < journal_.size(); ++i) {
-    fn(journal_[i].section, journal_[i].key);
-  }
-  return true;
-}
-
-// The key lines of a section in file order: its own run of lines, with
-// the lines added after its anchor. Only the first line of each key
-// counts, which needs a lookup only if some key appears twice.
-void Document::ForEachKey(
-    std::string_view section,
-    const std::function<void(std::string_view, std::string_view)>& fn) const {
-  const Section* s = FindSection(Trim(section));
-  if (s == nullptr) return;
-  auto added = inserts_.find(s->anchor);
-  for (std::size_t id = s->header; id < s->end; ++id) {
-    if (id != s->header) VisitKeyLine(*s, id, fn);
-    if (id == s->anchor && added != inserts_.end()) {
-      for (std::size_t line : added->second) VisitKeyLine(*s, line, fn);
+// The lines of a section in file order: its own run of lines, with the
+// lines added after its anchor.
+template <typename Fn>
+void Document::ForEachLineId(const Section& section, Fn&& fn) const {
+  auto added = inserts_.find(section.anchor);
+  for (std::size_t id = section.header; id < section.end; ++id) {
+    if (id != section.header) fn(id);
+    if (id == section.anchor && added != inserts_.end()) {
+      for (std::size_t line : added->second) fn(line);
     }
   }
 }
 
-void Document::VisitKeyLine(
-    const Section& section, std::size_t id,
+std::size_t Document::LinesIn(std::string_view section) const {
+  const Section* s = FindSection(Trim(section));
+  if (s == nullptr) return 0;
+  auto added = inserts_.find(s->anchor);
+  return s->end - s->header +
+         (added == inserts_.end() ? 0 : added->second.size());
+}
+
+void Document::ForEachLine(
+    std::string_view section,
     const std::function<void(std::string_view, std::string_view)>& fn) const {
-  std::optional<KeyLine> kl = SplitKeyLine(LineText(Text(id)));
-  if (!kl) return;
-  if (section.duplicates && FindKey(section, kl->key) != id) return;
-  fn(kl->key, Unquote(kl->value));
+  const Section* s = FindSection(Trim(section));
+  if (s == nullptr) return;
+  ForEachLineId(*s, [&](std::size_t id) {
+    if (std::optional<std::string_view> value = ValueOf(id)) {
+      fn(KeyOf(id), *value);
+    }
+  });
 }
 
 // Calls fn with the document's bytes, piece by piece, in order: every

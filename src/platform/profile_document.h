@@ -5,11 +5,13 @@
 // the platform may serve a file from it, and write it back, in place of
 // the pure engine of profile.h.
 //
-// Cost: building is one pass over the bytes; Find is O(1) expected (a
-// hash of the section name, then of the key within that section); Set is
-// O(1) amortized, except for an edit that would change how the lines
-// around it parse (a key such as "[x]" written as a header), which
-// rebuilds the document from its bytes.
+// Cost: building is one pass over the bytes, which finds every line's
+// break, section and '='. A section's keys are indexed (a standard hash
+// set of line numbers) at the first Find or Set in that section, so a
+// reader that walks a section with ForEachLine never pays for the index.
+// Find is then O(1) expected; Set is O(1) amortized, except for an edit
+// that would change how the lines around it parse (a key such as "[x]"
+// written as a header), which rebuilds the document from its bytes.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace userprofile::profile {
@@ -45,73 +48,78 @@ class Document {
   bool HasBytes(std::string_view content) const;
   std::size_t size() const { return size_; }
 
-  // Calls fn(key, value) once for every distinct key of the first section
-  // named `section`, with the value Find gives for that key, in no
-  // particular order.
-  void ForEachKey(std::string_view section,
-                  const std::function<void(std::string_view key,
-                                           std::string_view value)>& fn) const;
+  // Calls fn(key, value) for every key line of the first section named
+  // `section`, in file order, duplicates included: the key trimmed, the
+  // value as Find gives it when that line is the key's first. The views
+  // last until the next Set.
+  void ForEachLine(std::string_view section,
+                   const std::function<void(std::string_view key,
+                                            std::string_view value)>& fn) const;
+
+  // How many lines ForEachLine may visit at most.
+  std::size_t LinesIn(std::string_view section) const;
 
   // Unique among the documents of this process.
   std::uint64_t id() const { return id_; }
   // Grows with every Set that changes the bytes.
   std::uint64_t version() const { return version_; }
-  // Calls fn(section, key) for every change since `version` of this
-  // document: every (section, key) whose Find may now answer differently.
-  // Every pair not named answers as it did then. Returns false when the
-  // record does not reach back that far; the caller must then treat the
-  // whole document as changed.
-  bool ChangesSince(std::uint64_t version,
-                    const std::function<void(std::string_view section,
-                                             std::string_view key)>& fn) const;
 
  private:
-  // One line: its text (without the break) and its break.
+  static constexpr std::uint32_t kNoEq = 0xFFFFFFFFu;    // no '=' in the text
+  static constexpr std::uint32_t kFindEq = 0xFFFFFFFEu;  // too far to keep
+  // One line: its text (without the break) and its break, and where the
+  // '=' that ends its key stands (before any NUL), if anywhere.
   struct Line {
     std::size_t begin;  // offset in base_, or in arena_ if edited
     std::size_t length;
+    std::uint32_t eq;
     std::uint8_t brk;  // one of the Break values
     bool edited;
   };
-  // Open addressing: the first key line of each distinct key in one
-  // section. A slot holds the line id + 1 in its high 40 bits (0 is a free
-  // slot) and the low 24 bits of the key's hash, which spare most
-  // comparisons and, for tables up to 2^24 slots, every rehash.
-  struct KeyTable {
-    std::vector<std::uint64_t> slots;
-    std::size_t used = 0;
+  // The key lines of a section by key, first line of each key only; a
+  // key looked up is a KeyName, so that no string is built for it.
+  struct KeyName {
+    std::string_view text;
   };
+  struct KeyHash {
+    using is_transparent = void;
+    const Document* doc;
+    std::size_t operator()(std::size_t id) const;
+    std::size_t operator()(KeyName key) const;
+  };
+  struct KeyEqual {
+    using is_transparent = void;
+    const Document* doc;
+    bool operator()(std::size_t a, std::size_t b) const;
+    bool operator()(std::size_t a, KeyName b) const;
+    bool operator()(KeyName a, std::size_t b) const;
+  };
+  using KeySet = std::unordered_set<std::size_t, KeyHash, KeyEqual>;
   struct Section {
     std::size_t header;
     std::size_t end;     // one past the section's own run of lines
     std::size_t last;    // last non-blank line: a new key goes after it
     std::size_t anchor;  // the line this section's new keys hang from
-    KeyTable keys;
-    bool duplicates = false;  // a key appears on more than one line
-  };
-  struct Change {
-    std::string section;
-    std::string key;
+    mutable std::optional<KeySet> keys;  // built at the first lookup
   };
 
   void Parse();
   std::string_view Text(std::size_t id) const;
   std::string_view KeyOf(std::size_t id) const;
+  std::optional<std::string_view> ValueOf(std::size_t id) const;
+  static std::uint32_t EqOf(std::string_view text);
   std::size_t NewLine(std::string_view text, std::uint8_t brk);
   void SetText(std::size_t id, std::string_view text);
   void CompactArena();
   void SetBreak(std::size_t id, std::uint8_t brk);
   const Section* FindSection(std::string_view trimmed) const;
+  KeySet& KeysOf(const Section& section) const;
   std::optional<std::size_t> FindKey(const Section& section,
                                      std::string_view trimmed) const;
-  void AddKey(Section& section, std::string_view key, std::size_t id);
-  void VisitKeyLine(
-      const Section& section, std::size_t id,
-      const std::function<void(std::string_view, std::string_view)>& fn) const;
-  void GrowKeys(KeyTable& table);
+  template <typename Fn>
+  void ForEachLineId(const Section& section, Fn&& fn) const;
   std::optional<std::size_t> FinalLine() const;
   void Rebuild(std::string content);
-  void Record(std::string_view section, std::string_view key);
   template <typename Fn>
   void ForEachPiece(Fn&& fn) const;
 
@@ -129,8 +137,6 @@ class Document {
   std::unordered_map<std::string, std::size_t> section_index_;  // folded
   std::uint8_t eol_;  // break of new lines
   std::size_t size_ = 0;
-  std::vector<Change> journal_;
-  std::uint64_t journal_start_ = 0;  // the version before journal_[0]
 };
 
 }  // namespace userprofile::profile

@@ -30,10 +30,12 @@ bool RegisterUser(const std::string& registry, std::string_view name,
   if (!update.held()) return false;
   const int count = ReadCount(registry);
   const std::string entry = MakeEntry(name, dir_name);
-  // Refused before the count moves: a tampered count at the largest number
-  // leaves no number for the entry, and an entry with a line break cannot
+  // Refused before the count moves: a tampered count at the largest number,
+  // or one beyond it (2^31 to 2^32 - 1, read as negative), leaves no
+  // number for the entry, and an entry with a line break cannot
   // be stored. Either would leave a count that names a missing entry.
-  if (count == std::numeric_limits<int>::max() || !IsStorable(entry)) {
+  if (count < 0 || count == std::numeric_limits<int>::max() ||
+      !IsStorable(entry)) {
     ReportWriteFailed();
     return false;
   }
@@ -57,6 +59,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
     return;
   }
   if (*name == '\0') ReportCheckFailure(kCheckCreateNameEmpty);
+  RegistryScope scope;
   std::string trimmed(name);
   std::string created;
   const std::string dir_name = CreateHomeDirInRoot(module, &trimmed, &created);

@@ -2,29 +2,6 @@
 #include "registry/registry.h"
 #include "userprofile.h"
 
-namespace userprofile {
-
-int FindUser(const std::string& registry, std::string_view name) {
-  if (std::optional<int> found = FindUserIndexed(registry, name)) {
-    return *found;
-  }
-  // Entry by entry, each read on its own.
-  const std::string wanted(name);
-  const int count = ReadCount(registry);
-  for (int i = 1; i <= count; ++i) {
-    std::string entry = ReadEntry(registry, i);
-    if (!IsValidEntry(entry)) continue;
-    // An empty entry, or one without a comma, is never a match.
-    std::optional<UserEntry> split = SplitEntry(entry);
-    if (split && Sys().NamesEqual(wanted.c_str(), split->name.c_str())) {
-      return i;
-    }
-  }
-  return 0;
-}
-
-}  // namespace userprofile
-
 using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
@@ -33,6 +10,7 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
   if (name == nullptr || *name == '\0') {
     ReportCheckFailure(kCheckLookupEmptyName);
   }
+  RegistryScope scope;
   std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
   return FindUser(*registry, name ? name : "");
@@ -46,12 +24,10 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
     return;
   }
   if (module == nullptr) ReportCheckFailure(kCheckDefaultNullModule);
+  RegistryScope scope;
   std::optional<std::string> registry = RegistryPath(module);
   std::string name;
-  if (registry) {
-    name = Sys().ReadProfileString(kDefaultSection, kDefaultKey, kDefaultSize,
-                                   *registry);
-  }
+  if (registry) name = ReadDefaultUser(*registry);
   CopyOut(name, out);
   State().current_user = name;
 }

@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "frame/frame.h"
 
 namespace userprofile {
 
@@ -38,8 +41,49 @@ std::optional<UserEntry> SplitEntry(std::string_view entry);
 
 // The key of entry number i ("%d").
 std::string EntryKey(int i);
-int ReadCount(const std::string& registry);
-std::string ReadEntry(const std::string& registry, int i);
+// The entry number whose key ("%d") is `key`, or 0 if no entry number from
+// 1 to INT_MAX is spelled that way.
+int EntryNumberOf(std::string_view key);
+
+// For the length of one exported call, or one command of the tool: every
+// read of a registry is answered from one snapshot of it, taken at its
+// first read, and a write through WriteRegistry or the start of an update
+// replaces it. Nested scopes share the outermost one. Module paths are
+// remembered for as long (see ModulePathScope).
+class RegistryScope {
+ public:
+  RegistryScope();
+  ~RegistryScope();
+  RegistryScope(const RegistryScope&) = delete;
+  RegistryScope& operator=(const RegistryScope&) = delete;
+
+ private:
+  ModulePathScope module_paths_;
+};
+
+// The reads every registry operation is made of, each as a reader of the
+// file itself would answer it. Where the platform gives a snapshot of the
+// file they are answered from it (inside a RegistryScope from one
+// snapshot): the walks over the entries cost what the registry holds, not
+// what its count claims. Otherwise each is read key by key.
+int ReadCount(const std::string& registry);  // as the signed value callers see
+std::string ReadEntry(const std::string& registry, int i);  // cut to size
+std::string ReadDefaultUser(const std::string& registry);   // cut to size
+// The lookup behind DoesUserExist: the first entry from 1 to the count
+// that is valid, holds a comma and names the user; 0 for none.
+int FindUser(const std::string& registry, std::string_view name);
+
+// Drops the scope's snapshot of the registry: called after every write to
+// it and as an update of it begins, so that the next read sees the file.
+void ForgetSnapshot(const std::string& registry);
+
+// The numbers from 1 to `limit` that the registry holds a key for, in
+// ascending order; every other number reads as an empty entry. Without a
+// snapshot: every number up to the smaller of `limit` and the count.
+std::vector<int> HeldEntryNumbers(const std::string& registry, int limit);
+// The highest entry number the registry holds a key for (0 for none);
+// every entry above it reads as empty. Without a snapshot: the count.
+std::optional<int> LastEntryNumber(const std::string& registry);
 
 // Reports a registry write that was refused or failed.
 void ReportWriteFailed();
@@ -76,19 +120,5 @@ class RegistryUpdate {
   std::string registry_;
   bool held_;
 };
-
-// The lookup behind DoesUserExist, on a registry path already built.
-int FindUser(const std::string& registry, std::string_view name);
-
-// FindUser answered from an index of the platform's snapshot of the
-// registry, kept between calls; nullopt when the platform keeps no
-// snapshots.
-std::optional<int> FindUserIndexed(const std::string& registry,
-                                   std::string_view name);
-
-// The highest entry number the registry holds a key for (0 for none), from
-// the platform's snapshot; nullopt when the platform keeps no snapshots.
-// Every entry above it reads as empty.
-std::optional<int> LastEntryNumber(const std::string& registry);
 
 }  // namespace userprofile

@@ -6,17 +6,6 @@ namespace userprofile {
 
 std::string EntryKey(int i) { return std::to_string(i); }
 
-int ReadCount(const std::string& registry) {
-  // The stored count is read as the signed value a caller sees.
-  return static_cast<int>(
-      Sys().ReadProfileInt(kCountSection, kCountKey, 0, registry));
-}
-
-std::string ReadEntry(const std::string& registry, int i) {
-  return Sys().ReadProfileString(kUserSection, EntryKey(i), kEntrySize,
-                                 registry);
-}
-
 void ReportWriteFailed() { ReportCheckFailure(kCheckRegistryWriteFailed); }
 
 bool IsStorable(std::string_view value) { return !profile::BreaksLine(value); }
@@ -43,9 +32,10 @@ std::string StoredValue(std::string_view value) {
 
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value) {
-  if (Sys().WriteProfileString(section, key, StoredValue(value), registry)) {
-    return true;
-  }
+  const bool written =
+      Sys().WriteProfileString(section, key, StoredValue(value), registry);
+  ForgetSnapshot(registry);
+  if (written) return true;
   ReportWriteFailed();
   return false;
 }
@@ -61,6 +51,8 @@ constexpr unsigned kUpdateTimeoutMs = 30000;
 RegistryUpdate::RegistryUpdate(std::string registry)
     : registry_(std::move(registry)),
       held_(Sys().LockForUpdate(registry_, kUpdateTimeoutMs)) {
+  // What was read before the lock may be stale by now.
+  ForgetSnapshot(registry_);
   if (!held_) ReportCheckFailure(kCheckRegistryLockTimeout);
 }
 
@@ -69,7 +61,9 @@ RegistryUpdate::~RegistryUpdate() { static_cast<void>(Finish()); }
 bool RegistryUpdate::Finish() {
   if (!held_) return false;
   held_ = false;
-  if (Sys().EndUpdate(registry_)) return true;
+  const bool ended = Sys().EndUpdate(registry_);
+  ForgetSnapshot(registry_);
+  if (ended) return true;
   ReportWriteFailed();
   return false;
 }

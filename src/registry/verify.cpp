@@ -1,6 +1,7 @@
-#include <algorithm>
-#include <cstdint>
-#include <string_view>
+#include <functional>
+#include <limits>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "frame/frame.h"
@@ -12,80 +13,66 @@
 namespace userprofile {
 namespace {
 
-// The entries a repair has kept, to tell copies from them: their text in
-// one buffer, each ended by a NUL (which no entry holds), found through an
-// open-addressing table of where each starts with 24 bits of its hash.
-// About 30 bytes an entry, where a set of strings takes over 100.
+// The entries a repair has kept, to tell copies from them: their texts in
+// one buffer, each ended by a NUL (which no entry holds), found through a
+// standard hash set of where each starts. About 60 bytes an entry, where
+// a set of strings takes over 100: at 100,000 users that is the
+// difference between a repair within its memory budget and one over it.
 class KeptEntries {
  public:
-  bool Contains(std::string_view entry) const {
-    const std::uint64_t hash = Hash(entry);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask; slots_[i] != 0; i = (i + 1) & mask) {
-      if ((slots_[i] & kFragment) == (hash & kFragment) &&
-          At(slots_[i]) == entry) {
-        return true;
-      }
-    }
-    return false;
-  }
+  KeptEntries() = default;
+  KeptEntries(const KeptEntries&) = delete;
+  KeptEntries& operator=(const KeptEntries&) = delete;
 
+  bool Contains(std::string_view entry) const {
+    return starts_.find(Text{entry}) != starts_.end();
+  }
   void Insert(std::string_view entry) {
     if (Contains(entry)) return;
-    if ((used_ + 1) * 2 > slots_.size()) Grow();
-    const std::uint64_t slot =
-        (static_cast<std::uint64_t>(text_.size() + 1) << kFragmentBits) |
-        (Hash(entry) & kFragment);
+    const std::size_t start = text_.size();
     text_.append(entry).push_back('\0');
-    Place(slot, Hash(entry));
-    ++used_;
+    starts_.insert(start);
   }
 
  private:
-  static constexpr unsigned kFragmentBits = 24;
-  static constexpr std::uint64_t kFragment = (1u << kFragmentBits) - 1;
-
-  static std::uint64_t Hash(std::string_view text) {
-    std::uint64_t h = 14695981039346656037ull;
-    for (char c : text) {
-      h ^= static_cast<unsigned char>(c);
-      h *= 1099511628211ull;
+  struct Text {
+    std::string_view text;
+  };
+  std::string_view At(std::size_t start) const {
+    return std::string_view(text_).substr(start,
+                                          text_.find('\0', start) - start);
+  }
+  struct Hash {
+    using is_transparent = void;
+    const KeptEntries* kept;
+    std::size_t operator()(std::size_t start) const {
+      return std::hash<std::string_view>{}(kept->At(start));
     }
-    return h;
-  }
-
-  std::string_view At(std::uint64_t slot) const {
-    const std::size_t begin = (slot >> kFragmentBits) - 1;
-    return std::string_view(text_).substr(begin,
-                                          text_.find('\0', begin) - begin);
-  }
-
-  void Place(std::uint64_t slot, std::uint64_t hash) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
-
-  void Grow() {
-    std::vector<std::uint64_t> old = std::move(slots_);
-    slots_.assign(old.size() * 2, 0);
-    // Up to 2^24 slots the stored hash bits place every entry.
-    const bool fragment_places = slots_.size() - 1 <= kFragment;
-    for (std::uint64_t slot : old) {
-      if (slot != 0) Place(slot, fragment_places ? slot : Hash(At(slot)));
+    std::size_t operator()(Text t) const {
+      return std::hash<std::string_view>{}(t.text);
     }
-  }
+  };
+  struct Equal {
+    using is_transparent = void;
+    const KeptEntries* kept;
+    bool operator()(std::size_t a, std::size_t b) const { return a == b; }
+    bool operator()(std::size_t a, Text b) const {
+      return kept->At(a) == b.text;
+    }
+    bool operator()(Text a, std::size_t b) const {
+      return a.text == kept->At(b);
+    }
+  };
 
   std::string text_;
-  std::vector<std::uint64_t> slots_ = std::vector<std::uint64_t>(16);
-  std::size_t used_ = 0;
+  std::unordered_set<std::size_t, Hash, Equal> starts_{0, Hash{this},
+                                                       Equal{this}};
 };
 
 // Gives the entry's user a home directory and a lock file if either is
 // missing, and returns the entry as it now stands.
-std::string RepairEntry(const void* module, const std::string& registry,
-                        int i, const std::string& entry) {
+std::string RepairEntry(const void* module, const std::string& registry, int i,
+                        const std::string& entry) {
   UserEntry user = *SplitEntry(entry);
   std::optional<std::string> root = UsersRootPath(module);
   if (!root) return entry;
@@ -127,14 +114,20 @@ std::string RepairEntry(const void* module, const std::string& registry,
 // squeezed out like an invalid one: the next repair heals what a killed
 // one left.
 void CompactAndRepair(const void* module, const std::string& registry) {
-  const int count = ReadCount(registry);
-  // Entries above the last key the registry holds are all empty: the walk
-  // stops there, so a count tampered to billions costs nothing, and the
-  // first of those empty entries is the gap they would have made.
-  const int last = std::min(count, LastEntryNumber(registry).value_or(count));
+  const int stored = ReadCount(registry);
+  // A count of 2^31 or more (read as negative) reaches no entry: the
+  // entries the registry holds decide, and the count is set to match them.
+  const int count = stored < 0 ? std::numeric_limits<int>::max() : stored;
+  // Only the entries the registry holds are walked: every number between
+  // them is an empty entry, so a count tampered to billions costs nothing,
+  // and the first missing number is the gap it makes.
+  const std::vector<int> numbers = HeldEntryNumbers(registry, count);
   int gap = 0;
+  long long next = 1;  // the number after the last one walked
   KeptEntries kept;
-  for (int i = 1; i <= last; ++i) {
+  for (const int i : numbers) {
+    if (gap == 0 && i > next) gap = static_cast<int>(next);
+    next = static_cast<long long>(i) + 1;
     const std::string entry = ReadEntry(registry, i);
     if (entry.empty() || !IsValidEntry(entry) ||
         entry.find(',') == std::string::npos || kept.Contains(entry)) {
@@ -149,9 +142,10 @@ void CompactAndRepair(const void* module, const std::string& registry) {
       ++gap;
     }
   }
-  if (gap == 0 && last < count) gap = last + 1;
-  if (gap != 0) {
-    WriteRegistry(registry, kCountSection, kCountKey, EntryKey(gap - 1));
+  const int last = numbers.empty() ? 0 : numbers.back();
+  const int matching = gap != 0 ? gap - 1 : last;
+  if (matching != stored) {
+    WriteRegistry(registry, kCountSection, kCountKey, EntryKey(matching));
   }
 }
 
@@ -163,8 +157,8 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
     ModuleHandle module) {
   const userprofile::ExportCall call;
-  // One module path for the whole call, not one lookup per entry.
-  ModulePathScope module_path;
+  // One module path and one read of the registry for the whole call.
+  RegistryScope scope;
   std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return;
   // Created only if absent, never truncated: another process may be

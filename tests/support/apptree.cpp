@@ -125,6 +125,10 @@ class InProcessApp::Module : public userprofile::PlatformWrapper {
       const std::string& file) override {
     return userprofile::NativePlatform().ProfileSnapshot(file);
   }
+  std::optional<std::string> ReadProfileSection(
+      std::string_view section, const std::string& file) override {
+    return userprofile::NativePlatform().ReadProfileSection(section, file);
+  }
 
  private:
   std::string path_;

@@ -187,6 +187,7 @@ void PutChanges(const RegistryView& before, const RegistryView& after,
 
 // The registry's entries 1 to its last key, as stored.
 std::vector<std::string> StoredEntries(const std::string& registry) {
+  userprofile::RegistryScope one_read;
   const int count = userprofile::ReadCount(registry);
   const int last =
       std::min(count, userprofile::LastEntryNumber(registry).value_or(count));

@@ -1,5 +1,7 @@
 #include "registry_view.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 #include "registry/registry.h"
 #include "userprofile.h"
@@ -8,6 +10,9 @@ namespace userprof {
 namespace {
 
 using userprofile::Sys;
+
+// Empty entries listed at most beside those the registry holds.
+constexpr long long kMaxEmptyListed = 1000;
 
 // Why an entry within the count names no user (verify drops it).
 std::string EntryProblem(const std::string& raw) {
@@ -29,6 +34,14 @@ std::string SiblingHome(const std::string& home, const std::string& dir_name) {
   return home.substr(0, cut + 1) + dir_name + userprofile::kSeparator;
 }
 
+// The home of entry `number`, listed before the one being read.
+std::string HomeOf(const RegistryView& view, int number) {
+  auto it =
+      std::lower_bound(view.entries.begin(), view.entries.end(), number,
+                       [](const EntryView& e, int n) { return e.number < n; });
+  return it != view.entries.end() && it->number == number ? it->home : "";
+}
+
 void ReadUser(const Session& session, const RegistryView& view,
               EntryView& entry, bool ask_sign_ins) {
   const std::size_t comma = entry.raw.find(',');
@@ -39,34 +52,49 @@ void ReadUser(const Session& session, const RegistryView& view,
     entry.home = session.DirForUser(entry.name);
   } else if (first > 0 && first < entry.number) {
     entry.shadowed_by = first;
-    entry.home = SiblingHome(
-        view.entries[static_cast<std::size_t>(first - 1)].home, entry.dir_name);
+    entry.home = SiblingHome(HomeOf(view, first), entry.dir_name);
   }
   if (entry.home.empty()) return;
   const std::string lock = entry.home + kLockFile;
-  entry.home_exists = Sys().IsEnterableDirectory(entry.home);
   entry.lock_exists = Sys().IsNormalFile(lock);
+  // A lock file found inside the home proves the home can be entered: one
+  // probe fewer for every healthy user.
+  entry.home_exists =
+      entry.lock_exists || Sys().IsEnterableDirectory(entry.home);
   if (ask_sign_ins) entry.signed_in = Sys().IsHeldExclusively(lock);
+}
+
+// Every number from 1 to the count while the numbers the registry holds no
+// key for are few; otherwise (a tampered count) only those it holds, so
+// that the view costs what the registry holds.
+std::vector<int> ListedNumbers(const std::string& path, int count) {
+  std::vector<int> held = userprofile::HeldEntryNumbers(path, count);
+  if (static_cast<long long>(count) >
+      static_cast<long long>(held.size()) + kMaxEmptyListed) {
+    return held;
+  }
+  std::vector<int> all;
+  for (int i = 1; i <= count; ++i) all.push_back(i);
+  return all;
 }
 
 }  // namespace
 
 RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
   RegistryView view;
+  // The whole view is one read of the registry, through the library's own
+  // reads, as one call of the library is.
+  userprofile::RegistryScope scope;
   std::optional<std::string> path = session.RegistryPath();
   if (!path) return view;
   view.path = *path;
   view.exists = Sys().IsNormalFile(view.path);
-  // Read as the library reads it: the same services, sizes and sections.
-  view.count = static_cast<int>(Sys().ReadProfileInt(
-      userprofile::kCountSection, userprofile::kCountKey, 0, view.path));
+  view.count = userprofile::ReadCount(view.path);
   view.default_user = session.DefaultUser();
-  for (int i = 1; i <= view.count; ++i) {
+  for (const int i : ListedNumbers(view.path, view.count)) {
     EntryView entry;
     entry.number = i;
-    entry.raw =
-        Sys().ReadProfileString(userprofile::kUserSection, std::to_string(i),
-                                userprofile::kEntrySize, view.path);
+    entry.raw = userprofile::ReadEntry(view.path, i);
     entry.usable = !entry.raw.empty() &&
                    entry.raw.find(',') != std::string::npos &&
                    IsEntryValid(entry.raw.c_str()) != 0;

@@ -33,7 +33,9 @@ struct RegistryView {
   bool exists = false;
   int count = 0;
   std::string default_user;
-  std::vector<EntryView> entries;  // the keys 1 to count
+  // The keys 1 to count; for a count far above the keys the registry
+  // holds, only those it holds.
+  std::vector<EntryView> entries;
 };
 
 // Reads the registry of the session's module. Asks about sign-ins only

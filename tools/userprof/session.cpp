@@ -124,6 +124,15 @@ class Session::ModulePlatform : public PlatformWrapper {
     if (path_.size() > kMaxPath) return std::nullopt;  // never cut
     return path_;
   }
+  // The library's own reads of the registry, as in a host.
+  std::shared_ptr<const profile::Document> ProfileSnapshot(
+      const std::string& file) override {
+    return NativePlatform().ProfileSnapshot(file);
+  }
+  std::optional<std::string> ReadProfileSection(
+      std::string_view section, const std::string& file) override {
+    return NativePlatform().ReadProfileSection(section, file);
+  }
   void set_path(std::string path) { path_ = std::move(path); }
 
  private:

@@ -1,0 +1,440 @@
+// The reads of the registry, answered from one snapshot of the file.
+//
+// Where the platform keeps the file parsed (profile::Document), a snapshot
+// reads the kept document and derives from it, at most once per version
+// of the document, the entries in number order; the name index over them
+// is built only at the second lookup in the same version, so that a
+// process's first call costs one pass over the entries. Where the
+// platform gives one section whole (Windows), a snapshot holds the user
+// section as one read of it gave it. Otherwise every read goes to the
+// platform key by key, as the loops over the entries always did.
+#include <algorithm>
+#include <climits>
+#include <limits>
+#include <map>
+#include <memory>
+#include <functional>
+#include <utility>
+
+#include "platform/names.h"
+#include "platform/platform.h"
+#include "platform/profile.h"
+#include "registry/registry.h"
+
+namespace userprofile {
+namespace {
+
+// One entry as a reader finds it: the first line of its key, uncut. Kept
+// small: a first call builds one per user.
+struct Entry {
+  Entry(int n, std::string_view t)
+      : number(n),
+        length(static_cast<std::uint32_t>(
+            std::min<std::size_t>(t.size(), kEntrySize))),
+        data(t.data()) {}
+  int number;
+  std::uint32_t length;  // no reader looks beyond the entry size
+  const char* data;
+  std::string_view text() const { return {data, length}; }
+};
+
+// The entry as ReadEntry gives it.
+std::string_view Cut(std::string_view value, std::size_t size) {
+  return value.substr(0, size - 1);
+}
+
+// The user name of an entry as the lookup reads it, or nullopt for an
+// entry that never matches a name.
+std::optional<std::string_view> MatchableName(std::string_view value) {
+  const std::string_view entry = Cut(value, kEntrySize);
+  if (!IsValidEntry(entry)) return std::nullopt;
+  const std::size_t comma = entry.find(',');
+  if (comma == std::string_view::npos) return std::nullopt;
+  return entry.substr(0, comma);
+}
+
+// True when the name's UserNameKey is `key`, found without building it for
+// the ASCII names that most entries hold.
+bool HasUserNameKey(std::string_view name, std::string_view key) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80) return UserNameKey(name) == key;
+  }
+  if (name.size() != key.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) != key[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Entries in number order, the first line of each number kept. A file
+// written by the library has its keys in order already.
+void SortEntries(std::vector<Entry>& entries) {
+  auto by_number = [](const Entry& a, const Entry& b) {
+    return a.number < b.number;
+  };
+  if (std::adjacent_find(entries.begin(), entries.end(),
+                         [](const Entry& a, const Entry& b) {
+                           return a.number >= b.number;
+                         }) == entries.end()) {
+    return;
+  }
+  std::stable_sort(entries.begin(), entries.end(), by_number);
+  entries.erase(std::unique(entries.begin(), entries.end(),
+                            [](const Entry& a, const Entry& b) {
+                              return a.number == b.number;
+                            }),
+                entries.end());
+}
+
+class Snapshot {
+ public:
+  virtual ~Snapshot() = default;
+  virtual int Count() const = 0;
+  virtual std::string EntryText(int i) const = 0;
+  virtual std::string DefaultUser() const = 0;
+  virtual int FindUser(std::string_view name) const = 0;
+  virtual std::vector<int> Numbers(int limit) const = 0;
+};
+
+// Key by key through the platform: every read is the platform's own.
+class KeyByKey final : public Snapshot {
+ public:
+  explicit KeyByKey(std::string registry) : registry_(std::move(registry)) {}
+  int Count() const override {
+    return static_cast<int>(
+        Sys().ReadProfileInt(kCountSection, kCountKey, 0, registry_));
+  }
+  std::string EntryText(int i) const override {
+    return Sys().ReadProfileString(kUserSection, EntryKey(i), kEntrySize,
+                                   registry_);
+  }
+  std::string DefaultUser() const override {
+    return Sys().ReadProfileString(kDefaultSection, kDefaultKey, kDefaultSize,
+                                   registry_);
+  }
+  int FindUser(std::string_view name) const override {
+    const std::string wanted(name);
+    const int count = Count();
+    for (long long i = 1; i <= count; ++i) {
+      const std::string entry = EntryText(static_cast<int>(i));
+      std::optional<std::string_view> user = MatchableName(entry);
+      if (user &&
+          Sys().NamesEqual(wanted.c_str(), std::string(*user).c_str())) {
+        return static_cast<int>(i);
+      }
+    }
+    return 0;
+  }
+  std::vector<int> Numbers(int limit) const override {
+    std::vector<int> numbers;
+    const int last = std::min(limit, Count());
+    for (long long i = 1; i <= last; ++i)
+      numbers.push_back(static_cast<int>(i));
+    return numbers;
+  }
+
+ private:
+  std::string registry_;
+};
+
+// Entries held in number order, and the lookups over them.
+class Entries {
+ public:
+  explicit Entries(std::vector<Entry> entries) : entries_(std::move(entries)) {
+    SortEntries(entries_);
+  }
+
+  std::optional<std::string_view> Find(int i) const {
+    // Dense numbering, the usual case, finds the entry at its place.
+    if (i >= 1 && static_cast<std::size_t>(i) <= entries_.size() &&
+        entries_[static_cast<std::size_t>(i) - 1].number == i) {
+      return entries_[static_cast<std::size_t>(i) - 1].text();
+    }
+    auto it = std::lower_bound(
+        entries_.begin(), entries_.end(), i,
+        [](const Entry& e, int number) { return e.number < number; });
+    if (it == entries_.end() || it->number != i) return std::nullopt;
+    return it->text();
+  }
+
+  // The first entry up to `count` naming the user. `keyed`: names are
+  // equal when their UserNameKeys are, which is the platform's NamesEqual;
+  // from the second lookup on, they are then found through an index.
+  int FindUser(std::string_view name, int count, bool keyed) const {
+    if (count <= 0) return 0;
+    if (!keyed) {
+      const std::string wanted(name);
+      for (const Entry& entry : entries_) {
+        if (entry.number > count) break;
+        std::optional<std::string_view> user = MatchableName(entry.text());
+        if (user &&
+            Sys().NamesEqual(wanted.c_str(), std::string(*user).c_str())) {
+          return entry.number;
+        }
+      }
+      return 0;
+    }
+    const std::string key = UserNameKey(name);
+    if (++lookups_ == 1) {
+      // One pass, comparing names first: most entries fail at once.
+      for (const Entry& entry : entries_) {
+        if (entry.number > count) break;
+        const std::string_view text = Cut(entry.text(), kEntrySize);
+        const std::size_t comma = text.find(',');
+        if (comma != std::string_view::npos &&
+            HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
+          return entry.number;
+        }
+      }
+      return 0;
+    }
+    if (by_hash_.empty() && !entries_.empty()) BuildIndex();
+    const std::uint64_t hash = Hash(key);
+    auto it = std::lower_bound(by_hash_.begin(), by_hash_.end(),
+                               std::pair<std::uint64_t, int>{hash, 0});
+    for (; it != by_hash_.end() && it->first == hash; ++it) {
+      if (it->second > count) break;
+      // The hash only narrows: the entry itself must name the user.
+      std::optional<std::string_view> user = MatchableName(*Find(it->second));
+      if (user && HasUserNameKey(*user, key)) return it->second;
+    }
+    return 0;
+  }
+
+  std::vector<int> Numbers(int limit) const {
+    std::vector<int> numbers;
+    for (const Entry& entry : entries_) {
+      if (entry.number > limit) break;
+      numbers.push_back(entry.number);
+    }
+    return numbers;
+  }
+
+ private:
+  static std::uint64_t Hash(std::string_view key) {
+    return std::hash<std::string_view>{}(key);
+  }
+
+  // Every valid entry by the hash of its name's UserNameKey, then by number: a
+  // sorted vector, built in one pass and one sort.
+  void BuildIndex() const {
+    by_hash_.reserve(entries_.size());
+    for (const Entry& entry : entries_) {
+      if (std::optional<std::string_view> user = MatchableName(entry.text())) {
+        by_hash_.emplace_back(Hash(UserNameKey(*user)), entry.number);
+      }
+    }
+    std::sort(by_hash_.begin(), by_hash_.end());
+  }
+
+  std::vector<Entry> entries_;
+  mutable int lookups_ = 0;
+  mutable std::vector<std::pair<std::uint64_t, int>> by_hash_;
+};
+
+// The platform's kept parse of the file. The document may change under
+// this process's update; what is derived from it follows its version.
+class FromDocument final : public Snapshot {
+ public:
+  explicit FromDocument(std::shared_ptr<const profile::Document> doc)
+      : doc_(std::move(doc)) {}
+
+  const profile::Document* document() const { return doc_.get(); }
+
+  int Count() const override {
+    return static_cast<int>(profile::ParseInt(
+        doc_->Find(kCountSection, kCountKey).value_or(""), 0));
+  }
+  std::string EntryText(int i) const override {
+    // Between writes the entries in order answer; right after one, the
+    // document does, so that a walk that writes as it goes (a repair)
+    // never derives the entries again.
+    if (!current()) entries_.reset();  // outdated: its memory goes now
+    std::optional<std::string_view> value =
+        current() ? entries_->Find(i) : doc_->Find(kUserSection, EntryKey(i));
+    return std::string(Cut(value.value_or(""), kEntrySize));
+  }
+  std::string DefaultUser() const override {
+    return std::string(Cut(
+        doc_->Find(kDefaultSection, kDefaultKey).value_or(""), kDefaultSize));
+  }
+  int FindUser(std::string_view name) const override {
+    return Derived().FindUser(name, Count(), true);
+  }
+  std::vector<int> Numbers(int limit) const override {
+    return Derived().Numbers(limit);
+  }
+
+ private:
+  bool current() const { return entries_ && version_ == doc_->version(); }
+  const Entries& Derived() const {
+    if (!current()) {
+      entries_.reset();
+      std::vector<Entry> entries;
+      entries.reserve(doc_->LinesIn(kUserSection));
+      doc_->ForEachLine(kUserSection,
+                        [&](std::string_view key, std::string_view value) {
+                          if (int i = EntryNumberOf(key)) {
+                            entries.emplace_back(i, value);
+                          }
+                        });
+      entries_.emplace(std::move(entries));
+      version_ = doc_->version();
+    }
+    return *entries_;
+  }
+
+  std::shared_ptr<const profile::Document> doc_;
+  mutable std::optional<Entries> entries_;
+  mutable std::uint64_t version_ = 0;
+};
+
+// The user section as one read of the platform gave it, with the count
+// and the default user read beside it.
+class FromSection final : public Snapshot {
+ public:
+  FromSection(const std::string& registry, std::string section)
+      : section_(std::move(section)),
+        count_(static_cast<int>(
+            Sys().ReadProfileInt(kCountSection, kCountKey, 0, registry))),
+        default_user_(Sys().ReadProfileString(kDefaultSection, kDefaultKey,
+                                              kDefaultSize, registry)),
+        entries_(Parse(section_)) {}
+
+  int Count() const override { return count_; }
+  std::string EntryText(int i) const override {
+    return std::string(Cut(entries_.Find(i).value_or(""), kEntrySize));
+  }
+  std::string DefaultUser() const override { return default_user_; }
+  int FindUser(std::string_view name) const override {
+    return entries_.FindUser(name, count_, false);
+  }
+  std::vector<int> Numbers(int limit) const override {
+    return entries_.Numbers(limit);
+  }
+
+ private:
+  // The lines, each ended by a NUL, as "key=value"; the value as
+  // ReadProfileString gives it once trimmed and unquoted.
+  static std::vector<Entry> Parse(std::string_view lines) {
+    std::vector<Entry> entries;
+    while (!lines.empty()) {
+      const std::size_t end = std::min(lines.find('\0'), lines.size());
+      if (std::optional<profile::KeyLine> kl =
+              profile::SplitKeyLine(lines.substr(0, end))) {
+        if (int i = EntryNumberOf(kl->key)) {
+          entries.emplace_back(i, profile::Unquote(kl->value));
+        }
+      }
+      lines.remove_prefix(std::min(end + 1, lines.size()));
+    }
+    return entries;
+  }
+
+  std::string section_;
+  int count_;
+  std::string default_user_;
+  Entries entries_;
+};
+
+// Snapshots kept from the platform's documents between calls, so that the
+// entries and the name index outlive one call; one host uses one registry.
+constexpr std::size_t kKeptRegistries = 4;
+
+std::shared_ptr<const Snapshot> Load(const std::string& registry) {
+  static std::map<std::string, std::shared_ptr<const FromDocument>> kept;
+  if (std::shared_ptr<const profile::Document> doc =
+          Sys().ProfileSnapshot(registry)) {
+    auto it = kept.find(registry);
+    if (it != kept.end() && it->second->document() == doc.get()) {
+      return it->second;
+    }
+    if (it == kept.end() && kept.size() >= kKeptRegistries) {
+      kept.erase(kept.begin());
+    }
+    auto snapshot = std::make_shared<const FromDocument>(std::move(doc));
+    kept.insert_or_assign(registry, snapshot);
+    return snapshot;
+  }
+  if (std::optional<std::string> section =
+          Sys().ReadProfileSection(kUserSection, registry)) {
+    return std::make_shared<const FromSection>(registry, std::move(*section));
+  }
+  return std::make_shared<const KeyByKey>(registry);
+}
+
+struct Scopes {
+  int depth = 0;
+  std::map<std::string, std::shared_ptr<const Snapshot>> taken;
+};
+
+Scopes& CurrentScopes() {
+  static Scopes scopes;
+  return scopes;
+}
+
+std::shared_ptr<const Snapshot> SnapshotOf(const std::string& registry) {
+  Scopes& scopes = CurrentScopes();
+  if (scopes.depth == 0) return Load(registry);
+  auto it = scopes.taken.find(registry);
+  if (it != scopes.taken.end()) return it->second;
+  std::shared_ptr<const Snapshot> snapshot = Load(registry);
+  scopes.taken.emplace(registry, snapshot);
+  return snapshot;
+}
+
+}  // namespace
+
+// Called after every write to the registry and as an update begins: the
+// next read takes a new snapshot.
+void ForgetSnapshot(const std::string& registry) {
+  CurrentScopes().taken.erase(registry);
+}
+
+RegistryScope::RegistryScope() { ++CurrentScopes().depth; }
+
+RegistryScope::~RegistryScope() {
+  Scopes& scopes = CurrentScopes();
+  if (--scopes.depth == 0) scopes.taken.clear();
+}
+
+int EntryNumberOf(std::string_view key) {
+  if (key.empty() || key.size() > 10 || key.front() == '0') return 0;
+  long long number = 0;
+  for (char c : key) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + (c - '0');
+  }
+  return number <= INT_MAX ? static_cast<int>(number) : 0;
+}
+
+int ReadCount(const std::string& registry) {
+  return SnapshotOf(registry)->Count();
+}
+
+std::string ReadEntry(const std::string& registry, int i) {
+  return SnapshotOf(registry)->EntryText(i);
+}
+
+std::string ReadDefaultUser(const std::string& registry) {
+  return SnapshotOf(registry)->DefaultUser();
+}
+
+int FindUser(const std::string& registry, std::string_view name) {
+  return SnapshotOf(registry)->FindUser(name);
+}
+
+std::vector<int> HeldEntryNumbers(const std::string& registry, int limit) {
+  return SnapshotOf(registry)->Numbers(limit);
+}
+
+std::optional<int> LastEntryNumber(const std::string& registry) {
+  const std::vector<int> numbers =
+      HeldEntryNumbers(registry, std::numeric_limits<int>::max());
+  return numbers.empty() ? 0 : numbers.back();
+}
+
+}  // namespace userprofile
