@@ -11,6 +11,11 @@ FailureCause& ThreadCause() {
   return cause;
 }
 
+int& CallDepth() {
+  thread_local int depth = 0;
+  return depth;
+}
+
 }  // namespace
 
 void SetFailure(Failure kind, std::string text) {
@@ -21,6 +26,16 @@ void SetFailure(Failure kind, std::string text) {
 
 void ClearFailure() { ThreadCause() = FailureCause{}; }
 
+void NoteFailure(Failure kind, std::string text) {
+  if (ThreadCause().kind == Failure::kNone) SetFailure(kind, std::move(text));
+}
+
 const FailureCause& LastFailure() { return ThreadCause(); }
+
+ExportCall::ExportCall() : outermost_(CallDepth()++ == 0) {
+  if (outermost_) ClearFailure();
+}
+
+ExportCall::~ExportCall() { --CallDepth(); }
 
 }  // namespace userprofile

@@ -74,4 +74,13 @@ inline ModuleHandle AsHandle(const void* module) {
 // Copies `text` and a terminator to a caller's buffer.
 void CopyOut(std::string_view text, char* out);
 
+// Puts `text` (never longer than the caller's text) in the caller's name
+// buffer, writing only the bytes that differ: a name with nothing to
+// change is never written to, so it may lie in read-only memory (a string
+// literal).
+void WriteBackName(std::string_view text, char* name);
+
+// A name as a cause's text shows it, in quotes.
+std::string Quoted(std::string_view name);
+
 }  // namespace userprofile

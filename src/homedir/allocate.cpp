@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -154,12 +155,13 @@ std::string CreateHomeDirInRoot(const void* module, std::string* name) {
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(
     char* name, char* out) {
   using namespace userprofile;
+  ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckHomeNameMissing);
     return;
   }
   std::string trimmed(name);
   std::string name8 = ProperHomeDirName(trimmed);
-  CopyOut(trimmed, name);  // never longer than the caller's text
+  WriteBackName(trimmed, name);
   if (out != nullptr) CopyOut(name8, out);
 }

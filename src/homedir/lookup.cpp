@@ -1,3 +1,4 @@
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -13,6 +14,8 @@ std::string HomeDirForUser(const void* module, std::string_view name,
   const std::string wanted(name);
   const int i = DoesUserExist(AsHandle(module), wanted.c_str());
   if (i <= 0) {
+    NoteFailure(Failure::kNotFound,
+                "no user " + Quoted(name) + " is registered in " + *registry);
     ReportCheckFailure(checks.unknown_user);
     return {};
   }
@@ -21,6 +24,8 @@ std::string HomeDirForUser(const void* module, std::string_view name,
   // A tampered entry must never lead outside the users root.
   std::optional<UserEntry> split = SplitEntry(entry);
   if (!split || !IsPlainComponent(split->home_dir_name)) {
+    NoteFailure(Failure::kDamaged, "entry " + EntryKey(i) + " of " + *registry +
+                                       " names no plain home directory");
     ReportCheckFailure(checks.not_plain);
     return {};
   }
@@ -54,12 +59,14 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDirForUser(
     ModuleHandle module, const char* name, char* out) {
+  ExportCall call;
   std::optional<std::string> dir = DirForUser(module, name, out != nullptr);
   if (dir && out != nullptr) CopyOut(*dir, out);
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetUserHomeDir(
     ModuleHandle module, char* out) {
+  ExportCall call;
   const std::string user = State().current_user;
   if (user.empty()) ReportCheckFailure(kCheckCurrentUserEmpty);
   if (!IsValidUserName(user)) ReportCheckFailure(kCheckCurrentUserInvalid);

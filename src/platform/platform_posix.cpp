@@ -82,7 +82,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <system_error>
 
+#include "frame/failure.h"
 #include "platform/names.h"
 #include "platform/platform.h"
 #include "platform/profile.h"
@@ -179,6 +181,26 @@ int OpenNoLinks(const std::string& path, int flags, mode_t mode = 0) {
 // the file (as opposed to a missing directory or a transient failure).
 bool MayNotWrite(int error) {
   return error == EACCES || error == EPERM || error == EROFS;
+}
+
+// Records why the lock file at `path` could not be opened or locked,
+// from the errno value of the failed call.
+void NoteLockFailure(int error, const std::string& path) {
+  const std::string why =
+      std::error_code(error, std::generic_category()).message();
+  if (error == EAGAIN || error == EWOULDBLOCK) {
+    SetFailure(Failure::kSignedInElsewhere,
+               "the lock file " + path + " is held by another sign-in");
+  } else if (MayNotWrite(error)) {
+    SetFailure(Failure::kPermission, "cannot open the lock file " + path +
+                                         " for reading and writing: " + why);
+  } else if (error == ELOOP || error == ENOTDIR) {
+    SetFailure(Failure::kDamaged,
+               "the lock file " + path +
+                   " or its directory is a symbolic link: " + why);
+  } else {
+    SetFailure(Failure::kIo, "cannot open the lock file " + path + ": " + why);
+  }
 }
 
 bool SameFile(int fd, const std::string& path) {
@@ -719,7 +741,10 @@ class PosixPlatform final : public Platform {
 
   LockHandle OpenExclusive(const std::string& path) override {
     int fd = OpenNoLinks(path, O_RDWR);
-    if (fd < 0) return kFailedLock;
+    if (fd < 0) {
+      NoteLockFailure(errno, path);
+      return kFailedLock;
+    }
     // 0 would read as "no lock": move it out of the way.
     if (fd == 0) {
       int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -728,7 +753,16 @@ class PosixPlatform final : public Platform {
       fd = moved;
     }
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !LockWholeFile(fd)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      SetFailure(Failure::kDamaged,
+                 "the lock file " + path + " is not a regular file");
+      ::close(fd);
+      return kFailedLock;
+    }
+    if (!LockWholeFile(fd)) {
+      // A conflicting lock reads as EAGAIN or EACCES from fcntl(), as
+      // EWOULDBLOCK from flock().
+      NoteLockFailure(errno == EACCES ? EAGAIN : errno, path);
       ::close(fd);
       return kFailedLock;
     }

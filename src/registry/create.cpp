@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -34,6 +35,12 @@ void RegisterUser(const std::string& registry, std::string_view name,
   // leaves no number for the entry, and an entry with a line break cannot
   // be stored. Either would leave a count that names a missing entry.
   if (count == std::numeric_limits<int>::max() || !IsStorable(entry)) {
+    NoteFailure(
+        Failure::kIo,
+        IsStorable(entry)
+            ? "the count of " + registry +
+                  " is at the largest number: no entry is left"
+            : "a line break cannot be stored in the registry " + registry);
     ReportWriteFailed();
     return;
   }
@@ -48,6 +55,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
     ModuleHandle module, char* name, int reg) {
+  ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckCreateNameMissing);
     return;
@@ -55,7 +63,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
   if (*name == '\0') ReportCheckFailure(kCheckCreateNameEmpty);
   std::string trimmed(name);
   const std::string dir_name = CreateHomeDirInRoot(module, &trimmed);
-  CopyOut(trimmed, name);  // never longer than the caller's text
+  WriteBackName(trimmed, name);
   // A user whose home could not be allocated at all is not recorded: an
   // entry would point nowhere.
   if (reg != 0 && !dir_name.empty()) {
@@ -68,6 +76,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     const char* base, const char* registry, int entry, char* name, char* out) {
+  ExportCall call;
   if (base == nullptr) return ReportCheckFailure(kCheckCreateExNoBase);
   if (registry == nullptr) return ReportCheckFailure(kCheckCreateExNoRegistry);
   if (name == nullptr) return ReportCheckFailure(kCheckCreateExNoName);
@@ -77,7 +86,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
   }
   std::string trimmed(name);
   const std::string dir_name = AllocateHomeDir(base, trimmed);
-  CopyOut(trimmed, name);
+  WriteBackName(trimmed, name);
   if (dir_name.empty()) {
     CopyOut("", out);
     return;

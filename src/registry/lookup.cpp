@@ -1,3 +1,4 @@
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "registry/registry.h"
 #include "userprofile.h"
@@ -29,16 +30,24 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
     ModuleHandle module, const char* name) {
+  ExportCall call;
   if (name == nullptr || *name == '\0') {
     ReportCheckFailure(kCheckLookupEmptyName);
   }
   std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
-  return FindUser(*registry, name ? name : "");
+  const int found = FindUser(*registry, name ? name : "");
+  // Inside another export a miss is an answer, not that export's failure.
+  if (found == 0 && call.outermost()) {
+    NoteFailure(Failure::kNotFound, "no user " + Quoted(name ? name : "") +
+                                        " is registered in " + *registry);
+  }
+  return found;
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
     ModuleHandle module, char* out) {
+  ExportCall call;
   if (out == nullptr) {
     ReportCheckFailure(kCheckDefaultNoOutput);
     return;
@@ -56,6 +65,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL SetDefaultUser(
     ModuleHandle module, const char* name) {
+  ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckDefaultNoName);
     return;

@@ -1,3 +1,4 @@
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "platform/profile.h"
 #include "registry/registry.h"
@@ -46,6 +47,13 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
   if (Sys().WriteProfileString(section, key, StoredValue(value), registry)) {
     return true;
   }
+  // The platform may have recorded why (a permission, a full disk); that
+  // cause stays first.
+  NoteFailure(
+      Failure::kIo,
+      IsStorable(value) && IsStorable(key) && IsStorable(section)
+          ? "the registry " + registry + " cannot be written"
+          : "a line break cannot be stored in the registry " + registry);
   ReportWriteFailed();
   return false;
 }
@@ -61,11 +69,19 @@ constexpr unsigned kUpdateTimeoutMs = 30000;
 RegistryUpdate::RegistryUpdate(std::string registry)
     : registry_(std::move(registry)),
       held_(Sys().LockForUpdate(registry_, kUpdateTimeoutMs)) {
-  if (!held_) ReportCheckFailure(kCheckRegistryLockTimeout);
+  if (!held_) {
+    NoteFailure(Failure::kBusy, "another process held the update lock of " +
+                                    registry_ + " for 30 s");
+    ReportCheckFailure(kCheckRegistryLockTimeout);
+  }
 }
 
 RegistryUpdate::~RegistryUpdate() {
-  if (held_ && !Sys().EndUpdate(registry_)) ReportWriteFailed();
+  if (held_ && !Sys().EndUpdate(registry_)) {
+    NoteFailure(Failure::kIo, "the update of the registry " + registry_ +
+                                  " could not be written");
+    ReportWriteFailed();
+  }
 }
 
 }  // namespace userprofile

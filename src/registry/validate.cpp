@@ -1,3 +1,4 @@
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "registry/registry.h"
 #include "userprofile.h"
@@ -47,10 +48,12 @@ using userprofile::IsValidUserName;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL ValidUserName(
     const char* name) {
+  userprofile::ExportCall call;
   return IsValidUserName(name ? name : "") ? 1 : 0;
 }
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL IsEntryValid(
     const char* entry) {
+  userprofile::ExportCall call;
   return IsValidEntry(entry ? entry : "") ? 1 : 0;
 }

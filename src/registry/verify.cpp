@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -157,6 +158,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
     ModuleHandle module) {
+  ExportCall call;
   // One module path for the whole call, not one lookup per entry.
   ModulePathScope module_path;
   std::optional<std::string> registry = RegistryPath(module);
