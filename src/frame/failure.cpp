@@ -11,11 +11,6 @@ FailureCause& ThreadCause() {
   return cause;
 }
 
-int& CallDepth() {
-  thread_local int depth = 0;
-  return depth;
-}
-
 }  // namespace
 
 void SetFailure(Failure kind, std::string text) {
@@ -31,11 +26,5 @@ void NoteFailure(Failure kind, std::string text) {
 }
 
 const FailureCause& LastFailure() { return ThreadCause(); }
-
-ExportCall::ExportCall() : outermost_(CallDepth()++ == 0) {
-  if (outermost_) ClearFailure();
-}
-
-ExportCall::~ExportCall() { --CallDepth(); }
 
 }  // namespace userprofile

@@ -39,21 +39,4 @@ void ClearFailure();
 // The calling thread's last recorded failure (kind kNone if none).
 const FailureCause& LastFailure();
 
-// Marks one call of an export on the calling thread. The outermost one
-// forgets the thread's last failure, so that a host reads the cause of the
-// call it made; an export that another export calls internally keeps what
-// the outer call found so far.
-class ExportCall {
- public:
-  ExportCall();
-  ~ExportCall();
-  ExportCall(const ExportCall&) = delete;
-  ExportCall& operator=(const ExportCall&) = delete;
-  // True unless another export of this thread is under way around it.
-  bool outermost() const { return outermost_; }
-
- private:
-  bool outermost_;
-};
-
 }  // namespace userprofile

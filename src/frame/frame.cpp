@@ -107,6 +107,18 @@ ProcessState& State() {
   return state;
 }
 
+namespace {
+
+thread_local int call_depth = 0;
+
+}  // namespace
+
+ExportCall::ExportCall() : outermost_(call_depth++ == 0) {
+  if (outermost_) ClearFailure();
+}
+
+ExportCall::~ExportCall() { --call_depth; }
+
 int LibraryLoad() {
   State() = ProcessState{};
   return 1;
@@ -213,6 +225,6 @@ std::string Quoted(std::string_view name) {
 }  // namespace userprofile
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL WEP(int) {
-  userprofile::ExportCall call;
+  const userprofile::ExportCall call;
   return 1;
 }

@@ -19,6 +19,23 @@ struct ProcessState {
 };
 ProcessState& State();
 
+// Marks one call of an export on the calling thread. The outermost one
+// forgets the thread's last failure, so that a cause read after a call is
+// that call's; an export that another export calls keeps what the outer
+// call found so far.
+class ExportCall {
+ public:
+  ExportCall();
+  ~ExportCall();
+  ExportCall(const ExportCall&) = delete;
+  ExportCall& operator=(const ExportCall&) = delete;
+  // False while another export of this thread is under way around it.
+  bool outermost() const { return outermost_; }
+
+ private:
+  bool outermost_;
+};
+
 // The load hook: clears the process state and reports success.
 int LibraryLoad();
 

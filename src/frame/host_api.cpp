@@ -34,7 +34,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void userprofile_set_report_handler(
     userprofile_report_handler handler, void* context) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (handler == nullptr) {
     SetMessageSink([](const std::string&, const std::string&, unsigned) {});
     return;

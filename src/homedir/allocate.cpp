@@ -155,7 +155,7 @@ std::string CreateHomeDirInRoot(const void* module, std::string* name) {
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(
     char* name, char* out) {
   using namespace userprofile;
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckHomeNameMissing);
     return;

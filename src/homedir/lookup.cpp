@@ -59,14 +59,14 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDirForUser(
     ModuleHandle module, const char* name, char* out) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   std::optional<std::string> dir = DirForUser(module, name, out != nullptr);
   if (dir && out != nullptr) CopyOut(*dir, out);
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetUserHomeDir(
     ModuleHandle module, char* out) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   const std::string user = State().current_user;
   if (user.empty()) ReportCheckFailure(kCheckCurrentUserEmpty);
   if (!IsValidUserName(user)) ReportCheckFailure(kCheckCurrentUserInvalid);

@@ -40,7 +40,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
     const char* name, ModuleHandle module) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckLockNameMissing);
     return 0;
@@ -92,7 +92,7 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(
     void) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   ProcessState& state = State();
   if (state.lock_handle == kNoLock) ReportCheckFailure(kCheckLockNoneHeld);
   if (state.lock_handle != kNoLock && state.lock_handle != kFailedLock) {

@@ -55,7 +55,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
     ModuleHandle module, char* name, int reg) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckCreateNameMissing);
     return;
@@ -76,7 +76,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     const char* base, const char* registry, int entry, char* name, char* out) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (base == nullptr) return ReportCheckFailure(kCheckCreateExNoBase);
   if (registry == nullptr) return ReportCheckFailure(kCheckCreateExNoRegistry);
   if (name == nullptr) return ReportCheckFailure(kCheckCreateExNoName);

@@ -30,7 +30,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
     ModuleHandle module, const char* name) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (name == nullptr || *name == '\0') {
     ReportCheckFailure(kCheckLookupEmptyName);
   }
@@ -47,7 +47,7 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
     ModuleHandle module, char* out) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (out == nullptr) {
     ReportCheckFailure(kCheckDefaultNoOutput);
     return;
@@ -65,7 +65,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL SetDefaultUser(
     ModuleHandle module, const char* name) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   if (name == nullptr) {
     ReportCheckFailure(kCheckDefaultNoName);
     return;

@@ -48,12 +48,16 @@ using userprofile::IsValidUserName;
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL ValidUserName(
     const char* name) {
-  userprofile::ExportCall call;
+  // Touches no shared state: no hold, so that it never waits behind
+  // another thread's call.
+  userprofile::ClearFailure();
   return IsValidUserName(name ? name : "") ? 1 : 0;
 }
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL IsEntryValid(
     const char* entry) {
-  userprofile::ExportCall call;
+  // Touches no shared state: no hold, so that it never waits behind
+  // another thread's call.
+  userprofile::ClearFailure();
   return IsValidEntry(entry ? entry : "") ? 1 : 0;
 }

@@ -158,7 +158,7 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
     ModuleHandle module) {
-  ExportCall call;
+  const userprofile::ExportCall call;
   // One module path for the whole call, not one lookup per entry.
   ModulePathScope module_path;
   std::optional<std::string> registry = RegistryPath(module);
