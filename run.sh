@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the project and runs a host's typical run on a scratch
-# application tree, printing each step.
+# Builds the library and the administrator's tool (nothing else) and runs
+# a host's typical run on a scratch application tree, printing each step.
+# The build's own output goes to build/build.log.
 set -euo pipefail
 cd "$(dirname "$0")"
-cmake -S . -B build >/dev/null
-cmake --build build -j2
-build/tools/userprof/userprof demo
+source tools/build.sh
+configure
+build_quietly userprof
+"$build_dir/tools/userprof/userprof" demo

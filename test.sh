@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the project and runs every test.
+# Builds the project with its tests and runs every test. Every test program
+# is rebuilt from the current sources before it runs (the options are
+# forced, see tools/build.sh), and each test has its own timeout.
 set -euo pipefail
 cd "$(dirname "$0")"
-cmake -S . -B build -DUSERPROFILE_WERROR=ON >/dev/null
-cmake --build build -j2
-ctest --test-dir build --output-on-failure -j2
+source tools/build.sh
+configure
+cmake --build "$build_dir" -j"${JOBS:-2}"
+ctest --test-dir "$build_dir" --output-on-failure -j"${JOBS:-2}" --timeout 300

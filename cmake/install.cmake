@@ -9,6 +9,8 @@
 #                             CONFIG) gives userprofile::userprofile
 #   lib/pkgconfig/userprofile.pc
 #   bin/userprof              the administrator's tool, where it is built
+#   share/man/man1/userprof.1.gz                 its manual page
+#   share/bash-completion/completions/userprof   its bash completion
 #
 # ("lib" is whatever GNUInstallDirs chose, lib/<multiarch> for /usr on
 # Debian.) The static library, the tests and the examples stay in the
@@ -103,6 +105,13 @@ install(FILES ${PROJECT_BINARY_DIR}/userprofile.pc
 function(userprofile_install_tool)
   if(TARGET userprof)
     install(TARGETS userprof RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # Its manual page userprof(1), compressed as Debian ships them, and its
+    # bash completion, where bash-completion looks for it on demand.
+    install(FILES ${PROJECT_BINARY_DIR}/tools/userprof/userprof.1.gz
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/userprof/userprof.bash-completion
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+      RENAME userprof)
   endif()
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR}

@@ -38,3 +38,18 @@ TEST(TypicalRun, EmptyNameLookupReportsInOrder) {
   EXPECT_EQ(r.out, "dir: \n");
   EXPECT_EQ(ChecksIn(r.err), (std::vector<unsigned>{609, 610, 326, 615}));
 }
+
+// The harness itself: a hung child fails its test at a deadline, and a
+// process that outlives the child while holding its output pipe does not
+// hold the test.
+TEST(Harness, HungChildIsKilledAtItsDeadlineAndOutlivingPipeHolderIsNotWaitedFor) {
+  AppTree app;
+  auto start = std::chrono::steady_clock::now();
+  RunResult hung = testing_support::Run(app.HostArgv({"sleep", "60000"}), "",
+                       std::chrono::milliseconds(500));
+  EXPECT_EQ(hung.status, kTimedOut);
+  RunResult orphaned = app.Host({"spawn-sleeper", "20000", "wep"});
+  EXPECT_EQ(orphaned.status, 0);
+  EXPECT_EQ(orphaned.out, "spawn-sleeper: 0\nwep: 1\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}

@@ -97,6 +97,14 @@ class Platform {
   // link. Released by CloseExclusive or at process exit.
   virtual LockHandle OpenExclusive(const std::string& path) = 0;
   virtual void CloseExclusive(LockHandle handle) = 0;
+  // Lets the programs this process starts from now on inherit the open
+  // lock `handle` (an OpenExclusive that survives exec), so that the lock
+  // lasts until the last holder, this process or such a program, closes
+  // it or ends. False, changing nothing, where the platform cannot.
+  virtual bool InheritLock(LockHandle handle) {
+    static_cast<void>(handle);
+    return false;
+  }
   // Whether another open of the file holds it exclusively right now (in
   // this process or any other), found without opening it in a way that
   // could make a concurrent OpenExclusive or CreateEmptyFile fail, and
@@ -257,6 +265,9 @@ class PlatformWrapper : public Platform {
   }
   void CloseExclusive(LockHandle handle) override {
     target_.CloseExclusive(handle);
+  }
+  bool InheritLock(LockHandle handle) override {
+    return target_.InheritLock(handle);
   }
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
     return target_.IsHeldExclusively(path);

@@ -773,6 +773,15 @@ class PosixPlatform final : public Platform {
     if (handle > 0) ::close(static_cast<int>(handle));
   }
 
+  bool InheritLock(LockHandle handle) override {
+    // The descriptor stays close-on-exec everywhere else, so that no
+    // program a host starts holds a sign-in by accident.
+    if (handle <= 0) return false;
+    const int fd = static_cast<int>(handle);
+    const int flags = ::fcntl(fd, F_GETFD);
+    return flags >= 0 && ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
+  }
+
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
 #ifdef F_OFD_GETLK
     // Not through a link, as every open of a lock file.

@@ -11,6 +11,11 @@
 
 #include <time.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <sys/types.h>
+#endif
 
 #include "userprofile.h"
 
@@ -49,6 +54,29 @@ static int hammer(const char *name, int ms, const char *log) {
   return held;
 }
 
+
+static void sleep_ms(int ms) {
+  struct timespec pause;
+  pause.tv_sec = ms / 1000;
+  pause.tv_nsec = (long)(ms % 1000) * 1000000L;
+  nanosleep(&pause, NULL);
+}
+
+/* Starts a copy of this program that sleeps for `ms` while sharing this
+ * one's standard output, and does not wait for it: an outliving process
+ * that holds a test's pipe, as Wine's desktop or a signed-in program may. */
+static int spawn_sleeper(const char *self, const char *ms) {
+#ifdef _WIN32
+  return _spawnl(_P_NOWAIT, self, self, "sleep", ms, NULL) == -1 ? -1 : 0;
+#else
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl(self, self, "sleep", ms, (char *)NULL);
+    _exit(127);
+  }
+  return pid < 0 ? -1 : 0;
+#endif
+}
 
 static void print_text(const char *label, const char *text) {
   printf("%s: %s\n", label, text);
@@ -138,6 +166,10 @@ int main(int argc, char **argv) {
     } else if (strcmp(cmd, "why") == 0) {
       printf("why: %d %s\n", userprofile_last_error(),
              userprofile_last_error_message());
+    } else if (strcmp(cmd, "sleep") == 0 && i < argc) {
+      sleep_ms(atoi(argv[i++]));
+    } else if (strcmp(cmd, "spawn-sleeper") == 0 && i < argc) {
+      printf("spawn-sleeper: %d\n", spawn_sleeper(argv[0], argv[i++]));
     } else if (strcmp(cmd, "wep") == 0) {
       printf("wep: %d\n", WEP(0));
     } else if (strcmp(cmd, "wait") == 0) {

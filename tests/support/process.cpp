@@ -7,12 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
 namespace testing_support {
 
-Child::Child(const std::vector<std::string>& argv) {
+Child::Child(const std::vector<std::string>& argv) : program_(argv.at(0)) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
       pipe2(err, O_CLOEXEC) != 0) {
@@ -101,26 +102,62 @@ void Child::CloseStdin() {
   in_ = -1;
 }
 
-int Child::Wait() {
+int Child::Wait(std::chrono::milliseconds timeout) {
   if (status_) return *status_;
   CloseStdin();
-  while (out_ >= 0 || errfd_ >= 0) Pump(1000);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   int raw = 0;
-  while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+  for (;;) {
+    pid_t done = waitpid(pid_, &raw, WNOHANG);
+    if (done == pid_) break;
+    if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid");
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+      }
+      ReportHung(timeout);
+      status_ = kTimedOut;
+      break;
+    }
+    // Keeps the pipes drained so that a child writing much never blocks.
+    if (out_ >= 0 || errfd_ >= 0) {
+      Pump(20);
+    } else {
+      usleep(20000);
+    }
   }
-  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  // What the child wrote is in the pipes now; a grandchild holding them
+  // open must not make this wait for end of file.
+  for (int fd : {out_, errfd_}) {
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  for (;;) {
+    const std::size_t before = out_buf_.size() + err_.size();
+    Pump(0);
+    if (out_buf_.size() + err_.size() == before) break;
+  }
+  out_eof_ = true;
+  if (!status_) {
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
   return *status_;
+}
+
+void Child::ReportHung(std::chrono::milliseconds timeout) const {
+  std::fprintf(stderr, "child %s (pid %d) still ran after %lld ms: killed\n",
+               program_.c_str(), pid_, static_cast<long long>(timeout.count()));
 }
 
 void Child::Kill(int signal) {
   if (!status_ && pid_ > 0) kill(pid_, signal);
 }
 
-RunResult Run(const std::vector<std::string>& argv, const std::string& input) {
+RunResult Run(const std::vector<std::string>& argv, const std::string& input,
+              std::chrono::milliseconds timeout) {
   Child child(argv);
   if (!input.empty()) child.WriteLine(input);
   RunResult result;
-  result.status = child.Wait();
+  result.status = child.Wait(timeout);
   while (std::optional<std::string> line = child.ReadLine()) {
     result.out += *line + "\n";
   }

@@ -18,6 +18,11 @@
 
 namespace testing_support {
 
+// How long Wait gives a child by default, and the status of one that
+// had to be killed for it (as timeout(1) exits).
+inline constexpr std::chrono::milliseconds kDefaultWait = std::chrono::seconds(120);
+inline constexpr int kTimedOut = 124;
+
 class Child {
  public:
   // Starts `argv[0]` with the arguments; stdin, stdout and stderr are
@@ -34,7 +39,12 @@ class Child {
   void WriteLine(const std::string& line);
   void CloseStdin();
   // Waits for the exit; returns the exit status (128 + signal if killed).
-  int Wait();
+  // A child still running at the deadline is killed, named on standard
+  // error, and gives kTimedOut, so a hung child fails its test instead of
+  // hanging the suite. Output is collected until the child exits, never
+  // until end of file: a grandchild that inherited the pipe must not hold
+  // the test.
+  int Wait(std::chrono::milliseconds timeout = kDefaultWait);
   void Kill(int signal);
   int pid() const { return pid_; }
   // Everything the child wrote to stderr (complete after Wait).
@@ -42,6 +52,8 @@ class Child {
 
  private:
   void Pump(int timeout_ms);
+  void ReportHung(std::chrono::milliseconds timeout) const;
+  std::string program_;
   int pid_ = -1;
   int in_ = -1;
   int out_ = -1;
@@ -69,7 +81,8 @@ std::string ProgramDir();
 bool RunningUnderWine();
 #endif
 
-// Runs a program to its end and collects its output.
-RunResult Run(const std::vector<std::string>& argv, const std::string& input = "");
+// Runs a program to its end (at most `timeout`) and collects its output.
+RunResult Run(const std::vector<std::string>& argv, const std::string& input = "",
+              std::chrono::milliseconds timeout = kDefaultWait);
 
 }  // namespace testing_support

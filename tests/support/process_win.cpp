@@ -1,12 +1,9 @@
 // Real child processes for the tests of the Windows build: the Child of
-// process.h on CreateProcess and anonymous pipes. Pipes cannot be polled,
-// so one thread per output pipe collects what the child writes.
+// process.h on CreateProcess and anonymous pipes.
 #include <windows.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <cstdio>
 #include <stdexcept>
-#include <thread>
 
 #include "support/process.h"
 
@@ -39,56 +36,74 @@ std::string Quoted(const std::string& arg) {
   return out;
 }
 
+// A pipe whose ends are both uninheritable; the child's end is made
+// inheritable only for the CreateProcess that passes it on, and is named
+// there in an explicit handle list.
 void Pipe(HANDLE& parent, HANDLE& child, bool child_reads) {
-  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
-  if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) {
+  if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) {
     throw std::runtime_error("CreatePipe");
   }
   parent = child_reads ? write_end : read_end;
   child = child_reads ? read_end : write_end;
-  ::SetHandleInformation(parent, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(child, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+}
+
+// Appends whatever the pipe holds now, without waiting. False once the
+// writing side has gone and the pipe is empty.
+bool Drain(HANDLE from, std::string& to) {
+  for (;;) {
+    DWORD available = 0;
+    if (!::PeekNamedPipe(from, nullptr, 0, nullptr, &available, nullptr)) {
+      return false;
+    }
+    if (available == 0) return true;
+    std::string chunk(available, '\0');
+    DWORD n = 0;
+    if (!::ReadFile(from, chunk.data(), available, &n, nullptr)) return false;
+    to.append(chunk.data(), n);
+  }
+}
+
+// The child's C runtime writes text mode: CRLF ends its lines.
+std::string WithoutCarriageReturns(const std::string& text) {
+  std::string clean;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    clean += text[i];
+  }
+  return clean;
 }
 
 }  // namespace
 
-// The Windows side of Child: the process, the parent's pipe ends, and the
-// collector threads with what they have read so far.
+// The Windows side of Child: the process and the parent's pipe ends. Pipes
+// are read by polling (PeekNamedPipe) rather than by threads blocked in
+// ReadFile: a reader that waits for end of file never gets it while any
+// other process (Wine's desktop, a grandchild) holds a copy of the
+// writing end, so output is collected until the child exits and no
+// longer.
 struct WinChild {
   PROCESS_INFORMATION process{};
   HANDLE in = nullptr;
   HANDLE out = nullptr;
   HANDLE err = nullptr;
-  std::mutex mu;
-  std::condition_variable cv;
   std::string out_buf;
   std::string err_buf;
-  bool out_eof = false;
-  bool err_eof = false;
-  std::thread out_thread;
-  std::thread err_thread;
+  bool out_open = true;
+  bool err_open = true;
+
+  void Poll() {
+    if (out_open) out_open = Drain(out, out_buf);
+    if (err_open) err_open = Drain(err, err_buf);
+  }
+  bool Exited() const {
+    return ::WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
+  }
 };
 
-namespace {
-
-void Collect(WinChild* c, HANDLE from, std::string WinChild::*buffer,
-             bool WinChild::*eof) {
-  char chunk[4096];
-  DWORD n = 0;
-  while (::ReadFile(from, chunk, sizeof chunk, &n, nullptr) && n > 0) {
-    std::lock_guard<std::mutex> lock(c->mu);
-    (c->*buffer).append(chunk, n);
-    c->cv.notify_all();
-  }
-  std::lock_guard<std::mutex> lock(c->mu);
-  c->*eof = true;
-  c->cv.notify_all();
-}
-
-}  // namespace
-
-Child::Child(const std::vector<std::string>& argv) {
+Child::Child(const std::vector<std::string>& argv) : program_(argv.at(0)) {
   auto* c = new WinChild;
   HANDLE child_in = nullptr;
   HANDLE child_out = nullptr;
@@ -101,15 +116,29 @@ Child::Child(const std::vector<std::string>& argv) {
     if (!command.empty()) command += ' ';
     command += Quoted(a);
   }
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = child_in;
-  startup.hStdOutput = child_out;
-  startup.hStdError = child_err;
-  BOOL started = ::CreateProcessA(argv.at(0).c_str(), command.data(), nullptr,
-                                  nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &c->process);
+  // Only the three pipe ends go to the child, whatever else this process
+  // holds inheritable (another test's child's pipes, say).
+  HANDLE handles[3] = {child_in, child_out, child_err};
+  SIZE_T size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::string attributes(size, '\0');
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  bool listed = ::InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                            handles, sizeof handles, nullptr,
+                                            nullptr);
+  STARTUPINFOEXA startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = child_in;
+  startup.StartupInfo.hStdOutput = child_out;
+  startup.StartupInfo.hStdError = child_err;
+  startup.lpAttributeList = listed ? list : nullptr;
+  BOOL started = ::CreateProcessA(
+      argv.at(0).c_str(), command.data(), nullptr, nullptr, TRUE,
+      listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
+      &startup.StartupInfo, &c->process);
+  if (listed) ::DeleteProcThreadAttributeList(list);
   ::CloseHandle(child_in);
   ::CloseHandle(child_out);
   ::CloseHandle(child_err);
@@ -121,10 +150,6 @@ Child::Child(const std::vector<std::string>& argv) {
     throw std::runtime_error("CreateProcess " + argv.at(0));
   }
   pid_ = static_cast<int>(c->process.dwProcessId);
-  c->out_thread = std::thread(Collect, c, c->out, &WinChild::out_buf,
-                              &WinChild::out_eof);
-  c->err_thread = std::thread(Collect, c, c->err, &WinChild::err_buf,
-                              &WinChild::err_eof);
   win_ = c;
 }
 
@@ -135,8 +160,6 @@ Child::~Child() {
   }
   WinChild* c = win_;
   if (c->in) ::CloseHandle(c->in);
-  if (c->out_thread.joinable()) c->out_thread.join();
-  if (c->err_thread.joinable()) c->err_thread.join();
   ::CloseHandle(c->out);
   ::CloseHandle(c->err);
   ::CloseHandle(c->process.hProcess);
@@ -148,17 +171,25 @@ void Child::Pump(int) {}
 
 std::optional<std::string> Child::ReadLine(std::chrono::milliseconds timeout) {
   WinChild* c = win_;
-  std::unique_lock<std::mutex> lock(c->mu);
-  c->cv.wait_for(lock, timeout, [&] {
-    return c->out_buf.find('\n') != std::string::npos || c->out_eof;
-  });
-  std::size_t nl = c->out_buf.find('\n');
-  if (nl == std::string::npos) return std::nullopt;
-  std::string text = c->out_buf.substr(0, nl);
-  c->out_buf.erase(0, nl + 1);
-  // The child's C runtime writes text mode: CRLF ends its lines.
-  if (!text.empty() && text.back() == '\r') text.pop_back();
-  return text;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    c->Poll();
+    std::size_t nl = c->out_buf.find('\n');
+    if (nl != std::string::npos) {
+      std::string text = c->out_buf.substr(0, nl);
+      c->out_buf.erase(0, nl + 1);
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      return text;
+    }
+    // Once the child has gone, what it wrote is all in the pipe.
+    if (status_ || !c->out_open || c->Exited()) {
+      c->Poll();
+      if (c->out_buf.find('\n') != std::string::npos) continue;
+      return std::nullopt;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    ::Sleep(2);
+  }
 }
 
 void Child::WriteLine(const std::string& line) {
@@ -177,28 +208,35 @@ void Child::CloseStdin() {
   c->in = nullptr;
 }
 
-int Child::Wait() {
+int Child::Wait(std::chrono::milliseconds timeout) {
   if (status_) return *status_;
   CloseStdin();
   WinChild* c = win_;
-  ::WaitForSingleObject(c->process.hProcess, INFINITE);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool hung = false;
+  // Polls the pipes while waiting, so that a child writing much never
+  // blocks on a full pipe.
+  while (::WaitForSingleObject(c->process.hProcess, 10) == WAIT_TIMEOUT) {
+    c->Poll();
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::TerminateProcess(c->process.hProcess, kTimedOut);
+      ::WaitForSingleObject(c->process.hProcess, INFINITE);
+      hung = true;
+      break;
+    }
+  }
+  c->Poll();
   DWORD code = 0;
   ::GetExitCodeProcess(c->process.hProcess, &code);
-  if (c->out_thread.joinable()) c->out_thread.join();
-  if (c->err_thread.joinable()) c->err_thread.join();
-  {
-    std::lock_guard<std::mutex> lock(c->mu);
-    err_ = c->err_buf;
-    // Standard error, like standard output, comes in text mode.
-    std::string clean;
-    for (std::size_t i = 0; i < err_.size(); ++i) {
-      if (err_[i] == '\r' && i + 1 < err_.size() && err_[i + 1] == '\n') continue;
-      clean += err_[i];
-    }
-    err_ = clean;
-  }
-  status_ = static_cast<int>(code);
+  if (hung) ReportHung(timeout);
+  err_ = WithoutCarriageReturns(c->err_buf);
+  status_ = hung ? kTimedOut : static_cast<int>(code);
   return *status_;
+}
+
+void Child::ReportHung(std::chrono::milliseconds timeout) const {
+  std::fprintf(stderr, "child %s (pid %d) still ran after %lld ms: killed\n",
+               program_.c_str(), pid_, static_cast<long long>(timeout.count()));
 }
 
 void Child::Kill(int signal) {
@@ -223,11 +261,12 @@ bool RunningUnderWine() {
          ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-RunResult Run(const std::vector<std::string>& argv, const std::string& input) {
+RunResult Run(const std::vector<std::string>& argv, const std::string& input,
+              std::chrono::milliseconds timeout) {
   Child child(argv);
   if (!input.empty()) child.WriteLine(input);
   RunResult result;
-  result.status = child.Wait();
+  result.status = child.Wait(timeout);
   while (std::optional<std::string> line = child.ReadLine()) {
     result.out += *line + "\n";
   }

@@ -240,3 +240,18 @@ TEST(WinDll, ExportsResolveByNameAndByOrdinal) {
   EXPECT_EQ(wep(0), 1);
   ::FreeLibrary(module);
 }
+
+// The harness itself: a hung child fails its test at a deadline, and a
+// process that outlives the child while holding its output pipe (as Wine's
+// desktop may) does not hold the test.
+TEST(WinHarness, HungChildIsKilledAtItsDeadlineAndOutlivingPipeHolderIsNotWaitedFor) {
+  AppTree app(AppTree::kStaticHost);
+  auto start = std::chrono::steady_clock::now();
+  RunResult hung = testing_support::Run(app.Argv({"sleep", "60000"}), "",
+                       std::chrono::milliseconds(500));
+  EXPECT_EQ(hung.status, testing_support::kTimedOut);
+  RunResult orphaned = app.Host({"spawn-sleeper", "20000", "wep"});
+  EXPECT_EQ(orphaned.status, 0);
+  EXPECT_EQ(orphaned.out, "spawn-sleeper: 0\nwep: 1\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <filesystem>
 
 #include "names.h"
@@ -20,7 +22,8 @@ constexpr CommandShape kCommands[] = {
     {"verify", 0, 0, true, false},  {"add", 1, 1, true, false},
     {"list", 0, 0, true, false},    {"home", 1, 1, true, false},
     {"default", 0, 1, true, false}, {"signin", 1, 1, true, true},
-    {"who", 0, 0, true, false},     {"demo", 0, 1, false, false},
+    {"who", 0, 0, true, false},     {"remove", 1, 1, true, false},
+    {"rename", 2, 2, true, false},  {"demo", 0, 1, false, false},
     {"help", 0, 1, false, false},
 };
 
@@ -31,60 +34,24 @@ const CommandShape* Find(std::string_view command) {
   return nullptr;
 }
 
-}  // namespace
-
-std::variant<Invocation, UsageError> ParseCommandLine(
-    const std::vector<std::string>& args) {
-  Invocation inv;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--") {
-      inv.has_program = true;
-      inv.program.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                         args.end());
-      break;
-    }
-    if (arg == "--json") {
-      inv.json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      inv.help = true;
-    } else if (arg == "--version") {
-      inv.version = true;
-    } else if (arg == "--module") {
-      if (i + 1 >= args.size()) return UsageError{"--module needs a path"};
-      inv.module = args[++i];
-    } else if (arg.starts_with("--module=")) {
-      inv.module = arg.substr(9);
-    } else if (arg.starts_with("-") && arg.size() > 1) {
-      return UsageError{"unknown option " + arg};
-    } else if (inv.command.empty()) {
-      inv.command = arg;
-    } else {
-      inv.operands.push_back(arg);
-    }
-  }
-  return inv;
+std::string Plural(std::size_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
-bool IsCommand(std::string_view command) { return Find(command) != nullptr; }
-
-bool NeedsModule(std::string_view command) {
-  const CommandShape* shape = Find(command);
-  return shape != nullptr && shape->needs_module;
-}
-
+// A usage error for operands the command does not take, or nullopt.
 std::optional<std::string> CheckOperands(const Invocation& inv) {
   const CommandShape* shape = Find(inv.command);
-  if (shape == nullptr) return "unknown command " + inv.command;
   const std::string cmd(shape->name);
   if (inv.operands.size() < shape->min_operands) {
+    if (shape->name == "rename") return "rename needs the old and the new name";
     return cmd + " needs " +
            (shape->name == "signin" ? "a user name" : "a name");
   }
   if (inv.operands.size() > shape->max_operands) {
     return cmd + " takes " +
-           (shape->max_operands == 0 ? std::string("no operands")
-                                     : "at most one operand") +
+           (shape->max_operands == 0
+                ? std::string("no operands")
+                : "at most " + Plural(shape->max_operands, "operand")) +
            ", got " + Quoted(inv.operands[shape->max_operands]);
   }
   if (shape->runs_program && (!inv.has_program || inv.program.empty())) {
@@ -94,6 +61,80 @@ std::optional<std::string> CheckOperands(const Invocation& inv) {
     return cmd + " runs no program: nothing may follow \"--\"";
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<Invocation, UsageError> ParseCommandLine(
+    const std::vector<std::string>& args) {
+  Invocation inv;
+  // "--" ends the tool's own arguments: what follows is signin's program,
+  // passed on untouched (CLI11 would read it as more operands).
+  const auto dashes = std::find(args.begin(), args.end(), "--");
+  std::vector<std::string> own(args.begin(), dashes);
+  if (dashes != args.end()) {
+    inv.has_program = true;
+    inv.program.assign(dashes + 1, args.end());
+  }
+
+  CLI::App app{"userprof"};
+  app.set_help_flag();  // help texts of our own, with examples
+  app.allow_windows_style_options(false);
+  app.fallthrough();  // global options after the command too
+  app.require_subcommand(0, 1);
+  app.add_flag("--json", inv.json);
+  app.add_flag("-h,--help", inv.help);
+  app.add_flag("--version", inv.version);
+  std::string module;
+  CLI::Option* module_option = app.add_option("--module", module);
+  std::vector<std::string> stray;
+  app.add_option("stray", stray);  // a command name CLI11 does not know
+
+  bool no_wait = false;
+  double wait = -1;
+  int refusal = kExitLocked;
+  for (const CommandShape& shape : kCommands) {
+    CLI::App* sub = app.add_subcommand(std::string(shape.name));
+    sub->set_help_flag();
+    sub->add_option("operands", inv.operands);
+    if (shape.name == "verify") sub->add_flag("--dry-run", inv.dry_run);
+    if (shape.name == "remove") sub->add_flag("--delete-home", inv.delete_home);
+    if (shape.name == "signin") {
+      sub->add_option("-w,--wait", wait)->check(CLI::Range(0.0, 1e6));
+      sub->add_flag("-n,--nonblock", no_wait);
+      sub->add_option("-E,--conflict-exit-code", refusal)
+          ->check(CLI::Range(0, 255));
+    }
+  }
+  try {
+    // CLI11 takes the arguments in reverse order.
+    std::vector<std::string> reversed(own.rbegin(), own.rend());
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    return UsageError{error.what()};
+  }
+  if (module_option->count() > 0) inv.module = module;
+  for (CLI::App* sub : app.get_subcommands()) inv.command = sub->get_name();
+  if (inv.command.empty() && !stray.empty()) {
+    return UsageError{"unknown command " + Quoted(stray.front())};
+  }
+  if (no_wait && wait >= 0) {
+    return UsageError{"signin takes -w SECONDS or -n, not both"};
+  }
+  inv.wait_seconds = wait > 0 ? wait : 0;
+  inv.refusal_status = refusal;
+  if (!inv.command.empty() && inv.command != "help" && !inv.help &&
+      !inv.version) {
+    if (std::optional<std::string> problem = CheckOperands(inv)) {
+      return UsageError{*problem};
+    }
+  }
+  return inv;
+}
+
+bool NeedsModule(std::string_view command) {
+  const CommandShape* shape = Find(command);
+  return shape != nullptr && shape->needs_module;
 }
 
 std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
@@ -122,7 +163,7 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
   if (absolute.size() > userprofile::kMaxPath) {
     return UsageError{"the module path " + Quoted(absolute) + " has " +
                       std::to_string(absolute.size()) +
-                      " characters; the application's paths hold at most " +
+                      " bytes; the application's paths hold at most " +
                       std::to_string(userprofile::kMaxPath)};
   }
   return absolute;

@@ -1,5 +1,5 @@
 // The command line: options, the command and its operands, checked
-// before anything touches the application.
+// before anything touches the application. Parsed with CLI11.
 #pragma once
 
 #include <optional>
@@ -10,9 +10,15 @@
 
 namespace userprof {
 
+// The exit statuses, as docs/userprof.md and userprof(1) list them.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // not found, refused or failed
+inline constexpr int kExitFailed = 1;  // not found, refused or failed;
+                                       // verify --dry-run: repairs needed
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitCannotRehearse = 3;  // verify --dry-run only
+inline constexpr int kExitLocked = 4;          // signed in elsewhere, or the
+                                       // registry's update lock was busy
+inline constexpr int kExitCannotRun = 127;  // signin: program not started
 
 struct Invocation {
   std::string command;                // empty when none was given
@@ -23,6 +29,12 @@ struct Invocation {
   bool json = false;
   bool help = false;
   bool version = false;
+  bool dry_run = false;      // verify --dry-run
+  bool delete_home = false;  // remove --delete-home
+  // signin: -w SECONDS (wait at most that long), -n (refuse at once, the
+  // default), -E N (the status of a refusal).
+  double wait_seconds = 0;
+  int refusal_status = kExitLocked;
 };
 
 struct UsageError {
@@ -35,12 +47,8 @@ struct UsageError {
 std::variant<Invocation, UsageError> ParseCommandLine(
     const std::vector<std::string>& args);
 
-// Whether `command` is one of the tool's commands (or "help").
-bool IsCommand(std::string_view command);
 // Whether the command works on an application (all but demo and help).
 bool NeedsModule(std::string_view command);
-// A usage error for operands the command does not take, or nullopt.
-std::optional<std::string> CheckOperands(const Invocation& invocation);
 
 // The module path made absolute against `cwd` and cleaned of "." and ".."
 // steps, or a usage error: empty, naming a directory (ending in a

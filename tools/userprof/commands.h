@@ -17,17 +17,27 @@ struct Outcome {
   int status = kExitOk;
   std::string out;    // standard output in human mode
   std::string error;  // one line, standard error in human mode
-  Json json = Json::Object();
+  Json json = Json::object();
 };
 
-Outcome Verify(Session& session);
+struct SignInOptions {
+  double wait_seconds = 0;  // 0: refuse at once
+  int refusal_status = kExitLocked;
+  bool json = false;  // the program's output must not reach our stdout
+};
+
+Outcome Verify(Session& session, bool dry_run);
 Outcome Add(Session& session, const std::string& name);
 Outcome List(Session& session);
 Outcome Home(Session& session, const std::string& name);
 Outcome Default(Session& session, const std::optional<std::string>& name);
 Outcome SignIn(Session& session, const std::string& name,
-               const std::vector<std::string>& program);
+               const std::vector<std::string>& program,
+               const SignInOptions& options);
 Outcome Who(Session& session);
+Outcome Remove(Session& session, const std::string& name, bool delete_home);
+Outcome Rename(Session& session, const std::string& old_name,
+               const std::string& new_name);
 
 // A typical host run on a scratch tree in `dir` (a new temporary
 // directory, removed afterwards, when none is given). `self` starts

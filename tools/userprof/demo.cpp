@@ -25,11 +25,10 @@ class Steps {
     } else {
       text_ += "\n" + Indented(result);
     }
-    json_.Push(Json::Object()
-                   .Set("step", number)
-                   .Set("call", call)
-                   .Set("result", result)
-                   .Set("as_expected", expected));
+    json_.push_back(Json{{"step", number},
+                         {"call", AsUnicode(call)},
+                         {"result", AsUnicode(result)},
+                         {"as_expected", expected}});
     if (!expected && first_unexpected_ == 0) first_unexpected_ = number;
   }
   const std::string& text() const { return text_; }
@@ -52,7 +51,7 @@ class Steps {
   int count_ = 0;
   int first_unexpected_ = 0;
   std::string text_;
-  Json json_ = Json::Array();
+  Json json_ = Json::array();
 };
 
 std::string WithoutCarriageReturns(std::string text) {
@@ -64,9 +63,11 @@ std::string WithoutCarriageReturns(std::string text) {
 // status says whether it got the lock.
 int SignInFromAnotherProcess(const std::string& self,
                              const std::string& module) {
+  RunOptions options;
+  options.quiet = true;
   ProgramRun run = RunProgram({self, "--module", module, "signin", kSignInUser,
                                "--", self, "--version"},
-                              {}, true);
+                              options);
   return run.started ? run.status : -1;
 }
 
@@ -74,7 +75,7 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
   const ModuleHandle module = session.handle();
   const std::string user = kSignInUser;
 
-  Outcome verified = Verify(session);
+  Outcome verified = Verify(session, false);
   steps.Add(
       "VerifyUserProfiles(module)",
       verified.out + (verified.error.empty() ? "" : verified.error + "\n"),
@@ -126,10 +127,10 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
 
   const int refused = SignInFromAnotherProcess(self, session.module());
   steps.Add("another process signs in as " + Quoted(user),
-            refused == kExitFailed
+            refused == kExitLocked
                 ? "refused while this one holds the lock"
                 : "not refused (exit status " + std::to_string(refused) + ")",
-            refused == kExitFailed);
+            refused == kExitLocked);
 
   CloseUserSemaphoreFile();
   const int admitted = SignInFromAnotherProcess(self, session.module());
@@ -183,13 +184,19 @@ Outcome Demo(const std::optional<std::string>& dir, const std::string& self,
     if (!keep) RemoveTree(tree);
     return Refused("cannot make " + tree + "/APP/PROG");
   }
+  // The application's program file, which every module path names.
+  if (std::string failed = MakeEmptyFile(std::get<std::string>(module));
+      !failed.empty()) {
+    if (!keep) RemoveTree(tree);
+    return Refused("cannot make the module file: " + failed);
+  }
 
   Outcome outcome;
   Steps steps;
   {
     Session session(std::get<std::string>(module), echo_checks);
     RunTypicalHost(session, self, steps);
-    outcome.json.Set("warnings", ChecksJson(session.checks()));
+    outcome.json["warnings"] = ChecksJson(session.checks());
   }
   outcome.out = "scratch application tree " + tree + ", module " +
                 std::get<std::string>(module) + "\n" + steps.text();
@@ -199,10 +206,10 @@ Outcome Demo(const std::optional<std::string>& dir, const std::string& self,
     RemoveTree(tree);
     outcome.out += "removed the scratch tree\n";
   }
-  outcome.json.Set("tree", tree)
-      .Set("module", std::get<std::string>(module))
-      .Set("kept", keep)
-      .Set("steps", steps.TakeJson());
+  SetText(outcome.json, "tree", tree);
+  SetText(outcome.json, "module", std::get<std::string>(module));
+  outcome.json["kept"] = keep;
+  outcome.json["steps"] = steps.TakeJson();
   if (steps.first_unexpected() != 0) {
     outcome.status = kExitFailed;
     outcome.error = "step " + std::to_string(steps.first_unexpected()) +

@@ -14,24 +14,37 @@ struct CommandText {
 };
 
 constexpr CommandText kTexts[] = {
-    {"verify", "verify",
+    {"verify", "verify [--dry-run]",
      "repair the registry and the home directories; say what changed",
      "Creates a missing registry, drops invalid entries and renumbers the\n"
      "rest, re-creates missing home directories and lock files, registers\n"
      "\"Default\" if it is missing and leaves a registered default user.\n"
-     "Prints each change, or \"nothing changed\". Exit 1 if the repair could\n"
-     "not be completed (the library's warnings say why).\n",
-     "userprof --module /opt/app/PROG/MAIN verify"},
+     "Prints each change, or \"nothing changed\". A repair that drops\n"
+     "entries first keeps the registry as it was in USER.INI.bak (one\n"
+     "generation), so that a dropped user can be restored by hand.\n"
+     "\n"
+     "  --dry-run  change nothing: rehearse the repair on a copy and print\n"
+     "             what it would do\n"
+     "\n"
+     "Exit status: 0 repaired or healthy; 1 the repair is incomplete (the\n"
+     "library's warnings say why), or with --dry-run: repairs are needed;\n"
+     "2 usage error; 3 the dry run could not be made; 4 the registry was\n"
+     "busy with another update for too long.\n",
+     "userprof --module /opt/app/PROG/MAIN verify --dry-run"},
     {"add", "add NAME", "register a new user and create the home directory",
-     "Refuses a name that is not valid (more than 31 characters,\n"
-     "punctuation, no letter or digit), that begins or ends with a space or\n"
-     "holds a control character, or that is registered already. Prints the\n"
-     "new home directory.\n",
+     "Refuses a name that is not valid (more than 31 bytes, ASCII\n"
+     "punctuation, no ASCII letter or digit), that begins or ends with a\n"
+     "space or holds a control character, or that is registered already in\n"
+     "any letter case. The check and the creation happen under one hold of\n"
+     "the registry's update lock. Warns when NAME differs from a registered\n"
+     "name only in encoding (UTF-8 or Windows-1252) or in the case of a\n"
+     "non-ASCII letter. Prints the new home directory.\n",
      "userprof --module /opt/app/PROG/MAIN add \"Ann Lee\""},
     {"list", "list", "the users with their homes, lock files and sign-ins",
      "One line per registry entry: number, name, home directory, whether\n"
      "the directory and the lock file exist, and whether the user is signed\n"
-     "in now. Entries that verify would drop are shown as such.\n",
+     "in now. Entries that verify would drop are shown as such. Bytes that\n"
+     "are not UTF-8 are shown as \\xNN; --json gives the exact bytes.\n",
      "userprof --module /opt/app/PROG/MAIN list"},
     {"home", "home NAME", "the home directory of a user",
      "Prints the user's home directory, ending in a separator. Exit 1 if\n"
@@ -41,19 +54,49 @@ constexpr CommandText kTexts[] = {
      "Without NAME prints the default user (exit 1 if none is set). With\n"
      "NAME makes that registered user the default.\n",
      "userprof --module /opt/app/PROG/MAIN default \"Ann Lee\""},
-    {"signin", "signin NAME -- PROGRAM [ARGS]",
+    {"signin", "signin [-n | -w SECONDS] [-E N] NAME -- PROGRAM [ARGS]",
      "run a program while signed in as a user",
-     "Signs the user in (holds the user's lock file) while PROGRAM runs, and\n"
-     "exits with PROGRAM's exit status (127 if it cannot be started).\n"
-     "PROGRAM finds the user in USERPROF_USER and the home directory in\n"
-     "USERPROF_HOME. If the user is signed in elsewhere, says so and exits\n"
-     "1 without running it.\n",
-     "userprof --module /opt/app/PROG/MAIN signin \"Ann Lee\" -- tar cf "
-     "ann.tar ."},
-    {"who", "who", "the users signed in now",
+     "Signs the user in and runs PROGRAM, which holds the user's lock\n"
+     "itself (it inherits the locked lock file, as with flock(1)): the\n"
+     "sign-in lasts exactly as long as PROGRAM and whatever it leaves\n"
+     "running with the file open, even if userprof is killed. SIGINT,\n"
+     "SIGTERM, SIGHUP and SIGQUIT are passed on to PROGRAM. PROGRAM finds\n"
+     "the user in USERPROF_USER and the home directory in USERPROF_HOME.\n"
+     "With --json, PROGRAM's standard output goes to standard error, so\n"
+     "that standard output holds the JSON line only.\n"
+     "\n"
+     "  -n, --nonblock            if the user is signed in elsewhere, refuse\n"
+     "                            at once (the default)\n"
+     "  -w, --wait SECONDS        wait at most SECONDS for the user to sign\n"
+     "                            out\n"
+     "  -E, --conflict-exit-code N\n"
+     "                            the exit status of that refusal (default 4)\n"
+     "\n"
+     "Exit status: PROGRAM's own (128 + N if signal N ended it); 4 (or N of\n"
+     "-E) signed in elsewhere, PROGRAM not run; 1 no such user or the lock\n"
+     "file cannot be used; 2 usage error; 127 PROGRAM cannot be started.\n",
+     "userprof --module /opt/app/PROG/MAIN signin -w 30 \"Ann Lee\" -- tar "
+     "cf ann.tar ."},
+    {"who", "who", "the users signed in now, by which process and since when",
      "Asks each user's lock file whether it is held, without taking it, so\n"
-     "neither a signed-in user nor someone signing in is disturbed.\n",
+     "neither a signed-in user nor someone signing in is disturbed. For a\n"
+     "sign-in made by userprof signin it shows the process id, the host and\n"
+     "the time of sign-in, which signin writes into the lock file it holds;\n"
+     "for any other sign-in these cannot be known and are shown as \"?\".\n",
      "userprof --module /opt/app/PROG/MAIN who"},
+    {"remove", "remove [--delete-home] NAME", "unregister a user",
+     "Removes the user's entry and renumbers the entries after it, as a\n"
+     "repair does. The home directory is kept unless --delete-home is\n"
+     "given. A signed-in user is refused (exit 4): the user's lock is held\n"
+     "while the entry goes, so nobody signs in meanwhile. If the user was\n"
+     "the default user, \"Default\" becomes the default.\n",
+     "userprof --module /opt/app/PROG/MAIN remove \"Ann Lee\""},
+    {"rename", "rename OLD NEW", "give a user another name, same home",
+     "Changes the name in the user's entry; the home directory stays. NEW\n"
+     "must be a valid name that is not registered in any letter case or\n"
+     "encoding. A signed-in user is refused (exit 4). If OLD was the\n"
+     "default user, NEW becomes the default.\n",
+     "userprof --module /opt/app/PROG/MAIN rename \"Ann Lee\" \"Ann Smith\""},
     {"demo", "demo [DIR]", "a host's typical run on a scratch application tree",
      "Makes DIR/APP/PROG (DIR defaults to a new temporary directory, removed\n"
      "afterwards) and runs the library through a host's typical run, printing\n"
@@ -79,6 +122,7 @@ std::string GlobalHelp() {
       "Commands:\n";
   for (const CommandText& c : kTexts) {
     std::string usage(c.usage);
+    if (usage.size() > 30) usage += "\n" + std::string(32, ' ');
     usage.resize(std::max<std::size_t>(usage.size(), 30), ' ');
     text += "  " + usage + " " + std::string(c.summary) + "\n";
   }
@@ -92,7 +136,11 @@ std::string GlobalHelp() {
       "  --help, -h      this help; after a command, that command's help\n"
       "  --version       the version\n"
       "\n"
-      "Exit status: 0 done, 1 not found, refused or failed, 2 usage error.\n";
+      "Exit status: 0 done; 1 not found, refused or failed; 2 usage error\n"
+      "(a module path that names no file included); 4 the user is signed in\n"
+      "elsewhere or the registry was busy. signin passes on its program's\n"
+      "status; verify --dry-run exits 1 when repairs are needed. See\n"
+      "userprof(1).\n";
   return text;
 }
 

@@ -1,7 +1,6 @@
 #include "json.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace userprof {
 namespace {
@@ -14,10 +13,17 @@ constexpr char16_t kCp1252High[32] = {
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-std::string UnicodeEscape(unsigned code) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "\\u%04x", code & 0xFFFFu);
-  return buf;
+void AppendUtf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
 }
 
 // The length of the UTF-8 sequence starting at text[i], or 0 if it is
@@ -65,99 +71,41 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
-std::string JsonString(std::string_view text) {
-  const bool utf8 = IsUtf8(text);
-  std::string out = "\"";
-  for (char ch : text) {
+std::string AsUnicode(std::string_view bytes) {
+  if (IsUtf8(bytes)) return std::string(bytes);
+  std::string out;
+  for (char ch : bytes) {
     const unsigned char c = static_cast<unsigned char>(ch);
-    switch (ch) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      default:
-        break;
-    }
-    if (c < 0x20 || c == 0x7F) {
-      out += UnicodeEscape(c);
-    } else if (c < 0x80 || utf8) {
-      out += ch;
-    } else if (c < 0xA0) {
-      out += UnicodeEscape(kCp1252High[c - 0x80]);
+    if (c >= 0x80 && c < 0xA0) {
+      AppendUtf8(out, kCp1252High[c - 0x80]);
     } else {
-      out += UnicodeEscape(c);  // 0xA0 to 0xFF are Latin-1 in 1252
+      AppendUtf8(out, c);  // ASCII, and 0xA0 to 0xFF as Latin-1
     }
   }
-  out += '"';
   return out;
 }
 
-Json Json::Object() { return Json(Kind::kObject); }
-Json Json::Array() { return Json(Kind::kArray); }
-
-Json& Json::Set(std::string_view key, Json value) {
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    if (keys_[i] == key) {
-      items_[i] = std::move(value);
-      return *this;
-    }
+std::string Hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : bytes) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xF];
   }
-  keys_.emplace_back(key);
-  items_.push_back(std::move(value));
-  return *this;
+  return out;
 }
 
-Json& Json::Merge(const Json& object) {
-  for (std::size_t i = 0; i < object.keys_.size(); ++i) {
-    Set(object.keys_[i], object.items_[i]);
-  }
-  return *this;
+void SetText(Json& object, const std::string& key, std::string_view bytes) {
+  object[key] = AsUnicode(bytes);
+  if (!IsUtf8(bytes)) object[key + "_bytes"] = Hex(bytes);
 }
 
-Json& Json::Push(Json value) {
-  items_.push_back(std::move(value));
-  return *this;
-}
+Json TextValue(std::string_view bytes) { return AsUnicode(bytes); }
 
-std::string Json::Dump() const {
-  switch (kind_) {
-    case Kind::kNull:
-      return "null";
-    case Kind::kBool:
-      return bool_ ? "true" : "false";
-    case Kind::kNumber:
-      return std::to_string(number_);
-    case Kind::kString:
-      return JsonString(text_);
-    case Kind::kArray: {
-      std::string out = "[";
-      for (std::size_t i = 0; i < items_.size(); ++i) {
-        if (i > 0) out += ',';
-        out += items_[i].Dump();
-      }
-      return out + "]";
-    }
-    case Kind::kObject: {
-      std::string out = "{";
-      for (std::size_t i = 0; i < items_.size(); ++i) {
-        if (i > 0) out += ',';
-        out += JsonString(keys_[i]) + ":" + items_[i].Dump();
-      }
-      return out + "}";
-    }
-  }
-  return "null";
+std::string DumpLine(const Json& value) {
+  // Every string went through AsUnicode; "replace" only guards the rest.
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace userprof

@@ -1,51 +1,43 @@
-// The JSON that --json prints: values built in order and written as one
-// line, so that a script reads the last line of the output.
+// The JSON that --json prints, built with nlohmann-json in the order the
+// fields are set and written as one line, so that a script reads the last
+// line of the output.
+//
+// JSON text is Unicode, and names and paths of an application are bytes:
+// UTF-8 as POSIX hosts type them, Windows-1252 as Windows hosts store them,
+// or anything a damaged registry holds. A string field holds the bytes
+// themselves when they are valid UTF-8. Otherwise it holds them read as
+// Windows-1252 (for people), and a sibling field NAME_bytes holds the exact
+// bytes in hexadecimal, so that a script can still reach the real file.
 #pragma once
 
-#include <cstddef>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace userprof {
 
-class Json {
- public:
-  Json() = default;  // null
-  Json(std::nullptr_t) {}
-  Json(bool value) : kind_(Kind::kBool), bool_(value) {}
-  Json(int value) : kind_(Kind::kNumber), number_(value) {}
-  Json(const char* value) : kind_(Kind::kString), text_(value) {}
-  Json(std::string value) : kind_(Kind::kString), text_(std::move(value)) {}
-  static Json Object();
-  static Json Array();
-
-  // Sets a field of an object, replacing one of the same key in place;
-  // fields keep the order in which they were first set.
-  Json& Set(std::string_view key, Json value);
-  // Sets every field of another object, in its order.
-  Json& Merge(const Json& object);
-  // Appends an item to an array.
-  Json& Push(Json value);
-  std::string Dump() const;
-
- private:
-  enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
-  explicit Json(Kind kind) : kind_(kind) {}
-  Kind kind_ = Kind::kNull;
-  bool bool_ = false;
-  long long number_ = 0;
-  std::string text_;
-  std::vector<std::string> keys_;  // objects: one per item
-  std::vector<Json> items_;
-};
-
-// `text` as a JSON string literal. Text that is valid UTF-8 passes
-// through; other bytes are read as Windows-1252, the code page of user
-// names, so a name stored by a Windows host shows as it was typed there.
-std::string JsonString(std::string_view text);
+using Json = nlohmann::ordered_json;
 
 // True if `text` is well-formed UTF-8 (no overlong forms, no surrogates).
 bool IsUtf8(std::string_view text);
+
+// `bytes` as Unicode text: unchanged if valid UTF-8, otherwise each byte
+// read as Windows-1252 (0x81, 0x8D, 0x8F, 0x90 and 0x9D as the control
+// characters of the same value, as Windows converts them).
+std::string AsUnicode(std::string_view bytes);
+
+// The bytes in upper-case hexadecimal, two digits each.
+std::string Hex(std::string_view bytes);
+
+// Sets object[key] to the text of `bytes`, and object[key + "_bytes"] to
+// their hexadecimal form when they are not valid UTF-8.
+void SetText(Json& object, const std::string& key, std::string_view bytes);
+
+// The text of `bytes` as a JSON value (see SetText), for array items
+// where no sibling field can stand.
+Json TextValue(std::string_view bytes);
+
+// The one line --json prints.
+std::string DumpLine(const Json& value);
 
 }  // namespace userprof

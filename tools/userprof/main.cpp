@@ -8,6 +8,8 @@
 #include "cli.h"
 #include "commands.h"
 #include "help.h"
+#include "json.h"
+#include "names.h"
 #include "os.h"
 #include "platform/platform.h"
 
@@ -21,10 +23,8 @@ void Print(std::FILE* stream, const std::string& text) {
 int UsageFailure(const std::string& message, bool json) {
   Print(stderr, "userprof: " + message + "\nTry 'userprof --help'.\n");
   if (json) {
-    Print(
-        stdout,
-        Json::Object().Set("status", kExitUsage).Set("error", message).Dump() +
-            "\n");
+    Print(stdout, DumpLine(Json{{"status", kExitUsage},
+                                {"error", AsUnicode(message)}}));
   }
   return kExitUsage;
 }
@@ -42,24 +42,25 @@ int Emit(const Invocation& inv, const std::string& module, Outcome outcome,
       Print(stderr, "notice: " + notice + "\n");
     return outcome.status;
   }
-  Json envelope = Json::Object();
-  envelope.Set("command", inv.command);
-  if (!module.empty()) envelope.Set("module", module);
-  envelope.Set("status", outcome.status);
-  if (!outcome.error.empty()) envelope.Set("error", outcome.error);
-  envelope.Merge(outcome.json);
-  if (session) envelope.Set("warnings", ChecksJson(session->checks()));
-  Json notice_list = Json::Array();
-  for (const std::string& notice : notices) notice_list.Push(notice);
-  envelope.Set("notices", std::move(notice_list));
-  Print(stdout, envelope.Dump() + "\n");
+  Json envelope = Json::object();
+  envelope["command"] = inv.command;
+  if (!module.empty()) SetText(envelope, "module", module);
+  envelope["status"] = outcome.status;
+  if (!outcome.error.empty()) envelope["error"] = AsUnicode(outcome.error);
+  envelope.update(outcome.json);
+  if (session) envelope["warnings"] = ChecksJson(session->checks());
+  Json notice_list = Json::array();
+  for (const std::string& notice : notices)
+    notice_list.push_back(AsUnicode(notice));
+  envelope["notices"] = std::move(notice_list);
+  Print(stdout, DumpLine(envelope));
   return outcome.status;
 }
 
 Outcome Dispatch(const Invocation& inv, Session& session) {
   const std::string& command = inv.command;
   const std::string operand = inv.operands.empty() ? "" : inv.operands.front();
-  if (command == "verify") return Verify(session);
+  if (command == "verify") return Verify(session, inv.dry_run);
   if (command == "add") return Add(session, operand);
   if (command == "list") return List(session);
   if (command == "home") return Home(session, operand);
@@ -68,7 +69,13 @@ Outcome Dispatch(const Invocation& inv, Session& session) {
                                 ? std::nullopt
                                 : std::optional<std::string>(operand));
   }
-  if (command == "signin") return SignIn(session, operand, inv.program);
+  if (command == "signin") {
+    return SignIn(
+        session, operand, inv.program,
+        SignInOptions{inv.wait_seconds, inv.refusal_status, inv.json});
+  }
+  if (command == "remove") return Remove(session, operand, inv.delete_home);
+  if (command == "rename") return Rename(session, operand, inv.operands[1]);
   return Who(session);
 }
 
@@ -82,10 +89,9 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   Invocation inv = std::get<Invocation>(parsed);
 
   if (inv.version) {
-    Print(stdout,
-          inv.json
-              ? Json::Object().Set("version", USERPROF_VERSION).Dump() + "\n"
-              : std::string("userprof ") + USERPROF_VERSION + "\n");
+    Print(stdout, inv.json
+                      ? DumpLine(Json{{"version", USERPROF_VERSION}})
+                      : std::string("userprof ") + USERPROF_VERSION + "\n");
     return kExitOk;
   }
   if (inv.command == "help" || inv.help) {
@@ -102,12 +108,6 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
     return kExitOk;
   }
   if (inv.command.empty()) return UsageFailure("no command given", inv.json);
-  if (!IsCommand(inv.command)) {
-    return UsageFailure("unknown command " + inv.command, inv.json);
-  }
-  if (std::optional<std::string> problem = CheckOperands(inv)) {
-    return UsageFailure(*problem, inv.json);
-  }
 
   if (inv.command == "demo") {
     std::optional<std::string> dir;
@@ -133,20 +133,23 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   }
   const std::string module = std::get<std::string>(resolved);
 
-  Session session(module, !inv.json);
-  if (userprofile::Sys().IsEnterableDirectory(module)) {
-    return UsageFailure("the module path " + module +
+  // A typo must not make a registry and a users root beside nothing:
+  // the module is the application's program file, and it exists.
+  std::string why;
+  const std::string kind = PathKind(module, &why);
+  if (kind == "directory") {
+    return UsageFailure("the module path " + Shown(module) +
                             " is a directory; give the program file in it",
                         inv.json);
   }
-  const std::string module_dir =
-      std::filesystem::path(module).parent_path().string();
-  if (!userprofile::Sys().IsEnterableDirectory(module_dir)) {
-    return Emit(
-        inv, module,
-        Refused("the module's directory " + module_dir + " does not exist"),
-        &session);
+  if (kind == "none") {
+    return UsageFailure("the module path " + Shown(module) +
+                            " names no file (" + why +
+                            "); give the application's program file, e.g. "
+                            "/opt/app/PROG/MAIN",
+                        inv.json);
   }
+  Session session(module, !inv.json);
   // Every command reads or writes the registry: one whose path cannot be
   // built (it is reported) leaves nothing to work on.
   if (!session.RegistryPath()) {

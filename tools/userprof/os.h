@@ -1,8 +1,11 @@
 // The tool's own calls to the operating system, kept in one place: the
-// current directory, scratch trees, and running programs. Files of the
-// application are reached through the library's platform layer instead.
+// current directory, scratch trees, running programs, and the files the
+// tool itself writes beside the library's (the registry's backup, the
+// note a sign-in leaves in its lock file). Files of the application are
+// otherwise reached through the library's platform layer.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,13 +18,57 @@ std::string CurrentDirectory();
 // The path of this program, for starting another copy of it.
 std::string SelfPath(const std::string& argv0);
 
+// Whether standard output (1) or standard error (2) is a terminal.
+bool IsTerminal(int stream);
+
 // A new, empty directory under the system's temporary directory.
 std::optional<std::string> MakeScratchDirectory(const std::string& prefix);
 // Creates `path` and any missing parents; true if it is a directory now.
 bool MakeDirectories(const std::string& path);
 bool PathExists(const std::string& path);
+// What `path` names, following links: "file" for anything but a
+// directory, "directory", or "none" (with the reason in `why`).
+std::string PathKind(const std::string& path, std::string* why = nullptr);
 void RemoveTree(const std::string& path);
 std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// The failures below return the reason, with the path and the system's
+// own text ("/x/USER.INI.bak: Permission denied"), or empty on success.
+
+// Why this process cannot open `path` for reading (and writing, with
+// `write`), as "path: reason"; empty if it can. A probe for messages
+// after the library failed without saying why: it opens a new descriptor
+// and closes it, which takes and releases no lock.
+std::string WhyCannotOpen(const std::string& path, bool write);
+
+// Creates an empty file where nothing is yet.
+std::string MakeEmptyFile(const std::string& path);
+// Replaces `to` with a copy of `from` (same permissions) atomically: a
+// reader sees the old copy or the whole new one, never a torn file.
+std::string CopyFileAtomically(const std::string& from, const std::string& to);
+// Removes a home directory and everything in it, never following a link
+// out of it; refuses a `home` that is itself a link.
+std::string RemoveHomeTree(const std::string& home);
+// Copies the names in `from` (a users root) into the new directory `to`:
+// each directory as an empty directory holding an empty IKIVO.SMP where
+// the original holds one, each other name as an empty file or a dangling
+// link. What a repair looks at, without the users' data.
+std::string MirrorUsersRoot(const std::string& from, const std::string& to);
+
+// The note a sign-in writes into the lock file it holds, and reads back.
+// Written through a new descriptor of the file, never through a link;
+// empty `text` truncates it.
+std::string WriteLockNote(const std::string& lock_file,
+                          const std::string& text);
+std::optional<std::string> ReadLockNote(const std::string& lock_file);
+
+std::string HostName();
+long ProcessId();
+// Whether a process of this id runs on this machine (nullopt: cannot tell).
+std::optional<bool> ProcessRuns(long pid);
+// The time now as "2026-12-09T03:04:05Z".
+std::string UtcNow();
+void SleepMilliseconds(int ms);
 
 struct ProgramRun {
   bool started = false;
@@ -29,12 +76,26 @@ struct ProgramRun {
   std::string error;  // why it could not be started
 };
 
+struct RunOptions {
+  std::vector<std::string> extra_env;  // "NAME=value"
+  bool quiet = false;                  // discard its output
+  bool stdout_to_stderr = false;       // its standard output goes to ours
+                                       // for errors
+  // Forward SIGINT, SIGTERM, SIGHUP and SIGQUIT to the program instead of
+  // ignoring the terminal's keys only.
+  bool forward_signals = false;
+  // Called once the program runs, with its process id.
+  std::function<void(long pid)> started;
+};
+
 // Runs argv[0] (searched in PATH when it has no separator) with this
-// process's environment plus `extra_env` ("NAME=value"), and waits for
-// it. With `quiet` its output is discarded. While it runs, this process
-// ignores the terminal's interrupt and quit keys, which reach the program
-// itself, so that the caller always gets to clean up after it.
+// process's environment plus the extra variables, and waits for it.
+// Descriptors that are not close-on-exec are inherited. While it runs,
+// this process ignores the terminal's interrupt and quit keys (which
+// reach the program itself), or with `forward_signals` passes those and
+// SIGTERM and SIGHUP on to it, so that the caller always gets to clean up
+// after it.
 ProgramRun RunProgram(const std::vector<std::string>& argv,
-                      const std::vector<std::string>& extra_env, bool quiet);
+                      const RunOptions& options);
 
 }  // namespace userprof

@@ -2,16 +2,21 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
+#include <thread>
 
 #include "os.h"
 
@@ -19,6 +24,8 @@ extern char** environ;
 
 namespace userprof {
 namespace fs = std::filesystem;
+
+constexpr int kWaitFailed = 1;
 
 std::string CurrentDirectory() {
   std::error_code ec;
@@ -66,29 +73,248 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   return content.str();
 }
 
+bool IsTerminal(int stream) { return ::isatty(stream) == 1; }
+
+std::string PathKind(const std::string& path, std::string* why) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (why) *why = std::strerror(errno);
+    return "none";
+  }
+  return S_ISDIR(st.st_mode) ? "directory" : "file";
+}
+
 namespace {
 
-// Restores the dispositions of the interrupt and quit signals when the
-// run is over.
-class IgnoreTerminalSignals {
+std::string Failure(const std::string& path, int error) {
+  return path + ": " + std::strerror(error);
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string WhyCannotOpen(const std::string& path, bool write) {
+  const int fd = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW |
+                                          O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Failure(path, errno);
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular ? std::string() : path + ": not a regular file";
+}
+
+std::string MakeEmptyFile(const std::string& path) {
+  const int fd = ::open(
+      path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755);
+  if (fd < 0) return Failure(path, errno);
+  ::close(fd);
+  return {};
+}
+
+std::string CopyFileAtomically(const std::string& from, const std::string& to) {
+  const int in =
+      ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (in < 0) return Failure(from, errno);
+  struct stat st {};
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int error = S_ISREG(st.st_mode) ? errno : EINVAL;
+    ::close(in);
+    return Failure(from, error);
+  }
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(in);
+      return Failure(from, error);
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(in);
+  // Private while it is filled; the original's mode once it is whole.
+  const std::string tmp = to + ".~" + std::to_string(::getpid());
+  const int out = ::open(
+      tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (out < 0) return Failure(tmp, errno);
+  std::string failure;
+  if (::fchmod(out, st.st_mode & 07777) != 0 || !WriteAll(out, data) ||
+      ::fsync(out) != 0) {
+    failure = Failure(tmp, errno);
+  }
+  if (::close(out) != 0 && failure.empty()) failure = Failure(tmp, errno);
+  if (failure.empty() && ::rename(tmp.c_str(), to.c_str()) != 0) {
+    failure = Failure(to, errno);
+  }
+  if (!failure.empty()) {
+    ::unlink(tmp.c_str());
+    return failure;
+  }
+  const std::string dir = fs::path(to).parent_path().string();
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return {};
+}
+
+std::string RemoveHomeTree(const std::string& home) {
+  std::string dir = home;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) return Failure(dir, errno);
+  if (!S_ISDIR(st.st_mode)) {
+    return dir + ": not a directory (a link or a file); left as it is";
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);  // never follows a link inside the tree
+  if (ec) return dir + ": " + ec.message();
+  return {};
+}
+
+std::string MirrorUsersRoot(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(from, ec))) return {};
+  fs::create_directory(to, ec);
+  if (ec) return to + ": " + ec.message();
+  for (fs::directory_iterator it(from, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const fs::path target = fs::path(to) / it->path().filename();
+    const fs::file_status status = it->symlink_status(ec);
+    if (ec) break;
+    if (fs::is_symlink(status)) {
+      fs::create_symlink("/nonexistent/userprof-dry-run", target, ec);
+    } else if (fs::is_directory(status)) {
+      fs::create_directory(target, ec);
+      struct stat st {};
+      const std::string lock = (it->path() / "IKIVO.SMP").string();
+      if (!ec && ::lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        std::ofstream((target / "IKIVO.SMP").string());
+      }
+    } else {
+      std::ofstream(target.string());
+    }
+    if (ec) break;
+  }
+  if (ec) return from + ": " + ec.message();
+  return {};
+}
+
+std::string WriteLockNote(const std::string& lock_file,
+                          const std::string& text) {
+  const int fd =
+      ::open(lock_file.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Failure(lock_file, errno);
+  std::string failure;
+  if (::ftruncate(fd, 0) != 0 || !WriteAll(fd, text)) {
+    failure = Failure(lock_file, errno);
+  }
+  // Another descriptor of the file: closing it releases no lock, as the
+  // sign-in's lock belongs to its own open file.
+  ::close(fd);
+  return failure;
+}
+
+std::optional<std::string> ReadLockNote(const std::string& lock_file) {
+  const int fd =
+      ::open(lock_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buf[1024];
+  const ssize_t n = ::read(fd, buf, sizeof buf);
+  ::close(fd);
+  if (n < 0) return std::nullopt;
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+long ProcessId() { return static_cast<long>(::getpid()); }
+
+std::optional<bool> ProcessRuns(long pid) {
+  if (pid <= 0) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
+  if (errno == ESRCH) return false;
+  return errno == EPERM ? std::optional<bool>(true) : std::nullopt;
+}
+
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+void SleepMilliseconds(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+namespace {
+
+constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The program that forwarded signals go to, and a signal that came before
+// it was started.
+volatile sig_atomic_t g_child = 0;
+volatile sig_atomic_t g_pending = 0;
+
+void Forward(int signal) {
+  const int saved = errno;
+  if (g_child > 0) {
+    ::kill(static_cast<pid_t>(g_child), signal);
+  } else {
+    g_pending = signal;
+  }
+  errno = saved;
+}
+
+// Sets the dispositions of the signals a run takes care of, and restores
+// them when the run is over: the terminal's interrupt and quit keys
+// ignored (they reach the program itself), or all four forwarded.
+class RunSignals {
  public:
-  IgnoreTerminalSignals() {
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGINT, &ignore, &old_int_);
-    ::sigaction(SIGQUIT, &ignore, &old_quit_);
+  explicit RunSignals(bool forward) {
+    struct sigaction action {};
+    action.sa_handler = forward ? Forward : SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kForwarded); ++i) {
+      const int signal = kForwarded[i];
+      if (!forward && signal != SIGINT && signal != SIGQUIT) continue;
+      ::sigaction(signal, &action, &old_[i]);
+      set_[i] = true;
+    }
   }
-  ~IgnoreTerminalSignals() {
-    ::sigaction(SIGINT, &old_int_, nullptr);
-    ::sigaction(SIGQUIT, &old_quit_, nullptr);
+  ~RunSignals() {
+    for (std::size_t i = 0; i < std::size(kForwarded); ++i) {
+      if (set_[i]) ::sigaction(kForwarded[i], &old_[i], nullptr);
+    }
+    g_child = 0;
+    g_pending = 0;
   }
-  IgnoreTerminalSignals(const IgnoreTerminalSignals&) = delete;
-  IgnoreTerminalSignals& operator=(const IgnoreTerminalSignals&) = delete;
+  RunSignals(const RunSignals&) = delete;
+  RunSignals& operator=(const RunSignals&) = delete;
 
  private:
-  struct sigaction old_int_{};
-  struct sigaction old_quit_{};
+  struct sigaction old_[std::size(kForwarded)]{};
+  bool set_[std::size(kForwarded)]{};
 };
 
 std::vector<char*> PointersTo(std::vector<std::string>& strings) {
@@ -101,7 +327,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
 }  // namespace
 
 ProgramRun RunProgram(const std::vector<std::string>& argv,
-                      const std::vector<std::string>& extra_env, bool quiet) {
+                      const RunOptions& options) {
   ProgramRun run;
   if (argv.empty()) {
     run.error = "no program given";
@@ -110,7 +336,7 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
   std::vector<std::string> args = argv;
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  for (const std::string& extra : extra_env) {
+  for (const std::string& extra : options.extra_env) {
     const std::string name = extra.substr(0, extra.find('=') + 1);
     std::erase_if(env,
                   [&](const std::string& e) { return e.starts_with(name); });
@@ -123,21 +349,27 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
   posix_spawnattr_t attr;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawnattr_init(&attr);
-  if (quiet) {
+  if (options.quiet) {
     ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
                                        O_WRONLY, 0);
     ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
                                        O_WRONLY, 0);
+  } else if (options.stdout_to_stderr) {
+    ::posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
   }
-  // The program gets the terminal's keys as if started by a shell.
+  // The program gets the signals as if started by a shell, with none
+  // blocked.
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGQUIT);
+  for (int signal : kForwarded) sigaddset(&defaults, signal);
+  sigset_t none;
+  sigemptyset(&none);
   ::posix_spawnattr_setsigdefault(&attr, &defaults);
-  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  ::posix_spawnattr_setsigmask(&attr, &none);
+  ::posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-  IgnoreTerminalSignals ignoring;
+  RunSignals signals(options.forward_signals);
   pid_t pid = 0;
   const int error = ::posix_spawnp(&pid, arg_ptrs[0], &actions, &attr,
                                    arg_ptrs.data(), env_ptrs.data());
@@ -147,14 +379,18 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
     run.error = std::strerror(error);
     return run;
   }
+  g_child = static_cast<sig_atomic_t>(pid);
+  if (g_pending != 0) ::kill(pid, static_cast<int>(g_pending));
+  run.started = true;
+  if (options.started) options.started(static_cast<long>(pid));
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0) {
     if (errno != EINTR) {
       run.error = std::strerror(errno);
+      run.status = kWaitFailed;
       return run;
     }
   }
-  run.started = true;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   return run;
 }

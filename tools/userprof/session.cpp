@@ -4,8 +4,9 @@
 #include <map>
 
 #include "frame/checks.h"
+#include "frame/failure.h"
 #include "frame/frame.h"
-#include "json.h"
+#include "homedir/homedir.h"
 #include "platform/platform.h"
 
 namespace userprof {
@@ -106,11 +107,9 @@ std::string DescribeCheck(unsigned check) {
 }
 
 Json ChecksJson(const std::vector<unsigned>& checks) {
-  Json list = Json::Array();
+  Json list = Json::array();
   for (unsigned check : checks) {
-    list.Push(Json::Object()
-                  .Set("check", static_cast<int>(check))
-                  .Set("meaning", CheckMeaning(check)));
+    list.push_back(Json{{"check", check}, {"meaning", CheckMeaning(check)}});
   }
   return list;
 }
@@ -125,6 +124,7 @@ class Session::ModulePlatform : public PlatformWrapper {
     if (path_.size() > kMaxPath) return std::nullopt;  // never cut
     return path_;
   }
+  void set_path(std::string path) { path_ = std::move(path); }
 
  private:
   std::string path_;
@@ -148,6 +148,19 @@ ModuleHandle Session::handle() const { return AsHandle(&kAnchor); }
 
 std::optional<std::string> Session::RegistryPath() const {
   return userprofile::RegistryPath(&kAnchor);
+}
+
+std::optional<std::string> Session::UsersRoot() const {
+  return userprofile::UsersRootPath(&kAnchor);
+}
+
+void Session::Retarget(const std::string& module_path) {
+  platform_->set_path(module_path);
+}
+
+std::string Session::LastCause() {
+  const FailureCause& cause = LastFailure();
+  return cause.kind == Failure::kNone ? std::string() : cause.text;
 }
 
 void Session::Receive(const std::string& caption, const std::string& text) {

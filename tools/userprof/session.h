@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
 #include "userprofile.h"
 
 namespace userprof {
@@ -27,7 +28,6 @@ std::string CheckMeaning(unsigned check);
 std::string DescribeCheck(unsigned check);
 
 // The checks as --json reports them: [{"check": N, "meaning": "..."}].
-class Json;
 Json ChecksJson(const std::vector<unsigned>& checks);
 
 // One session per process: it installs process-wide hooks of the library
@@ -41,11 +41,19 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   const std::string& module() const { return module_; }
+  // Aims every later call at another module path (a scratch copy of the
+  // application for a rehearsal); the caller aims it back.
+  void Retarget(const std::string& module_path);
   // The handle passed to every export.
   ModuleHandle handle() const;
 
   // The registry's path as the library builds it, or nullopt (reported).
   std::optional<std::string> RegistryPath() const;
+  // The users root as the library builds it, or nullopt (reported).
+  std::optional<std::string> UsersRoot() const;
+  // The calling thread's last recorded failure cause as one line, or
+  // empty when the library recorded none.
+  static std::string LastCause();
 
   const std::vector<unsigned>& checks() const { return checks_; }
   // The notices shown since the last call.
