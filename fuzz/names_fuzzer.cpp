@@ -71,6 +71,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(std::string(out.data()).find(' ') == std::string::npos,
           "the home directory name holds no space");
 
+  // A UTF-8 name keeps whole characters in its home directory name: the
+  // name is well-formed UTF-8 (or plain ASCII) again.
+  if (userprofile::kUtf8Names && userprofile::IsMultibyteUtf8(Trimmed(name))) {
+    const std::string home(out.data());
+    bool ascii = true;
+    for (unsigned char c : home) ascii = ascii && c < 0x80;
+    Require(ascii || userprofile::IsMultibyteUtf8(home),
+            "a UTF-8 name's home directory name cuts no character");
+  }
   // The comparison of names is an equivalence: symmetric and reflexive.
   const std::string other = raw.substr(raw.find('\0') == std::string::npos
                                            ? raw.size()
@@ -80,5 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(userprofile::NamesEqual1252(name, second) ==
               userprofile::NamesEqual1252(second, name),
           "name equality is symmetric");
+  Require(userprofile::UserNamesEqual(name, second) ==
+              userprofile::UserNamesEqual(second, name),
+          "the host's name equality is symmetric");
   return 0;
 }

@@ -41,11 +41,25 @@
  *   see userprofile_last_error below.
  * - Results are 1 or 0, or an entry number or 0; the other exports return
  *   nothing, and an empty output means that nothing was found.
- * - The library never deletes a file. A held lock is released by
+ * - The library never deletes a user's file or directory. It removes only
+ *   what it made itself and could not finish: the new, still empty home
+ *   directory of a creation that could not be registered, and the
+ *   temporary file ("USER.INI.~" pid "." n) of a registry write killed
+ *   before it took the registry's name. A held lock is released by
  *   CloseUserSemaphoreFile or when the process ends.
- * - Every export may be called from any thread at any time; the current
- *   user and the lock handle are process-wide (one per process, shared by
- *   its threads), and the last failure is kept per thread.
+ * - Every export may be called from any thread at any time. Calls are
+ *   serialized by one lock of the library, so a call that waits (for
+ *   another process's registry update, up to 10 s for SetDefaultUser and
+ *   30 s for a creation or repair, or for a message box to be dismissed)
+ *   makes the process's other calls wait too. The lock slot (the lock
+ *   handle) and the current user are process-wide: one per process,
+ *   shared by its threads. The last failure is kept per thread.
+ * - On POSIX, what the library creates belongs to the application's
+ *   group: files are made 0660 and directories 0770 (keeping the
+ *   set-group-ID bit they inherit), whatever the umask. Give the program
+ *   directory and the users root the application's group and mode 2770,
+ *   and make every OS user of the application a member; nobody else can
+ *   then read, lock or change its files.
  *
  * The version of this interface is in userprofile_version.h.
  *
@@ -122,6 +136,8 @@ USERPROFILE_EXPORT int USERPROFILE_CALL IsEntryValid(const char *entry);
 /* 3. DoesUserExist: looks `name` up in the registry. Returns the entry
  * number (1 or more) of the first registered user whose name equals
  * `name` without regard to case, or 0 when there is none or no registry.
+ * Case is that of code page 1252, except on POSIX for a name that is
+ * multi-byte UTF-8: only its ASCII letters fold there.
  * The name is compared as passed, untrimmed; entries that IsEntryValid
  * rejects, and entries without a comma, never match. An empty or NULL
  * name reports check 326 and gives 0. Only reads. */
@@ -130,12 +146,14 @@ USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(ModuleHandle module,
 
 /* 4. GetProperHomeDirName: derives a user's home directory name. Trims
  * spaces from both ends of `name` in place (writing only the bytes that
- * change: a name with spaces at either end must be writable), then writes to
- * `out` (USERPROFILE_HOMEDIRNAME_SIZE = 9 bytes) the first 8 characters of it
- * that are not spaces, padded with '0', and a terminator: "Ann Lee" gives
- * "AnnLee00". A NULL name reports check 365 and returns, `out` untouched. An
- * empty name (366), a trimmed one (369) or one with nothing left (383, giving
- * "00000000") is reported and the name is still written. No files. */
+ * change: a name with spaces at either end must be writable), then writes
+ * to `out` (USERPROFILE_HOMEDIRNAME_SIZE = 9 bytes) the first 8 characters
+ * of it that are not spaces, padded with '0', and a terminator: "Ann Lee"
+ * gives "AnnLee00". On POSIX a name that is multi-byte UTF-8 gives whole
+ * characters only, and '0' fills the bytes a character would have been
+ * cut at. A NULL name reports check 365 and returns, `out` untouched. An
+ * empty name (366), a trimmed one (369) or one with nothing left (383,
+ * giving "00000000") is reported and the name is still written. No files. */
 USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(char *name,
                                                               char *out);
 
@@ -152,7 +170,8 @@ USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(char *name,
  * and the lock file goes to the name's recorded home, if any (else check
  * 615). A NULL name reports check 503 and returns; an empty one reports
  * 504 and goes on. A home directory that cannot be allocated at all is
- * reported (409-411) and not recorded. */
+ * reported (409-411) and not recorded; one that cannot be recorded (730,
+ * 731) is removed again while it is still empty. */
 USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(ModuleHandle module,
                                                            char *name, int reg);
 
@@ -166,7 +185,8 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(ModuleHandle module,
  * home directory name, without a trailing separator, to `out` (strlen(base)
  * + 10 bytes; USERPROFILE_PATH_SIZE always suffices). If no directory
  * name can be allocated (checks 409-411), `out` is set to the empty string
- * and no entry is written.
+ * and no entry is written. If the entry cannot be written (730), the new,
+ * empty directory is removed and `out` is set to the empty string.
  * A NULL argument (checks 505-508) or a base longer than 108 characters
  * (509) is reported and nothing is touched, `out` included. */
 USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
@@ -248,8 +268,9 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(void);
  * Windows, "DEBUG: Creating Default User" on standard error elsewhere),
  * and then keeps the stored default user if it is registered, and makes
  * "Default" the default otherwise or when it had to create "Default";
- * the default is left as the current user. Nothing is ever deleted. No
- * result; failures are reported by the operations it calls. */
+ * the default is left as the current user. No user's file or directory
+ * is deleted. No result; failures are reported by the operations it
+ * calls. */
 USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(ModuleHandle module);
 
 /*

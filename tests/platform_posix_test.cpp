@@ -150,12 +150,16 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   std::uniform_int_distribution<long> delay(0, window_us);
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(8);
+  // 8 s of kills, or longer on a loaded machine (every write flushes the
+  // file and its directory) until there have been 20, within 30 s.
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(8);
+  const auto last_call = start + std::chrono::seconds(30);
 
   std::set<std::string> known = Entries();
   int kills = 0, seen_a = 0, seen_b = 0, leftovers = 0;
-  while (kills < 200 && std::chrono::steady_clock::now() < deadline) {
+  while (kills < 200 && std::chrono::steady_clock::now() < last_call &&
+         (kills < 20 || std::chrono::steady_clock::now() < deadline)) {
     Child child(ChildArgv({"write-loop", file, sizes[0], sizes[1], "0"}));
     std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
     child.Kill(SIGKILL);

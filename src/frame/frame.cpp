@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <mutex>
 
 #include "frame/failure.h"
 #include "userprofile.h"
@@ -109,15 +110,25 @@ ProcessState& State() {
 
 namespace {
 
+std::recursive_mutex& LibraryMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
 thread_local int call_depth = 0;
 
 }  // namespace
 
-ExportCall::ExportCall() : outermost_(call_depth++ == 0) {
+ExportCall::ExportCall() {
+  LibraryMutex().lock();
+  outermost_ = call_depth++ == 0;
   if (outermost_) ClearFailure();
 }
 
-ExportCall::~ExportCall() { --call_depth; }
+ExportCall::~ExportCall() {
+  --call_depth;
+  LibraryMutex().unlock();
+}
 
 int LibraryLoad() {
   State() = ProcessState{};

@@ -4,6 +4,7 @@
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
+#include "platform/names.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -25,11 +26,41 @@ void TrimSpaces(std::string& text) {
   text.erase(0, text.find_first_not_of(' '));
 }
 
+namespace {
+
+// True where names are UTF-8 and this one is: its characters are then
+// never cut, in its HomeDirName or by the candidate search.
+bool WholeCharacters(std::string_view trimmed) {
+  return kUtf8Names && IsMultibyteUtf8(trimmed);
+}
+
+// The bytes of the UTF-8 character whose lead byte is `c`.
+std::size_t CharacterLength(unsigned char c) {
+  if (c < 0x80) return 1;
+  if (c >= 0xF0) return 4;
+  return c >= 0xE0 ? 3 : 2;
+}
+
+}  // namespace
+
 std::string HomeDirNameOf(std::string_view trimmed) {
   std::string result;
-  for (char c : trimmed) {
-    if (result.size() == kHomeDirNameLength) break;
-    if (c != ' ') result += c;
+  if (WholeCharacters(trimmed)) {
+    // Whole characters while they fit; the digits fill the rest.
+    for (std::size_t i = 0; i < trimmed.size();) {
+      const std::size_t length =
+          CharacterLength(static_cast<unsigned char>(trimmed[i]));
+      if (trimmed[i] != ' ') {
+        if (result.size() + length > kHomeDirNameLength) break;
+        result.append(trimmed.substr(i, length));
+      }
+      i += length;
+    }
+  } else {
+    for (char c : trimmed) {
+      if (result.size() == kHomeDirNameLength) break;
+      if (c != ' ') result += c;
+    }
   }
   result.resize(kHomeDirNameLength, '0');
   return result;
@@ -82,7 +113,9 @@ bool DirectoryExists(const std::string& path) {
   return Sys().IsEnterableDirectory(path);
 }
 
-std::string AllocateHomeDir(const std::string& base, std::string& name) {
+std::string AllocateHomeDir(const std::string& base, std::string& name,
+                            std::string* created) {
+  if (created != nullptr) created->clear();
   if (base.size() > kMaxBase) {
     ReportCheckFailure(kCheckBaseTooLong);
     return {};
@@ -95,6 +128,7 @@ std::string AllocateHomeDir(const std::string& base, std::string& name) {
   if (plain && !DirectoryExists(base) && !Sys().MakeDirectory(base)) {
     ReportCheckFailure(kCheckBaseNotCreated);
   }
+  const bool whole_characters = WholeCharacters(trimmed);
   const std::string name8 = ProperHomeDirName(name);
   if (!plain) {
     ReportCheckFailure(kCheckHomeNameNotPlain);
@@ -112,9 +146,28 @@ std::string AllocateHomeDir(const std::string& base, std::string& name) {
     // no user is given a name that is not a directory. A creation that
     // fails for want of the base keeps the candidate: the next repair
     // creates it.
-    if (!DirectoryExists(path) &&
-        (Sys().MakeDirectory(path) || !Sys().NameTaken(path))) {
-      break;
+    if (!DirectoryExists(path)) {
+      if (Sys().MakeDirectory(path)) {
+        if (created != nullptr) *created = path;
+        break;
+      }
+      if (!Sys().NameTaken(path)) break;
+    }
+    if (whole_characters &&
+        (static_cast<unsigned char>(path[pos]) & 0x80) != 0) {
+      // The search reached a multi-byte character: the digit series takes
+      // the whole of it, so no candidate holds a cut character.
+      std::size_t begin = pos;
+      while (begin > first &&
+             (static_cast<unsigned char>(path[begin]) & 0xC0) == 0x80) {
+        --begin;
+      }
+      for (std::size_t k = begin;
+           k < path.size() &&
+           (k == begin || (static_cast<unsigned char>(path[k]) & 0xC0) == 0x80);
+           ++k) {
+        path[k] = '0';
+      }
     }
     path[pos] = static_cast<char>('0' + digit);
     if (++digit <= 9) continue;
@@ -132,7 +185,13 @@ std::string AllocateHomeDir(const std::string& base, std::string& name) {
   return path.substr(path.size() - kHomeDirNameLength);
 }
 
-std::string CreateHomeDirInRoot(const void* module, std::string* name) {
+void RemoveOwnHome(const std::string& created) {
+  if (!created.empty()) static_cast<void>(Sys().RemoveDirectory(created));
+}
+
+std::string CreateHomeDirInRoot(const void* module, std::string* name,
+                                std::string* created) {
+  if (created != nullptr) created->clear();
   if (name == nullptr) {
     ReportCheckFailure(kCheckRootNameMissing);
     return {};
@@ -147,15 +206,15 @@ std::string CreateHomeDirInRoot(const void* module, std::string* name) {
     ReportCheckFailure(kCheckRootTooLongForHome);
     return {};
   }
-  return AllocateHomeDir(*root, *name);
+  return AllocateHomeDir(*root, *name, created);
 }
 
 }  // namespace userprofile
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(
     char* name, char* out) {
-  using namespace userprofile;
   const userprofile::ExportCall call;
+  using namespace userprofile;
   if (name == nullptr) {
     ReportCheckFailure(kCheckHomeNameMissing);
     return;

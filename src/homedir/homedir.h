@@ -32,11 +32,20 @@ bool DirectoryExists(const std::string& path);
 
 // Creates a new home directory for `name` under `base` and returns its
 // HomeDirName, or the empty string (reported) when no directory could be
-// allocated: nothing is created then.
-std::string AllocateHomeDir(const std::string& base, std::string& name);
+// allocated: nothing is created then. `created`, if given, is set to the
+// directory's path when this call made it (empty otherwise), so that a
+// creation that fails later can take it back with RemoveOwnHome.
+std::string AllocateHomeDir(const std::string& base, std::string& name,
+                            std::string* created = nullptr);
 
 // AllocateHomeDir applied to the users root. `name` null is reported.
-std::string CreateHomeDirInRoot(const void* module, std::string* name);
+std::string CreateHomeDirInRoot(const void* module, std::string* name,
+                                std::string* created = nullptr);
+
+// Removes a home directory that a creation made and then could not
+// register, if it is still empty: a failed creation leaves nothing behind
+// (on a file system short of inodes, every one kept would take one).
+void RemoveOwnHome(const std::string& created);
 
 // Check numbers of one caller of the home directory lookup.
 struct DirLookupChecks {

@@ -80,12 +80,16 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
   }
   if (created.kind != Failure::kNone) {
     SetFailure(created.kind, created.text);
-  } else if (LastFailure().kind == Failure::kNone ||
-             LastFailure().kind == Failure::kSignedInElsewhere) {
+  } else if (LastFailure().kind == Failure::kNone) {
     SetFailure(Failure::kSignedInElsewhere,
                "user " + Quoted(name) +
-                   " is signed in elsewhere (the lock file " + path +
-                   " is held)");
+                   " is signed in elsewhere: the lock file " + path +
+                   " is held");
+  } else if (LastFailure().kind == Failure::kSignedInElsewhere) {
+    // The platform says who holds it; say whose sign-in it refused.
+    SetFailure(Failure::kSignedInElsewhere,
+               "user " + Quoted(name) +
+                   " is signed in elsewhere: " + LastFailure().text);
   }
   return 0;
 }

@@ -25,6 +25,15 @@ inline constexpr char kSeparator = '\\';
 inline constexpr char kSeparator = '/';
 #endif
 
+// Whether user names are taken as UTF-8 where they are well-formed
+// multi-byte UTF-8 (POSIX hosts pass UTF-8), or always as single bytes of
+// code page 1252 (Windows).
+#ifdef _WIN32
+inline constexpr bool kUtf8Names = false;
+#else
+inline constexpr bool kUtf8Names = true;
+#endif
+
 // Every path the library builds must fit a 128-byte buffer of the
 // original interface: at most this many characters.
 inline constexpr std::size_t kMaxPath = 127;
@@ -75,6 +84,9 @@ class Platform {
   // Creates one directory level. False if it exists or the parent is
   // missing.
   virtual bool MakeDirectory(const std::string& path) = 0;
+  // Removes an empty directory. False if it is not empty or cannot be
+  // removed.
+  virtual bool RemoveDirectory(const std::string& path) = 0;
   // True if anything at all has this name: a directory, a file, a link
   // (even one that leads nowhere).
   virtual bool NameTaken(const std::string& path) {
@@ -247,6 +259,9 @@ class PlatformWrapper : public Platform {
   }
   bool MakeDirectory(const std::string& path) override {
     return target_.MakeDirectory(path);
+  }
+  bool RemoveDirectory(const std::string& path) override {
+    return target_.RemoveDirectory(path);
   }
   bool NameTaken(const std::string& path) override {
     return target_.NameTaken(path);

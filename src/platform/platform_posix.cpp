@@ -73,16 +73,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <map>
-#include <thread>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "frame/failure.h"
 #include "platform/names.h"
@@ -93,10 +93,16 @@
 namespace userprofile {
 namespace {
 
+void RecordFailure(std::string_view what, const std::string& path, int error);
+
 // Reads the whole file; nullopt if it cannot be opened as a regular file.
+// Never blocks on a FIFO put in the file's place.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) RecordFailure("cannot read", path, errno);
+    return std::nullopt;
+  }
   struct stat st{};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
@@ -183,24 +189,93 @@ bool MayNotWrite(int error) {
   return error == EACCES || error == EPERM || error == EROFS;
 }
 
-// Records why the lock file at `path` could not be opened or locked,
-// from the errno value of the failed call.
-void NoteLockFailure(int error, const std::string& path) {
-  const std::string why =
-      std::error_code(error, std::generic_category()).message();
-  if (error == EAGAIN || error == EWOULDBLOCK) {
-    SetFailure(Failure::kSignedInElsewhere,
-               "the lock file " + path + " is held by another sign-in");
-  } else if (MayNotWrite(error)) {
-    SetFailure(Failure::kPermission, "cannot open the lock file " + path +
-                                         " for reading and writing: " + why);
-  } else if (error == ELOOP || error == ENOTDIR) {
-    SetFailure(Failure::kDamaged,
-               "the lock file " + path +
-                   " or its directory is a symbolic link: " + why);
-  } else {
-    SetFailure(Failure::kIo, "cannot open the lock file " + path + ": " + why);
+// The directory part of a path, for a check that a file can be created
+// beside it.
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The ownership model. The users of the application are the members of
+// one group: the group of the program directory and of the users root,
+// both set-group-ID so that everything made in them takes that group.
+// What the library creates is theirs and nobody else's: files 0660,
+// directories 0770 (keeping the set-group-ID bit they inherit). The modes
+// are set with fchmod, so no umask can narrow them (and lock out the
+// other members) or widen them (and let an outsider lock the files).
+constexpr mode_t kFileMode = 0660;
+constexpr mode_t kDirMode = 0770;
+
+std::string Octal(mode_t mode) {
+  std::string text;
+  for (int shift = 9; shift >= 0; shift -= 3) {
+    text += static_cast<char>('0' + ((mode >> shift) & 7));
   }
+  return text;
+}
+
+// The permissions that decided a refused access to `path`: those of the
+// file, or of its directory when the file is missing, and who asked.
+std::string AccessOf(const std::string& path) {
+  struct stat st{};
+  std::string subject = path;
+  if (::lstat(path.c_str(), &st) != 0) {
+    subject = DirectoryOf(path);
+    if (::stat(subject.c_str(), &st) != 0) return {};
+  }
+  return " (" + subject + ": mode " + Octal(st.st_mode) + ", owner " +
+         std::to_string(st.st_uid) + ", group " + std::to_string(st.st_gid) +
+         "; this process: user " + std::to_string(::geteuid()) + ", group " +
+         std::to_string(::getegid()) + ")";
+}
+
+// Records why an operation on `path` failed, for the calling thread: what
+// was attempted, on which file, the system's reason and, for a refused
+// access, the permissions involved.
+void RecordFailure(std::string_view what, const std::string& path, int error) {
+  std::string text = std::string(what) + " " + path + ": " +
+                     std::error_code(error, std::generic_category()).message();
+  if (MayNotWrite(error)) {
+    SetFailure(Failure::kPermission, text + AccessOf(path));
+  } else {
+    SetFailure(Failure::kIo, std::move(text));
+  }
+}
+
+// Flushes the directory that holds `path`, so that a name just created,
+// renamed or removed in it survives a crash of the machine.
+bool SyncDirectoryOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  int dir =
+      ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  bool ok = ::fsync(dir) == 0;
+  ::close(dir);
+  return ok;
+}
+
+// Gives a file this process just created the model's mode and makes it
+// and its name durable.
+bool SettleNewFile(int fd, const std::string& path) {
+  return ::fchmod(fd, kFileMode) == 0 && ::fsync(fd) == 0 &&
+         SyncDirectoryOf(path);
+}
+
+// Describes the holder of a lock on `fd` that refused ours: a write lock
+// is a sign-in or an update; a read lock is taken by nothing in the
+// library, only by someone who can merely read the file.
+std::string HolderOf(int fd) {
+#ifdef F_OFD_GETLK
+  struct flock query{};
+  query.l_type = F_WRLCK;
+  query.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_GETLK, &query) == 0 && query.l_type == F_RDLCK) {
+    return "a read lock, which no sign-in or update takes";
+  }
+#endif
+  static_cast<void>(fd);
+  return "a lock of another open";
 }
 
 bool SameFile(int fd, const std::string& path) {
@@ -243,37 +318,50 @@ void RemoveOrphanedReplacements(const std::string& path) {
   ::closedir(d);
 }
 
-// Replaces the file's content atomically. `original` is the status of the
-// file it replaces, whose permission bits and, as far as this process may
-// set them, owner and group the new file takes; nullopt for a new file
-// (the umask then applies). `update_fd` is the locked descriptor of the file now at `path`: the new
-// file is locked before it takes the name, so the update lock never lapses.
+// Replaces the file's content atomically and durably. `original` is the
+// status of the file it replaces, whose permission bits and, as far as
+// this process may set them, owner and group the new file takes.
+// `update_fd` is the locked descriptor of the file now at `path`: the new
+// file is locked before it takes the name, so the update lock never
+// lapses. The new file is created 0600 and has its final owner and mode
+// before any data goes in, so a private registry never shows its content
+// to anyone while it is rewritten. The directory is flushed after the
+// rename: once the update has returned, a crash of the machine cannot
+// bring the earlier content back.
 bool ReplaceFile(const std::string& path, std::string_view content,
-                 const std::optional<struct stat>& original, int& update_fd) {
+                 const struct stat& original, int& update_fd) {
   static std::atomic<unsigned> counter{0};
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     tmp = path + ".~" + std::to_string(::getpid()) + "." +
           std::to_string(counter++);
-    fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+    fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                0600);
+    if (fd < 0 && errno != EEXIST) {
+      RecordFailure("cannot create the replacement", tmp, errno);
+      return false;
+    }
   }
   if (fd < 0) return false;
   // Best effort: a rewrite must not take the file away from its owner (a
   // write on Windows never changes who owns the file). Only root may give
   // a file away; others can at most keep its group.
-  if (original && ::fchown(fd, original->st_uid, original->st_gid) != 0) {
-    (void)!::fchown(fd, static_cast<uid_t>(-1), original->st_gid);
+  if (::fchown(fd, original.st_uid, original.st_gid) != 0) {
+    (void)!::fchown(fd, static_cast<uid_t>(-1), original.st_gid);
   }
-  bool ok = LockWholeFile(fd) && WriteAll(fd, content) &&
-            (!original || ::fchmod(fd, original->st_mode & 07777) == 0) &&
-            ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, original.st_mode & 07777) == 0 && LockWholeFile(fd) &&
+            WriteAll(fd, content) && ::fsync(fd) == 0;
+  if (!ok) RecordFailure("cannot write the replacement", tmp, errno);
   if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
     ::close(update_fd);
     update_fd = fd;
+    // The content is in place; a directory that cannot be flushed leaves
+    // only its durability to the file system's own schedule.
+    static_cast<void>(SyncDirectoryOf(path));
     return true;
   }
+  if (ok) RecordFailure("cannot rename the replacement over", path, errno);
   ::close(fd);
   ::unlink(tmp.c_str());
   return false;
@@ -356,14 +444,6 @@ std::string ReadDescriptor(int fd, std::size_t size_hint) {
     data.append(buf, static_cast<std::size_t>(n));
   }
   return data;
-}
-
-// The directory part of a path, for a check that a file can be created
-// beside it.
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string MainProgramPath() {
@@ -489,12 +569,13 @@ class PosixPlatform final : public Platform {
                           std::chrono::milliseconds(timeout_ms);
     auto pause = std::chrono::microseconds(200);
     for (;;) {
-      int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-      if (fd < 0 && MayNotWrite(errno)) {
-        // Nothing can change a file this process may not write, so there
+      int fd = OpenRegistryForUpdate(file);
+      if (fd == kRefused) {
+        // Nothing can change a file this process may not write (or may
+        // not write through a link, or that is no regular file), so there
         // is nothing to serialize: the "lock" is held without a descriptor
         // and every write under it is refused at once, instead of waiting
-        // out a lock that could never be had.
+        // out a lock that could never be had. The cause is recorded.
         updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt});
         return true;
       }
@@ -510,10 +591,58 @@ class PosixPlatform final : public Platform {
         ::close(fd);
         continue;
       }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        SetFailure(Failure::kBusy, "the update lock of " + file +
+                                       " was not had within " +
+                                       std::to_string(timeout_ms / 1000) +
+                                       " s: it is held by " + HolderOf(fd));
+        ::close(fd);
+        return false;
+      }
       ::close(fd);
-      if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+  }
+
+  // Opens the registry for its update lock: never through a symbolic link
+  // (neither its own name nor its directory's: a dangling link would have
+  // the library create a file wherever it leads), never blocking on a
+  // FIFO, and only a regular file. A missing registry is created with the
+  // model's mode and made durable. kRefused (cause recorded) for a file
+  // that can never be written this way, -1 for a transient failure.
+  static constexpr int kRefused = -2;
+  int OpenRegistryForUpdate(const std::string& file) {
+    for (;;) {
+      int fd = OpenNoLinks(file, O_RDWR);
+      bool created = false;
+      if (fd < 0 && errno == ENOENT) {
+        fd = OpenNoLinks(file, O_RDWR | O_CREAT | O_EXCL, kFileMode);
+        if (fd < 0 && errno == EEXIST) continue;
+        created = fd >= 0;
+      }
+      if (fd < 0) {
+        const int error = errno;
+        if (error == ELOOP || error == ENOTDIR) {
+          RecordFailure("refusing to write through a symbolic link:", file,
+                        error);
+          return kRefused;
+        }
+        RecordFailure("cannot open the registry for reading and writing", file,
+                      error);
+        return MayNotWrite(error) ? kRefused : -1;
+      }
+      struct stat st{};
+      if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        SetFailure(Failure::kDamaged,
+                   "the registry " + file + " is not a regular file");
+        return kRefused;
+      }
+      if (created && !SettleNewFile(fd, file)) {
+        RecordFailure("cannot settle the new registry", file, errno);
+      }
+      return fd;
     }
   }
 
@@ -536,6 +665,9 @@ class PosixPlatform final : public Platform {
   bool WriteHeldBack(std::string_view section, std::string_view key,
                      std::string_view value, const std::string& file) {
     Update& update = updates_.find(file)->second;
+    // Held without a descriptor: the cause was recorded as the lock was
+    // taken.
+    if (update.fd < 0) return false;
     if (!update.writable) {
       struct stat st{};
       update.writable =
@@ -544,7 +676,11 @@ class PosixPlatform final : public Platform {
           ::faccessat(AT_FDCWD, DirectoryOf(file).c_str(), W_OK | X_OK,
                       AT_EACCESS) == 0;
     }
-    if (!*update.writable) return false;
+    if (!*update.writable) {
+      RecordFailure("cannot write the registry (or create files beside it)",
+                    file, EACCES);
+      return false;
+    }
     std::shared_ptr<profile::Document> doc = HeldDocument(file, update);
     if (!doc) return false;
     const std::uint64_t version = doc->version();
@@ -565,9 +701,13 @@ class PosixPlatform final : public Platform {
     if (::stat(file.c_str(), &st) == 0) {
       // A file nobody may write is read-only, for root too, as the
       // read-only attribute is on Windows.
-      if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return false;
+      if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) {
+        RecordFailure("cannot write the registry", file, EACCES);
+        return false;
+      }
       original = st;
     } else if (errno != ENOENT) {
+      RecordFailure("cannot examine the registry", file, errno);
       return false;
     }
     std::string old;
@@ -580,7 +720,14 @@ class PosixPlatform final : public Platform {
         profile::WithValue(old, section, key, value);
     if (!updated) return false;
     if (original && *updated == old) return true;
-    return ReplaceFile(file, *updated, original, held->second.fd);
+    if (!original) {
+      // A new file: the model's mode, owner and group as created.
+      st = {};
+      st.st_mode = kFileMode;
+      st.st_uid = static_cast<uid_t>(-1);
+      st.st_gid = static_cast<gid_t>(-1);
+    }
+    return ReplaceFile(file, *updated, st, held->second.fd);
   }
 
   // The document reads of `file` see now: this process's held one while
@@ -594,8 +741,12 @@ class PosixPlatform final : public Platform {
       return HeldDocument(file, held->second);
     }
     const struct timespec taken = CoarseNow();
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO in the file's place reads as no file.
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+      // A missing registry is an empty one; any other failure is a cause.
+      if (errno != ENOENT)
+        RecordFailure("cannot read the registry", file, errno);
       parsed_.erase(file);
       return nullptr;
     }
@@ -694,7 +845,32 @@ class PosixPlatform final : public Platform {
   }
 
   bool MakeDirectory(const std::string& path) override {
-    return ::mkdir(path.c_str(), 0777) == 0;
+    if (::mkdir(path.c_str(), kDirMode) != 0) {
+      if (errno != EEXIST) {
+        RecordFailure("cannot create the directory", path, errno);
+      }
+      return false;
+    }
+    // The model's mode whatever the umask, keeping the set-group-ID bit
+    // the directory inherited; then the new name is made durable before
+    // anything (a registry entry) can name it.
+    int fd =
+        ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st{};
+      if (::fstat(fd, &st) == 0) {
+        static_cast<void>(::fchmod(fd, kDirMode | (st.st_mode & S_ISGID)));
+      }
+      ::close(fd);
+    }
+    static_cast<void>(SyncDirectoryOf(path));
+    return true;
+  }
+
+  bool RemoveDirectory(const std::string& path) override {
+    if (::rmdir(path.c_str()) != 0) return false;
+    static_cast<void>(SyncDirectoryOf(path));
+    return true;
   }
 
   bool NameTaken(const std::string& path) override {
@@ -714,27 +890,57 @@ class PosixPlatform final : public Platform {
   }
 
   CreateOutcome CreateFileIfAbsent(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = OpenNoLinks(path, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
     if (fd >= 0) {
+      if (!SettleNewFile(fd, path)) RecordFailure("cannot settle", path, errno);
       ::close(fd);
       return CreateOutcome::kCreated;
     }
-    return errno == EEXIST ? CreateOutcome::kExisted : CreateOutcome::kFailed;
+    if (errno == EEXIST) return CreateOutcome::kExisted;
+    RecordFailure("cannot create the file", path, errno);
+    return CreateOutcome::kFailed;
   }
 
   bool CreateEmptyFile(const std::string& path) override {
     // Truncating through a link would empty whatever file it names. A
     // file that is new is empty and held by nobody; O_EXCL creates none
-    // through a link.
-    int fd = OpenNoLinks(path, O_RDWR | O_CREAT | O_EXCL, 0666);
-    if (fd >= 0) return ::close(fd) == 0;
-    if (errno != EEXIST) return false;
-    fd = OpenNoLinks(path, O_RDWR | O_CREAT, 0666);
-    if (fd < 0) return false;
+    // through a link. It gets the model's mode and is made durable before
+    // the caller goes on to name it anywhere.
+    int fd = OpenNoLinks(path, O_RDWR | O_CREAT | O_EXCL, kFileMode);
+    if (fd >= 0) {
+      if (!SettleNewFile(fd, path)) RecordFailure("cannot settle", path, errno);
+      return ::close(fd) == 0;
+    }
+    if (errno != EEXIST) {
+      RecordFailure("cannot create the lock file", path, errno);
+      return false;
+    }
+    fd = OpenNoLinks(path, O_RDWR);
+    if (fd < 0) {
+      RecordFailure("cannot open the lock file for reading and writing", path,
+                    errno);
+      return false;
+    }
     struct stat st{};
-    // Truncate only under the lock: a held file stays as its holder has it.
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              LockWholeFile(fd) && ::ftruncate(fd, 0) == 0;
+    bool ok = false;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      SetFailure(Failure::kDamaged,
+                 "the lock file " + path + " is not a regular file");
+    } else if (st.st_nlink > 1) {
+      // Another name for the same file may be anywhere on the file
+      // system: emptying it would empty that file too.
+      SetFailure(Failure::kDamaged, "the lock file " + path + " has " +
+                                        std::to_string(st.st_nlink) +
+                                        " links and is left alone");
+    } else if (!LockWholeFile(fd)) {
+      // Truncate only under the lock: a held file stays as its holder has
+      // it.
+      SetFailure(Failure::kSignedInElsewhere,
+                 "the lock file " + path + " is held by " + HolderOf(fd));
+    } else {
+      ok = ::ftruncate(fd, 0) == 0;
+      if (!ok) RecordFailure("cannot empty the lock file", path, errno);
+    }
     ::close(fd);
     return ok;
   }
@@ -742,7 +948,8 @@ class PosixPlatform final : public Platform {
   LockHandle OpenExclusive(const std::string& path) override {
     int fd = OpenNoLinks(path, O_RDWR);
     if (fd < 0) {
-      NoteLockFailure(errno, path);
+      RecordFailure("cannot open the lock file for reading and writing", path,
+                    errno);
       return kFailedLock;
     }
     // 0 would read as "no lock": move it out of the way.
@@ -760,9 +967,11 @@ class PosixPlatform final : public Platform {
       return kFailedLock;
     }
     if (!LockWholeFile(fd)) {
-      // A conflicting lock reads as EAGAIN or EACCES from fcntl(), as
-      // EWOULDBLOCK from flock().
-      NoteLockFailure(errno == EACCES ? EAGAIN : errno, path);
+      // A sign-in holds a write lock. A read lock comes from someone who
+      // can only read the file: say so, as that is no sign-in.
+      const std::string holder = HolderOf(fd);
+      SetFailure(Failure::kSignedInElsewhere,
+                 "the lock file " + path + " is held by " + holder);
       ::close(fd);
       return kFailedLock;
     }
@@ -818,7 +1027,7 @@ class PosixPlatform final : public Platform {
   }
 
   bool NamesEqual(const char* a, const char* b) override {
-    return NamesEqual1252(a ? a : "", b ? b : "");
+    return UserNamesEqual(a ? a : "", b ? b : "");
   }
 
   void ShowMessageBox(const std::string& text, const std::string& caption,

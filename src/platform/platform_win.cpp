@@ -352,6 +352,10 @@ class WindowsPlatform final : public Platform {
     return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
   }
 
+  bool RemoveDirectory(const std::string& path) override {
+    return ::RemoveDirectoryA(path.c_str()) != 0;
+  }
+
   bool NameTaken(const std::string& path) override {
     // Attributes exist for a directory, a file and a link alike.
     return Attributes(path) != kNoAttributes;

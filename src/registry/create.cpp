@@ -25,10 +25,10 @@ std::string MakeEntry(std::string_view name, std::string_view dir_name) {
 // Registers a new user at the number one above the stored count. The
 // count is written first, so a stale key of that number is overwritten;
 // both writes are one update, published together where the platform can.
-void RegisterUser(const std::string& registry, std::string_view name,
+bool RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name) {
   RegistryUpdate update(registry);
-  if (!update.held()) return;
+  if (!update.held()) return false;
   const int count = ReadCount(registry);
   const std::string entry = MakeEntry(name, dir_name);
   // Refused before the count moves: a tampered count at the largest number
@@ -42,11 +42,14 @@ void RegisterUser(const std::string& registry, std::string_view name,
                   " is at the largest number: no entry is left"
             : "a line break cannot be stored in the registry " + registry);
     ReportWriteFailed();
-    return;
+    return false;
   }
   const int n = count + 1;
-  if (!WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n))) return;
-  WriteRegistry(registry, kUserSection, EntryKey(n), entry);
+  if (!WriteRegistry(registry, kCountSection, kCountKey, EntryKey(n)) ||
+      !WriteRegistry(registry, kUserSection, EntryKey(n), entry)) {
+    return false;
+  }
+  return update.Finish();
 }
 
 }  // namespace userprofile
@@ -62,13 +65,16 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
   }
   if (*name == '\0') ReportCheckFailure(kCheckCreateNameEmpty);
   std::string trimmed(name);
-  const std::string dir_name = CreateHomeDirInRoot(module, &trimmed);
+  std::string created;
+  const std::string dir_name = CreateHomeDirInRoot(module, &trimmed, &created);
   WriteBackName(trimmed, name);
   // A user whose home could not be allocated at all is not recorded: an
-  // entry would point nowhere.
+  // entry would point nowhere. One that could not be recorded takes its
+  // new, still empty, home back.
   if (reg != 0 && !dir_name.empty()) {
-    if (std::optional<std::string> registry = RegistryPath(module)) {
-      RegisterUser(*registry, trimmed, dir_name);
+    std::optional<std::string> registry = RegistryPath(module);
+    if (!registry || !RegisterUser(*registry, trimmed, dir_name)) {
+      RemoveOwnHome(created);
     }
   }
   EnsureLockFile(module, name);
@@ -85,14 +91,20 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     return ReportCheckFailure(kCheckCreateExBaseTooLong);
   }
   std::string trimmed(name);
-  const std::string dir_name = AllocateHomeDir(base, trimmed);
+  std::string created;
+  const std::string dir_name = AllocateHomeDir(base, trimmed, &created);
   WriteBackName(trimmed, name);
   if (dir_name.empty()) {
     CopyOut("", out);
     return;
   }
-  WriteRegistry(registry, kUserSection, EntryKey(entry),
-                MakeEntry(trimmed, dir_name));
+  // An entry that could not be written leaves no new home behind either.
+  if (!WriteRegistry(registry, kUserSection, EntryKey(entry),
+                     MakeEntry(trimmed, dir_name))) {
+    RemoveOwnHome(created);
+    CopyOut("", out);
+    return;
+  }
   const std::string home = std::string(base) + kSeparator + dir_name;
   CopyOut(home, out);
   CreateLockFile(home + kSeparator);

@@ -4,7 +4,7 @@
 // looked at again, after any other change the index is built anew. The
 // answers are those of the lookup loop, entry by entry: the first entry up
 // to the count that is valid, holds a comma, and names the user. Names are
-// keyed by NameKey, which is NamesEqual on the platform that gives
+// keyed by UserNameKey, which is NamesEqual on the platform that gives
 // snapshots.
 #include <algorithm>
 #include <climits>
@@ -69,7 +69,7 @@ class NameIndex {
   int Find(const profile::Document& doc, std::string_view name) {
     Refresh(doc);
     if (count_ <= 0) return 0;
-    const std::string key = NameKey(name);
+    const std::string key = UserNameKey(name);
     const std::uint32_t hash = HashNameKey(key);
     std::vector<int> candidates;
     const std::size_t mask = slots_.size() - 1;
@@ -82,7 +82,7 @@ class NameIndex {
       if (entry > count_) break;
       std::optional<std::string_view> user =
           MatchableName(EntryOf(doc, entry).value_or(""));
-      if (user && NameKey(*user) == key) return entry;
+      if (user && UserNameKey(*user) == key) return entry;
     }
     return 0;
   }
@@ -143,7 +143,7 @@ class NameIndex {
             const int i = EntryNumberOf(key);
             if (i < 1 || i > count_) return;
             if (std::optional<std::string_view> user = MatchableName(value)) {
-              Add(HashNameKey(NameKey(*user)), i);
+              Add(HashNameKey(UserNameKey(*user)), i);
             }
           });
     }
@@ -153,7 +153,7 @@ class NameIndex {
   void AddEntry(const profile::Document& doc, int i) {
     if (std::optional<std::string_view> user =
             MatchableName(EntryOf(doc, i).value_or(""))) {
-      Add(HashNameKey(NameKey(*user)), i);
+      Add(HashNameKey(UserNameKey(*user)), i);
     }
   }
 

@@ -50,8 +50,9 @@ bool IsStorable(std::string_view value);
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value);
 
-// Records a new user at the number one above the stored count.
-void RegisterUser(const std::string& registry, std::string_view name,
+// Records a new user at the number one above the stored count. False
+// (reported) if the entry did not reach the registry.
+bool RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name);
 
 // Holds the update lock of a registry for the length of a
@@ -67,6 +68,9 @@ class RegistryUpdate {
   RegistryUpdate(const RegistryUpdate&) = delete;
   RegistryUpdate& operator=(const RegistryUpdate&) = delete;
   bool held() const { return held_; }
+  // Ends the hold now: true if the writes made under it reached the file
+  // (a failure is reported). A hold nested in another ends with it.
+  bool Finish();
 
  private:
   std::string registry_;

@@ -76,12 +76,16 @@ RegistryUpdate::RegistryUpdate(std::string registry)
   }
 }
 
-RegistryUpdate::~RegistryUpdate() {
-  if (held_ && !Sys().EndUpdate(registry_)) {
-    NoteFailure(Failure::kIo, "the update of the registry " + registry_ +
-                                  " could not be written");
-    ReportWriteFailed();
-  }
+RegistryUpdate::~RegistryUpdate() { static_cast<void>(Finish()); }
+
+bool RegistryUpdate::Finish() {
+  if (!held_) return false;
+  held_ = false;
+  if (Sys().EndUpdate(registry_)) return true;
+  NoteFailure(Failure::kIo, "the update of the registry " + registry_ +
+                                " could not be written");
+  ReportWriteFailed();
+  return false;
 }
 
 }  // namespace userprofile

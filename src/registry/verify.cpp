@@ -99,12 +99,17 @@ std::string RepairEntry(const void* module, const std::string& registry,
   // A recorded name that is not one plain directory is treated as missing:
   // the user gets a fresh home under the users root.
   if (!plain || !DirectoryExists(home)) {
-    const std::string dir_name = CreateHomeDirInRoot(module, &user.name);
+    std::string created;
+    const std::string dir_name =
+        CreateHomeDirInRoot(module, &user.name, &created);
     // Without a new directory the entry stays as it was: rewriting it
     // with an empty name would make the next repair drop the user.
     if (dir_name.empty()) return entry;
     const std::string line = user.name + "," + dir_name;
-    WriteRegistry(registry, kUserSection, EntryKey(i), line);
+    if (!WriteRegistry(registry, kUserSection, EntryKey(i), line)) {
+      RemoveOwnHome(created);
+      return entry;
+    }
     EnsureLockFile(module, user.name.c_str());
     return line;
   }

@@ -5,6 +5,9 @@
  * Written in plain C against the public header alone. */
 #define _POSIX_C_SOURCE 200809L
 #include <fcntl.h>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,6 +57,72 @@ static int hammer(const char *name, int ms, const char *log) {
   return held;
 }
 
+#ifndef _WIN32
+/* Every export from several threads at once: each thread adds its own
+ * users (registered and not), signs them in and out, reads and sets the
+ * default, looks up and repairs, `rounds` times, and adds one user with
+ * CreateUserProfileEx under `ex_base` with entries in `ex_registry`. */
+struct worker {
+  int index;
+  int rounds;
+  const char *ex_base;
+  const char *ex_registry;
+};
+
+static void *work(void *arg) {
+  const struct worker *w = (const struct worker *)arg;
+  char name[64];
+  char out[USERPROFILE_PATH_SIZE + 16];
+  char def[USERPROFILE_DEFAULT_SIZE];
+  int r;
+  for (r = 0; r < w->rounds; ++r) {
+    snprintf(name, sizeof name, "T%dR%d", w->index, r);
+    if (!ValidUserName(name) || !IsEntryValid("T,T0000000")) return "valid";
+    CreateUserProfile(module, name, 1);
+    if (DoesUserExist(module, name) == 0) return "not registered";
+    snprintf(name, sizeof name, "U%dR%d", w->index, r);
+    CreateUserProfile(module, name, 0);
+    snprintf(name, sizeof name, "T%dR%d", w->index, r);
+    GetProperHomeDirName(name, out);
+    GetDirForUser(module, name, out);
+    if (out[0] == '\0') return "no directory";
+    if (openUserSemaphoreFile(name, module)) CloseUserSemaphoreFile();
+    SetDefaultUser(module, name);
+    GetDefaultUser(module, def);
+    GetUserHomeDir(module, out);
+    if (r % 4 == 0) VerifyUserProfiles(module);
+    WEP(0);
+  }
+  snprintf(name, sizeof name, "X%d", w->index);
+  CreateUserProfileEx(w->ex_base, w->ex_registry, w->index + 1, name, out);
+  return out[0] != '\0' ? NULL : "no directory under the base";
+}
+
+static int threads(int count, int rounds, const char *ex_base,
+                   const char *ex_registry) {
+  pthread_t ids[64];
+  struct worker workers[64];
+  int failed = 0;
+  int k;
+  if (count > 64) count = 64;
+  for (k = 0; k < count; ++k) {
+    workers[k].index = k;
+    workers[k].rounds = rounds;
+    workers[k].ex_base = ex_base;
+    workers[k].ex_registry = ex_registry;
+    if (pthread_create(&ids[k], NULL, work, &workers[k]) != 0) return -1;
+  }
+  for (k = 0; k < count; ++k) {
+    void *result = NULL;
+    pthread_join(ids[k], &result);
+    if (result != NULL) {
+      fprintf(stderr, "up_host: thread %d: %s\n", k, (const char *)result);
+      ++failed;
+    }
+  }
+  return failed;
+}
+#endif
 
 static void sleep_ms(int ms) {
   struct timespec pause;
@@ -166,6 +235,12 @@ int main(int argc, char **argv) {
     } else if (strcmp(cmd, "why") == 0) {
       printf("why: %d %s\n", userprofile_last_error(),
              userprofile_last_error_message());
+#ifndef _WIN32
+    } else if (strcmp(cmd, "threads") == 0 && i + 3 < argc) {
+      printf("threads: %d failed\n",
+             threads(atoi(argv[i]), atoi(argv[i + 1]), argv[i + 2], argv[i + 3]));
+      i += 4;
+#endif
     } else if (strcmp(cmd, "sleep") == 0 && i < argc) {
       sleep_ms(atoi(argv[i++]));
     } else if (strcmp(cmd, "spawn-sleeper") == 0 && i < argc) {
