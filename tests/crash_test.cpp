@@ -213,11 +213,13 @@ void ExpectConsistentTree(const AppTree& app) {
 }
 
 // A killed writer leaves at most the one temporary file that the next
-// write takes over, beside the registry and the program.
+// write takes over, beside the registry, its update lock file and the
+// program.
 void ExpectNoDebris(const AppTree& app) {
   for (const auto& file : std::filesystem::directory_iterator(app.prog())) {
     const std::string name = file.path().filename().string();
-    EXPECT_TRUE(name == kHostName || name == "USER.INI" || name == "USER.INI.~")
+    EXPECT_TRUE(name == kHostName || name == "USER.INI" ||
+                name == "USER.INI.lock" || name == "USER.INI.~")
         << "left behind: " << name;
   }
 }

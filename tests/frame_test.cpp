@@ -81,6 +81,7 @@ TEST(ModulePaths, RegistryBesideModuleInUsualTree) {
   ExpectVerifiedBesideModule(app);
   EXPECT_EQ(FilesBelow(app.root()),
             (std::set<std::string>{"APP/PROG/" + kHostName, "APP/PROG/USER.INI",
+                                   "APP/PROG/USER.INI.lock",
                                    "APP/USER/Default0/IKIVO.SMP"}));
 }
 
@@ -97,9 +98,10 @@ TEST(ModulePaths, RegistryBesideModuleInShallowTree) {
   // /APP/MAIN: the registry is /APP/USER.INI, the users root /USER.
   AppTree app("APP");
   ExpectVerifiedBesideModule(app);
-  EXPECT_EQ(FilesBelow(app.root()),
-            (std::set<std::string>{"APP/" + kHostName, "APP/USER.INI",
-                                   "USER/Default0/IKIVO.SMP"}));
+  EXPECT_EQ(
+      FilesBelow(app.root()),
+      (std::set<std::string>{"APP/" + kHostName, "APP/USER.INI",
+                             "APP/USER.INI.lock", "USER/Default0/IKIVO.SMP"}));
 }
 
 TEST(ModulePaths, RegistryFollowsTheHostWhereverItRuns) {

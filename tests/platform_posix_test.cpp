@@ -200,7 +200,7 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
   // nothing.
   RunResult clean = RunChild({"write-loop", file, sizes[0], sizes[1], "2"});
   ASSERT_EQ(clean.status, 0) << clean.err;
-  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+  EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
   EXPECT_EQ(ReadFile(file), file_a);
 }
 
@@ -219,7 +219,7 @@ TEST_F(RefusedWrite, ReadOnlyFileRefusedEvenAsRoot) {
   EXPECT_FALSE(sys().WriteProfileString("DEFUSER", "DefaultUser", "Ann", file));
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(Mode(file), 0444u);
-  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+  EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
 }
 
 TEST_F(RefusedWrite, OtherUsersFileRefusedToUnprivilegedWriter) {
@@ -287,7 +287,7 @@ TEST_F(RefusedWrite, WriteKeepsFilePermissions) {
   ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file));
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=2\r\n");
   EXPECT_EQ(Mode(file), 0640u);
-  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+  EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
 }
 
 // --- The exclusive open (the sign-in lock) -----------------------------------
@@ -486,7 +486,7 @@ TEST_F(UpdateLock, HolderExcludesOthersAcrossItsOwnWrites) {
     ASSERT_EQ(other.Line(), "locked 1");
     EXPECT_FALSE(sys().LockForUpdate(file_, 50));
     // The plain engine replaces the file at once, the cache when the lock
-    // ends; either way the lock moves with the name to the new file.
+    // ends; either way the lock stays held on the lock file beside it.
     EXPECT_EQ(other.Say("write LUSER 1 Ann,Ann00000"), "write 1");
     EXPECT_EQ(ReadFile(file_), cached ? before : after);
     EXPECT_FALSE(sys().LockForUpdate(file_, 50));
@@ -511,7 +511,7 @@ TEST_F(UpdateLock, WriterWaitsForHolderAndLosesNothing) {
   EXPECT_EQ(ReadFile(file_),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann,Ann00000\r\n"
             "2=Bob,Bob00000\r\n");
-  EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
+  EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
 }
 
 TEST_F(UpdateLock, ReadsDoNotWait) {
@@ -565,6 +565,21 @@ TEST_F(UpdateLock, SignInLockIsAnotherMatter) {
   ASSERT_EQ(holder.first_line(), "held 1");
   sys().UnlockForUpdate(file_);
   EXPECT_EQ(RunChild({"write", file_, "NUSER", "NO", "2"}).out, "write 1\n");
+}
+
+TEST_F(UpdateLock, LockFileIsNeverFollowedNorWaitedOn) {
+  // A link in the lock file's place is not followed, so nothing is made
+  // where it leads; a FIFO there is not waited on. Either refuses the
+  // write and leaves the registry as it was.
+  const std::string lock = file_ + ".lock";
+  const std::string outside = Path("outside");
+  ASSERT_EQ(::symlink(outside.c_str(), lock.c_str()), 0);
+  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "2", file_));
+  EXPECT_FALSE(fs::exists(outside));
+  ASSERT_EQ(::unlink(lock.c_str()), 0);
+  ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
+  EXPECT_EQ(RunChild({"write", file_, "NUSER", "NO", "2"}).out, "write 0\n");
+  EXPECT_EQ(ReadFile(file_), "[NUSER]\r\nNO=1\r\n");
 }
 
 // --- Files and directories

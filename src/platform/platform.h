@@ -45,6 +45,12 @@ inline constexpr LockHandle kFailedLock = -1;
 
 enum class CreateOutcome { kCreated, kExisted, kFailed };
 
+// The file whose first byte every host locks to update `file`: one name,
+// beside the profile file, on every platform.
+inline std::string UpdateLockFileOf(const std::string& file) {
+  return file + ".lock";
+}
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -141,6 +147,13 @@ class Platform {
   // with UnlockForUpdate or EndUpdate. False if the lock cannot be had in
   // time. For a file this process may not write the call succeeds at
   // once, and every write under it is refused.
+  //
+  // The lock is an exclusive byte-range lock on the first byte of the
+  // file's update lock file (UpdateLockFileOf), the same byte on every
+  // platform, so that POSIX and Windows hosts on one machine or on several
+  // (through a file system that forwards byte-range locks) exclude each
+  // other. That file is created empty beside the profile file, never
+  // written, replaced or removed, and never reached through a link.
   //
   // A platform may hold back the writes made under the lock and replace
   // the file once, atomically, when the outermost hold ends: this

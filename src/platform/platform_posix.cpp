@@ -9,10 +9,23 @@
 // lock removes such leftovers, since no live writer can own one then.
 //
 // Updates of a profile file are serialized between processes by an
-// exclusive lock on the file itself. Because a write replaces the file, a
-// process that takes the lock then checks that the locked file still has
-// the name, and retries if not; the holder locks each replacement before
-// renaming it into place, so the lock never lapses while it is held.
+// exclusive open-file-description lock (F_OFD_SETLK) on the first byte of
+// a lock file beside it ("USER.INI.lock"), the byte the Windows build
+// locks with LockFileEx: POSIX and Windows hosts exclude each other, and
+// Wine takes a Windows host's lock as a POSIX lock of this system, so a
+// Windows host under Wine is excluded too. The registry itself cannot
+// carry a lock both builds share, because on Windows a file that is open
+// cannot be replaced and a locked byte cannot be read. The lock file is
+// created empty (with the model's mode and the registry's owner and
+// group, so that whoever may update the registry may lock it), never
+// written, replaced or removed, and never opened through a symbolic link
+// or left waiting on a FIFO. The
+// lock reaches other machines through a file system that forwards POSIX
+// locks (NFS with its lock manager; an SMB mount with Samba's POSIX
+// locking, which also meets Windows clients' locks); on a file system
+// without byte-range locks it does not exclude other machines. Without
+// F_OFD_SETLK (not Linux) the lock is flock() on the whole file, which
+// excludes POSIX hosts only. A process that dies releases its lock.
 // Readers take no lock and never wait.
 //
 // Parsed files are kept (profile::Document) and served while the file is
@@ -132,6 +145,16 @@ bool WriteAll(int fd, std::string_view data) {
 }
 
 #ifdef F_OFD_SETLK
+// The byte of a profile file's update lock file that every host locks.
+bool LockUpdateByte(int fd) {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
 bool LockWholeFile(int fd) {
   struct flock lock{};
   lock.l_type = F_WRLCK;
@@ -139,6 +162,7 @@ bool LockWholeFile(int fd) {
   return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 #else
+bool LockUpdateByte(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 bool LockWholeFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 #endif
 
@@ -262,6 +286,37 @@ bool SettleNewFile(int fd, const std::string& path) {
          SyncDirectoryOf(path);
 }
 
+// Opens the update lock file of `file`, whose open descriptor is
+// `registry`, for writing; creates it if missing with the model's mode
+// and, as far as this process may set them, the registry's owner and
+// group, so that whoever may write the registry may lock it. A link in
+// its place is refused, never followed, and nothing but a regular file is
+// taken (a FIFO is not waited on). -1 with errno set otherwise.
+int OpenUpdateLockFile(const std::string& file, int registry) {
+  const std::string path = UpdateLockFileOf(file);
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+  if (fd >= 0) {
+    struct stat st{};
+    if (::fstat(registry, &st) == 0 &&
+        ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+      (void)!::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+    }
+    if (!SettleNewFile(fd, path)) RecordFailure("cannot settle", path, errno);
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  fd = ::open(path.c_str(), kFlags);
+  if (fd < 0) return -1;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 // Describes the holder of a lock on `fd` that refused ours: a write lock
 // is a sign-in or an update; a read lock is taken by nothing in the
 // library, only by someone who can merely read the file.
@@ -321,13 +376,12 @@ void RemoveOrphanedReplacements(const std::string& path) {
 // Replaces the file's content atomically and durably. `original` is the
 // status of the file it replaces, whose permission bits and, as far as
 // this process may set them, owner and group the new file takes.
-// `update_fd` is the locked descriptor of the file now at `path`: the new
-// file is locked before it takes the name, so the update lock never
-// lapses. The new file is created 0600 and has its final owner and mode
-// before any data goes in, so a private registry never shows its content
-// to anyone while it is rewritten. The directory is flushed after the
-// rename: once the update has returned, a crash of the machine cannot
-// bring the earlier content back.
+// `update_fd` is the descriptor of the file now at `path`; it becomes the
+// new file's once that has the name. The new file is created 0600 and has
+// its final owner and mode before any data goes in, so a private registry
+// never shows its content to anyone while it is rewritten. The directory
+// is flushed after the rename: once the update has returned, a crash of
+// the machine cannot bring the earlier content back.
 bool ReplaceFile(const std::string& path, std::string_view content,
                  const struct stat& original, int& update_fd) {
   static std::atomic<unsigned> counter{0};
@@ -350,7 +404,7 @@ bool ReplaceFile(const std::string& path, std::string_view content,
   if (::fchown(fd, original.st_uid, original.st_gid) != 0) {
     (void)!::fchown(fd, static_cast<uid_t>(-1), original.st_gid);
   }
-  bool ok = ::fchmod(fd, original.st_mode & 07777) == 0 && LockWholeFile(fd) &&
+  bool ok = ::fchmod(fd, original.st_mode & 07777) == 0 &&
             WriteAll(fd, content) && ::fsync(fd) == 0;
   if (!ok) RecordFailure("cannot write the replacement", tmp, errno);
   if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
@@ -484,11 +538,12 @@ class PosixPlatform final : public Platform {
   // Parsed files kept at most; a host uses one registry.
   static constexpr std::size_t kParsedFiles = 8;
   struct Update {
-    int fd;     // locked descriptor of the file that has the name now
+    int fd;     // descriptor of the file that has the name now
     int depth;  // nested LockForUpdate calls of this process
     std::shared_ptr<profile::Document> doc;  // loaded at first use
     bool dirty;                              // doc differs from the file
     std::optional<bool> writable;            // checked at the first write
+    int lock_fd;  // the locked update lock file; -1 with fd
   };
   struct Parsed {
     FileStamp stamp;
@@ -565,44 +620,74 @@ class PosixPlatform final : public Platform {
       ++held->second.depth;
       return true;
     }
+    int fd = OpenRegistryForUpdate(file);
+    if (fd == kRefused) {
+      // Nothing can change a file this process may not write (or may not
+      // write through a link, or that is no regular file), so there is
+      // nothing to serialize: the "lock" is held without a descriptor and
+      // every write under it is refused at once, instead of waiting out a
+      // lock that could never be had. The cause is recorded.
+      updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt, -1});
+      return true;
+    }
+    if (fd < 0) return false;
+    int lock = OpenUpdateLockFile(file, fd);
+    if (lock < 0) {
+      const int error = errno;
+      ::close(fd);
+      const std::string path = UpdateLockFileOf(file);
+      if (error == ELOOP || error == EINVAL) {
+        SetFailure(Failure::kDamaged,
+                   "the update lock file " + path + " is not a regular file");
+      } else {
+        RecordFailure("cannot open the update lock file for writing", path,
+                      error);
+      }
+      // A lock file this process may not write, or that is no regular
+      // file: no update of its own could be serialized, so none is made.
+      if (!MayNotWrite(error) && error != ELOOP && error != EINVAL) {
+        return false;
+      }
+      updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt, -1});
+      return true;
+    }
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(timeout_ms);
     auto pause = std::chrono::microseconds(200);
-    for (;;) {
-      int fd = OpenRegistryForUpdate(file);
-      if (fd == kRefused) {
-        // Nothing can change a file this process may not write (or may
-        // not write through a link, or that is no regular file), so there
-        // is nothing to serialize: the "lock" is held without a descriptor
-        // and every write under it is refused at once, instead of waiting
-        // out a lock that could never be had. The cause is recorded.
-        updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt});
-        return true;
-      }
-      if (fd < 0) return false;
-      if (LockWholeFile(fd)) {
-        // The holder before us may have replaced the file: the lock counts
-        // only on the file that still has the name.
-        if (SameFile(fd, file)) {
-          updates_.emplace(file, Update{fd, 1, nullptr, false, std::nullopt});
-          RemoveOrphanedReplacements(file);
-          return true;
-        }
-        ::close(fd);
-        continue;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) {
+    while (!LockUpdateByte(lock)) {
+      const bool busy = errno == EAGAIN || errno == EACCES ||
+                        errno == EWOULDBLOCK || errno == EINTR;
+      if (busy && std::chrono::steady_clock::now() >= deadline) {
         SetFailure(Failure::kBusy, "the update lock of " + file +
                                        " was not had within " +
                                        std::to_string(timeout_ms / 1000) +
-                                       " s: it is held by " + HolderOf(fd));
+                                       " s: it is held by " + HolderOf(lock));
+      } else if (!busy) {
+        RecordFailure("cannot lock", UpdateLockFileOf(file), errno);
+      }
+      if (!busy || std::chrono::steady_clock::now() >= deadline) {
+        ::close(lock);
         ::close(fd);
         return false;
       }
-      ::close(fd);
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
+    // The holder before us may have replaced the file since it was
+    // opened; under the lock nobody else does.
+    if (!SameFile(fd, file)) {
+      ::close(fd);
+      fd = OpenRegistryForUpdate(file);
+      if (fd < 0) {
+        ::close(lock);
+        if (fd != kRefused) return false;
+        updates_.emplace(file, Update{-1, 1, nullptr, false, std::nullopt, -1});
+        return true;
+      }
+    }
+    updates_.emplace(file, Update{fd, 1, nullptr, false, std::nullopt, lock});
+    RemoveOrphanedReplacements(file);
+    return true;
   }
 
   // Opens the registry for its update lock: never through a symbolic link
@@ -655,6 +740,8 @@ class PosixPlatform final : public Platform {
     if (held == updates_.end() || --held->second.depth > 0) return true;
     bool ok = !held->second.dirty || Publish(file, held->second);
     if (held->second.fd >= 0) ::close(held->second.fd);
+    // Released last: the file is replaced by then.
+    if (held->second.lock_fd >= 0) ::close(held->second.lock_fd);
     updates_.erase(held);
     return ok;
   }

@@ -39,17 +39,30 @@
 // and write access, so it too fails while the file is held, and the holder
 // keeps it as it is.
 //
-// Updates of a registry file are serialized between processes by a named
-// mutex whose name is the file's full path: a process that dies holding it
-// releases it. It is a kernel object of this machine, in the global
-// namespace so that every session of a terminal server shares it, and with
-// no access list at all (a null DACL) so that any user may open and wait on
-// it. It does not reach
-// other machines that update the same file through a share: there the
-// updates are not serialized. A byte-range lock on the file itself would
-// reach them, but it needs an open handle on the file throughout, and the
-// profile service must then be trusted to share the file it rewrites.
-// Readers take no lock and never wait.
+// Updates of a registry file are serialized between processes, and
+// between this and the POSIX build, by an exclusive byte-range lock
+// (LockFileEx) on the first byte of a lock file beside it ("USER.INI.lock"),
+// the byte the POSIX build locks with an open-file-description lock. The
+// registry itself cannot carry the lock: a file that is open cannot be
+// replaced in one step here (MoveFileEx refuses a target with any open
+// handle), and a lock on its bytes would make readers fail, since
+// byte-range locks on Windows bind reads too. The lock file is created
+// empty, never written, replaced or removed, and never opened through a
+// link. A process that ends releases its lock. The lock reaches other
+// machines wherever the file system forwards byte-range locks: on a
+// Windows (SMB) share, and on a Samba share also against POSIX hosts on
+// the server and on NFS clients of the same files, as Samba keeps SMB
+// locks as POSIX locks (its default); under Wine, which takes them as
+// POSIX locks of the host too. It does not hold on a file system that
+// keeps no byte-range locks, or between two servers that do not share
+// them (the same directory exported by SMB and by NFS from different
+// machines). Readers take no lock and never wait.
+//
+// Power loss: a new registry is flushed before it replaces the old one
+// with a write-through move, so the move is on disk before the update
+// returns; a new home directory and a new lock file are flushed before
+// they are named in the registry (best effort: a file system that cannot
+// flush a directory keeps its own order).
 //
 // LZOpenFileA is not used for these opens: where an open fails it retries
 // a "compressed" name with the last character replaced by '_' and can
@@ -178,42 +191,53 @@ bool MoveOver(const std::string& from, const std::string& to) {
   return false;
 }
 
-// The name of the update mutex of a file: one name for every spelling of
-// the same path on this machine (relative or full, either case, '/' or
-// '\\'). A backslash would name an object directory, so none is kept.
-std::string UpdateMutexName(const std::string& file) {
-  std::string full(MAX_PATH, '\0');
-  DWORD n = ::GetFullPathNameA(file.c_str(), MAX_PATH, full.data(), nullptr);
-  if (n == 0 || n >= MAX_PATH) {
-    full = file;
-  } else {
-    full.resize(n);
+// Opens (creating if missing) the update lock file of a profile file for
+// writing, sharing everything with every other host: the lock is the
+// byte-range lock, never the share mode. A link in its place is opened as
+// itself and refused. INVALID_HANDLE_VALUE with the error set otherwise.
+HANDLE OpenUpdateLockFile(const std::string& file) {
+  const std::string path = UpdateLockFileOf(file);
+  HANDLE lock = ::CreateFileA(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (lock == INVALID_HANDLE_VALUE) return lock;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(lock, &info) ||
+      (info.dwFileAttributes &
+       (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    ::CloseHandle(lock);
+    ::SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
   }
-  std::string name = "Global\\userprofile.update:";
-  for (char c : full) {
-    if (c == '\\') c = '/';
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    name += c;
-  }
-  return name;
+  return lock;
 }
 
-// A mutex that every user of the machine may open and wait on: its
-// security descriptor has no access list.
-HANDLE OpenUpdateMutex(const std::string& name) {
-  SECURITY_DESCRIPTOR descriptor;
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof attributes;
-  if (::InitializeSecurityDescriptor(&descriptor,
-                                     SECURITY_DESCRIPTOR_REVISION) &&
-      ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-    attributes.lpSecurityDescriptor = &descriptor;
-  }
-  HANDLE mutex = ::CreateMutexA(&attributes, FALSE, name.c_str());
-  if (mutex == nullptr) {
-    mutex = ::OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
-  }
-  return mutex;
+// The byte every host locks: the first one of the update lock file.
+bool TryLockUpdateByte(HANDLE lock) {
+  OVERLAPPED at{};
+  return ::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                      0, 1, 0, &at) != 0;
+}
+
+void UnlockUpdateByte(HANDLE lock) {
+  OVERLAPPED at{};
+  ::UnlockFileEx(lock, 0, 1, 0, &at);
+}
+
+// Makes a new directory entry durable before anything names it: flushes
+// the directory (and with it, on a journaling file system, every change
+// logged before). Best effort: not every file system flushes directories.
+void FlushDirectory(const std::string& path) {
+  HANDLE dir = ::CreateFileA(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (dir == INVALID_HANDLE_VALUE) return;
+  ::FlushFileBuffers(dir);
+  ::CloseHandle(dir);
 }
 
 class WindowsPlatform final : public Platform {
@@ -250,7 +274,7 @@ class WindowsPlatform final : public Platform {
     // The service reads, edits and rewrites the file: under the update
     // lock, no other process's update is lost in between.
     if (!LockForUpdate(file, kSingleWriteTimeoutMs)) return false;
-    bool ok = updates_.at(file).mutex != nullptr &&
+    bool ok = updates_.at(file).lock != INVALID_HANDLE_VALUE &&
               WriteThroughCopy(std::string(section), std::string(key),
                                std::string(value), file);
     UnlockForUpdate(file);
@@ -272,27 +296,42 @@ class WindowsPlatform final : public Platform {
     if (handle == INVALID_HANDLE_VALUE) {
       if (::GetLastError() == ERROR_ACCESS_DENIED) {
         // Nothing can change a file this process may not write, so there
-        // is nothing to serialize: the lock is held without the mutex and
-        // every write under it is refused at once.
-        updates_.emplace(file, Update{nullptr, 1});
+        // is nothing to serialize: the lock is held without the lock file
+        // and every write under it is refused at once.
+        updates_.emplace(file, Update{INVALID_HANDLE_VALUE, 1});
         return true;
       }
       return false;
     }
     ::CloseHandle(handle);
     if ((Attributes(file) & FILE_ATTRIBUTE_READONLY) != 0) {
-      updates_.emplace(file, Update{nullptr, 1});
+      updates_.emplace(file, Update{INVALID_HANDLE_VALUE, 1});
       return true;
     }
-    HANDLE mutex = OpenUpdateMutex(UpdateMutexName(file));
-    if (mutex == nullptr) return false;
-    // An abandoned mutex was held by a process that ended: it is ours now.
-    DWORD waited = ::WaitForSingleObject(mutex, timeout_ms);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-      ::CloseHandle(mutex);
+    HANDLE lock = OpenUpdateLockFile(file);
+    if (lock == INVALID_HANDLE_VALUE) {
+      // A lock file this process may not write: no update of its own
+      // could be serialized, so none is made.
+      if (::GetLastError() == ERROR_ACCESS_DENIED) {
+        updates_.emplace(file, Update{INVALID_HANDLE_VALUE, 1});
+        return true;
+      }
       return false;
     }
-    updates_.emplace(file, Update{mutex, 1});
+    // Polled: a waiting LockFileEx cannot be given a timeout.
+    const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+    DWORD pause = 1;
+    while (!TryLockUpdateByte(lock)) {
+      const DWORD error = ::GetLastError();
+      if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) ||
+          ::GetTickCount64() >= deadline) {
+        ::CloseHandle(lock);
+        return false;
+      }
+      ::Sleep(pause);
+      pause = std::min<DWORD>(pause * 2, 20);
+    }
+    updates_.emplace(file, Update{lock, 1});
     RemoveOrphanedCopies(file);
     return true;
   }
@@ -324,9 +363,10 @@ class WindowsPlatform final : public Platform {
   void UnlockForUpdate(const std::string& file) override {
     auto held = updates_.find(file);
     if (held == updates_.end() || --held->second.depth > 0) return;
-    if (held->second.mutex != nullptr) {
-      ::ReleaseMutex(held->second.mutex);
-      ::CloseHandle(held->second.mutex);
+    if (held->second.lock != INVALID_HANDLE_VALUE) {
+      // Unlocked first: a closed handle's locks may linger a moment.
+      UnlockUpdateByte(held->second.lock);
+      ::CloseHandle(held->second.lock);
     }
     updates_.erase(held);
   }
@@ -349,7 +389,16 @@ class WindowsPlatform final : public Platform {
   }
 
   bool MakeDirectory(const std::string& path) override {
-    return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+    if (!::CreateDirectoryA(path.c_str(), nullptr)) return false;
+    // The new entry is in its parent: durable before a registry entry
+    // names the directory.
+    std::string parent = SplitLast(path).first;
+    if (parent.size() > 1 && (parent.back() == '\\' || parent.back() == '/') &&
+        parent[parent.size() - 2] != ':') {
+      parent.pop_back();
+    }
+    FlushDirectory(parent.empty() ? "." : parent);
+    return true;
   }
 
   bool RemoveDirectory(const std::string& path) override {
@@ -376,6 +425,7 @@ class WindowsPlatform final : public Platform {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
+      ::FlushFileBuffers(file);  // its entry, as a new directory's
       ::CloseHandle(file);
       return CreateOutcome::kCreated;
     }
@@ -398,6 +448,7 @@ class WindowsPlatform final : public Platform {
                                     FILE_FLAG_OPEN_REPARSE_POINT,
                                 nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
+    ::FlushFileBuffers(file);  // its entry, as a new directory's
     ::CloseHandle(file);
     return true;
   }
@@ -465,7 +516,7 @@ class WindowsPlatform final : public Platform {
 
  private:
   struct Update {
-    HANDLE mutex;  // owned by the thread that took it; null: not writable
+    HANDLE lock;   // the locked update lock file; invalid: not writable
     int depth;     // nested LockForUpdate calls of this process
   };
   std::map<std::string, Update> updates_;
