@@ -16,26 +16,47 @@
 # Debian.) The static library, the tests and the examples stay in the
 # build tree: hosts load the shared library, so that every program of an
 # application shares one copy of the process state and the lock rules.
+#
+# Every install() rule belongs to one of three components, and each
+# component is one Debian package (cmake/deb/build-debs.sh), split as
+# Debian splits a library:
+#
+#   runtime  libuserprofile1     the shared library's file and its SONAME
+#                                link, nothing else
+#   dev      libuserprofile-dev  headers, the libuserprofile.so link, the
+#                                CMake package, userprofile.pc
+#   tool     userprof            the administrator's tool and what belongs
+#                                to it (its manual page, its completion)
+#
+# A new install() rule names its component with COMPONENT runtime, dev or
+# tool. One that names none lands in `tool`, the default set below: the
+# tool's own files are the ones added most often.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME tool)
 include(CMakePackageConfigHelpers)
 
 set(USERPROFILE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/userprofile)
 
 install(TARGETS userprofile EXPORT userprofileTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}   # the DLL on Windows
+    COMPONENT runtime
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})  # its import library
+    COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}   # its import library
+    COMPONENT dev)
 
 install(FILES
   include/userprofile.h
   include/userprofile.def
   ${PROJECT_BINARY_DIR}/include/userprofile_version.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT dev)
 
 # The CMake package. The targets file computes the prefix from its own
 # location, which keeps the installed tree relocatable.
 install(EXPORT userprofileTargets
   NAMESPACE userprofile::
-  DESTINATION ${USERPROFILE_CMAKE_DIR})
+  DESTINATION ${USERPROFILE_CMAKE_DIR}
+  COMPONENT dev)
 configure_package_config_file(cmake/userprofileConfig.cmake.in
   ${PROJECT_BINARY_DIR}/userprofileConfig.cmake
   INSTALL_DESTINATION ${USERPROFILE_CMAKE_DIR})
@@ -48,7 +69,8 @@ write_basic_package_version_file(
 install(FILES
   ${PROJECT_BINARY_DIR}/userprofileConfig.cmake
   ${PROJECT_BINARY_DIR}/userprofileConfigVersion.cmake
-  DESTINATION ${USERPROFILE_CMAKE_DIR})
+  DESTINATION ${USERPROFILE_CMAKE_DIR}
+  COMPONENT dev)
 
 # userprofile.pc. pkg-config files name absolute directories, and the
 # prefix is only known for sure when installing (`cmake --install
@@ -72,9 +94,10 @@ install(CODE "
                          ABSOLUTE)
   configure_file(\"${PROJECT_BINARY_DIR}/userprofile.pc.in\"
                  \"${PROJECT_BINARY_DIR}/userprofile.pc\" @ONLY)
-")
+" COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/userprofile.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT dev)
 
 # The administrator's tool. Its target comes from tools/, which may be
 # added after this file is read, so the rule is made once the whole top

@@ -22,14 +22,23 @@
  *   the caller's and are written without a length argument; each export
  *   says how many bytes it may write, and the USERPROFILE_*_SIZE macros
  *   below give them.
+ * - Input strings are only read (const char *), with one exception: the
+ *   `name` of GetProperHomeDirName, CreateUserProfile and
+ *   CreateUserProfileEx is trimmed in place, and only the bytes that the
+ *   trim changes are written. A name without spaces at either end is
+ *   never written to, so it may be a string literal; a name with spaces
+ *   to trim must be writable.
  * - Paths the library builds have at most 127 characters. A path that
  *   would be longer is never cut: the call reports a failed check and
  *   touches no file.
  * - A failed internal check is reported (a message box on Windows, one line
  *   "Assertion Failure: File : userprofile, Line : N" on standard error
- *   elsewhere) and the call goes on, except where a missing (null) argument
+ *   elsewhere; userprofile_set_report_handler below redirects or silences
+ *   reports) and the call goes on, except where a missing (null) argument
  *   or an unusable path makes it return at once; outputs are then left
  *   as they were unless the export says otherwise.
+ * - Why a call failed is kept for the calling thread until its next call:
+ *   see userprofile_last_error below.
  * - Results are 1 or 0, or an entry number or 0; the other exports return
  *   nothing, and an empty output means that nothing was found.
  * - The library never deletes a user's file or directory. It removes only
@@ -42,8 +51,9 @@
  *   serialized by one lock of the library, so a call that waits (for
  *   another process's registry update, up to 10 s for SetDefaultUser and
  *   30 s for a creation or repair, or for a message box to be dismissed)
- *   makes the process's other calls wait too. The lock slot and the
- *   current user stay one per process, shared by its threads.
+ *   makes the process's other calls wait too. The lock slot (the lock
+ *   handle) and the current user are process-wide: one per process,
+ *   shared by its threads. The last failure is kept per thread.
  * - On POSIX, what the library creates belongs to the application's
  *   group: files are made 0660 and directories 0770 (keeping the
  *   set-group-ID bit they inherit), whatever the umask. Give the program
@@ -135,23 +145,24 @@ USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(ModuleHandle module,
                                                       const char *name);
 
 /* 4. GetProperHomeDirName: derives a user's home directory name. Trims
- * spaces from both ends of `name` in place (so `name` must be writable),
- * then writes to `out` (USERPROFILE_HOMEDIRNAME_SIZE = 9 bytes) the first
- * 8 characters of it that are not spaces, padded with '0', and a
- * terminator: "Ann Lee" gives "AnnLee00". On POSIX a name that is
- * multi-byte UTF-8 gives whole characters only, and '0' fills the bytes a
- * character would have been cut at. A NULL name reports check 365
- * and returns, `out` untouched. An empty name (366), a trimmed one (369)
- * or one with nothing left (383, giving "00000000") is reported and the
- * name is still written. No files. */
+ * spaces from both ends of `name` in place (writing only the bytes that
+ * change: a name with spaces at either end must be writable), then writes
+ * to `out` (USERPROFILE_HOMEDIRNAME_SIZE = 9 bytes) the first 8 characters
+ * of it that are not spaces, padded with '0', and a terminator: "Ann Lee"
+ * gives "AnnLee00". On POSIX a name that is multi-byte UTF-8 gives whole
+ * characters only, and '0' fills the bytes a character would have been
+ * cut at. A NULL name reports check 365 and returns, `out` untouched. An
+ * empty name (366), a trimmed one (369) or one with nothing left (383,
+ * giving "00000000") is reported and the name is still written. No files. */
 USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(char *name,
                                                               char *out);
 
-/* 5. CreateUserProfile: adds a user. Trims `name` in place (it must be
- * writable), creates a new home directory for it under the users root
- * (its GetProperHomeDirName, made unique: AnnLee00, AnnLee01, ...),
- * records "name,HOMEDIRN" as the next registry entry when `reg` is
- * nonzero, and creates the empty lock file in the home directory the
+/* 5. CreateUserProfile: adds a user. Trims `name` in place (writing only
+ * the bytes that change: a name with spaces at either end must be
+ * writable, any other may be a string literal), creates a new home directory
+ * for it under the users root (its GetProperHomeDirName, made unique: AnnLee00,
+ * AnnLee01, ...), records "name,HOMEDIRN" as the next registry entry when `reg`
+ * is nonzero, and creates the empty lock file in the home directory the
  * registry records for that name. No result: check with DoesUserExist.
  * Nothing is validated and nothing prevents a second profile for a
  * registered name (lookups keep finding the first), so call ValidUserName
@@ -165,7 +176,8 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(ModuleHandle module,
                                                            char *name, int reg);
 
 /* 6. CreateUserProfileEx: adds a user under a base directory and registry
- * of the caller's choosing. Trims `name` in place (writable), creates a
+ * of the caller's choosing. Trims `name` in place (as CreateUserProfile:
+ * writable if it has spaces at either end), creates a
  * new home directory for it under `base` (creating `base` itself, one
  * level, if missing), writes entry number `entry` of the file `registry`
  * as "name,HOMEDIRN" (the count of entries is left to the caller), creates
@@ -260,6 +272,72 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(void);
  * is deleted. No result; failures are reported by the operations it
  * calls. */
 USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(ModuleHandle module);
+
+/*
+ * The library's own additions, for hosts that want reports and the cause
+ * of a failure. They carry the prefix userprofile_ and the platform's
+ * plain C calling convention. libuserprofile.so exports them beside the
+ * 14; on Windows, userprofile.dll keeps exactly its 14 exports and these
+ * are in the static library (userprofile_static), which holds the 14
+ * exports as well: a Windows host that wants them links that library
+ * instead of the DLL.
+ */
+
+/* A receiver of the library's reports: `caption` is "Assertion Failure"
+ * for a failed check (with `text` "File : userprofile, Line : N") and
+ * "DEBUG" for VerifyUserProfiles' notice "Creating Default User".
+ * `context` is the pointer given with it. Both strings are valid only
+ * during the call. It may be called from any thread that calls an export,
+ * and from several at once; it must not call the library itself. */
+typedef void (*userprofile_report_handler)(void *context, const char *caption,
+                                           const char *text);
+
+/* Sends every later report to `handler` with `context`, instead of
+ * standard error (or a message box on Windows); NULL silences reports
+ * altogether. The change is process-wide and takes effect at once for
+ * every thread; a report already being delivered finishes with the
+ * handler it started with. */
+USERPROFILE_EXPORT void userprofile_set_report_handler(
+    userprofile_report_handler handler, void *context);
+
+/* The causes of failure that userprofile_last_error gives. The numbers
+ * never change. */
+#define USERPROFILE_ERROR_NONE 0 /* the call did all it was asked */
+/* a NULL pointer, an invalid name, a path over 127 characters */
+#define USERPROFILE_ERROR_INVALID_ARGUMENT 1
+/* no such user is registered; nothing to sign out */
+#define USERPROFILE_ERROR_NOT_FOUND 2
+/* the user's lock file is held by another sign-in */
+#define USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE 3
+/* the system refused access to a file */
+#define USERPROFILE_ERROR_PERMISSION 4
+/* any other failed file operation */
+#define USERPROFILE_ERROR_IO 5
+/* the registry's update lock was not had within 30 s (check 731) */
+#define USERPROFILE_ERROR_BUSY 6
+/* every home directory name for the user is taken */
+#define USERPROFILE_ERROR_EXISTS 7
+/* a registry entry or a lock file is not as it must be */
+#define USERPROFILE_ERROR_DAMAGED 8
+
+/* The cause of the calling thread's last failure: one of the
+ * USERPROFILE_ERROR_ codes. Each export clears it when it starts, so
+ * after a call it is USERPROFILE_ERROR_NONE if that call did all it was
+ * asked, and otherwise the first cause the call found. For example,
+ * openUserSemaphoreFile's 0 comes with SIGNED_IN_ELSEWHERE, NOT_FOUND
+ * (not registered), INVALID_ARGUMENT (NULL or invalid name) or PERMISSION
+ * (the lock file may not be opened for writing); DoesUserExist's 0 with
+ * NOT_FOUND; a registration refused by a failed registry write (check
+ * 730) with IO or PERMISSION, or one refused for the update lock (731)
+ * with BUSY. Other threads' calls do not change it. */
+USERPROFILE_EXPORT int userprofile_last_error(void);
+
+/* The calling thread's last failure as one line of text: what failed, on
+ * which path, and the system's reason where it gave one (for example
+ * "cannot open the lock file /app/USER/AnnLee00/IKIVO.SMP for reading
+ * and writing: Permission denied"). "" when there is none. The string
+ * stays valid until this thread's next call of an export. */
+USERPROFILE_EXPORT const char *userprofile_last_error_message(void);
 
 #ifdef __cplusplus
 }

@@ -38,6 +38,10 @@ int userprofile_header_test(void) {
       CloseUserSemaphoreFile;
   void (USERPROFILE_CALL *verify_user_profiles)(ModuleHandle) =
       VerifyUserProfiles;
+  void (*set_report_handler)(userprofile_report_handler, void *) =
+      userprofile_set_report_handler;
+  int (*last_error)(void) = userprofile_last_error;
+  const char *(*last_error_message)(void) = userprofile_last_error_message;
   char name[USERPROFILE_NAME_MAX + 1];
   char home[USERPROFILE_HOMEDIRNAME_SIZE];
   char def[USERPROFILE_DEFAULT_SIZE];
@@ -53,6 +57,9 @@ int userprofile_header_test(void) {
          get_default_user != 0 && set_default_user != 0 &&
          get_user_home_dir != 0 && get_dir_for_user != 0 &&
          valid_user_name != 0 && open_user_semaphore_file != 0 &&
-         close_user_semaphore_file != 0 && verify_user_profiles != 0;
+         close_user_semaphore_file != 0 && verify_user_profiles != 0 &&
+         set_report_handler != 0 && last_error != 0 &&
+         last_error_message != 0 &&
+         last_error() == USERPROFILE_ERROR_NONE + 0 * USERPROFILE_ERROR_DAMAGED;
 }
 /* clang-format on */

@@ -21,6 +21,10 @@ void SetFailure(Failure kind, std::string text) {
 
 void ClearFailure() { ThreadCause() = FailureCause{}; }
 
+void NoteFailure(Failure kind, std::string text) {
+  if (ThreadCause().kind == Failure::kNone) SetFailure(kind, std::move(text));
+}
+
 const FailureCause& LastFailure() { return ThreadCause(); }
 
 }  // namespace userprofile

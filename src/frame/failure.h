@@ -30,6 +30,10 @@ struct FailureCause {
 // Records the cause of a failure for the calling thread, replacing any
 // earlier one.
 void SetFailure(Failure kind, std::string text);
+// Records the cause only if the calling thread has none yet in this call:
+// the first cause found is the one a caller acts on, and what failed
+// because of it later adds nothing.
+void NoteFailure(Failure kind, std::string text);
 // Forgets the calling thread's last failure.
 void ClearFailure();
 // The calling thread's last recorded failure (kind kNone if none).

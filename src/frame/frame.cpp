@@ -8,6 +8,100 @@
 #include "userprofile.h"
 
 namespace userprofile {
+namespace {
+
+struct CheckCause {
+  Failure kind;
+  const char* what;
+};
+
+// What a failed check means to a caller, for the checks after which the
+// call cannot do what was asked. The others (a name that had to be
+// trimmed, a missing module that stands for the main program) are
+// reported and the call goes on to succeed: they record no failure.
+std::optional<CheckCause> CauseOfCheck(unsigned check) {
+  switch (check) {
+    case kCheckModulePathUnusable:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the module's path cannot be had or is longer than "
+                        "127 characters"};
+    case kCheckRegistryPathTooLong:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the registry's path would be longer than 127 "
+                        "characters"};
+    case kCheckRootTooLong:
+    case kCheckRootTooLongForHome:
+    case kCheckCreateExBaseTooLong:
+    case kCheckBaseTooLong:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the directory is too long for a home directory "
+                        "path within 127 characters"};
+    case kCheckCurrentUserPathTooLong:
+    case kCheckDirPathTooLong:
+    case kCheckLockPathTooLong:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the home directory's path with its lock file would "
+                        "be longer than 127 characters"};
+    case kCheckRootNoOutput:
+    case kCheckDefaultNoOutput:
+    case kCheckRootNoOutputBuffer:
+    case kCheckCreateExNoOutput:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the output buffer is missing (NULL)"};
+    case kCheckLookupEmptyName:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the name is missing (NULL) or empty"};
+    case kCheckDefaultNoName:
+    case kCheckHomeNameMissing:
+    case kCheckRootNameMissing:
+    case kCheckCreateNameMissing:
+    case kCheckCreateExNoName:
+    case kCheckDirNameMissing:
+    case kCheckLockNameMissing:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the name is missing (NULL)"};
+    case kCheckCreateExNoBase:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the base directory is missing (NULL)"};
+    case kCheckCreateExNoRegistry:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the registry path is missing (NULL)"};
+    case kCheckHomeNameNotPlain:
+      return CheckCause{Failure::kInvalidArgument,
+                        "the name gives a home directory name that is not "
+                        "one plain directory name"};
+    case kCheckCandidatesExhausted:
+      return CheckCause{Failure::kExists,
+                        "every home directory name for this name is taken"};
+    case kCheckBaseNotCreated:
+      return CheckCause{Failure::kIo, "the users root cannot be created"};
+    case kCheckCurrentUserUnknown:
+    case kCheckDirUserUnknown:
+      return CheckCause{Failure::kNotFound, "the user is not registered"};
+    case kCheckCurrentUserEntryInvalid:
+    case kCheckCurrentUserDirNotPlain:
+    case kCheckDirEntryInvalid:
+    case kCheckDirNotPlain:
+      return CheckCause{Failure::kDamaged,
+                        "the user's registry entry is not usable"};
+    case kCheckLockNoneHeld:
+      return CheckCause{Failure::kNotFound,
+                        "no user is signed in by this process"};
+    case kCheckLockFileNotCreated:
+      return CheckCause{Failure::kIo, "the lock file cannot be created"};
+    case kCheckRegistryNotCreated:
+      return CheckCause{Failure::kIo, "the registry cannot be created"};
+    case kCheckRegistryWriteFailed:
+      return CheckCause{Failure::kIo, "a registry write was refused or failed"};
+    case kCheckRegistryLockTimeout:
+      return CheckCause{Failure::kBusy,
+                        "the registry's update lock was not had within 30 s"};
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
 
 ProcessState& State() {
   static ProcessState state;
@@ -27,7 +121,8 @@ thread_local int call_depth = 0;
 
 ExportCall::ExportCall() {
   LibraryMutex().lock();
-  if (call_depth++ == 0) ClearFailure();
+  outermost_ = call_depth++ == 0;
+  if (outermost_) ClearFailure();
 }
 
 ExportCall::~ExportCall() {
@@ -43,6 +138,10 @@ int LibraryLoad() {
 void ReportCheckFailure(unsigned check) {
   std::string text = "File : " + std::string(kSourcePath) +
                      ", Line : " + std::to_string(check);
+  if (std::optional<CheckCause> cause = CauseOfCheck(check)) {
+    NoteFailure(cause->kind, std::string(cause->what) + " (check " +
+                                 std::to_string(check) + ")");
+  }
   ShowMessage(text, "Assertion Failure", kTaskModal);
 }
 
@@ -121,6 +220,17 @@ std::optional<std::string> RegistryPath(const void* module) {
 void CopyOut(std::string_view text, char* out) {
   std::memcpy(out, text.data(), text.size());
   out[text.size()] = '\0';
+}
+
+void WriteBackName(std::string_view text, char* name) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (name[i] != text[i]) name[i] = text[i];
+  }
+  if (name[text.size()] != '\0') name[text.size()] = '\0';
+}
+
+std::string Quoted(std::string_view name) {
+  return "\"" + std::string(name) + "\"";
 }
 
 }  // namespace userprofile

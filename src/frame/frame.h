@@ -34,6 +34,11 @@ class ExportCall {
   ~ExportCall();
   ExportCall(const ExportCall&) = delete;
   ExportCall& operator=(const ExportCall&) = delete;
+  // False while another export of this thread is under way around it.
+  bool outermost() const { return outermost_; }
+
+ private:
+  bool outermost_;
 };
 
 // The load hook: clears the process state and reports success.
@@ -90,5 +95,14 @@ inline ModuleHandle AsHandle(const void* module) {
 
 // Copies `text` and a terminator to a caller's buffer.
 void CopyOut(std::string_view text, char* out);
+
+// Puts `text` (never longer than the caller's text) in the caller's name
+// buffer, writing only the bytes that differ: a name with nothing to
+// change is never written to, so it may lie in read-only memory (a string
+// literal).
+void WriteBackName(std::string_view text, char* name);
+
+// A name as a cause's text shows it, in quotes.
+std::string Quoted(std::string_view name);
 
 }  // namespace userprofile

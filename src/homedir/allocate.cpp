@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -220,6 +221,6 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(
   }
   std::string trimmed(name);
   std::string name8 = ProperHomeDirName(trimmed);
-  CopyOut(trimmed, name);  // never longer than the caller's text
+  WriteBackName(trimmed, name);
   if (out != nullptr) CopyOut(name8, out);
 }

@@ -1,3 +1,4 @@
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -13,6 +14,8 @@ std::string HomeDirForUser(const void* module, std::string_view name,
   const std::string wanted(name);
   const int i = DoesUserExist(AsHandle(module), wanted.c_str());
   if (i <= 0) {
+    NoteFailure(Failure::kNotFound,
+                "no user " + Quoted(name) + " is registered in " + *registry);
     ReportCheckFailure(checks.unknown_user);
     return {};
   }
@@ -21,6 +24,8 @@ std::string HomeDirForUser(const void* module, std::string_view name,
   // A tampered entry must never lead outside the users root.
   std::optional<UserEntry> split = SplitEntry(entry);
   if (!split || !IsPlainComponent(split->home_dir_name)) {
+    NoteFailure(Failure::kDamaged, "entry " + EntryKey(i) + " of " + *registry +
+                                       " names no plain home directory");
     ReportCheckFailure(checks.not_plain);
     return {};
   }

@@ -1,5 +1,6 @@
 #include "lock/lock.h"
 
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "registry/registry.h"
@@ -22,7 +23,10 @@ void CreateLockFile(const std::string& dir) {
   }
   // The creation fails while the file is held: a signed-in user keeps the
   // lock, and the failure is reported.
-  if (!Sys().CreateEmptyFile(path)) ReportCheckFailure(kCheckLockFileNotCreated);
+  if (!Sys().CreateEmptyFile(path)) {
+    NoteFailure(Failure::kIo, "cannot create the lock file " + path);
+    ReportCheckFailure(kCheckLockFileNotCreated);
+  }
 }
 
 void EnsureLockFile(const void* module, const char* name) {
@@ -42,23 +46,53 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
     return 0;
   }
   if (*name == '\0') ReportCheckFailure(kCheckLockNameEmpty);
-  if (!IsValidUserName(name)) ReportCheckFailure(kCheckLockNameInvalid);
+  const bool valid = IsValidUserName(name);
+  if (!valid) ReportCheckFailure(kCheckLockNameInvalid);
   RegistryScope scope;
   ProcessState& state = State();
   const std::string dir = DirForUser(module, name).value_or("");
   if (dir.empty()) {
+    // An invalid name is never registered: say what is wrong with it
+    // rather than that it was not found.
+    if (!valid && LastFailure().kind == Failure::kNotFound) {
+      SetFailure(Failure::kInvalidArgument,
+                 Quoted(name) +
+                     " is not a valid user name (1 to 31 bytes, an ASCII "
+                     "letter or digit, no ASCII punctuation)");
+    }
     state.lock_handle = kFailedLock;
     return 0;
   }
   const std::string path = dir + std::string(kLockFileName);
   const unsigned previous = Sys().SetErrorMode(kQuietErrors);
   if (!Sys().IsNormalFile(path)) EnsureLockFile(module, name);
-  // The exclusive open doubles as the sign-in lock: failure means signed
-  // in elsewhere. A lock already held stays open, unreachable, until the
-  // process ends.
+  // A lock file that could not be created explains the failed open that
+  // follows better than the open itself.
+  const FailureCause created = LastFailure();
+  // The exclusive open doubles as the sign-in lock: a lock that another
+  // open holds means signed in elsewhere. The platform records any other
+  // cause (a permission, a missing file). A lock already held stays open,
+  // unreachable, until the process ends.
   state.lock_handle = Sys().OpenExclusive(path);
   Sys().SetErrorMode(previous);
-  return state.lock_handle != kFailedLock ? 1 : 0;
+  if (state.lock_handle != kFailedLock) {
+    ClearFailure();  // whatever went wrong on the way, the user is in
+    return 1;
+  }
+  if (created.kind != Failure::kNone) {
+    SetFailure(created.kind, created.text);
+  } else if (LastFailure().kind == Failure::kNone) {
+    SetFailure(Failure::kSignedInElsewhere,
+               "user " + Quoted(name) +
+                   " is signed in elsewhere: the lock file " + path +
+                   " is held");
+  } else if (LastFailure().kind == Failure::kSignedInElsewhere) {
+    // The platform says who holds it; say whose sign-in it refused.
+    SetFailure(Failure::kSignedInElsewhere,
+               "user " + Quoted(name) +
+                   " is signed in elsewhere: " + LastFailure().text);
+  }
+  return 0;
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace userprofile {
@@ -17,9 +18,17 @@ bool& CacheSwitch() {
   return enabled;
 }
 
-MessageSink& Sink() {
-  static MessageSink sink;
-  return sink;
+// The installed sink, replaced whole under the mutex and called outside
+// it: a report from one thread never waits for another thread's sink, and
+// a sink that is replaced while it runs finishes with its own copy.
+struct SinkSlot {
+  std::mutex mutex;
+  std::shared_ptr<const MessageSink> sink;
+};
+
+SinkSlot& Sink() {
+  static SinkSlot slot;
+  return slot;
 }
 
 }  // namespace
@@ -32,12 +41,24 @@ bool ProfileCacheEnabled() { return CacheSwitch(); }
 
 void SetProfileCacheEnabled(bool enabled) { CacheSwitch() = enabled; }
 
-void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
+void SetMessageSink(MessageSink sink) {
+  std::shared_ptr<const MessageSink> installed;
+  if (sink) installed = std::make_shared<const MessageSink>(std::move(sink));
+  SinkSlot& slot = Sink();
+  std::lock_guard<std::mutex> hold(slot.mutex);
+  slot.sink.swap(installed);
+}
 
 void ShowMessage(const std::string& text, const std::string& caption,
                  unsigned style) {
-  if (Sink()) {
-    Sink()(caption, text, style);
+  std::shared_ptr<const MessageSink> sink;
+  {
+    SinkSlot& slot = Sink();
+    std::lock_guard<std::mutex> hold(slot.mutex);
+    sink = slot.sink;
+  }
+  if (sink) {
+    (*sink)(caption, text, style);
   } else {
     Sys().ShowMessageBox(text, caption, style);
   }

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
@@ -36,6 +37,12 @@ bool RegisterUser(const std::string& registry, std::string_view name,
   // be stored. Either would leave a count that names a missing entry.
   if (count < 0 || count == std::numeric_limits<int>::max() ||
       !IsStorable(entry)) {
+    NoteFailure(Failure::kIo,
+                IsStorable(entry)
+                    ? "the count of " + registry +
+                          " cannot take one more user: no entry is left"
+                    : "a line break cannot be stored in the registry " +
+                          registry);
     ReportWriteFailed();
     return false;
   }
@@ -63,7 +70,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
   std::string trimmed(name);
   std::string created;
   const std::string dir_name = CreateHomeDirInRoot(module, &trimmed, &created);
-  CopyOut(trimmed, name);  // never longer than the caller's text
+  WriteBackName(trimmed, name);
   // A user whose home could not be allocated at all is not recorded: an
   // entry would point nowhere. One that could not be recorded takes its
   // new, still empty, home back.
@@ -89,7 +96,7 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
   std::string trimmed(name);
   std::string created;
   const std::string dir_name = AllocateHomeDir(base, trimmed, &created);
-  CopyOut(trimmed, name);
+  WriteBackName(trimmed, name);
   if (dir_name.empty()) {
     CopyOut("", out);
     return;

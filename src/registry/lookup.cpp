@@ -1,3 +1,4 @@
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "registry/registry.h"
 #include "userprofile.h"
@@ -13,7 +14,13 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL DoesUserExist(
   RegistryScope scope;
   std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
-  return FindUser(*registry, name ? name : "");
+  const int found = FindUser(*registry, name ? name : "");
+  // Inside another export a miss is an answer, not that export's failure.
+  if (found == 0 && call.outermost()) {
+    NoteFailure(Failure::kNotFound, "no user " + Quoted(name ? name : "") +
+                                        " is registered in " + *registry);
+  }
+  return found;
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetDefaultUser(

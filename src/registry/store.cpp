@@ -1,3 +1,4 @@
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "platform/profile.h"
 #include "registry/registry.h"
@@ -36,6 +37,13 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
       Sys().WriteProfileString(section, key, StoredValue(value), registry);
   ForgetSnapshot(registry);
   if (written) return true;
+  // The platform may have recorded why (a permission, a full disk); that
+  // cause stays first.
+  NoteFailure(
+      Failure::kIo,
+      IsStorable(value) && IsStorable(key) && IsStorable(section)
+          ? "the registry " + registry + " cannot be written"
+          : "a line break cannot be stored in the registry " + registry);
   ReportWriteFailed();
   return false;
 }
@@ -53,7 +61,11 @@ RegistryUpdate::RegistryUpdate(std::string registry)
       held_(Sys().LockForUpdate(registry_, kUpdateTimeoutMs)) {
   // What was read before the lock may be stale by now.
   ForgetSnapshot(registry_);
-  if (!held_) ReportCheckFailure(kCheckRegistryLockTimeout);
+  if (!held_) {
+    NoteFailure(Failure::kBusy, "another process held the update lock of " +
+                                    registry_ + " for 30 s");
+    ReportCheckFailure(kCheckRegistryLockTimeout);
+  }
 }
 
 RegistryUpdate::~RegistryUpdate() { static_cast<void>(Finish()); }
@@ -64,6 +76,8 @@ bool RegistryUpdate::Finish() {
   const bool ended = Sys().EndUpdate(registry_);
   ForgetSnapshot(registry_);
   if (ended) return true;
+  NoteFailure(Failure::kIo, "the update of the registry " + registry_ +
+                                " could not be written");
   ReportWriteFailed();
   return false;
 }

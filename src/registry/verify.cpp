@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"

@@ -151,6 +151,12 @@ static void print_text(const char *label, const char *text) {
   printf("%s: %s\n", label, text);
 }
 
+/* A report handler that prints each report on standard output, tagged
+ * with the context it was installed with. */
+static void print_report(void *context, const char *caption, const char *text) {
+  printf("report %s: %s: %s\n", (const char *)context, caption, text);
+}
+
 int main(int argc, char **argv) {
   char buffer[4096];
   int i = 1;
@@ -218,6 +224,17 @@ int main(int argc, char **argv) {
     } else if (strcmp(cmd, "hammer") == 0 && i + 2 < argc) {
       printf("hammer: %d\n", hammer(argv[i], atoi(argv[i + 1]), argv[i + 2]));
       i += 3;
+    } else if (strcmp(cmd, "create-literal") == 0) {
+      /* A string literal is read-only memory: nothing may be written. */
+      CreateUserProfile(module, "Literal Name", 1);
+      print_text("create-literal", "done");
+    } else if (strcmp(cmd, "reports-to-stdout") == 0) {
+      userprofile_set_report_handler(print_report, "ctx");
+    } else if (strcmp(cmd, "reports-off") == 0) {
+      userprofile_set_report_handler(NULL, NULL);
+    } else if (strcmp(cmd, "why") == 0) {
+      printf("why: %d %s\n", userprofile_last_error(),
+             userprofile_last_error_message());
 #ifndef _WIN32
     } else if (strcmp(cmd, "threads") == 0 && i + 3 < argc) {
       printf("threads: %d failed\n",

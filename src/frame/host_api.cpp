@@ -1,0 +1,54 @@
+// The host's side of reports and failures: a C function that receives the
+// reports instead of standard error (or a message box), and the cause of
+// the calling thread's last failure. These are the library's own
+// additions; on Windows they are in the static library, never among the
+// 14 exports of userprofile.dll.
+#include <string>
+
+#include "frame/failure.h"
+#include "frame/frame.h"
+#include "userprofile.h"
+
+namespace userprofile {
+namespace {
+
+// The codes of the C interface are the numbers of Failure.
+static_assert(USERPROFILE_ERROR_NONE == static_cast<int>(Failure::kNone));
+static_assert(USERPROFILE_ERROR_INVALID_ARGUMENT ==
+              static_cast<int>(Failure::kInvalidArgument));
+static_assert(USERPROFILE_ERROR_NOT_FOUND ==
+              static_cast<int>(Failure::kNotFound));
+static_assert(USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE ==
+              static_cast<int>(Failure::kSignedInElsewhere));
+static_assert(USERPROFILE_ERROR_PERMISSION ==
+              static_cast<int>(Failure::kPermission));
+static_assert(USERPROFILE_ERROR_IO == static_cast<int>(Failure::kIo));
+static_assert(USERPROFILE_ERROR_BUSY == static_cast<int>(Failure::kBusy));
+static_assert(USERPROFILE_ERROR_EXISTS == static_cast<int>(Failure::kExists));
+static_assert(USERPROFILE_ERROR_DAMAGED == static_cast<int>(Failure::kDamaged));
+
+}  // namespace
+}  // namespace userprofile
+
+using namespace userprofile;
+
+extern "C" USERPROFILE_EXPORT void userprofile_set_report_handler(
+    userprofile_report_handler handler, void* context) {
+  const userprofile::ExportCall call;
+  if (handler == nullptr) {
+    SetMessageSink([](const std::string&, const std::string&, unsigned) {});
+    return;
+  }
+  SetMessageSink([handler, context](const std::string& caption,
+                                    const std::string& text, unsigned) {
+    handler(context, caption.c_str(), text.c_str());
+  });
+}
+
+extern "C" USERPROFILE_EXPORT int userprofile_last_error(void) {
+  return static_cast<int>(LastFailure().kind);
+}
+
+extern "C" USERPROFILE_EXPORT const char* userprofile_last_error_message(void) {
+  return LastFailure().text.c_str();
+}
