@@ -163,23 +163,15 @@ void Anchor() {}
 
 // The native platform, with the module's path redirected into the current
 // tree once the platform has looked the real module up.
-class TreeModule : public userprofile::PlatformWrapper {
+class TreeModule : public userprofile::SnapshotPassingWrapper {
  public:
-  TreeModule() : PlatformWrapper(userprofile::NativePlatform()) {}
+  TreeModule() : SnapshotPassingWrapper(userprofile::NativePlatform()) {}
   void Use(const Tree* tree) { path_ = tree ? tree->module() : ""; }
   std::optional<std::string> ModuleFileName(const void* module) override {
     std::optional<std::string> real =
         userprofile::NativePlatform().ModuleFileName(module);
     benchmark::DoNotOptimize(real);
     return path_;
-  }
-  std::shared_ptr<const userprofile::profile::Document> ProfileSnapshot(
-      const std::string& file) override {
-    return userprofile::NativePlatform().ProfileSnapshot(file);
-  }
-  std::optional<std::string> ReadProfileSection(
-      std::string_view section, const std::string& file) override {
-    return userprofile::NativePlatform().ReadProfileSection(section, file);
   }
 
  private:
@@ -542,20 +534,13 @@ void PrintSummary(const std::vector<int>& sizes) {
 
 // The native platform with every module path redirected to `path`, as the
 // library runs in a host installed in the tree.
-struct Redirect : userprofile::PlatformWrapper {
+struct Redirect : userprofile::SnapshotPassingWrapper {
   std::string path;
   explicit Redirect(std::string p)
-      : PlatformWrapper(userprofile::NativePlatform()), path(std::move(p)) {}
+      : SnapshotPassingWrapper(userprofile::NativePlatform()),
+        path(std::move(p)) {}
   std::optional<std::string> ModuleFileName(const void*) override {
     return path;
-  }
-  std::shared_ptr<const userprofile::profile::Document> ProfileSnapshot(
-      const std::string& file) override {
-    return userprofile::NativePlatform().ProfileSnapshot(file);
-  }
-  std::optional<std::string> ReadProfileSection(
-      std::string_view section, const std::string& file) override {
-    return userprofile::NativePlatform().ReadProfileSection(section, file);
   }
 };
 

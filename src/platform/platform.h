@@ -347,4 +347,25 @@ class PlatformWrapper : public Platform {
   Platform& target_;
 };
 
+// A wrapper for a seam that only answers the module path differently (the
+// administrator's tool, in-process tests, benchmarks): unlike
+// PlatformWrapper it passes the snapshots and section reads of the
+// target on, so that the library keeps its one read per call.
+class SnapshotPassingWrapper : public PlatformWrapper {
+ public:
+  explicit SnapshotPassingWrapper(Platform& target)
+      : PlatformWrapper(target), target_(target) {}
+  std::shared_ptr<const profile::Document> ProfileSnapshot(
+      const std::string& file) override {
+    return target_.ProfileSnapshot(file);
+  }
+  std::optional<std::string> ReadProfileSection(
+      std::string_view section, const std::string& file) override {
+    return target_.ReadProfileSection(section, file);
+  }
+
+ private:
+  Platform& target_;
+};
+
 }  // namespace userprofile

@@ -112,22 +112,14 @@ bool IsDir(const std::string& path) { return fs::is_directory(path); }
 bool IsFile(const std::string& path) { return fs::is_regular_file(path); }
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
-class InProcessApp::Module : public userprofile::PlatformWrapper {
+class InProcessApp::Module : public userprofile::SnapshotPassingWrapper {
  public:
   explicit Module(std::string path)
-      : PlatformWrapper(userprofile::NativePlatform()), path_(std::move(path)) {}
+      : SnapshotPassingWrapper(userprofile::NativePlatform()),
+        path_(std::move(path)) {}
   std::optional<std::string> ModuleFileName(const void*) override {
     if (path_.size() > userprofile::kMaxPath) return std::nullopt;
     return path_;
-  }
-  // The library runs here as in a host, snapshots and all.
-  std::shared_ptr<const userprofile::profile::Document> ProfileSnapshot(
-      const std::string& file) override {
-    return userprofile::NativePlatform().ProfileSnapshot(file);
-  }
-  std::optional<std::string> ReadProfileSection(
-      std::string_view section, const std::string& file) override {
-    return userprofile::NativePlatform().ReadProfileSection(section, file);
   }
 
  private:

@@ -116,22 +116,13 @@ Json ChecksJson(const std::vector<unsigned>& checks) {
 
 // Gives every module handle the administrator's module path, and the real
 // platform for everything else.
-class Session::ModulePlatform : public PlatformWrapper {
+class Session::ModulePlatform : public SnapshotPassingWrapper {
  public:
   explicit ModulePlatform(std::string path)
-      : PlatformWrapper(NativePlatform()), path_(std::move(path)) {}
+      : SnapshotPassingWrapper(NativePlatform()), path_(std::move(path)) {}
   std::optional<std::string> ModuleFileName(const void*) override {
     if (path_.size() > kMaxPath) return std::nullopt;  // never cut
     return path_;
-  }
-  // The library's own reads of the registry, as in a host.
-  std::shared_ptr<const profile::Document> ProfileSnapshot(
-      const std::string& file) override {
-    return NativePlatform().ProfileSnapshot(file);
-  }
-  std::optional<std::string> ReadProfileSection(
-      std::string_view section, const std::string& file) override {
-    return NativePlatform().ReadProfileSection(section, file);
   }
   void set_path(std::string path) { path_ = std::move(path); }
 
