@@ -160,7 +160,8 @@ void RequireTreeInPlace() {
     bool ok = rel == "APP" || rel == "OUT" || rel == "APP/PROG" ||
               rel == "APP/USER" || parent == "APP/USER" ||
               (parent == "APP/PROG" &&
-               (name == "USER.INI" || name.rfind("USER.INI.~", 0) == 0)) ||
+               (name == "USER.INI" || name == "USER.INI.lock" ||
+                name.rfind("USER.INI.~", 0) == 0)) ||
               (parent.parent_path() == "APP/USER" && name == "IKIVO.SMP") ||
               rel == "OUT/victim";
     Require(ok, "made outside its place: " + rel);
