@@ -14,15 +14,7 @@ wine=$2
 scratch=$(mktemp -d /tmp/uplink.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
-check() {
-  local name=$1 want=$2 have=$3
-  if [[ $want == "$have" ]]; then
-    echo "PASS: $name"
-  else
-    echo "FAIL: $name"
-    diff <(echo "$want") <(echo "$have") | sed 's/^/    /'
-  fi
-}
+source "$(dirname "$0")/check.sh"
 
 prog=$scratch/APP/PROG
 mkdir -p "$prog" "$scratch/outside"

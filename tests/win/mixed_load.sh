@@ -20,15 +20,7 @@ limit=80  # seconds any one host may take
 scratch=$(mktemp -d /tmp/upmix.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
-check() {
-  local name=$1 want=$2 have=$3
-  if [[ $want == "$have" ]]; then
-    echo "PASS: $name"
-  else
-    echo "FAIL: $name"
-    diff <(echo "$want") <(echo "$have") | head -20 | sed 's/^/    /'
-  fi
-}
+source "$(dirname "$0")/check.sh"
 
 # A tree <root>/APP/PROG with the native host as MAIN and the Windows host
 # as MAIN.EXE: both find the registry at <root>/APP/PROG/USER.INI.

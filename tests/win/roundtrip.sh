@@ -34,15 +34,7 @@ run_windows() {
     sed -e 's#Z:\\#/#g' -e 's#\\#/#g'
 }
 
-check() {
-  local name=$1 want=$2 have=$3
-  if [[ $want == "$have" ]]; then
-    echo "PASS: $name"
-  else
-    echo "FAIL: $name"
-    diff <(echo "$want") <(echo "$have") | sed 's/^/    /'
-  fi
-}
+source "$(dirname "$0")/check.sh"
 
 reads=(exists "Ann Lee" exists "ann lee" exists BOB exists Nobody exists Cid
   getdef home dir "Ann Lee" dir Bob dir Default dir Cid)
