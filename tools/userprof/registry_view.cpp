@@ -56,12 +56,18 @@ void ReadUser(const Session& session, const RegistryView& view,
   }
   if (entry.home.empty()) return;
   const std::string lock = entry.home + kLockFile;
-  entry.lock_exists = Sys().IsNormalFile(lock);
+  if (ask_sign_ins) {
+    // Both answers from one look at the file.
+    const userprofile::LockFileState state = Sys().ProbeLockFile(lock);
+    entry.lock_exists = state.normal_file;
+    entry.signed_in = state.held;
+  } else {
+    entry.lock_exists = Sys().IsNormalFile(lock);
+  }
   // A lock file found inside the home proves the home can be entered: one
   // probe fewer for every healthy user.
   entry.home_exists =
       entry.lock_exists || Sys().IsEnterableDirectory(entry.home);
-  if (ask_sign_ins) entry.signed_in = Sys().IsHeldExclusively(lock);
 }
 
 // Every number from 1 to the count while the numbers the registry holds no
