@@ -402,7 +402,9 @@ Outcome Verify(Session& session, bool dry_run) {
     VerifyUserProfiles(session.handle());
   }
   const std::vector<std::string> notices = session.TakeNotices();
-  const RegistryView after = ReadRegistry(session, false);
+  // The repair kept every home and lock file the first view found: only
+  // the entries it changed and the users it had to mend are probed again.
+  const RegistryView after = ReadRegistry(session, false, &before);
 
   Outcome outcome;
   PutChanges(before, after, notices, outcome, "");

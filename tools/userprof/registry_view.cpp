@@ -34,16 +34,32 @@ std::string SiblingHome(const std::string& home, const std::string& dir_name) {
   return home.substr(0, cut + 1) + dir_name + userprofile::kSeparator;
 }
 
-// The home of entry `number`, listed before the one being read.
-std::string HomeOf(const RegistryView& view, int number) {
+// Entry `number` of a view (whose entries are in the order of their
+// numbers), or nullptr.
+const EntryView* Find(const RegistryView& view, int number) {
   auto it =
       std::lower_bound(view.entries.begin(), view.entries.end(), number,
                        [](const EntryView& e, int n) { return e.number < n; });
-  return it != view.entries.end() && it->number == number ? it->home : "";
+  return it != view.entries.end() && it->number == number ? &*it : nullptr;
+}
+
+// The home of entry `number`, listed before the one being read.
+std::string HomeOf(const RegistryView& view, int number) {
+  const EntryView* entry = Find(view, number);
+  return entry ? entry->home : "";
+}
+
+// Whether `earlier` found this same entry, with this same home, with its
+// home and lock file in place.
+bool FoundHealthy(const RegistryView* earlier, const EntryView& entry) {
+  const EntryView* was = earlier ? Find(*earlier, entry.number) : nullptr;
+  return was && was->lock_exists && was->home_exists && was->raw == entry.raw &&
+         was->home == entry.home;
 }
 
 void ReadUser(const Session& session, const RegistryView& view,
-              EntryView& entry, bool ask_sign_ins) {
+              EntryView& entry, bool ask_sign_ins,
+              const RegistryView* healthy_before) {
   const std::size_t comma = entry.raw.find(',');
   entry.name = entry.raw.substr(0, comma);
   entry.dir_name = entry.raw.substr(comma + 1);
@@ -55,6 +71,11 @@ void ReadUser(const Session& session, const RegistryView& view,
     entry.home = SiblingHome(HomeOf(view, first), entry.dir_name);
   }
   if (entry.home.empty()) return;
+  if (!ask_sign_ins && FoundHealthy(healthy_before, entry)) {
+    entry.home_exists = true;
+    entry.lock_exists = true;
+    return;
+  }
   const std::string lock = entry.home + kLockFile;
   if (ask_sign_ins) {
     // Both answers from one look at the file.
@@ -86,7 +107,8 @@ std::vector<int> ListedNumbers(const std::string& path, int count) {
 
 }  // namespace
 
-RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
+RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
+                          const RegistryView* healthy_before) {
   RegistryView view;
   // The whole view is one read of the registry, through the library's own
   // reads, as one call of the library is.
@@ -105,7 +127,7 @@ RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
                    entry.raw.find(',') != std::string::npos &&
                    IsEntryValid(entry.raw.c_str()) != 0;
     if (entry.usable) {
-      ReadUser(session, view, entry, ask_sign_ins);
+      ReadUser(session, view, entry, ask_sign_ins, healthy_before);
     } else {
       entry.problem = EntryProblem(entry.raw);
     }

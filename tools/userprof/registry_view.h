@@ -40,7 +40,16 @@ struct RegistryView {
 
 // Reads the registry of the session's module. Asks about sign-ins only
 // with `ask_sign_ins`, and never in a way that disturbs one.
-RegistryView ReadRegistry(const Session& session, bool ask_sign_ins);
+//
+// `healthy_before`, a view of the same registry read earlier in this
+// process, spares the probes of the users it found healthy: an entry of
+// the same number, text and home whose home and lock file that view found
+// in place is taken to have them still (with `ask_sign_ins` every user is
+// probed, sign-ins being asked anew). For the view after a repair, which
+// removes no file: only the users the repair mended and the entries it
+// changed are probed again.
+RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
+                          const RegistryView* healthy_before = nullptr);
 
 // The registered users, first entries only: the ones lookups find.
 std::vector<const EntryView*> ReachableUsers(const RegistryView& view);
