@@ -478,11 +478,15 @@ Outcome Add(Session& session, const std::string& name) {
   return outcome;
 }
 
-Outcome List(Session& session) {
+Outcome List(Session& session, bool with_users_json) {
   const RegistryView view = ReadRegistry(session, true);
   Outcome outcome;
   Json users = Json::array();
-  for (const EntryView& entry : view.entries) users.push_back(EntryJson(entry));
+  if (with_users_json) {
+    for (const EntryView& entry : view.entries) {
+      users.push_back(EntryJson(entry));
+    }
+  }
   SetText(outcome.json, "registry", view.path);
   outcome.json["registry_exists"] = view.exists;
   outcome.json["count"] = view.count;

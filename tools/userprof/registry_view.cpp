@@ -119,7 +119,9 @@ RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
   view.exists = Sys().IsNormalFile(view.path);
   view.count = userprofile::ReadCount(view.path);
   view.default_user = session.DefaultUser();
-  for (const int i : ListedNumbers(view.path, view.count)) {
+  const std::vector<int> numbers = ListedNumbers(view.path, view.count);
+  view.entries.reserve(numbers.size());
+  for (const int i : numbers) {
     EntryView entry;
     entry.number = i;
     entry.raw = userprofile::ReadEntry(view.path, i);
