@@ -144,7 +144,10 @@ class KeyByKey final : public Snapshot {
 // Entries held in number order, and the lookups over them.
 class Entries {
  public:
-  explicit Entries(std::vector<Entry> entries) : entries_(std::move(entries)) {
+  // `lookups`: how many lookups a walk over the same bytes has made
+  // already; from the second on, lookups go through the index.
+  explicit Entries(std::vector<Entry> entries, int lookups = 0)
+      : entries_(std::move(entries)), lookups_(lookups) {
     SortEntries(entries_);
   }
 
@@ -178,14 +181,7 @@ class Entries {
       }
       return 0;
     }
-    // A host asks again and again for the same user (the one signed in):
-    // the last answer stands for as long as these entries do.
-    if (count == last_count_ && name == last_name_) return last_found_;
-    const int found = FindKeyed(name, count);
-    last_name_.assign(name);
-    last_count_ = count;
-    last_found_ = found;
-    return found;
+    return FindKeyed(name, count);
   }
 
   std::vector<int> Numbers(int limit) const {
@@ -265,9 +261,6 @@ class Entries {
   }
 
   std::vector<Entry> entries_;
-  mutable std::string last_name_;
-  mutable int last_count_ = -1;
-  mutable int last_found_ = 0;
   mutable int lookups_ = 0;
   mutable std::vector<std::pair<std::uint64_t, int>> by_hash_;
 };
@@ -295,8 +288,15 @@ class FromDocument final : public Snapshot {
     // document does, so that a walk that writes as it goes (a repair)
     // never derives the entries again.
     if (!current()) entries_.reset();  // outdated: its memory goes now
-    std::optional<std::string_view> value =
-        current() ? entries_->Find(i) : doc_->Find(kUserSection, EntryKey(i));
+    std::optional<std::string_view> value;
+    if (current()) {
+      value = entries_->Find(i);
+    } else if (walked_ && walked_->version == doc_->version() &&
+               walked_->found == i && i != 0) {
+      value = walked_->text;  // the entry the first lookup found
+    } else {
+      value = doc_->Find(kUserSection, EntryKey(i));
+    }
     return std::string(Cut(value.value_or(""), kEntrySize));
   }
   std::string DefaultUser() const override {
@@ -304,7 +304,22 @@ class FromDocument final : public Snapshot {
         doc_->Find(kDefaultSection, kDefaultKey).value_or(""), kDefaultSize));
   }
   int FindUser(std::string_view name) const override {
-    return Derived().FindUser(name, Count(), true);
+    const int count = Count();
+    // A host asks again and again for the same user (the one signed in):
+    // the last answer stands for as long as this version of the file.
+    if (last_ && last_->version == doc_->version() && last_->count == count &&
+        last_->name == name) {
+      return last_->found;
+    }
+    std::optional<int> found;
+    if (!current() && !walked_in_this_version()) found = Walk(name, count);
+    if (!found) found = Derived().FindUser(name, count, true);
+    if (!last_) last_.emplace();
+    last_->version = doc_->version();
+    last_->count = count;
+    last_->name.assign(name);
+    last_->found = *found;
+    return *found;
   }
   std::vector<int> Numbers(int limit) const override {
     return Derived().Numbers(limit);
@@ -312,6 +327,48 @@ class FromDocument final : public Snapshot {
 
  private:
   bool current() const { return entries_ && version_ == doc_->version(); }
+  bool walked_in_this_version() const {
+    return walked_ && walked_->version == doc_->version();
+  }
+
+  // The first lookup in a version of the file: one walk over the user
+  // section's lines, keeping nothing but the entry found. A process's
+  // first call pays for every page of memory it touches first, and the
+  // entries in order would be as large as the file's lines. nullopt when
+  // the entries are not in ascending order in the file: then the first
+  // that names the user in number order is not the first met.
+  std::optional<int> Walk(std::string_view name, int count) const {
+    walked_.emplace();
+    walked_->version = doc_->version();
+    if (count <= 0) return 0;
+    const std::string key = UserNameKey(name);
+    int previous = 0;
+    bool ascending = true;
+    doc_->ForEachLine(kUserSection, [&](std::string_view k,
+                                        std::string_view value) {
+      const int i = EntryNumberOf(k);
+      if (i == 0 || !ascending) return;
+      if (i <= previous) {
+        ascending = false;
+        return;
+      }
+      previous = i;
+      if (walked_->found != 0 || i > count) return;
+      const std::string_view text = Cut(value, kEntrySize);
+      const std::size_t comma = text.find(',');
+      if (comma != std::string_view::npos &&
+          HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
+        walked_->found = i;
+        walked_->text = value;
+      }
+    });
+    if (!ascending) {
+      walked_->found = 0;
+      return std::nullopt;
+    }
+    return walked_->found;
+  }
+
   const Entries& Derived() const {
     if (!current()) {
       entries_.reset();
@@ -323,7 +380,7 @@ class FromDocument final : public Snapshot {
                             entries.emplace_back(i, value);
                           }
                         });
-      entries_.emplace(std::move(entries));
+      entries_.emplace(std::move(entries), walked_in_this_version() ? 1 : 0);
       version_ = doc_->version();
     }
     return *entries_;
@@ -334,6 +391,19 @@ class FromDocument final : public Snapshot {
   mutable std::uint64_t version_ = 0;
   mutable std::optional<int> count_;
   mutable std::uint64_t count_version_ = 0;
+  struct Walked {
+    std::uint64_t version = 0;
+    int found = 0;
+    std::string_view text;  // the found entry's value, in the document
+  };
+  mutable std::optional<Walked> walked_;
+  struct LastLookup {
+    std::uint64_t version = 0;
+    int count = 0;
+    std::string name;
+    int found = 0;
+  };
+  mutable std::optional<LastLookup> last_;
 };
 
 // The user section as one read of the platform gave it, with the count
