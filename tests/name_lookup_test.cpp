@@ -5,6 +5,7 @@
 // the registry is kept parsed or read anew for every key.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -69,13 +70,17 @@ std::string RandomRegistry(std::mt19937& rng) {
   std::string out = "[NUSER]\r\n";
   if (pct(rng) < 95) out += "NO=" + count + "\r\n";
   out += "[LUSER]\r\n";
+  std::vector<std::string> lines;
   for (int i = 1; i <= entries; ++i) {
     std::string key = std::to_string(i);
     if (pct(rng) < 5) key = "0" + key;
     if (pct(rng) < 5) key = " " + key + " ";
-    out += key + "=" + RandomEntry(rng) + "\r\n";
-    if (pct(rng) < 5) out += key + "=" + RandomEntry(rng) + "\r\n";
+    lines.push_back(key + "=" + RandomEntry(rng) + "\r\n");
+    if (pct(rng) < 5) lines.push_back(key + "=" + RandomEntry(rng) + "\r\n");
   }
+  // Entries edited by hand need not stand in number order.
+  if (pct(rng) < 15) std::shuffle(lines.begin(), lines.end(), rng);
+  for (const std::string& line : lines) out += line;
   if (pct(rng) < 20) out += "[luser]\r\n1=Ann,SECOND00\r\n";
   out += "[DEFUSER]\r\nDefaultUser=Ann\r\n";
   return out;

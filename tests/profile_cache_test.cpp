@@ -196,6 +196,31 @@ TEST_F(CachedReads, UnchangedFileIsNotParsedAgain) {
   EXPECT_EQ(third->Find("NUSER", "NO"), "2");
 }
 
+TEST_F(CachedReads, DirectoryPutInPlaceOfTheFilesIsSeenWithinASecond) {
+  CacheSetting on(true);
+  fs::create_directories(Path("PROG"));
+  const std::string file = Path("PROG/USER.INI");
+  WriteFile(file, "[NUSER]\r\nNO=1\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file), 1);
+  ASSERT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file), 1);
+  // A release swapped in whole: the old directory moved away intact.
+  fs::rename(Path("PROG"), Path("OLD"));
+  fs::create_directories(Path("PROG"));
+  WriteFile(file, "[NUSER]\r\nNO=2\r\n");
+  const auto start = std::chrono::steady_clock::now();
+  while (sys().ReadProfileInt("NUSER", "NO", 0, file) != 2 &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file), 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(1500));
+  // From then on the file in the new directory is followed at once.
+  WriteFile(file, "[NUSER]\r\nNO=3\r\n");
+  EXPECT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file), 3);
+}
+
 // --- Held-back writes -----------------------------------------------------
 
 using HeldBackWrites = ProfileFiles;

@@ -1,8 +1,9 @@
 #include "frame/frame.h"
 
 #include <cstring>
-#include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "frame/failure.h"
 #include "userprofile.h"
@@ -164,14 +165,42 @@ PathParts SplitPath(std::string_view path) {
 
 namespace {
 
+// The module paths asked of the platform in the current scope. The slots
+// outlive the scope, keeping their strings' storage, so that a call that
+// asks once allocates nothing to remember it.
+struct KnownModule {
+  const void* module = nullptr;
+  std::string path;
+  bool valid = false;
+};
+
 struct ModulePaths {
   int scopes = 0;
-  std::map<const void*, std::string> known;
+  std::vector<KnownModule> known;  // one per module a host uses; few
 };
+
+constexpr std::size_t kKnownModules = 8;
 
 ModulePaths& Remembered() {
   static ModulePaths paths;
   return paths;
+}
+
+// The last file paths built beside a module path, so that a warm call
+// does not split the module path again.
+struct BuiltPath {
+  std::string module_path;
+  std::string name;
+  std::string path;
+};
+
+BuiltPath& LastBuilt(std::string_view name) {
+  static std::vector<BuiltPath> built;
+  for (BuiltPath& b : built) {
+    if (b.name == name) return b;
+  }
+  built.push_back(BuiltPath{{}, std::string(name), {}});
+  return built.back();
 }
 
 }  // namespace
@@ -179,20 +208,31 @@ ModulePaths& Remembered() {
 ModulePathScope::ModulePathScope() { ++Remembered().scopes; }
 
 ModulePathScope::~ModulePathScope() {
-  if (--Remembered().scopes == 0) Remembered().known.clear();
+  if (--Remembered().scopes == 0) {
+    for (KnownModule& known : Remembered().known) known.valid = false;
+  }
 }
 
 std::optional<std::string> FetchModulePath(const void* module) {
   ModulePaths& remembered = Remembered();
+  KnownModule* slot = nullptr;
   if (remembered.scopes > 0) {
-    auto it = remembered.known.find(module);
-    if (it != remembered.known.end()) return it->second;
+    for (KnownModule& known : remembered.known) {
+      if (known.module == module) slot = &known;
+    }
+    if (slot && slot->valid) return slot->path;
   }
   std::optional<std::string> path = Sys().ModuleFileName(module);
   if (!path) {
     ReportCheckFailure(kCheckModulePathUnusable);
   } else if (remembered.scopes > 0) {
-    remembered.known.emplace(module, *path);
+    if (!slot) {
+      if (remembered.known.size() >= kKnownModules) remembered.known.clear();
+      slot = &remembered.known.emplace_back();
+      slot->module = module;
+    }
+    slot->path.assign(*path);
+    slot->valid = true;
   }
   return path;
 }
@@ -203,14 +243,21 @@ std::optional<std::string> ModuleFilePath(const void* module,
   if (module == nullptr) ReportCheckFailure(kCheckNullModule);
   std::optional<std::string> module_path = FetchModulePath(module);
   if (!module_path) return std::nullopt;
-  PathParts parts = SplitPath(*module_path);
-  std::string path = parts.drive + parts.dir;
-  path.append(name).append(ext);
-  if (path.size() > kMaxPath) {
+  // Keyed by name and extension together: "USER" + ".INI".
+  std::string file(name);
+  file.append(ext);
+  BuiltPath& built = LastBuilt(file);
+  if (built.module_path != *module_path || built.path.empty()) {
+    PathParts parts = SplitPath(*module_path);
+    built.path = parts.drive + parts.dir;
+    built.path.append(file);
+    built.module_path.assign(*module_path);
+  }
+  if (built.path.size() > kMaxPath) {
     ReportCheckFailure(kCheckRegistryPathTooLong);
     return std::nullopt;
   }
-  return path;
+  return built.path;
 }
 
 std::optional<std::string> RegistryPath(const void* module) {

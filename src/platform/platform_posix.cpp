@@ -91,6 +91,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -98,6 +99,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "frame/failure.h"
 #include "platform/names.h"
@@ -481,6 +483,42 @@ struct timespec CoarseNow() {
   return now;
 }
 
+// Milliseconds of a clock that never steps back; read without a system
+// call where the system allows.
+long long MonotonicMs() {
+  struct timespec now{};
+#ifdef CLOCK_MONOTONIC_COARSE
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+#else
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+#endif
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A descriptor closed with its owner.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() { Close(); }
+  int get() const { return fd_; }
+
+ private:
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_ = -1;
+};
+
 // The most a file system's time steps can be, judged from one of its
 // times: a time in whole seconds may come from one that counts seconds (or
 // two, as FAT does); otherwise its trailing decimal zeros bound the step.
@@ -525,7 +563,7 @@ std::string ReadDescriptor(int fd, std::size_t size_hint) {
   return data;
 }
 
-std::string MainProgramPath() {
+const std::string& MainProgramPath() {
   static const std::string path = [] {
     char buf[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
@@ -540,7 +578,7 @@ struct ModuleSearch {
   std::uintptr_t address = 0;
   bool found = false;
   bool is_main = false;
-  std::string name;
+  std::string name;  // copied while the loader holds the object
 };
 
 // Finds the loaded object whose segments hold the address. The first
@@ -553,13 +591,31 @@ int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
     std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
     if (search->address >= start && search->address < start + ph.p_memsz) {
       search->found = true;
-      search->name = info->dlpi_name ? info->dlpi_name : "";
-      search->is_main = search->name.empty();
-
+      search->is_main = info->dlpi_name == nullptr || *info->dlpi_name == '\0';
+      if (!search->is_main) search->name = info->dlpi_name;
       return 1;
     }
   }
   return 0;
+}
+
+// The loader's counts of objects loaded and unloaded so far: while both
+// stay the same, every address lies in the object it lay in before.
+struct LoaderGeneration {
+  unsigned long long adds = 0;
+  unsigned long long subs = 0;
+  bool known = false;
+  bool operator==(const LoaderGeneration&) const = default;
+};
+
+int ReadGeneration(struct dl_phdr_info* info, std::size_t size, void* data) {
+  auto* generation = static_cast<LoaderGeneration*>(data);
+  if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs)) {
+    generation->adds = info->dlpi_adds;
+    generation->subs = info->dlpi_subs;
+    generation->known = true;
+  }
+  return 1;  // the first object reported tells
 }
 
 class PosixPlatform final : public Platform {
@@ -575,9 +631,15 @@ class PosixPlatform final : public Platform {
     int lock_fd;  // the locked update lock file; -1 with fd
   };
   struct Parsed {
-    FileStamp stamp;
-    bool settled;  // the stamp alone proves the content unchanged
+    FileStamp stamp{};
+    bool settled = false;  // the stamp alone proves the content unchanged
     std::shared_ptr<profile::Document> doc;
+    // The file's directory as its path named it when the file was read,
+    // so that the check of a kept parse stats one name instead of walking
+    // the whole path; `dir_checked_ms` is when the path last agreed.
+    Descriptor dir;
+    std::string name;
+    long long dir_checked_ms = 0;
   };
 
  public:
@@ -869,16 +931,13 @@ class PosixPlatform final : public Platform {
     if (held != updates_.end() && held->second.fd >= 0) {
       return HeldDocument(file, held->second);
     }
-    const struct timespec taken = CoarseNow();
     // One stat decides while the kept parse can be trusted on its stamp;
     // the file is opened only to be read.
-    struct stat st{};
     auto kept = parsed_.find(file);
-    if (kept != parsed_.end() && kept->second.settled &&
-        ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        SameStamp(kept->second.stamp, StampOf(st))) {
+    if (kept != parsed_.end() && StillCurrent(file, kept->second)) {
       return kept->second.doc;
     }
+    const struct timespec taken = CoarseNow();
     // Not blocking: a FIFO in the file's place reads as no file.
     int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -923,14 +982,52 @@ class PosixPlatform final : public Platform {
     } else {
       doc = std::make_shared<profile::Document>(std::move(content));
     }
-    Keep(file, Parsed{stamp, Settled(stamp, taken), doc});
+    Keep(file, stamp, Settled(stamp, taken), doc);
     return doc;
   }
 
-  void Keep(const std::string& file, Parsed parsed) {
+  // True if the kept parse still has the file's stamp. Every call sees a
+  // change another process makes to the file at once: writers replace it
+  // within its directory, which the stat relative to the kept directory
+  // sees. Only a replacement of the directory itself (the program's
+  // directory renamed away and another put in its place) is seen through
+  // the path, within kDirRecheckMs. The stat relative to the directory
+  // costs about two thirds of one that walks the whole path, and it is
+  // the only system call of a warm call.
+  static bool StillCurrent(const std::string& file, Parsed& kept) {
+    if (!kept.settled) return false;
+    struct stat st{};
+    const long long now = MonotonicMs();
+    bool found;
+    if (kept.dir.get() >= 0 && now - kept.dir_checked_ms < kDirRecheckMs) {
+      found = ::fstatat(kept.dir.get(), kept.name.c_str(), &st, 0) == 0;
+    } else {
+      found = ::stat(file.c_str(), &st) == 0;
+      if (found) kept.dir_checked_ms = now;
+    }
+    return found && S_ISREG(st.st_mode) && SameStamp(kept.stamp, StampOf(st));
+  }
+
+  // Keeps a parse just read or written through the file's path, with the
+  // file's directory as that path names it now.
+  void Keep(const std::string& file, const FileStamp& stamp, bool settled,
+            std::shared_ptr<profile::Document> doc) {
     if (parsed_.size() >= kParsedFiles && parsed_.count(file) == 0) {
       parsed_.erase(parsed_.begin());
     }
+    Parsed parsed;
+    parsed.stamp = stamp;
+    parsed.settled = settled;
+    parsed.doc = std::move(doc);
+    const DirAndName parts = SplitLast(file);
+#ifdef O_PATH
+    constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+    constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+    parsed.dir = Descriptor(::open(parts.dir.c_str(), kDirFlags));
+    parsed.name = parts.name;
+    parsed.dir_checked_ms = MonotonicMs();
     parsed_.insert_or_assign(file, std::move(parsed));
   }
 
@@ -945,7 +1042,7 @@ class PosixPlatform final : public Platform {
     }
     const struct timespec taken = CoarseNow();
     if (::fstat(update.fd, &st) == 0) {
-      Keep(file, Parsed{StampOf(st), Settled(StampOf(st), taken), update.doc});
+      Keep(file, StampOf(st), Settled(StampOf(st), taken), update.doc);
     } else {
       parsed_.erase(file);
     }
@@ -957,6 +1054,14 @@ class PosixPlatform final : public Platform {
     if (module == nullptr) {
       path = MainProgramPath();
     } else {
+      // A host asks with the same handle at every call: the answer stands
+      // until the loader loads or unloads an object.
+      LoaderGeneration generation;
+      ::dl_iterate_phdr(ReadGeneration, &generation);
+      if (generation.known && module_found_.module == module &&
+          module_found_.generation == generation) {
+        return module_found_.path;
+      }
       ModuleSearch search;
       search.address = reinterpret_cast<std::uintptr_t>(module);
       ::dl_iterate_phdr(FindModule, &search);
@@ -964,10 +1069,13 @@ class PosixPlatform final : public Platform {
       if (search.is_main) {
         path = MainProgramPath();
       } else if (!search.name.empty() && search.name.front() == '/') {
-        path = search.name;
+        path = std::move(search.name);
       } else if (char* real = ::realpath(search.name.c_str(), nullptr)) {
         path = real;
         std::free(real);
+      }
+      if (!path.empty() && path.size() <= kMaxPath) {
+        module_found_ = {module, generation, path};
       }
     }
     if (path.empty() || path.size() > kMaxPath) return std::nullopt;
@@ -1214,8 +1322,17 @@ class PosixPlatform final : public Platform {
  private:
   // A single write waits this long for another process's update.
   static constexpr unsigned kSingleWriteTimeoutMs = 10000;
+  // How long a kept directory is trusted before the path is walked again.
+  static constexpr long long kDirRecheckMs = 1000;
   std::map<std::string, Update> updates_;
   std::map<std::string, Parsed> parsed_;
+  // The last module found by address, and when.
+  struct FoundModule {
+    const void* module = nullptr;
+    LoaderGeneration generation;
+    std::string path;
+  };
+  FoundModule module_found_;
   unsigned error_mode_ = 0;
 };
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <functional>
 #include <utility>
+#include <vector>
 
 #include "platform/names.h"
 #include "platform/platform.h"
@@ -143,7 +144,10 @@ class KeyByKey final : public Snapshot {
 // Entries held in number order, and the lookups over them.
 class Entries {
  public:
-  explicit Entries(std::vector<Entry> entries) : entries_(std::move(entries)) {
+  // `lookups`: how many lookups a walk over the same bytes has made
+  // already; from the second on, lookups go through the index.
+  explicit Entries(std::vector<Entry> entries, int lookups = 0)
+      : entries_(std::move(entries)), lookups_(lookups) {
     SortEntries(entries_);
   }
 
@@ -177,6 +181,20 @@ class Entries {
       }
       return 0;
     }
+    return FindKeyed(name, count);
+  }
+
+  std::vector<int> Numbers(int limit) const {
+    std::vector<int> numbers;
+    for (const Entry& entry : entries_) {
+      if (entry.number > limit) break;
+      numbers.push_back(entry.number);
+    }
+    return numbers;
+  }
+
+ private:
+  int FindKeyed(std::string_view name, int count) const {
     const std::string key = UserNameKey(name);
     if (++lookups_ == 1) {
       // One pass, comparing names first: most entries fail at once.
@@ -192,7 +210,7 @@ class Entries {
       return 0;
     }
     if (by_hash_.empty() && !entries_.empty()) BuildIndex();
-    const std::uint64_t hash = Hash(key);
+    const std::uint64_t hash = HashOfKey(key);
     auto it = std::lower_bound(by_hash_.begin(), by_hash_.end(),
                                std::pair<std::uint64_t, int>{hash, 0});
     for (; it != by_hash_.end() && it->first == hash; ++it) {
@@ -204,27 +222,39 @@ class Entries {
     return 0;
   }
 
-  std::vector<int> Numbers(int limit) const {
-    std::vector<int> numbers;
-    for (const Entry& entry : entries_) {
-      if (entry.number > limit) break;
-      numbers.push_back(entry.number);
+  // FNV-1a over a UserNameKey's bytes.
+  static std::uint64_t HashOfKey(std::string_view key) {
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (char c : key) {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
     }
-    return numbers;
+    return hash;
   }
 
- private:
-  static std::uint64_t Hash(std::string_view key) {
-    return std::hash<std::string_view>{}(key);
+  // The hash of the name's UserNameKey, without building the key for the
+  // ASCII names that most entries hold (their key is their upper case).
+  static std::uint64_t HashOfName(std::string_view name) {
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (char c : name) {
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        return HashOfKey(UserNameKey(name));
+      }
+      const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+      hash = (hash ^ static_cast<unsigned char>(upper)) * 1099511628211ULL;
+    }
+    return hash;
   }
 
-  // Every valid entry by the hash of its name's UserNameKey, then by number: a
-  // sorted vector, built in one pass and one sort.
+  // Every entry that has a name, by the hash of that name's UserNameKey,
+  // then by number: a sorted vector, built in one pass and one sort. An
+  // invalid entry may be in it; a lookup checks each entry it finds.
   void BuildIndex() const {
     by_hash_.reserve(entries_.size());
     for (const Entry& entry : entries_) {
-      if (std::optional<std::string_view> user = MatchableName(entry.text())) {
-        by_hash_.emplace_back(Hash(UserNameKey(*user)), entry.number);
+      const std::string_view text = Cut(entry.text(), kEntrySize);
+      const std::size_t comma = text.find(',');
+      if (comma != std::string_view::npos) {
+        by_hash_.emplace_back(HashOfName(text.substr(0, comma)), entry.number);
       }
     }
     std::sort(by_hash_.begin(), by_hash_.end());
@@ -245,16 +275,28 @@ class FromDocument final : public Snapshot {
   const profile::Document* document() const { return doc_.get(); }
 
   int Count() const override {
-    return static_cast<int>(profile::ParseInt(
-        doc_->Find(kCountSection, kCountKey).value_or(""), 0));
+    // Read once per version of the document: every lookup asks for it.
+    if (!count_ || count_version_ != doc_->version()) {
+      count_ = static_cast<int>(profile::ParseInt(
+          doc_->Find(kCountSection, kCountKey).value_or(""), 0));
+      count_version_ = doc_->version();
+    }
+    return *count_;
   }
   std::string EntryText(int i) const override {
     // Between writes the entries in order answer; right after one, the
     // document does, so that a walk that writes as it goes (a repair)
     // never derives the entries again.
     if (!current()) entries_.reset();  // outdated: its memory goes now
-    std::optional<std::string_view> value =
-        current() ? entries_->Find(i) : doc_->Find(kUserSection, EntryKey(i));
+    std::optional<std::string_view> value;
+    if (current()) {
+      value = entries_->Find(i);
+    } else if (walked_ && walked_->version == doc_->version() &&
+               walked_->found == i && i != 0) {
+      value = walked_->text;  // the entry the first lookup found
+    } else {
+      value = doc_->Find(kUserSection, EntryKey(i));
+    }
     return std::string(Cut(value.value_or(""), kEntrySize));
   }
   std::string DefaultUser() const override {
@@ -262,7 +304,22 @@ class FromDocument final : public Snapshot {
         doc_->Find(kDefaultSection, kDefaultKey).value_or(""), kDefaultSize));
   }
   int FindUser(std::string_view name) const override {
-    return Derived().FindUser(name, Count(), true);
+    const int count = Count();
+    // A host asks again and again for the same user (the one signed in):
+    // the last answer stands for as long as this version of the file.
+    if (last_ && last_->version == doc_->version() && last_->count == count &&
+        last_->name == name) {
+      return last_->found;
+    }
+    std::optional<int> found;
+    if (!current() && !walked_in_this_version()) found = Walk(name, count);
+    if (!found) found = Derived().FindUser(name, count, true);
+    if (!last_) last_.emplace();
+    last_->version = doc_->version();
+    last_->count = count;
+    last_->name.assign(name);
+    last_->found = *found;
+    return *found;
   }
   std::vector<int> Numbers(int limit) const override {
     return Derived().Numbers(limit);
@@ -270,6 +327,48 @@ class FromDocument final : public Snapshot {
 
  private:
   bool current() const { return entries_ && version_ == doc_->version(); }
+  bool walked_in_this_version() const {
+    return walked_ && walked_->version == doc_->version();
+  }
+
+  // The first lookup in a version of the file: one walk over the user
+  // section's lines, keeping nothing but the entry found. A process's
+  // first call pays for every page of memory it touches first, and the
+  // entries in order would be as large as the file's lines. nullopt when
+  // the entries are not in ascending order in the file: then the first
+  // that names the user in number order is not the first met.
+  std::optional<int> Walk(std::string_view name, int count) const {
+    walked_.emplace();
+    walked_->version = doc_->version();
+    if (count <= 0) return 0;
+    const std::string key = UserNameKey(name);
+    int previous = 0;
+    bool ascending = true;
+    doc_->ForEachLine(kUserSection, [&](std::string_view k,
+                                        std::string_view value) {
+      const int i = EntryNumberOf(k);
+      if (i == 0 || !ascending) return;
+      if (i <= previous) {
+        ascending = false;
+        return;
+      }
+      previous = i;
+      if (walked_->found != 0 || i > count) return;
+      const std::string_view text = Cut(value, kEntrySize);
+      const std::size_t comma = text.find(',');
+      if (comma != std::string_view::npos &&
+          HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
+        walked_->found = i;
+        walked_->text = value;
+      }
+    });
+    if (!ascending) {
+      walked_->found = 0;
+      return std::nullopt;
+    }
+    return walked_->found;
+  }
+
   const Entries& Derived() const {
     if (!current()) {
       entries_.reset();
@@ -281,7 +380,7 @@ class FromDocument final : public Snapshot {
                             entries.emplace_back(i, value);
                           }
                         });
-      entries_.emplace(std::move(entries));
+      entries_.emplace(std::move(entries), walked_in_this_version() ? 1 : 0);
       version_ = doc_->version();
     }
     return *entries_;
@@ -290,6 +389,21 @@ class FromDocument final : public Snapshot {
   std::shared_ptr<const profile::Document> doc_;
   mutable std::optional<Entries> entries_;
   mutable std::uint64_t version_ = 0;
+  mutable std::optional<int> count_;
+  mutable std::uint64_t count_version_ = 0;
+  struct Walked {
+    std::uint64_t version = 0;
+    int found = 0;
+    std::string_view text;  // the found entry's value, in the document
+  };
+  mutable std::optional<Walked> walked_;
+  struct LastLookup {
+    std::uint64_t version = 0;
+    int count = 0;
+    std::string name;
+    int found = 0;
+  };
+  mutable std::optional<LastLookup> last_;
 };
 
 // The user section as one read of the platform gave it, with the count
@@ -366,24 +480,47 @@ std::shared_ptr<const Snapshot> Load(const std::string& registry) {
   return std::make_shared<const KeyByKey>(registry);
 }
 
+// The snapshots taken in the current scope, one slot per registry. The
+// slots outlive the scope, keeping their names' storage, so that a call
+// allocates nothing to remember its snapshot.
+struct Taken {
+  std::string registry;
+  std::shared_ptr<const Snapshot> snapshot;  // null outside a scope
+};
+
 struct Scopes {
   int depth = 0;
-  std::map<std::string, std::shared_ptr<const Snapshot>> taken;
+  std::vector<Taken> taken;  // one per registry a host uses; few
 };
+
+constexpr std::size_t kTakenSlots = 8;
 
 Scopes& CurrentScopes() {
   static Scopes scopes;
   return scopes;
 }
 
+Taken* SlotOf(const std::string& registry) {
+  for (Taken& slot : CurrentScopes().taken) {
+    if (slot.registry == registry) return &slot;
+  }
+  return nullptr;
+}
+
 std::shared_ptr<const Snapshot> SnapshotOf(const std::string& registry) {
   Scopes& scopes = CurrentScopes();
   if (scopes.depth == 0) return Load(registry);
-  auto it = scopes.taken.find(registry);
-  if (it != scopes.taken.end()) return it->second;
-  std::shared_ptr<const Snapshot> snapshot = Load(registry);
-  scopes.taken.emplace(registry, snapshot);
-  return snapshot;
+  Taken* slot = SlotOf(registry);
+  if (slot && slot->snapshot) return slot->snapshot;
+  if (!slot) {
+    if (scopes.taken.size() >= kTakenSlots) {
+      // Only slots without a snapshot may go: one in use is this scope's.
+      std::erase_if(scopes.taken, [](const Taken& t) { return !t.snapshot; });
+    }
+    slot = &scopes.taken.emplace_back(Taken{registry, nullptr});
+  }
+  slot->snapshot = Load(registry);
+  return slot->snapshot;
 }
 
 }  // namespace
@@ -391,14 +528,16 @@ std::shared_ptr<const Snapshot> SnapshotOf(const std::string& registry) {
 // Called after every write to the registry and as an update begins: the
 // next read takes a new snapshot.
 void ForgetSnapshot(const std::string& registry) {
-  CurrentScopes().taken.erase(registry);
+  if (Taken* slot = SlotOf(registry)) slot->snapshot.reset();
 }
 
 RegistryScope::RegistryScope() { ++CurrentScopes().depth; }
 
 RegistryScope::~RegistryScope() {
   Scopes& scopes = CurrentScopes();
-  if (--scopes.depth == 0) scopes.taken.clear();
+  if (--scopes.depth == 0) {
+    for (Taken& slot : scopes.taken) slot.snapshot.reset();
+  }
 }
 
 int EntryNumberOf(std::string_view key) {
