@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "changes.h"
 #include "frame/frame.h"
@@ -155,7 +156,8 @@ std::vector<std::string> RepairShortfalls(const Session& session,
 // Whether a repair of the registry as `view` shows it drops an entry: an
 // unusable one, or a copy of one before it.
 bool RepairDropsEntries(const RegistryView& view) {
-  std::set<std::string> seen;
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(view.entries.size());
   for (const EntryView& entry : view.entries) {
     if (!entry.usable || !seen.insert(entry.raw).second) return true;
   }
