@@ -924,6 +924,36 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
 
 }  // namespace
 
+// A repair that leaves the registry as it was still reports what it made
+// on disk, and what it could not make.
+TEST_F(Verify, HomesAndLockFilesMadeForAnUnchangedRegistryAreReported) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  for (const char* name : {"Ann", "Bob", "Cy"}) {
+    ASSERT_EQ(Tool(app, {"add", name}).status, 0) << name;
+  }
+  const std::string registry = ReadFile(app.registry());
+  std::filesystem::remove(app.Home("Ann00000") + "/IKIVO.SMP");
+  RemoveTree(app.Home("Bob00000"));
+  RunResult r = Tool(app, {"verify"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "\"Ann\": lock file IKIVO.SMP created\n"
+            "\"Bob\": home directory Bob00000 re-created\n"
+            "\"Bob\": lock file IKIVO.SMP created\n");
+  EXPECT_EQ(ReadFile(app.registry()), registry);
+
+  // A lock file that cannot be made: a link in its place.
+  std::filesystem::remove(app.Home("Cy000000") + "/IKIVO.SMP");
+  std::filesystem::create_symlink("elsewhere",
+                                  app.Home("Cy000000") + "/IKIVO.SMP");
+  RunResult linked = Tool(app, {"verify"});
+  EXPECT_EQ(linked.status, 1);
+  EXPECT_EQ(linked.out, "nothing changed\n");
+  EXPECT_TRUE(
+      Contains(linked.err, "the repair is incomplete: \"Cy\" has no lock file"))
+      << linked.err;
+}
+
 TEST_F(Verify, DryRunChangesNothingAndSaysWhatARepairWouldDo) {
   MakeDirs(app.prog());
   MakeDirs(app.Home("ann00000"));

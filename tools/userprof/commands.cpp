@@ -384,8 +384,16 @@ Outcome Rehearse(Session& session, const RegistryView& before) {
 }  // namespace
 
 Outcome Verify(Session& session, bool dry_run) {
+  const std::size_t reports = session.reports();
+  const std::optional<RegistryContent> unread =
+      ContentOf(session.RegistryPath().value_or(""));
   const RegistryView before = ReadRegistry(session, false);
   if (dry_run) return Rehearse(session, before);
+  const std::optional<RegistryContent> read = ContentOf(before.path);
+  // The first view read this content and the library reported nothing
+  // while it was read (a second read would report it again).
+  const bool quiet_read =
+      unread && read == unread && session.reports() == reports;
 
   std::string backup;
   {
@@ -405,8 +413,11 @@ Outcome Verify(Session& session, bool dry_run) {
   }
   const std::vector<std::string> notices = session.TakeNotices();
   // The repair kept every home and lock file the first view found: only
-  // the entries it changed and the users it had to mend are probed again.
-  const RegistryView after = ReadRegistry(session, false, &before);
+  // the users it had to mend are probed again, and the entries it changed
+  // read again. A registry it left as it was needs no second read.
+  const RegistryView after = quiet_read && ContentOf(before.path) == read
+                                 ? Reprobed(before)
+                                 : ReadRegistry(session, false, &before);
 
   Outcome outcome;
   PutChanges(before, after, notices, outcome, "");

@@ -1,6 +1,7 @@
 #include "registry_view.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "platform/platform.h"
 #include "registry/registry.h"
@@ -57,6 +58,23 @@ bool FoundHealthy(const RegistryView* earlier, const EntryView& entry) {
          was->home == entry.home;
 }
 
+// Looks at the home directory and lock file of a user with a home.
+void ProbeHome(EntryView& entry, bool ask_sign_ins) {
+  const std::string lock = entry.home + kLockFile;
+  if (ask_sign_ins) {
+    // Both answers from one look at the file.
+    const userprofile::LockFileState state = Sys().ProbeLockFile(lock);
+    entry.lock_exists = state.normal_file;
+    entry.signed_in = state.held;
+  } else {
+    entry.lock_exists = Sys().IsNormalFile(lock);
+  }
+  // A lock file found inside the home proves the home can be entered: one
+  // probe fewer for every healthy user.
+  entry.home_exists =
+      entry.lock_exists || Sys().IsEnterableDirectory(entry.home);
+}
+
 void ReadUser(const Session& session, const RegistryView& view,
               EntryView& entry, bool ask_sign_ins,
               const RegistryView* healthy_before) {
@@ -76,19 +94,7 @@ void ReadUser(const Session& session, const RegistryView& view,
     entry.lock_exists = true;
     return;
   }
-  const std::string lock = entry.home + kLockFile;
-  if (ask_sign_ins) {
-    // Both answers from one look at the file.
-    const userprofile::LockFileState state = Sys().ProbeLockFile(lock);
-    entry.lock_exists = state.normal_file;
-    entry.signed_in = state.held;
-  } else {
-    entry.lock_exists = Sys().IsNormalFile(lock);
-  }
-  // A lock file found inside the home proves the home can be entered: one
-  // probe fewer for every healthy user.
-  entry.home_exists =
-      entry.lock_exists || Sys().IsEnterableDirectory(entry.home);
+  ProbeHome(entry, ask_sign_ins);
 }
 
 // Every number from 1 to the count while the numbers the registry holds no
@@ -134,6 +140,26 @@ RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
       entry.problem = EntryProblem(entry.raw);
     }
     view.entries.push_back(std::move(entry));
+  }
+  return view;
+}
+
+std::optional<RegistryContent> ContentOf(const std::string& registry) {
+  if (registry.empty()) return std::nullopt;
+  const std::shared_ptr<const userprofile::profile::Document> snapshot =
+      Sys().ProfileSnapshot(registry);
+  if (!snapshot) return std::nullopt;
+  return RegistryContent{snapshot->id(), snapshot->version()};
+}
+
+RegistryView Reprobed(RegistryView view) {
+  if (view.path.empty()) return view;
+  view.exists = Sys().IsNormalFile(view.path);
+  for (EntryView& entry : view.entries) {
+    if (entry.usable && !entry.home.empty() &&
+        !(entry.home_exists && entry.lock_exists)) {
+      ProbeHome(entry, false);
+    }
   }
   return view;
 }
