@@ -214,6 +214,9 @@ class Platform {
   // True when the platform's case-insensitive comparison of user names
   // (lstrcmpiA) finds the two equal.
   virtual bool NamesEqual(const char* a, const char* b) = 0;
+  // The same comparison as an order: negative, zero or positive as `a`
+  // sorts before, with or after `b`. Zero exactly when NamesEqual.
+  virtual int CompareNames(const char* a, const char* b) = 0;
   // Shows a message with no owner window and waits until it is dismissed.
   virtual void ShowMessageBox(const std::string& text, const std::string& caption,
                           unsigned style) = 0;
@@ -353,6 +356,9 @@ class PlatformWrapper : public Platform {
   }
   bool NamesEqual(const char* a, const char* b) override {
     return target_.NamesEqual(a, b);
+  }
+  int CompareNames(const char* a, const char* b) override {
+    return target_.CompareNames(a, b);
   }
   void ShowMessageBox(const std::string& text, const std::string& caption,
                       unsigned style) override {

@@ -1312,6 +1312,10 @@ class PosixPlatform final : public Platform {
     return UserNamesEqual(a ? a : "", b ? b : "");
   }
 
+  int CompareNames(const char* a, const char* b) override {
+    return UserNameKey(a ? a : "").compare(UserNameKey(b ? b : ""));
+  }
+
   void ShowMessageBox(const std::string& text, const std::string& caption,
                       unsigned) override {
     // One write, so that lines of concurrent processes never interleave.

@@ -538,6 +538,10 @@ class WindowsPlatform final : public Platform {
     return ::lstrcmpiA(a ? a : "", b ? b : "") == 0;
   }
 
+  int CompareNames(const char* a, const char* b) override {
+    return ::lstrcmpiA(a ? a : "", b ? b : "");
+  }
+
   void ShowMessageBox(const std::string& text, const std::string& caption,
                       unsigned style) override {
     ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);

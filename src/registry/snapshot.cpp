@@ -169,19 +169,7 @@ class Entries {
   // from the second lookup on, they are then found through an index.
   int FindUser(std::string_view name, int count, bool keyed) const {
     if (count <= 0) return 0;
-    if (!keyed) {
-      const std::string wanted(name);
-      for (const Entry& entry : entries_) {
-        if (entry.number > count) break;
-        std::optional<std::string_view> user = MatchableName(entry.text());
-        if (user &&
-            Sys().NamesEqual(wanted.c_str(), std::string(*user).c_str())) {
-          return entry.number;
-        }
-      }
-      return 0;
-    }
-    return FindKeyed(name, count);
+    return keyed ? FindKeyed(name, count) : FindCompared(name, count);
   }
 
   std::vector<int> Numbers(int limit) const {
@@ -220,6 +208,62 @@ class Entries {
       if (user && HasUserNameKey(*user, key)) return it->second;
     }
     return 0;
+  }
+
+  // Names compared by the platform (lstrcmpiA on Windows), which no key
+  // of ours can stand for. The first lookups walk the entries; from then
+  // on a binary search finds the name among the entries sorted in the
+  // platform's own order of names, in which a name sorts next to every
+  // name it equals: a repair that looks every user up costs N log N
+  // comparisons, not N squared.
+  int FindCompared(std::string_view name, int count) const {
+    const std::string wanted(name);
+    if (++compared_lookups_ <= kWalkedLookups) {
+      std::string user_name;  // one buffer for every entry's name
+      for (const Entry& entry : entries_) {
+        if (entry.number > count) break;
+        std::optional<std::string_view> user = MatchableName(entry.text());
+        if (!user) continue;
+        user_name.assign(*user);
+        if (Sys().NamesEqual(wanted.c_str(), user_name.c_str())) {
+          return entry.number;
+        }
+      }
+      return 0;
+    }
+    if (by_name_.empty() && !entries_.empty()) SortByName();
+    auto it = std::lower_bound(
+        by_name_.begin(), by_name_.end(), wanted,
+        [](const std::pair<std::string, int>& e, const std::string& w) {
+          return Sys().CompareNames(e.first.c_str(), w.c_str()) < 0;
+        });
+    // The first of the equal names has the lowest number.
+    if (it == by_name_.end() ||
+        Sys().CompareNames(it->first.c_str(), wanted.c_str()) != 0 ||
+        it->second > count) {
+      return 0;
+    }
+    return it->second;
+  }
+
+  // Walking the entries costs one comparison per entry; sorting them, some
+  // fifteen per entry: worth it from a few lookups on.
+  static constexpr int kWalkedLookups = 8;
+
+  void SortByName() const {
+    by_name_.reserve(entries_.size());
+    for (const Entry& entry : entries_) {
+      if (std::optional<std::string_view> user = MatchableName(entry.text())) {
+        by_name_.emplace_back(std::string(*user), entry.number);
+      }
+    }
+    std::sort(by_name_.begin(), by_name_.end(),
+              [](const std::pair<std::string, int>& a,
+                 const std::pair<std::string, int>& b) {
+                const int order =
+                    Sys().CompareNames(a.first.c_str(), b.first.c_str());
+                return order != 0 ? order < 0 : a.second < b.second;
+              });
   }
 
   // FNV-1a over a UserNameKey's bytes.
@@ -262,6 +306,8 @@ class Entries {
 
   std::vector<Entry> entries_;
   mutable int lookups_ = 0;
+  mutable int compared_lookups_ = 0;
+  mutable std::vector<std::pair<std::string, int>> by_name_;
   mutable std::vector<std::pair<std::uint64_t, int>> by_hash_;
 };
 
