@@ -43,7 +43,7 @@ for users in ${sizes//,/ }; do
     best_floor=$(awk -v a="$floor" -v b="${best_floor:-$floor}" 'BEGIN { print (a < b ? a : b) }')
   done
   awk -v u="$users" -v t="$best_first" -v f="$best_floor" -v w="$best_warm" 'BEGIN {
-    printf "%-34s %8d %8.2f ms %8.2f ms %8.1f %10.2f ms\n",
+    printf "%-34s %8d %8.2f ms %8.2f ms %8.1f %10.3f ms\n",
       "DoesUserExist(last) under Wine", u, t / 1000, f / 1000, t / f, w / 1000 }'
 done
 exit $status
