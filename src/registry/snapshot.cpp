@@ -7,8 +7,8 @@
 // process's first call costs one pass over the entries. Where the
 // platform gives one section whole (Windows), a snapshot holds the user
 // section as one read of it gave it, and is kept between calls while the
-// platform vouches that the file is unchanged. Otherwise every read goes to the
-// platform key by key, as the loops over the entries always did.
+// platform vouches that the file is unchanged. Otherwise every read goes
+// to the platform key by key, as the loops over the entries always did.
 #include <algorithm>
 #include <climits>
 #include <limits>
