@@ -365,9 +365,11 @@ class WindowsPlatform final : public Platform {
     if (file.find_first_of("\\/") == std::string::npos) return std::nullopt;
     const std::uint64_t taken = NowTicks();
     std::optional<std::wstring> wide = Widen(file);
+    // The service answers a BOOLEAN (one byte) where the header declares
+    // a BOOL: only the low byte is its answer.
     UNICODE_STRING nt_path;
-    if (!wide || !::RtlDosPathNameToNtPathName_U(wide->c_str(), &nt_path,
-                                                 nullptr, nullptr)) {
+    if (!wide || static_cast<BOOLEAN>(::RtlDosPathNameToNtPathName_U(
+                     wide->c_str(), &nt_path, nullptr, nullptr)) == FALSE) {
       return std::nullopt;
     }
     OBJECT_ATTRIBUTES attributes;
