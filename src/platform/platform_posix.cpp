@@ -91,6 +91,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -579,6 +580,25 @@ int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
   return 0;
 }
 
+// The loader's counts of objects loaded and unloaded so far: while both
+// stay the same, every address lies in the object it lay in before.
+struct LoaderGeneration {
+  unsigned long long adds = 0;
+  unsigned long long subs = 0;
+  bool known = false;
+  bool operator==(const LoaderGeneration&) const = default;
+};
+
+int ReadGeneration(struct dl_phdr_info* info, std::size_t size, void* data) {
+  auto* generation = static_cast<LoaderGeneration*>(data);
+  if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs)) {
+    generation->adds = info->dlpi_adds;
+    generation->subs = info->dlpi_subs;
+    generation->known = true;
+  }
+  return 1;  // the first object reported tells
+}
+
 class PosixPlatform final : public Platform {
  private:
   // Parsed files kept at most; a host uses one registry.
@@ -1015,6 +1035,14 @@ class PosixPlatform final : public Platform {
     if (module == nullptr) {
       path = MainProgramPath();
     } else {
+      // A host asks with the same handle at every call: the answer stands
+      // until the loader loads or unloads an object.
+      LoaderGeneration generation;
+      ::dl_iterate_phdr(ReadGeneration, &generation);
+      if (generation.known && module_found_.module == module &&
+          module_found_.generation == generation) {
+        return module_found_.path;
+      }
       ModuleSearch search;
       search.address = reinterpret_cast<std::uintptr_t>(module);
       ::dl_iterate_phdr(FindModule, &search);
@@ -1026,6 +1054,9 @@ class PosixPlatform final : public Platform {
       } else if (char* real = ::realpath(search.name.c_str(), nullptr)) {
         path = real;
         std::free(real);
+      }
+      if (!path.empty() && path.size() <= kMaxPath) {
+        module_found_ = {module, generation, path};
       }
     }
     if (path.empty() || path.size() > kMaxPath) return std::nullopt;
@@ -1240,6 +1271,13 @@ class PosixPlatform final : public Platform {
   static constexpr long long kDirRecheckMs = 1000;
   std::map<std::string, Update> updates_;
   std::map<std::string, Parsed> parsed_;
+  // The last module found by address, and when.
+  struct FoundModule {
+    const void* module = nullptr;
+    LoaderGeneration generation;
+    std::string path;
+  };
+  FoundModule module_found_;
   unsigned error_mode_ = 0;
 };
 

@@ -2,6 +2,7 @@
 #include <limits>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "frame/failure.h"
@@ -114,6 +115,14 @@ std::string RepairEntry(const void* module, const std::string& registry, int i,
 // user created twice gets a second home, so never the same line) and is
 // squeezed out like an invalid one: the next repair heals what a killed
 // one left.
+//
+// The moves are written after the walk: a lookup by name (the lock file
+// of each user goes to the home that a lookup of the name finds) then
+// meets one version of the registry, read once, rather than a new one
+// after every move. Its answer is the same in the old numbering, since
+// moving keeps the entries' order and only invalid entries and copies
+// are squeezed out. Each entry keeps its place until its own move (moves
+// only go down, to numbers already walked), so the moves read it there.
 void CompactAndRepair(const void* module, const std::string& registry) {
   const int stored = ReadCount(registry);
   // A count of 2^31 or more (read as negative) reaches no entry: the
@@ -126,6 +135,7 @@ void CompactAndRepair(const void* module, const std::string& registry) {
   int gap = 0;
   long long next = 1;  // the number after the last one walked
   KeptEntries kept;
+  std::vector<std::pair<int, int>> moves;  // (from, to)
   for (const int i : numbers) {
     if (gap == 0 && i > next) gap = static_cast<int>(next);
     next = static_cast<long long>(i) + 1;
@@ -138,10 +148,11 @@ void CompactAndRepair(const void* module, const std::string& registry) {
     const std::string line = RepairEntry(module, registry, i, entry);
     kept.Insert(entry);
     kept.Insert(line);
-    if (gap != 0) {
-      WriteRegistry(registry, kUserSection, EntryKey(gap), line);
-      ++gap;
-    }
+    if (gap != 0) moves.emplace_back(i, gap++);
+  }
+  for (const auto& [from, to] : moves) {
+    WriteRegistry(registry, kUserSection, EntryKey(to),
+                  ReadEntry(registry, from));
   }
   const int last = numbers.empty() ? 0 : numbers.back();
   const int matching = gap != 0 ? gap - 1 : last;
