@@ -493,6 +493,53 @@ TEST_F(Who, ShowsTheUserHeldByAnotherProcessAndLeavesTheHolderAlone) {
   EXPECT_EQ(Tool(app, {"who"}).out, "nobody is signed in\n");
 }
 
+// A held lock file counts only where a sign-in would take it: in the
+// user's own home, not through a link.
+TEST_F(Who, ListAndWhoShowLockFilesAndSignInsAsTheyStand) {
+  for (const char* name : {"Ann", "Bob", "Cy", "Dee"}) {
+    ASSERT_EQ(Tool(app, {"add", name}).status, 0) << name;
+  }
+  std::map<std::string, std::string> home;
+  for (const char* name : {"Default", "Ann", "Bob", "Cy", "Dee"}) {
+    home[name] = LastLine(Tool(app, {"home", name}).out);
+  }
+  const std::string ann = home["Ann"];
+  std::filesystem::remove(home["Bob"] + "IKIVO.SMP");
+  std::filesystem::remove(home["Cy"] + "IKIVO.SMP");
+  std::filesystem::create_symlink(ann + "IKIVO.SMP", home["Cy"] + "IKIVO.SMP");
+  const std::string dee = home["Dee"];
+  std::filesystem::remove_all(dee);
+  std::filesystem::create_directory_symlink(ann, dee.substr(0, dee.size() - 1));
+  Child holder(app.HostArgv({"lock", "Ann", "wait", "unlock"}));
+  ASSERT_EQ(holder.ReadLine(), "lock: 1");
+  ASSERT_EQ(holder.ReadLine(), "wait: ready");
+
+  const std::string list = Tool(app, {"list", "--json"}).out;
+  const auto user = [&](int number, const std::string& name, bool home_exists,
+                        bool lock_exists, bool signed_in) {
+    const std::string text =
+        "{\"number\":" + std::to_string(number) + ",\"name\":\"" + name +
+        "\",\"home\":\"" + home[name] +
+        "\",\"home_exists\":" + (home_exists ? "true" : "false") +
+        ",\"lock_exists\":" + (lock_exists ? "true" : "false") +
+        ",\"signed_in\":" + (signed_in ? "true" : "false") + "}";
+    EXPECT_TRUE(Contains(list, text)) << text << "\nin:\n" << list;
+  };
+  user(1, "Default", true, true, false);
+  user(2, "Ann", true, true, true);
+  user(3, "Bob", true, false, false);
+  user(4, "Cy", true, false, false);
+  user(5, "Dee", true, false, false);
+  RunResult who = Tool(app, {"who"});
+  EXPECT_EQ(who.status, 0) << who.err;
+  EXPECT_TRUE(Contains(who.out, "Ann  " + ann + "  ?\n")) << who.out;
+  EXPECT_FALSE(Contains(who.out, "Cy")) << who.out;
+  EXPECT_FALSE(Contains(who.out, "Dee")) << who.out;
+  holder.WriteLine("");
+  EXPECT_EQ(holder.ReadLine(), "unlock: done");
+  EXPECT_EQ(holder.Wait(), 0);
+}
+
 TEST_F(Who, NeverMakesAConcurrentSignInFail) {
   const std::string lock = app.Home("Default0") + "/IKIVO.SMP";
   Child asker(
@@ -876,6 +923,36 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
 }
 
 }  // namespace
+
+// A repair that leaves the registry as it was still reports what it made
+// on disk, and what it could not make.
+TEST_F(Verify, HomesAndLockFilesMadeForAnUnchangedRegistryAreReported) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  for (const char* name : {"Ann", "Bob", "Cy"}) {
+    ASSERT_EQ(Tool(app, {"add", name}).status, 0) << name;
+  }
+  const std::string registry = ReadFile(app.registry());
+  std::filesystem::remove(app.Home("Ann00000") + "/IKIVO.SMP");
+  RemoveTree(app.Home("Bob00000"));
+  RunResult r = Tool(app, {"verify"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "\"Ann\": lock file IKIVO.SMP created\n"
+            "\"Bob\": home directory Bob00000 re-created\n"
+            "\"Bob\": lock file IKIVO.SMP created\n");
+  EXPECT_EQ(ReadFile(app.registry()), registry);
+
+  // A lock file that cannot be made: a link in its place.
+  std::filesystem::remove(app.Home("Cy000000") + "/IKIVO.SMP");
+  std::filesystem::create_symlink("elsewhere",
+                                  app.Home("Cy000000") + "/IKIVO.SMP");
+  RunResult linked = Tool(app, {"verify"});
+  EXPECT_EQ(linked.status, 1);
+  EXPECT_EQ(linked.out, "nothing changed\n");
+  EXPECT_TRUE(
+      Contains(linked.err, "the repair is incomplete: \"Cy\" has no lock file"))
+      << linked.err;
+}
 
 TEST_F(Verify, DryRunChangesNothingAndSaysWhatARepairWouldDo) {
   MakeDirs(app.prog());

@@ -433,6 +433,45 @@ TEST_F(ExclusiveOpen, HandleIsNeverZeroEvenWithStdinClosed) {
   sys().CloseExclusive(mine);
 }
 
+// One look at a lock file answers what IsNormalFile and IsHeldExclusively
+// answer, for whatever may stand in a lock file's place.
+TEST_F(ExclusiveOpen, LockFileProbeAnswersAsTheTwoProbes) {
+  const auto expect = [&](const std::string& path, bool normal,
+                          std::optional<bool> held) {
+    SCOPED_TRACE(path);
+    const userprofile::LockFileState state = sys().ProbeLockFile(path);
+    EXPECT_EQ(state.normal_file, normal);
+    EXPECT_EQ(state.held, held);
+    EXPECT_EQ(sys().IsNormalFile(path), normal);
+    EXPECT_EQ(sys().IsHeldExclusively(path), held);
+  };
+  ASSERT_TRUE(sys().MakeDirectory(Path("linked")));
+  ASSERT_EQ(::symlink("../IKIVO.SMP", Path("linked/IKIVO.SMP").c_str()), 0);
+  ASSERT_EQ(::symlink(dir_.c_str(), Path("homelink").c_str()), 0);
+  expect(lock_, true, false);
+  {
+    Holder holder(lock_);
+    ASSERT_EQ(holder.first_line(), "held 1");
+    expect(lock_, true, true);
+    // The held file through a link, as the lock file or as its home.
+    expect(Path("linked/IKIVO.SMP"), false, false);
+    expect(Path("homelink/IKIVO.SMP"), false, false);
+    EXPECT_EQ(holder.Exit(), 0);
+  }
+  expect(lock_, true, false);
+  expect(Path("missing"), false, false);
+  expect(Path("nohome/IKIVO.SMP"), false, false);
+  WriteFile(Path("file"), "x");
+  expect(Path("file/IKIVO.SMP"), false, false);
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  expect(Path("fifo"), false, false);
+  expect(Path("linked"), false, false);
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod(lock_.c_str(), 0), 0);
+    expect(lock_, true, std::nullopt);
+  }
+}
+
 // --- The update lock of a profile file
 // -----------------------------------------
 

@@ -45,6 +45,14 @@ inline constexpr LockHandle kFailedLock = -1;
 
 enum class CreateOutcome { kCreated, kExisted, kFailed };
 
+// What a look at a lock file finds: whether it is a normal file reached
+// without a link (IsNormalFile) and whether it is held
+// (IsHeldExclusively; nullopt where that cannot be told).
+struct LockFileState {
+  bool normal_file = false;
+  std::optional<bool> held;
+};
+
 // The file whose first byte every host locks to update `file`: one name,
 // beside the profile file, on every platform.
 inline std::string UpdateLockFileOf(const std::string& file) {
@@ -144,6 +152,12 @@ class Platform {
   virtual std::optional<bool> IsHeldExclusively(const std::string& path) {
     static_cast<void>(path);
     return std::nullopt;
+  }
+  // IsNormalFile and IsHeldExclusively of one lock file, for a caller
+  // that asks both of many files (a listing of every user): the same two
+  // answers, which a platform may find with fewer calls of the system.
+  virtual LockFileState ProbeLockFile(const std::string& path) {
+    return {IsNormalFile(path), IsHeldExclusively(path)};
   }
   // Sets the mode that suppresses the system's own error boxes; returns
   // the previous mode.
@@ -337,6 +351,8 @@ class PlatformWrapper : public Platform {
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
     return target_.IsHeldExclusively(path);
   }
+  // ProbeLockFile is left to the base class, which asks the two above: a
+  // test that observes or breaks either sees every probe.
   unsigned SetErrorMode(unsigned mode) override {
     return target_.SetErrorMode(mode);
   }
@@ -378,11 +394,15 @@ class PlatformWrapper : public Platform {
 // administrator's tool, in-process tests, benchmarks): unlike
 // PlatformWrapper it passes the snapshots, section reads and file
 // versions of the target on, so that the library keeps its one read per
-// call.
+// call, and its probes of lock files, so that a listing costs what the
+// platform's own probe costs.
 class SnapshotPassingWrapper : public PlatformWrapper {
  public:
   explicit SnapshotPassingWrapper(Platform& target)
       : PlatformWrapper(target), target_(target) {}
+  LockFileState ProbeLockFile(const std::string& path) override {
+    return target_.ProbeLockFile(path);
+  }
   std::shared_ptr<const profile::Document> ProfileSnapshot(
       const std::string& file) override {
     return target_.ProfileSnapshot(file);

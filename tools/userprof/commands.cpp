@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "changes.h"
 #include "frame/frame.h"
@@ -155,7 +156,8 @@ std::vector<std::string> RepairShortfalls(const Session& session,
 // Whether a repair of the registry as `view` shows it drops an entry: an
 // unusable one, or a copy of one before it.
 bool RepairDropsEntries(const RegistryView& view) {
-  std::set<std::string> seen;
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(view.entries.size());
   for (const EntryView& entry : view.entries) {
     if (!entry.usable || !seen.insert(entry.raw).second) return true;
   }
@@ -382,8 +384,16 @@ Outcome Rehearse(Session& session, const RegistryView& before) {
 }  // namespace
 
 Outcome Verify(Session& session, bool dry_run) {
+  const std::size_t reports = session.reports();
+  const std::optional<RegistryContent> unread =
+      ContentOf(session.RegistryPath().value_or(""));
   const RegistryView before = ReadRegistry(session, false);
   if (dry_run) return Rehearse(session, before);
+  const std::optional<RegistryContent> read = ContentOf(before.path);
+  // The first view read this content and the library reported nothing
+  // while it was read (a second read would report it again).
+  const bool quiet_read =
+      unread && read == unread && session.reports() == reports;
 
   std::string backup;
   {
@@ -402,7 +412,12 @@ Outcome Verify(Session& session, bool dry_run) {
     VerifyUserProfiles(session.handle());
   }
   const std::vector<std::string> notices = session.TakeNotices();
-  const RegistryView after = ReadRegistry(session, false);
+  // The repair kept every home and lock file the first view found: only
+  // the users it had to mend are probed again, and the entries it changed
+  // read again. A registry it left as it was needs no second read.
+  const RegistryView after = quiet_read && ContentOf(before.path) == read
+                                 ? Reprobed(before)
+                                 : ReadRegistry(session, false, &before);
 
   Outcome outcome;
   PutChanges(before, after, notices, outcome, "");
@@ -476,11 +491,15 @@ Outcome Add(Session& session, const std::string& name) {
   return outcome;
 }
 
-Outcome List(Session& session) {
+Outcome List(Session& session, bool with_users_json) {
   const RegistryView view = ReadRegistry(session, true);
   Outcome outcome;
   Json users = Json::array();
-  for (const EntryView& entry : view.entries) users.push_back(EntryJson(entry));
+  if (with_users_json) {
+    for (const EntryView& entry : view.entries) {
+      users.push_back(EntryJson(entry));
+    }
+  }
   SetText(outcome.json, "registry", view.path);
   outcome.json["registry_exists"] = view.exists;
   outcome.json["count"] = view.count;

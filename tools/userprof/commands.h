@@ -28,7 +28,9 @@ struct SignInOptions {
 
 Outcome Verify(Session& session, bool dry_run);
 Outcome Add(Session& session, const std::string& name);
-Outcome List(Session& session);
+// The users' objects in the JSON fields cost more than the probes of
+// their lock files: they are made only `with_users_json`.
+Outcome List(Session& session, bool with_users_json);
 Outcome Home(Session& session, const std::string& name);
 Outcome Default(Session& session, const std::optional<std::string>& name);
 Outcome SignIn(Session& session, const std::string& name,

@@ -62,7 +62,7 @@ Outcome Dispatch(const Invocation& inv, Session& session) {
   const std::string operand = inv.operands.empty() ? "" : inv.operands.front();
   if (command == "verify") return Verify(session, inv.dry_run);
   if (command == "add") return Add(session, operand);
-  if (command == "list") return List(session);
+  if (command == "list") return List(session, inv.json);
   if (command == "home") return Home(session, operand);
   if (command == "default") {
     return Default(session, inv.operands.empty()

@@ -1,5 +1,6 @@
 #include "names.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "json.h"
@@ -61,6 +62,12 @@ std::optional<std::string> WhyUnfit(std::string_view name) {
 }
 
 std::string Shown(std::string_view bytes) {
+  // Printable ASCII, which most names and paths are, is shown as it is: a
+  // listing shows every user's name and home.
+  if (std::all_of(bytes.begin(), bytes.end(),
+                  [](char ch) { return ch >= 0x20 && ch < 0x7F; })) {
+    return std::string(bytes);
+  }
   std::string out;
   for (std::size_t i = 0; i < bytes.size();) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);

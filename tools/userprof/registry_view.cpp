@@ -1,6 +1,7 @@
 #include "registry_view.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "platform/platform.h"
 #include "registry/registry.h"
@@ -34,16 +35,49 @@ std::string SiblingHome(const std::string& home, const std::string& dir_name) {
   return home.substr(0, cut + 1) + dir_name + userprofile::kSeparator;
 }
 
-// The home of entry `number`, listed before the one being read.
-std::string HomeOf(const RegistryView& view, int number) {
+// Entry `number` of a view (whose entries are in the order of their
+// numbers), or nullptr.
+const EntryView* Find(const RegistryView& view, int number) {
   auto it =
       std::lower_bound(view.entries.begin(), view.entries.end(), number,
                        [](const EntryView& e, int n) { return e.number < n; });
-  return it != view.entries.end() && it->number == number ? it->home : "";
+  return it != view.entries.end() && it->number == number ? &*it : nullptr;
+}
+
+// The home of entry `number`, listed before the one being read.
+std::string HomeOf(const RegistryView& view, int number) {
+  const EntryView* entry = Find(view, number);
+  return entry ? entry->home : "";
+}
+
+// Whether `earlier` found this same entry, with this same home, with its
+// home and lock file in place.
+bool FoundHealthy(const RegistryView* earlier, const EntryView& entry) {
+  const EntryView* was = earlier ? Find(*earlier, entry.number) : nullptr;
+  return was && was->lock_exists && was->home_exists && was->raw == entry.raw &&
+         was->home == entry.home;
+}
+
+// Looks at the home directory and lock file of a user with a home.
+void ProbeHome(EntryView& entry, bool ask_sign_ins) {
+  const std::string lock = entry.home + kLockFile;
+  if (ask_sign_ins) {
+    // Both answers from one look at the file.
+    const userprofile::LockFileState state = Sys().ProbeLockFile(lock);
+    entry.lock_exists = state.normal_file;
+    entry.signed_in = state.held;
+  } else {
+    entry.lock_exists = Sys().IsNormalFile(lock);
+  }
+  // A lock file found inside the home proves the home can be entered: one
+  // probe fewer for every healthy user.
+  entry.home_exists =
+      entry.lock_exists || Sys().IsEnterableDirectory(entry.home);
 }
 
 void ReadUser(const Session& session, const RegistryView& view,
-              EntryView& entry, bool ask_sign_ins) {
+              EntryView& entry, bool ask_sign_ins,
+              const RegistryView* healthy_before) {
   const std::size_t comma = entry.raw.find(',');
   entry.name = entry.raw.substr(0, comma);
   entry.dir_name = entry.raw.substr(comma + 1);
@@ -55,13 +89,12 @@ void ReadUser(const Session& session, const RegistryView& view,
     entry.home = SiblingHome(HomeOf(view, first), entry.dir_name);
   }
   if (entry.home.empty()) return;
-  const std::string lock = entry.home + kLockFile;
-  entry.lock_exists = Sys().IsNormalFile(lock);
-  // A lock file found inside the home proves the home can be entered: one
-  // probe fewer for every healthy user.
-  entry.home_exists =
-      entry.lock_exists || Sys().IsEnterableDirectory(entry.home);
-  if (ask_sign_ins) entry.signed_in = Sys().IsHeldExclusively(lock);
+  if (!ask_sign_ins && FoundHealthy(healthy_before, entry)) {
+    entry.home_exists = true;
+    entry.lock_exists = true;
+    return;
+  }
+  ProbeHome(entry, ask_sign_ins);
 }
 
 // Every number from 1 to the count while the numbers the registry holds no
@@ -80,7 +113,8 @@ std::vector<int> ListedNumbers(const std::string& path, int count) {
 
 }  // namespace
 
-RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
+RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
+                          const RegistryView* healthy_before) {
   RegistryView view;
   // The whole view is one read of the registry, through the library's own
   // reads, as one call of the library is.
@@ -91,7 +125,9 @@ RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
   view.exists = Sys().IsNormalFile(view.path);
   view.count = userprofile::ReadCount(view.path);
   view.default_user = session.DefaultUser();
-  for (const int i : ListedNumbers(view.path, view.count)) {
+  const std::vector<int> numbers = ListedNumbers(view.path, view.count);
+  view.entries.reserve(numbers.size());
+  for (const int i : numbers) {
     EntryView entry;
     entry.number = i;
     entry.raw = userprofile::ReadEntry(view.path, i);
@@ -99,11 +135,31 @@ RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {
                    entry.raw.find(',') != std::string::npos &&
                    IsEntryValid(entry.raw.c_str()) != 0;
     if (entry.usable) {
-      ReadUser(session, view, entry, ask_sign_ins);
+      ReadUser(session, view, entry, ask_sign_ins, healthy_before);
     } else {
       entry.problem = EntryProblem(entry.raw);
     }
     view.entries.push_back(std::move(entry));
+  }
+  return view;
+}
+
+std::optional<RegistryContent> ContentOf(const std::string& registry) {
+  if (registry.empty()) return std::nullopt;
+  const std::shared_ptr<const userprofile::profile::Document> snapshot =
+      Sys().ProfileSnapshot(registry);
+  if (!snapshot) return std::nullopt;
+  return RegistryContent{snapshot->id(), snapshot->version()};
+}
+
+RegistryView Reprobed(RegistryView view) {
+  if (view.path.empty()) return view;
+  view.exists = Sys().IsNormalFile(view.path);
+  for (EntryView& entry : view.entries) {
+    if (entry.usable && !entry.home.empty() &&
+        !(entry.home_exists && entry.lock_exists)) {
+      ProbeHome(entry, false);
+    }
   }
   return view;
 }

@@ -3,6 +3,7 @@
 // file and sign-in as they stand on disk.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +41,33 @@ struct RegistryView {
 
 // Reads the registry of the session's module. Asks about sign-ins only
 // with `ask_sign_ins`, and never in a way that disturbs one.
-RegistryView ReadRegistry(const Session& session, bool ask_sign_ins);
+//
+// `healthy_before`, a view of the same registry read earlier in this
+// process, spares the probes of the users it found healthy: an entry of
+// the same number, text and home whose home and lock file that view found
+// in place is taken to have them still (with `ask_sign_ins` every user is
+// probed, sign-ins being asked anew). For the view after a repair, which
+// removes no file: only the users the repair mended and the entries it
+// changed are probed again.
+RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
+                          const RegistryView* healthy_before = nullptr);
+
+// Which content of the registry file the library's reads answer from:
+// equal for two calls only if every read between them (and the lookups
+// made of them) answered from the same bytes. nullopt where the platform
+// keeps no snapshots, or without a registry path.
+struct RegistryContent {
+  std::uint64_t id = 0;
+  std::uint64_t version = 0;
+  bool operator==(const RegistryContent&) const = default;
+};
+std::optional<RegistryContent> ContentOf(const std::string& registry);
+
+// `view`, read (without sign-ins) from a registry whose content has not
+// changed since, as it stands now: the lookups would answer the same, so
+// only the disk is looked at again, where the view did not find a user's
+// home and lock file, and whether the registry file exists.
+RegistryView Reprobed(RegistryView view);
 
 // The registered users, first entries only: the ones lookups find.
 std::vector<const EntryView*> ReachableUsers(const RegistryView& view);

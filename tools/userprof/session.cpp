@@ -164,6 +164,7 @@ std::string Session::LastCause() {
 }
 
 void Session::Receive(const std::string& caption, const std::string& text) {
+  ++reports_;
   std::optional<unsigned> check = CheckNumberIn(text);
   if (caption == "Assertion Failure" && check) {
     checks_.push_back(*check);

@@ -56,6 +56,9 @@ class Session {
   static std::string LastCause();
 
   const std::vector<unsigned>& checks() const { return checks_; }
+  // How many reports (failed checks and notices) the library has made in
+  // this session so far.
+  std::size_t reports() const { return reports_; }
   // The notices shown since the last call.
   std::vector<std::string> TakeNotices();
 
@@ -74,6 +77,7 @@ class Session {
   std::unique_ptr<ModulePlatform> platform_;
   std::vector<unsigned> checks_;
   std::vector<std::string> notices_;
+  std::size_t reports_ = 0;
 };
 
 }  // namespace userprof
