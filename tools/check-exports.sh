@@ -58,10 +58,10 @@ if [[ ${dllname,,} != "${libname,,}.dll" ]]; then
 fi
 
 # Only system DLLs may be imported: a compiler runtime DLL would have to
-# ship beside it.
+# ship beside it. ntdll.dll, the layer under kernel32, is in every process.
 while read -r imported; do
   case ${imported,,} in
-    kernel32.dll | user32.dll | advapi32.dll | msvcrt.dll | api-ms-win-*) ;;
+    kernel32.dll | user32.dll | advapi32.dll | ntdll.dll | msvcrt.dll | api-ms-win-*) ;;
     *)
       echo "check-exports: $dll imports $imported" >&2
       fail=1

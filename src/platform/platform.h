@@ -59,6 +59,17 @@ inline std::string UpdateLockFileOf(const std::string& file) {
   return file + ".lock";
 }
 
+// One version of a file as the platform tells versions apart (its size
+// and times): two equal versions of one path, the first one given by
+// SettledVersion, mean the file's content did not change in between.
+struct FileVersion {
+  std::uint64_t size = 0;
+  std::uint64_t written = 0;  // last write, in the platform's own units
+  std::uint64_t changed = 0;  // last change of content or metadata
+  std::uint64_t created = 0;
+  friend bool operator==(const FileVersion&, const FileVersion&) = default;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -210,6 +221,19 @@ class Platform {
     return std::nullopt;
   }
 
+  // The file's present version, for a caller that keeps what it read of
+  // the file and rereads only after a change: given only when every later
+  // change of the file, by this process or any other, in place or by
+  // replacing it, gives another version; nullopt when the platform cannot
+  // promise that (among others, while the file's times lie too close to
+  // now for a rewrite in the same step of the file system's clock to
+  // carry other times), for a missing file, and where the platform keeps
+  // no versions: the caller then rereads every time.
+  virtual std::optional<FileVersion> SettledVersion(const std::string& file) {
+    static_cast<void>(file);
+    return std::nullopt;
+  }
+
   // --- Text and user interface -----------------------------------------
   // True when the platform's case-insensitive comparison of user names
   // (lstrcmpiA) finds the two equal.
@@ -354,6 +378,9 @@ class PlatformWrapper : public Platform {
                                                 const std::string&) override {
     return std::nullopt;
   }
+  std::optional<FileVersion> SettledVersion(const std::string&) override {
+    return std::nullopt;
+  }
   bool NamesEqual(const char* a, const char* b) override {
     return target_.NamesEqual(a, b);
   }
@@ -371,10 +398,10 @@ class PlatformWrapper : public Platform {
 
 // A wrapper for a seam that only answers the module path differently (the
 // administrator's tool, in-process tests, benchmarks): unlike
-// PlatformWrapper it passes the snapshots and section reads of the
-// target on, so that the library keeps its one read per call, and its
-// probes of lock files, so that a listing costs what the platform's own
-// probe costs.
+// PlatformWrapper it passes the snapshots, section reads and file
+// versions of the target on, so that the library keeps its one read per
+// call, and its probes of lock files, so that a listing costs what the
+// platform's own probe costs.
 class SnapshotPassingWrapper : public PlatformWrapper {
  public:
   explicit SnapshotPassingWrapper(Platform& target)
@@ -389,6 +416,9 @@ class SnapshotPassingWrapper : public PlatformWrapper {
   std::optional<std::string> ReadProfileSection(
       std::string_view section, const std::string& file) override {
     return target_.ReadProfileSection(section, file);
+  }
+  std::optional<FileVersion> SettledVersion(const std::string& file) override {
+    return target_.SettledVersion(file);
   }
 
  private:

@@ -73,6 +73,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <map>
@@ -82,6 +83,11 @@
 
 #include "platform/platform.h"
 #include "platform/profile.h"
+
+// The one service that gives a file's change time without opening it
+// (exported by ntdll; the SDK's headers leave it to the driver kit's).
+extern "C" NTSTATUS NTAPI NtQueryFullAttributesFile(
+    POBJECT_ATTRIBUTES attributes, PFILE_NETWORK_OPEN_INFORMATION information);
 
 namespace userprofile {
 namespace {
@@ -240,6 +246,58 @@ void FlushDirectory(const std::string& path) {
   ::CloseHandle(dir);
 }
 
+// File times: 100-ns ticks since 1601.
+std::uint64_t Ticks(const LARGE_INTEGER& t) {
+  return static_cast<std::uint64_t>(t.QuadPart);
+}
+
+// Now, by the clock file times are taken from.
+std::uint64_t NowTicks() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+         now.dwLowDateTime;
+}
+
+constexpr std::uint64_t kTicksPerSecond = 10000000;
+
+// The least distance from now that makes a file time safe, whatever the
+// file system: a tick of the system clock (15.6 ms) and, under Wine, the
+// host kernel's coarse clock behind the precise one (one jiffy, 10 ms at
+// most), with room to spare.
+constexpr std::uint64_t kClockStep = kTicksPerSecond / 20;
+
+// The most a file system's time steps can be, judged from one of its
+// times: a time in whole seconds may come from one that counts seconds
+// (or two, as FAT does); otherwise its trailing decimal zeros bound the
+// step.
+std::uint64_t GranularityOf(std::uint64_t t) {
+  if (t % kTicksPerSecond == 0) return 2 * kTicksPerSecond;
+  std::uint64_t step = 1;
+  for (; t % 10 == 0; t /= 10) step *= 10;
+  return step;
+}
+
+// True if a write after `now` must carry a time other than `t`: `t` lies
+// before `now` by more than one step of the file system's clock. A time of
+// 0 is one the file system does not keep.
+bool ClearlyBefore(std::uint64_t t, std::uint64_t now) {
+  return t != 0 && t < now && now - t > std::max(GranularityOf(t), kClockStep);
+}
+
+// The path as the ANSI file services take it, in UTF-16.
+std::optional<std::wstring> Widen(const std::string& path) {
+  const UINT code_page = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  if (path.empty() || path.size() > kMaxPath) return std::nullopt;
+  const int size = static_cast<int>(path.size());
+  std::wstring wide(path.size(), L'\0');
+  const int n =
+      ::MultiByteToWideChar(code_page, 0, path.data(), size, wide.data(), size);
+  if (n <= 0) return std::nullopt;
+  wide.resize(static_cast<std::size_t>(n));
+  return wide;
+}
+
 class WindowsPlatform final : public Platform {
  public:
   std::string ReadProfileString(std::string_view section, std::string_view key,
@@ -291,6 +349,44 @@ class WindowsPlatform final : public Platform {
       if (size >= (1u << 30)) return std::nullopt;
       size *= 2;
     }
+  }
+
+  // One query of the file's attributes, without opening it: its size and
+  // its write and change times. The change time moves with every change
+  // of the file's data or metadata, a rename into its place included (on
+  // NTFS, and under Wine, where it is the host's ctime), and cannot be set
+  // back by the usual tools as the write time can. A version is given only
+  // when both times lie clearly before the moment it was asked for, so
+  // that a same-size rewrite within one step of the file system's clock
+  // cannot go unseen.
+  std::optional<FileVersion> SettledVersion(const std::string& file) override {
+    // The profile services look for a bare name in the Windows directory:
+    // only a path names the file they read.
+    if (file.find_first_of("\\/") == std::string::npos) return std::nullopt;
+    const std::uint64_t taken = NowTicks();
+    std::optional<std::wstring> wide = Widen(file);
+    // The service answers a BOOLEAN (one byte) where the header declares
+    // a BOOL: only the low byte is its answer.
+    UNICODE_STRING nt_path;
+    if (!wide || static_cast<BOOLEAN>(::RtlDosPathNameToNtPathName_U(
+                     wide->c_str(), &nt_path, nullptr, nullptr)) == FALSE) {
+      return std::nullopt;
+    }
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &nt_path, OBJ_CASE_INSENSITIVE,
+                               nullptr, nullptr);
+    FILE_NETWORK_OPEN_INFORMATION info;
+    const NTSTATUS status = ::NtQueryFullAttributesFile(&attributes, &info);
+    ::RtlFreeUnicodeString(&nt_path);
+    if (!NT_SUCCESS(status) ||
+        (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !ClearlyBefore(Ticks(info.LastWriteTime), taken) ||
+        !ClearlyBefore(Ticks(info.ChangeTime), taken)) {
+      return std::nullopt;
+    }
+    return FileVersion{static_cast<std::uint64_t>(info.EndOfFile.QuadPart),
+                       Ticks(info.LastWriteTime), Ticks(info.ChangeTime),
+                       Ticks(info.CreationTime)};
   }
 
   bool WriteProfileString(std::string_view section, std::string_view key,

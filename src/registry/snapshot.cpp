@@ -6,8 +6,9 @@
 // is built only at the second lookup in the same version, so that a
 // process's first call costs one pass over the entries. Where the
 // platform gives one section whole (Windows), a snapshot holds the user
-// section as one read of it gave it. Otherwise every read goes to the
-// platform key by key, as the loops over the entries always did.
+// section as one read of it gave it, and is kept between calls while the
+// platform vouches that the file is unchanged. Otherwise every read goes
+// to the platform key by key, as the loops over the entries always did.
 #include <algorithm>
 #include <climits>
 #include <limits>
@@ -453,7 +454,8 @@ class FromDocument final : public Snapshot {
 };
 
 // The user section as one read of the platform gave it, with the count
-// and the default user read beside it.
+// and the default user read beside it. It may serve many calls, for as
+// long as the file is unchanged.
 class FromSection final : public Snapshot {
  public:
   FromSection(const std::string& registry, std::string section)
@@ -470,7 +472,13 @@ class FromSection final : public Snapshot {
   }
   std::string DefaultUser() const override { return default_user_; }
   int FindUser(std::string_view name) const override {
-    return entries_.FindUser(name, count_, false);
+    // A host asks again and again for the same user (the one signed in):
+    // the last answer stands for as long as this snapshot.
+    if (last_found_ && name == last_name_) return *last_found_;
+    const int found = entries_.FindUser(name, count_, false);
+    last_name_.assign(name);
+    last_found_ = found;
+    return found;
   }
   std::vector<int> Numbers(int limit) const override {
     return entries_.Numbers(limit);
@@ -498,7 +506,22 @@ class FromSection final : public Snapshot {
   int count_;
   std::string default_user_;
   Entries entries_;
+  mutable std::string last_name_;
+  mutable std::optional<int> last_found_;
 };
+
+// Sections kept between calls, each with the version of the file it was
+// read from, and reused while the platform vouches that the file is still
+// that version: a warm call then costs one query of the file's times.
+struct KeptSection {
+  FileVersion version;
+  std::shared_ptr<const FromSection> snapshot;
+};
+
+std::map<std::string, KeptSection>& KeptSections() {
+  static std::map<std::string, KeptSection> kept;
+  return kept;
+}
 
 // Snapshots kept from the platform's documents between calls, so that the
 // entries and the name index outlive one call; one host uses one registry.
@@ -519,11 +542,25 @@ std::shared_ptr<const Snapshot> Load(const std::string& registry) {
     kept.insert_or_assign(registry, snapshot);
     return snapshot;
   }
-  if (std::optional<std::string> section =
-          Sys().ReadProfileSection(kUserSection, registry)) {
-    return std::make_shared<const FromSection>(registry, std::move(*section));
+  std::map<std::string, KeptSection>& sections = KeptSections();
+  const std::optional<FileVersion> before = Sys().SettledVersion(registry);
+  auto it = sections.find(registry);
+  if (it != sections.end()) {
+    if (before && it->second.version == *before) return it->second.snapshot;
+    sections.erase(it);  // outdated: its memory goes now
   }
-  return std::make_shared<const KeyByKey>(registry);
+  std::optional<std::string> section =
+      Sys().ReadProfileSection(kUserSection, registry);
+  if (!section) return std::make_shared<const KeyByKey>(registry);
+  auto snapshot =
+      std::make_shared<const FromSection>(registry, std::move(*section));
+  // Kept only when the section, the count and the default user were all
+  // read from that one version.
+  if (before && Sys().SettledVersion(registry) == before) {
+    if (sections.size() >= kKeptRegistries) sections.erase(sections.begin());
+    sections.emplace(registry, KeptSection{*before, snapshot});
+  }
+  return snapshot;
 }
 
 // The snapshots taken in the current scope, one slot per registry. The
@@ -574,6 +611,7 @@ std::shared_ptr<const Snapshot> SnapshotOf(const std::string& registry) {
 // Called after every write to the registry and as an update begins: the
 // next read takes a new snapshot.
 void ForgetSnapshot(const std::string& registry) {
+  KeptSections().erase(registry);
   if (Taken* slot = SlotOf(registry)) slot->snapshot.reset();
 }
 
