@@ -134,25 +134,35 @@ void CompactAndRepair(const void* module, const std::string& registry) {
   const std::vector<int> numbers = HeldEntryNumbers(registry, count);
   int gap = 0;
   long long next = 1;  // the number after the last one walked
-  KeptEntries kept;
-  std::vector<std::pair<int, int>> moves;  // (from, to)
-  for (const int i : numbers) {
-    if (gap == 0 && i > next) gap = static_cast<int>(next);
-    next = static_cast<long long>(i) + 1;
-    const std::string entry = ReadEntry(registry, i);
-    if (entry.empty() || !IsValidEntry(entry) ||
-        entry.find(',') == std::string::npos || kept.Contains(entry)) {
-      if (gap == 0) gap = i;
-      continue;
+  // Every kept entry from the first gap on moves down, to consecutive
+  // numbers from `moves_to` on.
+  int moves_to = 0;
+  std::vector<int> moving;
+  {
+    KeptEntries kept;  // gone before the moves, for the repair's peak memory
+    for (const int i : numbers) {
+      if (gap == 0 && i > next) gap = static_cast<int>(next);
+      next = static_cast<long long>(i) + 1;
+      const std::string entry = ReadEntry(registry, i);
+      if (entry.empty() || !IsValidEntry(entry) ||
+          entry.find(',') == std::string::npos || kept.Contains(entry)) {
+        if (gap == 0) gap = i;
+        continue;
+      }
+      const std::string line = RepairEntry(module, registry, i, entry);
+      kept.Insert(entry);
+      kept.Insert(line);
+      if (gap != 0) {
+        if (moving.empty()) moves_to = gap;
+        moving.push_back(i);
+        ++gap;
+      }
     }
-    const std::string line = RepairEntry(module, registry, i, entry);
-    kept.Insert(entry);
-    kept.Insert(line);
-    if (gap != 0) moves.emplace_back(i, gap++);
   }
-  for (const auto& [from, to] : moves) {
-    WriteRegistry(registry, kUserSection, EntryKey(to),
-                  ReadEntry(registry, from));
+  for (std::size_t k = 0; k < moving.size(); ++k) {
+    WriteRegistry(registry, kUserSection,
+                  EntryKey(moves_to + static_cast<int>(k)),
+                  ReadEntry(registry, moving[k]));
   }
   const int last = numbers.empty() ? 0 : numbers.back();
   const int matching = gap != 0 ? gap - 1 : last;
