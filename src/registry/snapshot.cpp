@@ -1,14 +1,16 @@
 // The reads of the registry, answered from one snapshot of the file.
 //
 // Where the platform keeps the file parsed (profile::Document), a snapshot
-// reads the kept document and derives from it, at most once per version
-// of the document, the entries in number order; the name index over them
-// is built only at the second lookup in the same version, so that a
-// process's first call costs one pass over the entries. Where the
-// platform gives one section whole (Windows), a snapshot holds the user
-// section as one read of it gave it, and is kept between calls while the
-// platform vouches that the file is unchanged. Otherwise every read goes
-// to the platform key by key, as the loops over the entries always did.
+// reads the kept document. The first lookup in a version of it walks the
+// user section's lines and keeps only the entry found, so that a process's
+// first call builds nothing as large as the file; from the second lookup
+// of another name on, the entries in number order and a name index over
+// them answer. Where the platform gives one section whole (Windows), a
+// snapshot holds the user section as one read of it gave it, and is kept
+// between calls while the platform vouches that the file is unchanged;
+// after a few lookups its entries are sorted in the platform's own order
+// of names. Otherwise every read goes to the platform key by key, as the
+// loops over the entries always did.
 #include <algorithm>
 #include <climits>
 #include <limits>
