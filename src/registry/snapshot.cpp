@@ -314,6 +314,21 @@ class Entries {
   mutable std::vector<std::pair<std::uint64_t, int>> by_hash_;
 };
 
+// What the first lookup in a version of a document found.
+struct Walked {
+  std::uint64_t version = 0;
+  int found = 0;
+  std::string_view text;  // the found entry's value, in the document
+};
+
+// The last lookup by name, and its answer.
+struct LastLookup {
+  std::uint64_t version = 0;
+  int count = 0;
+  std::string name;
+  int found = 0;
+};
+
 // The platform's kept parse of the file. The document may change under
 // this process's update; what is derived from it follows its version.
 class FromDocument final : public Snapshot {
@@ -440,18 +455,7 @@ class FromDocument final : public Snapshot {
   mutable std::uint64_t version_ = 0;
   mutable std::optional<int> count_;
   mutable std::uint64_t count_version_ = 0;
-  struct Walked {
-    std::uint64_t version = 0;
-    int found = 0;
-    std::string_view text;  // the found entry's value, in the document
-  };
   mutable std::optional<Walked> walked_;
-  struct LastLookup {
-    std::uint64_t version = 0;
-    int count = 0;
-    std::string name;
-    int found = 0;
-  };
   mutable std::optional<LastLookup> last_;
 };
 
