@@ -462,6 +462,27 @@ TEST_F(SignIn, RefusedWithoutRunningWhileAnotherProcessHoldsTheUser) {
   EXPECT_TRUE(IsFile(marker));
 }
 
+// A lock file that is another name of the registry: the sign-in's note
+// would empty the registry, a repair would too.
+TEST_F(SignIn, LockFileWithASecondNameIsRefusedAndItsDataKept) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  const std::string lock = app.Home("Ann00000") + "/IKIVO.SMP";
+  std::filesystem::remove(lock);
+  std::filesystem::create_hard_link(app.registry(), lock);
+  const std::string registry = ReadFile(app.registry());
+  const std::string marker = app.root() + "/ran";
+  RunResult r = Tool(app, {"signin", "Ann", "--", "/bin/sh", "-c",
+                           "touch \"$0\"", marker});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, lock + ": the held lock file has 2 links"))
+      << r.err;
+  EXPECT_FALSE(IsFile(marker));
+  RunResult verify = Tool(app, {"verify"});
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_TRUE(Contains(verify.err, "has 2 links")) << verify.err;
+  EXPECT_EQ(ReadFile(app.registry()), registry);
+}
+
 TEST_F(SignIn, UnknownUserIsNotFound) {
   RunResult r = Tool(app, {"signin", "Bob", "--", "/bin/sh", "-c", "exit 0"});
   EXPECT_EQ(r.status, 1);

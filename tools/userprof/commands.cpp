@@ -145,6 +145,13 @@ std::vector<std::string> RepairShortfalls(const Session& session,
       shortfalls.push_back(Quoted(user->name) + " has no home directory");
     } else if (!user->lock_exists) {
       shortfalls.push_back(Quoted(user->name) + " has no lock file");
+    } else if (const unsigned long links = LinkCount(user->home + kLockFile);
+               links > 1) {
+      // Emptying it would empty the file's other name too: left alone.
+      shortfalls.push_back(Quoted(user->name) + "'s lock file " +
+                           Shown(user->home + kLockFile) + " has " +
+                           std::to_string(links) +
+                           " links (another file's data); left as it is");
     }
   }
   if (after.default_user.empty() || session.FindUser(after.default_user) == 0) {
@@ -587,10 +594,11 @@ Outcome SignIn(Session& session, const std::string& name,
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long long>(
                             options.wait_seconds * 1000));
-  while (openUserSemaphoreFile(name.c_str(), session.handle()) == 0) {
+  while (userprofile_sign_in(session.handle(), name.c_str()) == 0) {
+    const int error = userprofile_last_error();
     const std::string cause = Session::LastCause();
     CloseUserSemaphoreFile();  // clears the failed attempt
-    if (Sys().IsHeldExclusively(lock) != true) {
+    if (error != USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE) {
       std::string why = cause.empty() ? WhyCannotOpen(lock, true) : cause;
       if (why.empty()) why = "the lock file " + Shown(lock) + " cannot be used";
       return Failed("cannot sign " + Quoted(name) + " in: " + why);
@@ -613,7 +621,7 @@ Outcome SignIn(Session& session, const std::string& name,
   // The program itself holds the lock: it inherits the locked file, so the
   // sign-in lasts exactly as long as the program, whatever becomes of this
   // process.
-  const bool inherited = Sys().InheritLock(userprofile::State().lock_handle);
+  const bool inherited = userprofile_inherit_sign_in() != 0;
   std::fflush(stdout);
   RunOptions run_options;
   run_options.extra_env = {"USERPROF_USER=" + name, "USERPROF_HOME=" + home};
@@ -621,14 +629,17 @@ Outcome SignIn(Session& session, const std::string& name,
   run_options.forward_signals = true;
   std::string note_failure;
   run_options.started = [&](long pid) {
-    note_failure = WriteLockNote(lock, "pid=" + std::to_string(pid) +
-                                           "\nhost=" + HostName() +
-                                           "\nsince=" + UtcNow() + "\n");
+    const std::string note = "pid=" + std::to_string(pid) +
+                             "\nhost=" + HostName() + "\nsince=" + UtcNow() +
+                             "\n";
+    if (userprofile_write_sign_in_note(note.c_str()) == 0) {
+      note_failure = Session::LastCause();
+    }
   };
   const ProgramRun run = RunProgram(program, run_options);
   // Still held through this process's own descriptor: the note goes
   // before the lock does.
-  WriteLockNote(lock, "");
+  userprofile_write_sign_in_note("");
   CloseUserSemaphoreFile();
 
   Outcome outcome;

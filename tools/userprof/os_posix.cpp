@@ -226,21 +226,6 @@ std::string MirrorUsersRoot(const std::string& from, const std::string& to) {
   return {};
 }
 
-std::string WriteLockNote(const std::string& lock_file,
-                          const std::string& text) {
-  const int fd =
-      ::open(lock_file.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Failure(lock_file, errno);
-  std::string failure;
-  if (::ftruncate(fd, 0) != 0 || !WriteAll(fd, text)) {
-    failure = Failure(lock_file, errno);
-  }
-  // Another descriptor of the file: closing it releases no lock, as the
-  // sign-in's lock belongs to its own open file.
-  ::close(fd);
-  return failure;
-}
-
 std::optional<std::string> ReadLockNote(const std::string& lock_file) {
   const int fd =
       ::open(lock_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -250,6 +235,12 @@ std::optional<std::string> ReadLockNote(const std::string& lock_file) {
   ::close(fd);
   if (n < 0) return std::nullopt;
   return std::string(buf, static_cast<std::size_t>(n));
+}
+
+unsigned long LinkCount(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return static_cast<unsigned long>(st.st_nlink);
 }
 
 std::string HostName() {
