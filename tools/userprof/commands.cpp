@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "backups.h"
 #include "changes.h"
 #include "frame/frame.h"
 #include "names.h"
@@ -379,8 +380,8 @@ Outcome Rehearse(Session& session, const RegistryView& before) {
     outcome.status = kExitFailed;
     outcome.out = "a repair would make these changes:\n" + outcome.out;
     if (RepairDropsEntries(before)) {
-      outcome.out += "would: keep the registry as it is now in " +
-                     Shown(before.path) + ".bak\n";
+      outcome.out += "would: keep the registry as it is now in a new copy " +
+                     Shown(BackupPattern(before.path)) + "\n";
     }
   } else {
     outcome.out = "healthy: a repair would change nothing\n";
@@ -391,50 +392,60 @@ Outcome Rehearse(Session& session, const RegistryView& before) {
 }  // namespace
 
 Outcome Verify(Session& session, bool dry_run) {
+  if (dry_run) return Rehearse(session, ReadRegistry(session, false));
+  const std::string registry = session.RegistryPath().value_or("");
+  // Taking the update lock makes a missing registry: whether it was there
+  // is asked first.
+  const bool existed = Sys().IsNormalFile(registry);
+  RegistryUpdate update(registry);
+  if (!update.held()) return Busy(registry);
+  // Whether to keep a copy, the copy and the report all come from the
+  // version this repair changes: read under the same hold of the update
+  // lock as the repair, so that a concurrent repair has either finished
+  // or not begun.
   const std::size_t reports = session.reports();
-  const std::optional<RegistryContent> unread =
-      ContentOf(session.RegistryPath().value_or(""));
-  const RegistryView before = ReadRegistry(session, false);
-  if (dry_run) return Rehearse(session, before);
-  const std::optional<RegistryContent> read = ContentOf(before.path);
+  const std::optional<RegistryContent> unread = ContentOf(registry);
+  RegistryView before = ReadRegistry(session, false);
+  const std::optional<RegistryContent> read = ContentOf(registry);
   // The first view read this content and the library reported nothing
   // while it was read (a second read would report it again).
   const bool quiet_read =
       unread && read == unread && session.reports() == reports;
+  before.exists = before.exists && existed;
 
   std::string backup;
-  {
-    RegistryUpdate update(before.path);
-    if (!update.held()) return Busy(before.path);
-    // Keep what a dropped entry held, so that a user can be restored by
-    // hand: one generation, replaced atomically.
-    if (before.exists && RepairDropsEntries(before)) {
-      backup = before.path + ".bak";
-      if (std::string failed = CopyFileAtomically(before.path, backup);
-          !failed.empty()) {
-        return Failed("not repaired: the registry could not be kept first: " +
-                      failed);
-      }
+  if (before.exists && RepairDropsEntries(before)) {
+    auto kept = KeepBackup(registry);
+    if (kept.index() == 1) {
+      return Failed("not repaired: the registry could not be kept first: " +
+                    std::get<1>(kept));
     }
-    VerifyUserProfiles(session.handle());
+    backup = std::get<0>(kept);
   }
+  VerifyUserProfiles(session.handle());
   const std::vector<std::string> notices = session.TakeNotices();
   // The repair kept every home and lock file the first view found: only
   // the users it had to mend are probed again, and the entries it changed
   // read again. A registry it left as it was needs no second read.
-  const RegistryView after = quiet_read && ContentOf(before.path) == read
+  const RegistryView after = quiet_read && ContentOf(registry) == read
                                  ? Reprobed(before)
                                  : ReadRegistry(session, false, &before);
+  const std::vector<std::string> shortfalls = RepairShortfalls(session, after);
+  if (!update.Finish()) {
+    return Failed(WithCause("the repair could not be written", registry) +
+                  "; the registry is as it was");
+  }
 
   Outcome outcome;
   PutChanges(before, after, notices, outcome, "");
   if (!backup.empty()) {
-    outcome.out += "the registry as it was is kept in " + Shown(backup) + "\n";
+    outcome.out += "the registry as it was is kept in " + Shown(backup) +
+                   " (the last " + std::to_string(kBackupsKept) +
+                   " such copies are kept: " + Shown(BackupPattern(registry)) +
+                   ")\n";
     outcome.json["backup"] = AsUnicode(backup);
   }
   if (outcome.json["changed"] == false) outcome.out = "nothing changed\n";
-
-  const std::vector<std::string> shortfalls = RepairShortfalls(session, after);
   if (!shortfalls.empty()) {
     outcome.status = kExitFailed;
     outcome.error = "the repair is incomplete: " + shortfalls.front();

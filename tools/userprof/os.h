@@ -68,6 +68,13 @@ long ProcessId();
 std::optional<bool> ProcessRuns(long pid);
 // The time now as "2026-12-09T03:04:05Z".
 std::string UtcNow();
+// The time now as a name part that sorts by age: "20261209T030405.123456Z".
+std::string UtcStamp();
+// The names in directory `dir` (not "." and ".."), in no order; empty if
+// it cannot be read.
+std::vector<std::string> NamesIn(const std::string& dir);
+// Removes the file `path` (a link itself, never what it names).
+std::string RemoveFile(const std::string& path);
 void SleepMilliseconds(int ms);
 
 struct ProgramRun {

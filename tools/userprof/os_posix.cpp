@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -265,6 +266,32 @@ std::string UtcNow() {
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
+}
+
+std::string UtcStamp() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  std::tm utc{};
+  ::gmtime_r(&now.tv_sec, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%S", &utc);
+  char micro[32];
+  std::snprintf(micro, sizeof micro, ".%06ldZ", now.tv_nsec / 1000);
+  return std::string(text) + micro;
+}
+
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  return names;
+}
+
+std::string RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? std::string() : Failure(path, errno);
 }
 
 void SleepMilliseconds(int ms) {
