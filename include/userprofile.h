@@ -339,6 +339,35 @@ USERPROFILE_EXPORT int userprofile_last_error(void);
  * stays valid until this thread's next call of an export. */
 USERPROFILE_EXPORT const char *userprofile_last_error_message(void);
 
+/*
+ * The administrator's operations, for tools that manage an application's
+ * users (userprof). Each runs under the library's own locks, clears and
+ * sets userprofile_last_error as the exports do, and reports failed
+ * checks as they do.
+ */
+
+/* Signs `name` in as openUserSemaphoreFile does, for a sign-in that
+ * leaves a note in its lock file: it also refuses a lock file that is not
+ * a regular file with exactly one link (USERPROFILE_ERROR_DAMAGED), since
+ * the note would change another name's file too, and empties the lock
+ * file it took. Returns 1 or 0, as openUserSemaphoreFile; sign out with
+ * CloseUserSemaphoreFile. */
+USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
+                                           const char *name);
+
+/* Lets the programs this process starts from now on inherit the lock that
+ * the last sign-in took, so that the sign-in lasts until the last of them
+ * and this process has ended or closed it. Returns 1, or 0 (nothing held,
+ * or the platform cannot). */
+USERPROFILE_EXPORT int userprofile_inherit_sign_in(void);
+
+/* Replaces the content of the lock file that the last sign-in of this
+ * process holds with `note` ("" empties it), through the open file that
+ * holds the lock and never by its path. Refused (0, DAMAGED) unless the
+ * file is a regular file with exactly one link; 0 with NOT_FOUND when no
+ * lock is held. Returns 1 when written. */
+USERPROFILE_EXPORT int userprofile_write_sign_in_note(const char *note);
+
 #ifdef __cplusplus
 }
 #endif

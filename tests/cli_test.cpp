@@ -1,10 +1,12 @@
 // The administrator's tool, run as the program it is on real application
 // trees, beside real hosts that hold real locks.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -460,6 +462,27 @@ TEST_F(SignIn, RefusedWithoutRunningWhileAnotherProcessHoldsTheUser) {
                 .status,
             0);
   EXPECT_TRUE(IsFile(marker));
+}
+
+// A lock file that is another name of the registry: the sign-in's note
+// would empty the registry, a repair would too.
+TEST_F(SignIn, LockFileWithASecondNameIsRefusedAndItsDataKept) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  const std::string lock = app.Home("Ann00000") + "/IKIVO.SMP";
+  std::filesystem::remove(lock);
+  std::filesystem::create_hard_link(app.registry(), lock);
+  const std::string registry = ReadFile(app.registry());
+  const std::string marker = app.root() + "/ran";
+  RunResult r = Tool(app, {"signin", "Ann", "--", "/bin/sh", "-c",
+                           "touch \"$0\"", marker});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, lock + ": the held lock file has 2 links"))
+      << r.err;
+  EXPECT_FALSE(IsFile(marker));
+  RunResult verify = Tool(app, {"verify"});
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_TRUE(Contains(verify.err, "has 2 links")) << verify.err;
+  EXPECT_EQ(ReadFile(app.registry()), registry);
 }
 
 TEST_F(SignIn, UnknownUserIsNotFound) {
@@ -954,6 +977,58 @@ TEST_F(Verify, HomesAndLockFilesMadeForAnUnchangedRegistryAreReported) {
       << linked.err;
 }
 
+// Two repairs at once: the second waits for the first's update and then
+// finds nothing to do, so no copy of the repaired registry ever stands in
+// for the one that holds the dropped entry; older copies beyond five go.
+TEST_F(Verify, ConcurrentRepairsKeepTheDroppedEntryInANewCopy) {
+  MakeDirs(app.prog());
+  MakeDirs(app.Home("Ann00000"));
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann,Ann00000\r\n"
+            "2=O.Brien,OBrien00\r\n");
+  for (int i = 1; i <= 5; ++i) {
+    WriteFile(app.registry() + ".20000101T000000.00000" + std::to_string(i) +
+                  "Z.bak",
+              "old");
+  }
+  // Both start while this process holds the update lock.
+  const int lock = ::open((app.registry() + ".lock").c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  struct flock byte {};
+  byte.l_type = F_WRLCK;
+  byte.l_whence = SEEK_SET;
+  byte.l_len = 1;
+  ASSERT_EQ(::fcntl(lock, F_OFD_SETLK, &byte), 0);
+  Child first(ToolArgv(app, {"verify"}));
+  Child second(ToolArgv(app, {"verify"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::close(lock);
+  std::string out;
+  for (Child* child : {&first, &second}) {
+    EXPECT_EQ(child->Wait(), 0) << child->err();
+    while (std::optional<std::string> line = child->ReadLine()) out += *line + "\n";
+  }
+  EXPECT_TRUE(Contains(out, "nothing changed\n")) << out;
+  const std::string dropped = "dropped entry 2 \"O.Brien,OBrien00\"";
+  ASSERT_NE(out.find(dropped), std::string::npos) << out;
+  EXPECT_EQ(out.find(dropped), out.rfind(dropped)) << out;
+  std::vector<std::string> copies;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(app.prog())) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("USER.INI.") && name.ends_with(".bak")) {
+      copies.push_back(ReadFile(entry.path().string()));
+    }
+  }
+  EXPECT_EQ(copies.size(), 5u);
+  EXPECT_EQ(std::count_if(copies.begin(), copies.end(),
+                          [](const std::string& c) {
+                            return Contains(c, "2=O.Brien,OBrien00");
+                          }),
+            1);
+}
+
 TEST_F(Verify, DryRunChangesNothingAndSaysWhatARepairWouldDo) {
   MakeDirs(app.prog());
   MakeDirs(app.Home("ann00000"));
@@ -973,9 +1048,15 @@ TEST_F(Verify, DryRunChangesNothingAndSaysWhatARepairWouldDo) {
   }
   EXPECT_EQ(Snapshot(app.root()), before);
 
-  // The repair itself keeps the registry as it was, once.
-  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
-  EXPECT_EQ(ReadFile(app.registry() + ".bak"), damaged);
+  // The repair itself keeps the registry as it was, in a copy it names.
+  RunResult repaired = Tool(app, {"verify"});
+  ASSERT_EQ(repaired.status, 0) << repaired.err;
+  const std::string kept_in = "kept in " + app.registry() + ".";
+  ASSERT_TRUE(Contains(repaired.out, kept_in)) << repaired.out;
+  const std::size_t at = repaired.out.find(kept_in) + kept_in.size() - 1;
+  EXPECT_EQ(ReadFile(app.registry() + repaired.out.substr(
+                                          at, repaired.out.find(' ', at) - at)),
+            damaged);
   RunResult healthy = Tool(app, {"verify", "--dry-run"});
   EXPECT_EQ(healthy.status, 0);
   EXPECT_EQ(healthy.out, "healthy: a repair would change nothing\n");

@@ -42,6 +42,9 @@ int userprofile_header_test(void) {
       userprofile_set_report_handler;
   int (*last_error)(void) = userprofile_last_error;
   const char *(*last_error_message)(void) = userprofile_last_error_message;
+  int (*sign_in)(ModuleHandle, const char *) = userprofile_sign_in;
+  int (*inherit_sign_in)(void) = userprofile_inherit_sign_in;
+  int (*write_sign_in_note)(const char *) = userprofile_write_sign_in_note;
   char name[USERPROFILE_NAME_MAX + 1];
   char home[USERPROFILE_HOMEDIRNAME_SIZE];
   char def[USERPROFILE_DEFAULT_SIZE];
@@ -59,7 +62,8 @@ int userprofile_header_test(void) {
          valid_user_name != 0 && open_user_semaphore_file != 0 &&
          close_user_semaphore_file != 0 && verify_user_profiles != 0 &&
          set_report_handler != 0 && last_error != 0 &&
-         last_error_message != 0 &&
+         last_error_message != 0 && sign_in != 0 && inherit_sign_in != 0 &&
+         write_sign_in_note != 0 &&
          last_error() == USERPROFILE_ERROR_NONE + 0 * USERPROFILE_ERROR_DAMAGED;
 }
 /* clang-format on */

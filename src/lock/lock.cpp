@@ -38,9 +38,7 @@ void EnsureLockFile(const void* module, const char* name) {
 
 using namespace userprofile;
 
-extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
-    const char* name, ModuleHandle module) {
-  const userprofile::ExportCall call;
+int userprofile::OpenUserLock(const char* name, const void* module) {
   if (name == nullptr) {
     ReportCheckFailure(kCheckLockNameMissing);
     return 0;
@@ -93,6 +91,12 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
                    " is signed in elsewhere: " + LastFailure().text);
   }
   return 0;
+}
+
+extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
+    const char* name, ModuleHandle module) {
+  const userprofile::ExportCall call;
+  return OpenUserLock(name, module);
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(

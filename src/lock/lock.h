@@ -17,4 +17,9 @@ void CreateLockFile(const std::string& dir);
 // nothing for a user who is not registered.
 void EnsureLockFile(const void* module, const char* name);
 
+// Signs `name` in as openUserSemaphoreFile does, the caller holding the
+// library's lock: 1 with the lock handle in the process's lock slot, or 0
+// with the cause recorded.
+int OpenUserLock(const char* name, const void* module);
+
 }  // namespace userprofile

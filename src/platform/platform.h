@@ -142,6 +142,18 @@ class Platform {
     static_cast<void>(handle);
     return false;
   }
+  // Replaces the whole content of the lock file held through `handle`
+  // (an OpenExclusive) with `text`, through that open file and never by
+  // its path, which may name another file by now (a home swapped for a
+  // link). Refused, writing nothing, unless it is a regular file with
+  // exactly one link: another name of the same file may be anywhere, and
+  // it would change too. False, changing nothing, where the platform
+  // cannot.
+  virtual bool WriteHeldLockFile(LockHandle handle, std::string_view text) {
+    static_cast<void>(handle);
+    static_cast<void>(text);
+    return false;
+  }
   // Whether another open of the file holds it exclusively right now (in
   // this process or any other), found without opening it in a way that
   // could make a concurrent OpenExclusive or CreateEmptyFile fail, and
@@ -350,6 +362,9 @@ class PlatformWrapper : public Platform {
   }
   bool InheritLock(LockHandle handle) override {
     return target_.InheritLock(handle);
+  }
+  bool WriteHeldLockFile(LockHandle handle, std::string_view text) override {
+    return target_.WriteHeldLockFile(handle, text);
   }
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
     return target_.IsHeldExclusively(path);

@@ -1237,6 +1237,38 @@ class PosixPlatform final : public Platform {
     return flags >= 0 && ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
   }
 
+  bool WriteHeldLockFile(LockHandle handle, std::string_view text) override {
+    if (handle <= 0) return false;
+    const int fd = static_cast<int>(handle);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      SetFailure(Failure::kDamaged, "the held lock file is not a regular file");
+      return false;
+    }
+    if (st.st_nlink != 1) {
+      SetFailure(Failure::kDamaged, "the held lock file has " +
+                                        std::to_string(st.st_nlink) +
+                                        " links and is left alone");
+      return false;
+    }
+    // At offset 0 whatever the file offset: a program that inherited the
+    // descriptor shares it.
+    bool ok = ::ftruncate(fd, 0) == 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+      const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done,
+                                 static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0;
+      if (ok) done += static_cast<std::size_t>(n);
+    }
+    if (!ok) {
+      SetFailure(Failure::kIo, "cannot write the held lock file: " +
+                                   std::error_code(errno, std::generic_category())
+                                       .message());
+    }
+    return ok;
+  }
+
   std::optional<bool> IsHeldExclusively(const std::string& path) override {
 #ifdef F_OFD_GETLK
     // Not through a link, as every open of a lock file.

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "backups.h"
 #include "changes.h"
 #include "frame/frame.h"
 #include "names.h"
@@ -145,6 +146,13 @@ std::vector<std::string> RepairShortfalls(const Session& session,
       shortfalls.push_back(Quoted(user->name) + " has no home directory");
     } else if (!user->lock_exists) {
       shortfalls.push_back(Quoted(user->name) + " has no lock file");
+    } else if (const unsigned long links = LinkCount(user->home + kLockFile);
+               links > 1) {
+      // Emptying it would empty the file's other name too: left alone.
+      shortfalls.push_back(Quoted(user->name) + "'s lock file " +
+                           Shown(user->home + kLockFile) + " has " +
+                           std::to_string(links) +
+                           " links (another file's data); left as it is");
     }
   }
   if (after.default_user.empty() || session.FindUser(after.default_user) == 0) {
@@ -372,8 +380,8 @@ Outcome Rehearse(Session& session, const RegistryView& before) {
     outcome.status = kExitFailed;
     outcome.out = "a repair would make these changes:\n" + outcome.out;
     if (RepairDropsEntries(before)) {
-      outcome.out += "would: keep the registry as it is now in " +
-                     Shown(before.path) + ".bak\n";
+      outcome.out += "would: keep the registry as it is now in a new copy " +
+                     Shown(BackupPattern(before.path)) + "\n";
     }
   } else {
     outcome.out = "healthy: a repair would change nothing\n";
@@ -384,50 +392,60 @@ Outcome Rehearse(Session& session, const RegistryView& before) {
 }  // namespace
 
 Outcome Verify(Session& session, bool dry_run) {
+  if (dry_run) return Rehearse(session, ReadRegistry(session, false));
+  const std::string registry = session.RegistryPath().value_or("");
+  // Taking the update lock makes a missing registry: whether it was there
+  // is asked first.
+  const bool existed = Sys().IsNormalFile(registry);
+  RegistryUpdate update(registry);
+  if (!update.held()) return Busy(registry);
+  // Whether to keep a copy, the copy and the report all come from the
+  // version this repair changes: read under the same hold of the update
+  // lock as the repair, so that a concurrent repair has either finished
+  // or not begun.
   const std::size_t reports = session.reports();
-  const std::optional<RegistryContent> unread =
-      ContentOf(session.RegistryPath().value_or(""));
-  const RegistryView before = ReadRegistry(session, false);
-  if (dry_run) return Rehearse(session, before);
-  const std::optional<RegistryContent> read = ContentOf(before.path);
+  const std::optional<RegistryContent> unread = ContentOf(registry);
+  RegistryView before = ReadRegistry(session, false);
+  const std::optional<RegistryContent> read = ContentOf(registry);
   // The first view read this content and the library reported nothing
   // while it was read (a second read would report it again).
   const bool quiet_read =
       unread && read == unread && session.reports() == reports;
+  before.exists = before.exists && existed;
 
   std::string backup;
-  {
-    RegistryUpdate update(before.path);
-    if (!update.held()) return Busy(before.path);
-    // Keep what a dropped entry held, so that a user can be restored by
-    // hand: one generation, replaced atomically.
-    if (before.exists && RepairDropsEntries(before)) {
-      backup = before.path + ".bak";
-      if (std::string failed = CopyFileAtomically(before.path, backup);
-          !failed.empty()) {
-        return Failed("not repaired: the registry could not be kept first: " +
-                      failed);
-      }
+  if (before.exists && RepairDropsEntries(before)) {
+    auto kept = KeepBackup(registry);
+    if (kept.index() == 1) {
+      return Failed("not repaired: the registry could not be kept first: " +
+                    std::get<1>(kept));
     }
-    VerifyUserProfiles(session.handle());
+    backup = std::get<0>(kept);
   }
+  VerifyUserProfiles(session.handle());
   const std::vector<std::string> notices = session.TakeNotices();
   // The repair kept every home and lock file the first view found: only
   // the users it had to mend are probed again, and the entries it changed
   // read again. A registry it left as it was needs no second read.
-  const RegistryView after = quiet_read && ContentOf(before.path) == read
+  const RegistryView after = quiet_read && ContentOf(registry) == read
                                  ? Reprobed(before)
                                  : ReadRegistry(session, false, &before);
+  const std::vector<std::string> shortfalls = RepairShortfalls(session, after);
+  if (!update.Finish()) {
+    return Failed(WithCause("the repair could not be written", registry) +
+                  "; the registry is as it was");
+  }
 
   Outcome outcome;
   PutChanges(before, after, notices, outcome, "");
   if (!backup.empty()) {
-    outcome.out += "the registry as it was is kept in " + Shown(backup) + "\n";
+    outcome.out += "the registry as it was is kept in " + Shown(backup) +
+                   " (the last " + std::to_string(kBackupsKept) +
+                   " such copies are kept: " + Shown(BackupPattern(registry)) +
+                   ")\n";
     outcome.json["backup"] = AsUnicode(backup);
   }
   if (outcome.json["changed"] == false) outcome.out = "nothing changed\n";
-
-  const std::vector<std::string> shortfalls = RepairShortfalls(session, after);
   if (!shortfalls.empty()) {
     outcome.status = kExitFailed;
     outcome.error = "the repair is incomplete: " + shortfalls.front();
@@ -587,10 +605,11 @@ Outcome SignIn(Session& session, const std::string& name,
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long long>(
                             options.wait_seconds * 1000));
-  while (openUserSemaphoreFile(name.c_str(), session.handle()) == 0) {
+  while (userprofile_sign_in(session.handle(), name.c_str()) == 0) {
+    const int error = userprofile_last_error();
     const std::string cause = Session::LastCause();
     CloseUserSemaphoreFile();  // clears the failed attempt
-    if (Sys().IsHeldExclusively(lock) != true) {
+    if (error != USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE) {
       std::string why = cause.empty() ? WhyCannotOpen(lock, true) : cause;
       if (why.empty()) why = "the lock file " + Shown(lock) + " cannot be used";
       return Failed("cannot sign " + Quoted(name) + " in: " + why);
@@ -613,7 +632,7 @@ Outcome SignIn(Session& session, const std::string& name,
   // The program itself holds the lock: it inherits the locked file, so the
   // sign-in lasts exactly as long as the program, whatever becomes of this
   // process.
-  const bool inherited = Sys().InheritLock(userprofile::State().lock_handle);
+  const bool inherited = userprofile_inherit_sign_in() != 0;
   std::fflush(stdout);
   RunOptions run_options;
   run_options.extra_env = {"USERPROF_USER=" + name, "USERPROF_HOME=" + home};
@@ -621,14 +640,17 @@ Outcome SignIn(Session& session, const std::string& name,
   run_options.forward_signals = true;
   std::string note_failure;
   run_options.started = [&](long pid) {
-    note_failure = WriteLockNote(lock, "pid=" + std::to_string(pid) +
-                                           "\nhost=" + HostName() +
-                                           "\nsince=" + UtcNow() + "\n");
+    const std::string note = "pid=" + std::to_string(pid) +
+                             "\nhost=" + HostName() + "\nsince=" + UtcNow() +
+                             "\n";
+    if (userprofile_write_sign_in_note(note.c_str()) == 0) {
+      note_failure = Session::LastCause();
+    }
   };
   const ProgramRun run = RunProgram(program, run_options);
   // Still held through this process's own descriptor: the note goes
   // before the lock does.
-  WriteLockNote(lock, "");
+  userprofile_write_sign_in_note("");
   CloseUserSemaphoreFile();
 
   Outcome outcome;

@@ -55,12 +55,12 @@ std::string RemoveHomeTree(const std::string& home);
 // link. What a repair looks at, without the users' data.
 std::string MirrorUsersRoot(const std::string& from, const std::string& to);
 
-// The note a sign-in writes into the lock file it holds, and reads back.
-// Written through a new descriptor of the file, never through a link;
-// empty `text` truncates it.
-std::string WriteLockNote(const std::string& lock_file,
-                          const std::string& text);
+// The note a sign-in left in a lock file (the library writes it through
+// the lock it holds), read without following a link.
 std::optional<std::string> ReadLockNote(const std::string& lock_file);
+// How many names the file at `path` has (a link itself counts as a file
+// of one), or 0 when there is none.
+unsigned long LinkCount(const std::string& path);
 
 std::string HostName();
 long ProcessId();
@@ -68,6 +68,13 @@ long ProcessId();
 std::optional<bool> ProcessRuns(long pid);
 // The time now as "2026-12-09T03:04:05Z".
 std::string UtcNow();
+// The time now as a name part that sorts by age: "20261209T030405.123456Z".
+std::string UtcStamp();
+// The names in directory `dir` (not "." and ".."), in no order; empty if
+// it cannot be read.
+std::vector<std::string> NamesIn(const std::string& dir);
+// Removes the file `path` (a link itself, never what it names).
+std::string RemoveFile(const std::string& path);
 void SleepMilliseconds(int ms);
 
 struct ProgramRun {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -226,21 +227,6 @@ std::string MirrorUsersRoot(const std::string& from, const std::string& to) {
   return {};
 }
 
-std::string WriteLockNote(const std::string& lock_file,
-                          const std::string& text) {
-  const int fd =
-      ::open(lock_file.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Failure(lock_file, errno);
-  std::string failure;
-  if (::ftruncate(fd, 0) != 0 || !WriteAll(fd, text)) {
-    failure = Failure(lock_file, errno);
-  }
-  // Another descriptor of the file: closing it releases no lock, as the
-  // sign-in's lock belongs to its own open file.
-  ::close(fd);
-  return failure;
-}
-
 std::optional<std::string> ReadLockNote(const std::string& lock_file) {
   const int fd =
       ::open(lock_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -250,6 +236,12 @@ std::optional<std::string> ReadLockNote(const std::string& lock_file) {
   ::close(fd);
   if (n < 0) return std::nullopt;
   return std::string(buf, static_cast<std::size_t>(n));
+}
+
+unsigned long LinkCount(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return static_cast<unsigned long>(st.st_nlink);
 }
 
 std::string HostName() {
@@ -274,6 +266,32 @@ std::string UtcNow() {
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
+}
+
+std::string UtcStamp() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  std::tm utc{};
+  ::gmtime_r(&now.tv_sec, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%S", &utc);
+  char micro[32];
+  std::snprintf(micro, sizeof micro, ".%06ldZ", now.tv_nsec / 1000);
+  return std::string(text) + micro;
+}
+
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  return names;
+}
+
+std::string RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? std::string() : Failure(path, errno);
 }
 
 void SleepMilliseconds(int ms) {
