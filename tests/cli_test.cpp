@@ -729,10 +729,16 @@ TEST_F(Demo, KeepsATreeItWasGivenAndWillNotReuseIt) {
 namespace {
 
 // A program for signin that says "ready", then runs until `stop` exists
-// (20 s at most), noting a SIGTERM it gets in `stop`.term.
+// (20 s at most), noting a SIGTERM it gets in `stop`.term. signin notes
+// the program's process in the lock file only once the program runs, so
+// "ready" waits for that note (20 s at most): on a busy machine the
+// program can otherwise speak before signin has written it.
 std::vector<std::string> RunsUntil(const std::string& stop) {
   return {"/bin/sh", "-c",
-          "trap 'touch \"$0.term\"' TERM; echo ready; i=0; "
+          "trap 'touch \"$0.term\"' TERM; i=0; "
+          "until grep -qx \"pid=$$\" \"${USERPROF_HOME}IKIVO.SMP\" || "
+          "[ $i -ge 1000 ]; do sleep 0.02; i=$((i + 1)); done; "
+          "echo ready; i=0; "
           "while [ ! -e \"$0\" ] && [ $i -lt 200 ]; do sleep 0.1; "
           "i=$((i + 1)); done",
           stop};

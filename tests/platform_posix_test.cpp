@@ -129,55 +129,94 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
   const std::string file_b = RegistryWithValue('b', kSizeB);
   const std::string sizes[] = {std::to_string(kSizeA), std::to_string(kSizeB)};
   WriteFile(file, file_a);
+  const std::vector<std::string> steps =
+      ChildArgv({"write-steps", file, sizes[0], sizes[1]});
+  using Clock = std::chrono::steady_clock;
+  auto micros = [](Clock::duration d) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(d).count());
+  };
 
-  // How long a writer takes here to start and write twice sets the kill
-  // window, so that kills fall before, inside and after writes on fast and
-  // slow machines alike.
-  long cycle_us = LONG_MAX;
+  // Each kill aims at one write: the first (b over a), timed from the
+  // writer's start, or the second (a over b), timed from its release once
+  // the first has returned. The writer waits before each write, so a kill
+  // that comes late finds the aimed write done however slow the machine
+  // is. How long each takes here sets its first kill window; a window
+  // that the load has made too short (no kill has yet come after its
+  // write) widens until one does.
+  long window_us[2] = {LONG_MAX, LONG_MAX};
   for (int i = 0; i < 3; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    RunResult once = RunChild({"write-loop", file, sizes[0], sizes[1], "1"});
-    ASSERT_EQ(once.status, 0) << once.err;
-    cycle_us = std::min<long>(
-        cycle_us, std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::steady_clock::now() - t0)
-                      .count());
+    Child writer(steps);
+    const auto t0 = Clock::now();
+    writer.WriteLine("");
+    ASSERT_EQ(writer.ReadLine(), "wrote b") << writer.err();
+    const auto t1 = Clock::now();
+    writer.WriteLine("");
+    ASSERT_EQ(writer.ReadLine(), "wrote a") << writer.err();
+    const auto t2 = Clock::now();
+    ASSERT_EQ(writer.Wait(), 0) << writer.err();
+    window_us[0] = std::min(window_us[0], micros(t1 - t0));
+    window_us[1] = std::min(window_us[1], micros(t2 - t1));
   }
   ASSERT_EQ(ReadFile(file), file_a);
-  const long window_us = std::max<long>(2000, cycle_us * 6 / 5);
+  for (long& window : window_us) window = std::max<long>(2000, window * 6 / 5);
+  const std::string* const old_file[2] = {&file_a, &file_b};
+  const std::string* const new_file[2] = {&file_b, &file_a};
+  const char* const wrote[2] = {"wrote b", "wrote a"};
 
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
-  std::uniform_int_distribution<long> delay(0, window_us);
   // 8 s of kills, or longer on a loaded machine (every write flushes the
-  // file and its directory) until there have been 20, within 30 s.
-  const auto start = std::chrono::steady_clock::now();
+  // file and its directory) until there have been 20 and a kill has come
+  // after each write, within 30 s.
+  const auto start = Clock::now();
   const auto deadline = start + std::chrono::seconds(8);
   const auto last_call = start + std::chrono::seconds(30);
 
   std::set<std::string> known = Entries();
   int kills = 0, seen_a = 0, seen_b = 0, leftovers = 0;
-  while (kills < 200 && std::chrono::steady_clock::now() < last_call &&
-         (kills < 20 || std::chrono::steady_clock::now() < deadline)) {
-    Child child(ChildArgv({"write-loop", file, sizes[0], sizes[1], "0"}));
-    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
-    child.Kill(SIGKILL);
-    ASSERT_EQ(child.Wait(), 128 + SIGKILL)
-        << "the writer failed: " << child.err();
+  int after_write[2] = {0, 0};
+  while (kills < 200 && Clock::now() < last_call &&
+         (kills < 20 || Clock::now() < deadline || after_write[0] == 0 ||
+          after_write[1] == 0)) {
+    const int aim = kills % 2;
+    Child writer(steps);
+    writer.WriteLine("");
+    if (aim == 1) {
+      ASSERT_EQ(writer.ReadLine(), wrote[0]) << writer.err();
+      writer.WriteLine("");
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(
+        std::uniform_int_distribution<long>(0, window_us[aim])(rng)));
+    writer.Kill(SIGKILL);
+    ASSERT_EQ(writer.Wait(), 128 + SIGKILL)
+        << "the writer failed: " << writer.err();
     ++kills;
+    bool returned = false;
+    while (std::optional<std::string> line =
+               writer.ReadLine(std::chrono::milliseconds(0))) {
+      returned = returned || *line == wrote[aim];
+    }
 
     const std::string content = ReadFile(file);
-    ASSERT_TRUE(content == file_a || content == file_b)
-        << "torn file after kill " << kills << ": " << content.size()
+    ASSERT_TRUE(content == *new_file[aim] ||
+                (!returned && content == *old_file[aim]))
+        << "after kill " << kills << ", aimed at write " << aim + 1
+        << (returned ? " that had returned" : "") << ": " << content.size()
         << " bytes";
     const std::optional<std::string_view> value =
         userprofile::profile::FindValue(content, "luser", "K");
     ASSERT_TRUE(value && (*value == std::string(kSizeA, 'a') ||
                           *value == std::string(kSizeB, 'b')));
     (content == file_a ? seen_a : seen_b)++;
+    if (content == *new_file[aim]) {
+      ++after_write[aim];
+    } else if (after_write[aim] == 0) {
+      window_us[aim] = window_us[aim] * 3 / 2;
+    }
 
-    const std::string own = "USER.INI.~" + std::to_string(child.pid()) + ".";
+    const std::string own = "USER.INI.~" + std::to_string(writer.pid()) + ".";
     int added = 0;
     for (const std::string& name : Entries()) {
       if (known.insert(name).second) {
@@ -193,8 +232,10 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
   EXPECT_GT(seen_b, 0) << "no write completed between kills";
   RecordProperty("kills", kills);
   RecordProperty("leftover_temporaries", leftovers);
-  std::printf("%d kills: %d old, %d new, %d temporary files left\n", kills,
-              seen_a, seen_b, leftovers);
+  const int after = after_write[0] + after_write[1];
+  std::printf("%d kills: %d left the old file, %d the new, %d temporary "
+              "files left\n",
+              kills, kills - after, after, leftovers);
 
   // A writer that ends normally clears what killed writers left and adds
   // nothing.

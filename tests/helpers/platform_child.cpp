@@ -5,6 +5,9 @@
 //   write-loop FILE SIZE_A SIZE_B COUNT  alternates the value of [LUSER] k
 //                                        between SIZE_A 'a's and SIZE_B
 //                                        'b's, COUNT times (0: forever)
+//   write-steps FILE SIZE_A SIZE_B  the same writes (b first), each when
+//                    a line comes on input; prints "wrote b" or "wrote a"
+//                    after each; exits at end of input
 //   hold FILE        opens FILE exclusively, prints "held 1" or "held 0",
 //                    then per input line: "close" closes it and prints
 //                    "closed"; "exit" (or end of input) exits holding it
@@ -40,6 +43,18 @@ int WriteLoop(const std::string& file, std::size_t a, std::size_t b,
         !NativePlatform().WriteProfileString("LUSER", "k", value_a, file)) {
       return 1;
     }
+  }
+  return 0;
+}
+
+int WriteSteps(const std::string& file, std::size_t a, std::size_t b) {
+  const std::string values[] = {std::string(b, 'b'), std::string(a, 'a')};
+  std::string line;
+  for (int i = 0; std::getline(std::cin, line); i = 1 - i) {
+    if (!NativePlatform().WriteProfileString("LUSER", "k", values[i], file)) {
+      return 1;
+    }
+    std::cout << "wrote " << (i == 0 ? 'b' : 'a') << std::endl;
   }
   return 0;
 }
@@ -91,6 +106,10 @@ int main(int argc, char** argv) {
     return WriteLoop(file, std::strtoul(argv[3], nullptr, 10),
                      std::strtoul(argv[4], nullptr, 10),
                      std::strtol(argv[5], nullptr, 10));
+  }
+  if (cmd == "write-steps" && argc == 5) {
+    return WriteSteps(file, std::strtoul(argv[3], nullptr, 10),
+                      std::strtoul(argv[4], nullptr, 10));
   }
   if (cmd == "hold") return Hold(file);
   if (cmd == "update" && argc == 4) {

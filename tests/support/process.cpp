@@ -9,35 +9,57 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace testing_support {
 
 Child::Child(const std::vector<std::string>& argv) : program_(argv.at(0)) {
-  int in[2], out[2], err[2];
+  int in[2], out[2], err[2], exec_status[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
-      pipe2(err, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe");
+      pipe2(err, O_CLOEXEC) != 0 || pipe2(exec_status, O_CLOEXEC) != 0) {
+    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
   }
+  std::vector<char*> args;
+  for (const std::string& a : argv) {
+    args.push_back(const_cast<char*>(a.c_str()));
+  }
+  args.push_back(nullptr);
   pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ < 0) {
+    throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  }
   if (pid_ == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     execv(args[0], args.data());
+    // The parent learns why through the pipe that a successful exec closes.
+    const int error = errno;
+    (void)!write(exec_status[1], &error, sizeof error);
     _exit(127);
   }
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  close(exec_status[1]);
   in_ = in[1];
   out_ = out[0];
   errfd_ = err[0];
   signal(SIGPIPE, SIG_IGN);
+  int error = 0;
+  ssize_t n;
+  while ((n = read(exec_status[0], &error, sizeof error)) < 0 &&
+         errno == EINTR) {
+  }
+  close(exec_status[0]);
+  if (n == static_cast<ssize_t>(sizeof error)) {
+    Wait();
+    close(out_);
+    close(errfd_);
+    throw std::runtime_error("cannot start " + program_ + ": " +
+                             std::strerror(error));
+  }
 }
 
 Child::~Child() {

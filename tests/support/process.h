@@ -26,7 +26,8 @@ inline constexpr int kTimedOut = 124;
 class Child {
  public:
   // Starts `argv[0]` with the arguments; stdin, stdout and stderr are
-  // pipes.
+  // pipes. A program that cannot be started throws, with the system's
+  // reason.
   explicit Child(const std::vector<std::string>& argv);
   ~Child();
   Child(const Child&) = delete;

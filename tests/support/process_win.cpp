@@ -2,6 +2,7 @@
 // process.h on CreateProcess and anonymous pipes.
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <stdexcept>
 
@@ -36,6 +37,24 @@ std::string Quoted(const std::string& arg) {
   return out;
 }
 
+// The system's text for an error code, with its number: "5 (Access is
+// denied.)".
+std::string ErrorText(DWORD error) {
+  char* text = nullptr;
+  const DWORD n = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = n != 0 && text != nullptr ? std::string(text, n) : "";
+  if (text != nullptr) ::LocalFree(text);
+  while (!message.empty() && std::isspace(static_cast<unsigned char>(
+                                 message.back()))) {
+    message.pop_back();
+  }
+  return std::to_string(error) + " (" +
+         (message.empty() ? "no text for it" : message) + ")";
+}
+
 // A pipe whose ends are both uninheritable; the child's end is made
 // inheritable only for the CreateProcess that passes it on, and is named
 // there in an explicit handle list.
@@ -43,7 +62,8 @@ void Pipe(HANDLE& parent, HANDLE& child, bool child_reads) {
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
   if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) {
-    throw std::runtime_error("CreatePipe");
+    throw std::runtime_error("CreatePipe: error " +
+                             ErrorText(::GetLastError()));
   }
   parent = child_reads ? write_end : read_end;
   child = child_reads ? read_end : write_end;
@@ -138,6 +158,7 @@ Child::Child(const std::vector<std::string>& argv) : program_(argv.at(0)) {
       argv.at(0).c_str(), command.data(), nullptr, nullptr, TRUE,
       listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
       &startup.StartupInfo, &c->process);
+  const DWORD start_error = started ? 0 : ::GetLastError();
   if (listed) ::DeleteProcThreadAttributeList(list);
   ::CloseHandle(child_in);
   ::CloseHandle(child_out);
@@ -147,7 +168,8 @@ Child::Child(const std::vector<std::string>& argv) : program_(argv.at(0)) {
     ::CloseHandle(c->out);
     ::CloseHandle(c->err);
     delete c;
-    throw std::runtime_error("CreateProcess " + argv.at(0));
+    throw std::runtime_error("CreateProcess " + argv.at(0) + ": error " +
+                             ErrorText(start_error));
   }
   pid_ = static_cast<int>(c->process.dwProcessId);
   win_ = c;
