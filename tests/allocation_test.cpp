@@ -157,7 +157,7 @@ class Allocation : public AppTest {
  protected:
   std::string base() const { return tree_.users(); }
   std::string Allocate(std::string name) {
-    return userprofile::AllocateHomeDir(base(), name);
+    return userprofile::AllocateHomeDir(base(), name).value_or("");
   }
   std::vector<std::string> Existing() const {
     std::vector<std::string> names;
@@ -268,7 +268,7 @@ TEST_F(Allocation, BaseTooLongForAPathIsRefused) {
   EXPECT_EQ(Checks(), Checks_{});
   const std::string too_long = fits + "c";
   const auto before = TreeState(tree_.root());
-  EXPECT_EQ(userprofile::AllocateHomeDir(too_long, name), "");
+  EXPECT_FALSE(userprofile::AllocateHomeDir(too_long, name));
   EXPECT_EQ(Checks(), Checks_{409});
   EXPECT_EQ(TreeState(tree_.root()), before);
 }

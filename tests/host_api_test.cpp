@@ -135,10 +135,10 @@ TEST_F(HostApi, FailedLookupsAndWritesSayWhy) {
 }
 
 TEST_F(HostApi, LastFailureBelongsToTheCallingThread) {
-  userprofile::SetFailure(userprofile::Failure::kBusy, "this thread's");
+  userprofile::RecordFailure({userprofile::Failure::kBusy, "this thread's"});
   std::thread other([] {
     EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_NONE);
-    userprofile::SetFailure(userprofile::Failure::kIo, "the other's");
+    userprofile::RecordFailure({userprofile::Failure::kIo, "the other's"});
   });
   other.join();
   EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_BUSY);
