@@ -339,4 +339,14 @@ TEST_F(Allocation, ConcurrentProcessesGetDistinctHomes) {
   EXPECT_EQ(dirs.size(), 6u);
 }
 
+// Whole multi-byte characters that fill the eight bytes exactly are all
+// kept: the last one fits, so no digit takes its place.
+TEST(Utf8HomeDirName, WholeCharactersFillingEightBytesAreAllKept) {
+  if (!userprofile::kUtf8Names) GTEST_SKIP() << "names are not UTF-8 here";
+  const std::string four_of_two = "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F";
+  EXPECT_EQ(Derive(four_of_two).name8, four_of_two);
+  const std::string two_of_four = "\xF0\x9F\x98\x80\xF0\x9F\x98\x81";
+  EXPECT_EQ(Derive(two_of_four + "x").name8, two_of_four);
+}
+
 }  // namespace
