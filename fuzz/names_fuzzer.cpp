@@ -85,10 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                            ? raw.size()
                                            : raw.find('\0') + 1);
   const std::string second = other.substr(0, other.find('\0'));
-  Require(userprofile::NamesEqual1252(name, name), "a name equals itself");
-  Require(userprofile::NamesEqual1252(name, second) ==
-              userprofile::NamesEqual1252(second, name),
-          "name equality is symmetric");
+  Require(userprofile::UserNamesEqual(name, name), "a name equals itself");
   Require(userprofile::UserNamesEqual(name, second) ==
               userprofile::UserNamesEqual(second, name),
           "the host's name equality is symmetric");

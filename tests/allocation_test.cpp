@@ -157,7 +157,7 @@ class Allocation : public AppTest {
  protected:
   std::string base() const { return tree_.users(); }
   std::string Allocate(std::string name) {
-    return userprofile::AllocateHomeDir(base(), name);
+    return userprofile::AllocateHomeDir(base(), name).value_or("");
   }
   std::vector<std::string> Existing() const {
     std::vector<std::string> names;
@@ -268,7 +268,7 @@ TEST_F(Allocation, BaseTooLongForAPathIsRefused) {
   EXPECT_EQ(Checks(), Checks_{});
   const std::string too_long = fits + "c";
   const auto before = TreeState(tree_.root());
-  EXPECT_EQ(userprofile::AllocateHomeDir(too_long, name), "");
+  EXPECT_FALSE(userprofile::AllocateHomeDir(too_long, name));
   EXPECT_EQ(Checks(), Checks_{409});
   EXPECT_EQ(TreeState(tree_.root()), before);
 }
@@ -337,6 +337,16 @@ TEST_F(Allocation, ConcurrentProcessesGetDistinctHomes) {
     if (e.is_directory()) dirs.push_back(e.path().filename().string());
   }
   EXPECT_EQ(dirs.size(), 6u);
+}
+
+// Whole multi-byte characters that fill the eight bytes exactly are all
+// kept: the last one fits, so no digit takes its place.
+TEST(Utf8HomeDirName, WholeCharactersFillingEightBytesAreAllKept) {
+  if (!userprofile::kUtf8Names) GTEST_SKIP() << "names are not UTF-8 here";
+  const std::string four_of_two = "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F";
+  EXPECT_EQ(Derive(four_of_two).name8, four_of_two);
+  const std::string two_of_four = "\xF0\x9F\x98\x80\xF0\x9F\x98\x81";
+  EXPECT_EQ(Derive(two_of_four + "x").name8, two_of_four);
 }
 
 }  // namespace

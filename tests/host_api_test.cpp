@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "frame/failure.h"
@@ -135,10 +137,10 @@ TEST_F(HostApi, FailedLookupsAndWritesSayWhy) {
 }
 
 TEST_F(HostApi, LastFailureBelongsToTheCallingThread) {
-  userprofile::SetFailure(userprofile::Failure::kBusy, "this thread's");
+  userprofile::RecordFailure({userprofile::Failure::kBusy, "this thread's"});
   std::thread other([] {
     EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_NONE);
-    userprofile::SetFailure(userprofile::Failure::kIo, "the other's");
+    userprofile::RecordFailure({userprofile::Failure::kIo, "the other's"});
   });
   other.join();
   EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_BUSY);
@@ -152,6 +154,51 @@ TEST_F(HostApi, LiteralNameThatNeedsNoTrimIsNeverWritten) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "create-literal: done\nexists: 2\n");
   EXPECT_TRUE(IsFile(tree_.Home("LiteralN") + "/IKIVO.SMP"));
+}
+
+// After a failed call, each export that then succeeds clears the last
+// error: a cause read after a call is that call's.
+class LastError : public AppTest {};
+
+TEST_F(LastError, EveryExportThatSucceedsClearsIt) {
+  char ann[] = "Ann";
+  CreateUserProfile(module(), ann, 1);
+  ASSERT_EQ(DoesUserExist(module(), "Ann"), 1);
+  char out[USERPROFILE_PATH_SIZE] = {};
+  char name[] = "Bob";
+  char ex_name[] = "Cy";
+  char trimmed[] = "Dee";
+  const std::string ex_base = tree_.root() + kSep + "EX";
+  const std::string ex_registry = tree_.root() + kSep + "EX.INI";
+  const std::vector<std::pair<std::string, std::function<void()>>> calls = {
+      {"DoesUserExist", [&] { DoesUserExist(module(), "Ann"); }},
+      {"SetDefaultUser", [&] { SetDefaultUser(module(), "Ann"); }},
+      {"GetDefaultUser", [&] { GetDefaultUser(module(), out); }},
+      {"GetUserHomeDir", [&] { GetUserHomeDir(module(), out); }},
+      {"GetDirForUser", [&] { GetDirForUser(module(), "Ann", out); }},
+      {"ValidUserName", [] { ValidUserName("Ann"); }},
+      {"IsEntryValid", [] { IsEntryValid("Ann,Ann00000"); }},
+      {"GetProperHomeDirName", [&] { GetProperHomeDirName(trimmed, out); }},
+      {"CreateUserProfile", [&] { CreateUserProfile(module(), name, 1); }},
+      {"CreateUserProfileEx",
+       [&] {
+         CreateUserProfileEx(ex_base.c_str(), ex_registry.c_str(), 1, ex_name,
+                             out);
+       }},
+      {"openUserSemaphoreFile",
+       [&] { ASSERT_EQ(openUserSemaphoreFile("Ann", module()), 1); }},
+      {"CloseUserSemaphoreFile", [] { CloseUserSemaphoreFile(); }},
+      {"VerifyUserProfiles", [&] { VerifyUserProfiles(module()); }},
+      {"WEP", [] { WEP(0); }},
+  };
+  for (const auto& [export_name, call] : calls) {
+    EXPECT_EQ(DoesUserExist(module(), "Nobody"), 0);
+    ASSERT_EQ(userprofile_last_error(), USERPROFILE_ERROR_NOT_FOUND);
+    call();
+    EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_NONE) << export_name;
+    EXPECT_STREQ(userprofile_last_error_message(), "") << export_name;
+  }
+  EXPECT_EQ(Checks(), std::vector<unsigned>{});
 }
 
 }  // namespace

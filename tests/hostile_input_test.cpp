@@ -467,6 +467,29 @@ TEST(SymlinkedHome, NoLockFileIsCreatedOrOpenedThroughIt) {
   EXPECT_EQ(fixed.out, "verify: done\nlock: 1\n");
 }
 
+// The registry's update lock file replaced by a link to a file elsewhere:
+// a lock taken through it would serialize nothing, so it is never taken,
+// and the update is refused. The registry and the file stay as they were.
+TEST(LinkedUpdateLock, UpdateIsRefusedAndNothingChanges) {
+  Scratch s;
+  char ann[] = "Ann";
+  CreateUserProfile(s.h(), ann, 1);
+  ASSERT_EQ(DoesUserExist(s.h(), "Ann"), 1);
+  const std::string lock = s.registry() + ".lock";
+  const std::string outside = s.root() + "/outside";
+  WriteFile(outside, "kept\n");
+  fs::remove(lock);
+  fs::create_symlink(outside, lock);
+  const std::string before = ReadFile(s.registry());
+
+  char bob[] = "Bob";
+  CreateUserProfile(s.h(), bob, 1);
+  EXPECT_EQ(ReadFile(s.registry()), before);
+  EXPECT_EQ(DoesUserExist(s.h(), "Bob"), 0);
+  EXPECT_EQ(ReadFile(outside), "kept\n");
+  EXPECT_TRUE(fs::is_symlink(lock));
+}
+
 TEST(SymlinkedHome, DanglingLinkIsNotFollowedWhenItsTargetAppears) {
   AppTree app;
   ASSERT_EQ(app.Host({"verify", "create", "Ann Lee"}).status, 0);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/registry.h"
 #include "support/behaviour.h"
 
 using namespace testing_support;
@@ -215,6 +216,22 @@ TEST_F(DefaultUser, NullNameIsReportedAndChangesNothing) {
   std::string dir;
   EXPECT_EQ(HomeDirChecks(&dir), Checks_{});
   EXPECT_EQ(dir, Home("AnnLee00") + kSep);
+}
+
+// Inside one update, a lookup after a write of the entry it found answers
+// from the entry as written, never from the answer before the write.
+TEST_F(Lookup, LookupInsideAnUpdateSeesTheEntryJustWritten) {
+  SetRegistry(Crlf({"[NUSER]", "NO=1", "[LUSER]", "1=Ann,Ann00000"}));
+  const std::string registry = tree_.registry();
+  userprofile::RegistryScope scope;
+  userprofile::RegistryUpdate update(registry);
+  ASSERT_TRUE(update.held());
+  EXPECT_EQ(userprofile::FindUser(registry, "Ann"), 1);
+  ASSERT_TRUE(userprofile::WriteRegistry(registry, userprofile::kUserSection,
+                                         "1", "Bob,Bob00000"));
+  EXPECT_EQ(userprofile::FindUser(registry, "Ann"), 0);
+  EXPECT_EQ(userprofile::FindUser(registry, "Bob"), 1);
+  EXPECT_TRUE(update.Finish());
 }
 
 }  // namespace

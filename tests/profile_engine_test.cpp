@@ -1,6 +1,6 @@
-// The profile (INI) engine against the measured behaviour of the Windows
-// profile services (platform-facts.md items 1-22, catalogue sections A, B
-// and C), on exact bytes. Every row runs through the pure engine and again
+// The profile (INI) engine against the behaviour of the Windows profile
+// services as measured on Windows (each row below is one measured case;
+// docs/windows.md says where Wine differs), on exact bytes. Every row runs through the pure engine and again
 // through the POSIX platform on a real file, read back from disk.
 //
 // Where Wine was marked doubtful the rows follow Windows: a line without

@@ -7,6 +7,7 @@
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
+#include "registry/registry.h"
 #include "userprofile.h"
 
 namespace userprofile {
@@ -23,13 +24,17 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
                                                       const char* name) {
-  const ExportCall call;
-  if (OpenUserLock(name, module) == 0) return 0;
+  ExportCall call;
+  const FailureCause refused = SignInUser(module, name);
+  if (refused.failed()) {
+    call.Fail(refused);
+    return 0;
+  }
   ProcessState& state = State();
   // Emptied through the lock's own descriptor: a stale note goes, and a
   // file with a second name is refused before anything is written to it.
   if (!Sys().WriteHeldLockFile(state.lock_handle, "")) {
-    const FailureCause cause = LastFailure();
+    const FailureCause cause = TakeNote();
     Sys().CloseExclusive(state.lock_handle);
     state.lock_handle = kFailedLock;
     const std::string lock = DirForUser(module, name).value_or("") +

@@ -34,7 +34,6 @@ enum Check : unsigned {
   kCheckCandidatesExhausted = 411,
   kCheckRootNameMissing = 450,
   kCheckRootNameEmpty = 451,
-  kCheckRootNoOutputBuffer = 452,
   kCheckRootNullModuleAlloc = 453,
   kCheckRootTooLongForHome = 454,  // users root over 108 characters
 

@@ -6,25 +6,38 @@ namespace userprofile {
 
 namespace {
 
-FailureCause& ThreadCause() {
-  thread_local FailureCause cause;
-  return cause;
+struct ThreadFailures {
+  FailureCause note;  // left by a layer below, not yet taken
+  FailureCause last;  // recorded by the last export
+};
+
+ThreadFailures& Thread() {
+  thread_local ThreadFailures failures;
+  return failures;
 }
 
 }  // namespace
 
 void SetFailure(Failure kind, std::string text) {
-  FailureCause& cause = ThreadCause();
-  cause.kind = kind;
-  cause.text = std::move(text);
+  Thread().note = FailureCause{kind, std::move(text), 0};
 }
-
-void ClearFailure() { ThreadCause() = FailureCause{}; }
 
 void NoteFailure(Failure kind, std::string text) {
-  if (ThreadCause().kind == Failure::kNone) SetFailure(kind, std::move(text));
+  if (!Thread().note.failed()) SetFailure(kind, std::move(text));
 }
 
-const FailureCause& LastFailure() { return ThreadCause(); }
+FailureCause TakeNote() { return std::exchange(Thread().note, FailureCause{}); }
+
+FailureCause NotedOr(Failure kind, std::string text) {
+  FailureCause noted = TakeNote();
+  if (noted.failed()) return noted;
+  return FailureCause{kind, std::move(text), 0};
+}
+
+void RecordFailure(FailureCause cause) { Thread().last = std::move(cause); }
+
+void ClearFailure() { Thread() = ThreadFailures{}; }
+
+const FailureCause& LastFailure() { return Thread().last; }
 
 }  // namespace userprofile

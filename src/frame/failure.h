@@ -1,10 +1,19 @@
-// Why the calling thread's last operation failed, kept per thread so that
-// a host (through the C interface) and the administrator's tool can say
-// more than "it did not work". Every layer that sees a failure's cause
-// records it here; an export clears it when it starts.
+// Why the calling thread's last call failed, so that a host (through the
+// C interface) and the administrator's tool can say more than "it did not
+// work".
+//
+// One channel: an operation that fails returns its cause, a
+// FailureCause (or a Result that holds one); a failed check is reported
+// from that same value; the export that ran the operation records it,
+// once, as the thread's last failure. The layers below the operations
+// (the platform, the registry store) leave the cause of a failed call as
+// the thread's note, as the system leaves errno, and the operation that
+// made the call takes it into the cause it returns.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace userprofile {
 
@@ -24,17 +33,42 @@ enum class Failure : int {
 
 struct FailureCause {
   Failure kind = Failure::kNone;
-  std::string text;  // one line: what failed, on which path, and why
+  std::string text;    // one line: what failed, on which path, and why
+  unsigned check = 0;  // the check reported for it, 0 for none
+  bool failed() const { return kind != Failure::kNone; }
 };
 
-// Records the cause of a failure for the calling thread, replacing any
-// earlier one.
+// A value, or the cause of its absence. A value may carry a cause too:
+// a failure met on the way that did not stop the operation.
+template <typename T>
+class Result : public std::optional<T> {
+ public:
+  Result(T value) : std::optional<T>(std::move(value)) {}
+  Result(FailureCause cause) : cause_(std::move(cause)) {}
+  Result(T value, FailureCause cause)
+      : std::optional<T>(std::move(value)), cause_(std::move(cause)) {}
+  const FailureCause& cause() const { return cause_; }
+
+ private:
+  FailureCause cause_;
+};
+
+// The note of the layers below: SetFailure replaces it, NoteFailure sets
+// it only if there is none (the first cause found is the one a caller
+// acts on; what failed because of it later adds nothing), TakeNote
+// returns and forgets it.
 void SetFailure(Failure kind, std::string text);
-// Records the cause only if the calling thread has none yet in this call:
-// the first cause found is the one a caller acts on, and what failed
-// because of it later adds nothing.
 void NoteFailure(Failure kind, std::string text);
-// Forgets the calling thread's last failure.
+FailureCause TakeNote();
+
+// The cause an operation returns when one of its steps failed: the
+// note the layer below left, if any, else {kind, text}.
+FailureCause NotedOr(Failure kind, std::string text);
+
+// Records `cause` as the calling thread's last failure (a cause of kind
+// kNone records a success).
+void RecordFailure(FailureCause cause);
+// Forgets the calling thread's note and last failure.
 void ClearFailure();
 // The calling thread's last recorded failure (kind kNone if none).
 const FailureCause& LastFailure();

@@ -9,100 +9,6 @@
 #include "userprofile.h"
 
 namespace userprofile {
-namespace {
-
-struct CheckCause {
-  Failure kind;
-  const char* what;
-};
-
-// What a failed check means to a caller, for the checks after which the
-// call cannot do what was asked. The others (a name that had to be
-// trimmed, a missing module that stands for the main program) are
-// reported and the call goes on to succeed: they record no failure.
-std::optional<CheckCause> CauseOfCheck(unsigned check) {
-  switch (check) {
-    case kCheckModulePathUnusable:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the module's path cannot be had or is longer than "
-                        "127 characters"};
-    case kCheckRegistryPathTooLong:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the registry's path would be longer than 127 "
-                        "characters"};
-    case kCheckRootTooLong:
-    case kCheckRootTooLongForHome:
-    case kCheckCreateExBaseTooLong:
-    case kCheckBaseTooLong:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the directory is too long for a home directory "
-                        "path within 127 characters"};
-    case kCheckCurrentUserPathTooLong:
-    case kCheckDirPathTooLong:
-    case kCheckLockPathTooLong:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the home directory's path with its lock file would "
-                        "be longer than 127 characters"};
-    case kCheckRootNoOutput:
-    case kCheckDefaultNoOutput:
-    case kCheckRootNoOutputBuffer:
-    case kCheckCreateExNoOutput:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the output buffer is missing (NULL)"};
-    case kCheckLookupEmptyName:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the name is missing (NULL) or empty"};
-    case kCheckDefaultNoName:
-    case kCheckHomeNameMissing:
-    case kCheckRootNameMissing:
-    case kCheckCreateNameMissing:
-    case kCheckCreateExNoName:
-    case kCheckDirNameMissing:
-    case kCheckLockNameMissing:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the name is missing (NULL)"};
-    case kCheckCreateExNoBase:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the base directory is missing (NULL)"};
-    case kCheckCreateExNoRegistry:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the registry path is missing (NULL)"};
-    case kCheckHomeNameNotPlain:
-      return CheckCause{Failure::kInvalidArgument,
-                        "the name gives a home directory name that is not "
-                        "one plain directory name"};
-    case kCheckCandidatesExhausted:
-      return CheckCause{Failure::kExists,
-                        "every home directory name for this name is taken"};
-    case kCheckBaseNotCreated:
-      return CheckCause{Failure::kIo, "the users root cannot be created"};
-    case kCheckCurrentUserUnknown:
-    case kCheckDirUserUnknown:
-      return CheckCause{Failure::kNotFound, "the user is not registered"};
-    case kCheckCurrentUserEntryInvalid:
-    case kCheckCurrentUserDirNotPlain:
-    case kCheckDirEntryInvalid:
-    case kCheckDirNotPlain:
-      return CheckCause{Failure::kDamaged,
-                        "the user's registry entry is not usable"};
-    case kCheckLockNoneHeld:
-      return CheckCause{Failure::kNotFound,
-                        "no user is signed in by this process"};
-    case kCheckLockFileNotCreated:
-      return CheckCause{Failure::kIo, "the lock file cannot be created"};
-    case kCheckRegistryNotCreated:
-      return CheckCause{Failure::kIo, "the registry cannot be created"};
-    case kCheckRegistryWriteFailed:
-      return CheckCause{Failure::kIo, "a registry write was refused or failed"};
-    case kCheckRegistryLockTimeout:
-      return CheckCause{Failure::kBusy,
-                        "the registry's update lock was not had within 30 s"};
-    default:
-      return std::nullopt;
-  }
-}
-
-}  // namespace
 
 ProcessState& State() {
   static ProcessState state;
@@ -111,24 +17,30 @@ ProcessState& State() {
 
 namespace {
 
-std::recursive_mutex& LibraryMutex() {
-  static std::recursive_mutex mutex;
+std::mutex& LibraryMutex() {
+  static std::mutex mutex;
   return mutex;
 }
 
-thread_local int call_depth = 0;
+std::string ReportText(unsigned check) {
+  return "File : " + std::string(kSourcePath) +
+         ", Line : " + std::to_string(check);
+}
 
 }  // namespace
 
 ExportCall::ExportCall() {
   LibraryMutex().lock();
-  outermost_ = call_depth++ == 0;
-  if (outermost_) ClearFailure();
+  ClearFailure();
 }
 
 ExportCall::~ExportCall() {
-  --call_depth;
+  RecordFailure(failure_.failed() ? std::move(failure_) : TakeNote());
   LibraryMutex().unlock();
+}
+
+void ExportCall::Fail(const FailureCause& cause) {
+  if (!failure_.failed()) failure_ = cause;
 }
 
 int LibraryLoad() {
@@ -137,13 +49,18 @@ int LibraryLoad() {
 }
 
 void ReportCheckFailure(unsigned check) {
-  std::string text = "File : " + std::string(kSourcePath) +
-                     ", Line : " + std::to_string(check);
-  if (std::optional<CheckCause> cause = CauseOfCheck(check)) {
-    NoteFailure(cause->kind, std::string(cause->what) + " (check " +
-                                 std::to_string(check) + ")");
-  }
-  ShowMessage(text, "Assertion Failure", kTaskModal);
+  ShowMessage(ReportText(check), "Assertion Failure", kTaskModal);
+}
+
+FailureCause Reported(unsigned check, FailureCause cause) {
+  cause.check = check;
+  ShowMessage(ReportText(cause.check), "Assertion Failure", kTaskModal);
+  return cause;
+}
+
+FailureCause Fault(unsigned check, Failure kind, std::string text) {
+  return Reported(check, NotedOr(kind, text + " (check " +
+                                           std::to_string(check) + ")"));
 }
 
 PathParts SplitPath(std::string_view path) {
@@ -213,7 +130,7 @@ ModulePathScope::~ModulePathScope() {
   }
 }
 
-std::optional<std::string> FetchModulePath(const void* module) {
+Result<std::string> FetchModulePath(const void* module) {
   ModulePaths& remembered = Remembered();
   KnownModule* slot = nullptr;
   if (remembered.scopes > 0) {
@@ -224,8 +141,11 @@ std::optional<std::string> FetchModulePath(const void* module) {
   }
   std::optional<std::string> path = Sys().ModuleFileName(module);
   if (!path) {
-    ReportCheckFailure(kCheckModulePathUnusable);
-  } else if (remembered.scopes > 0) {
+    return Fault(kCheckModulePathUnusable, Failure::kInvalidArgument,
+                 "the module's path cannot be had or is longer than 127 "
+                 "characters");
+  }
+  if (remembered.scopes > 0) {
     if (!slot) {
       if (remembered.known.size() >= kKnownModules) remembered.known.clear();
       slot = &remembered.known.emplace_back();
@@ -234,15 +154,15 @@ std::optional<std::string> FetchModulePath(const void* module) {
     slot->path.assign(*path);
     slot->valid = true;
   }
-  return path;
+  return *std::move(path);
 }
 
-std::optional<std::string> ModuleFilePath(const void* module,
+Result<std::string> ModuleFilePath(const void* module,
                                           std::string_view name,
                                           std::string_view ext) {
   if (module == nullptr) ReportCheckFailure(kCheckNullModule);
-  std::optional<std::string> module_path = FetchModulePath(module);
-  if (!module_path) return std::nullopt;
+  Result<std::string> module_path = FetchModulePath(module);
+  if (!module_path) return module_path.cause();
   // Keyed by name and extension together: "USER" + ".INI".
   std::string file(name);
   file.append(ext);
@@ -254,13 +174,13 @@ std::optional<std::string> ModuleFilePath(const void* module,
     built.module_path.assign(*module_path);
   }
   if (built.path.size() > kMaxPath) {
-    ReportCheckFailure(kCheckRegistryPathTooLong);
-    return std::nullopt;
+    return Fault(kCheckRegistryPathTooLong, Failure::kInvalidArgument,
+                 "the registry's path would be longer than 127 characters");
   }
   return built.path;
 }
 
-std::optional<std::string> RegistryPath(const void* module) {
+Result<std::string> RegistryPath(const void* module) {
   return ModuleFilePath(module, "USER", ".INI");
 }
 

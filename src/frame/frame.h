@@ -2,11 +2,11 @@
 // follow from the calling module, and the reporting of failed checks.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "frame/checks.h"
+#include "frame/failure.h"
 #include "platform/platform.h"
 #include "userprofile.h"
 
@@ -24,9 +24,10 @@ ProcessState& State();
 // shared by all of a process's threads (the lock slot and the current
 // user are the process's, as are the platform's kept files and update
 // holds and the remembered module paths), and one call at a time keeps
-// it whole; an uncontended hold costs a few tens of nanoseconds.
-// Recursive, as exports call each other. The outermost hold also forgets
-// the calling thread's last failure, so that a cause read after a call
+// it whole; an uncontended hold costs a few tens of nanoseconds. A plain
+// lock: no export calls another, the exports compose internal
+// operations. The hold also forgets the calling thread's last failure,
+// and records this call's as it ends, so that a cause read after a call
 // is that call's.
 class ExportCall {
  public:
@@ -34,11 +35,12 @@ class ExportCall {
   ~ExportCall();
   ExportCall(const ExportCall&) = delete;
   ExportCall& operator=(const ExportCall&) = delete;
-  // False while another export of this thread is under way around it.
-  bool outermost() const { return outermost_; }
+  // The cause this call failed with; the first one given is kept. A call
+  // given none records the note a layer below left, if any.
+  void Fail(const FailureCause& cause);
 
  private:
-  bool outermost_;
+  FailureCause failure_;
 };
 
 // The load hook: clears the process state and reports success.
@@ -49,8 +51,18 @@ inline constexpr std::string_view kSourcePath = "userprofile";
 inline constexpr unsigned kTaskModal = 0x2000;
 
 // Reports a failed check ("File : userprofile, Line : N" in a task-modal
-// box captioned "Assertion Failure") and returns once it is dismissed.
+// box captioned "Assertion Failure") and returns once it is dismissed:
+// for a check after which the call goes on (a name that had to be
+// trimmed, a missing module that stands for the main program).
 void ReportCheckFailure(unsigned check);
+
+// Reports failed check `check`, after which the call cannot do what was
+// asked, and returns the failure it stands for: the note the layer below
+// left, if any, else `kind` and `text`. The report is made from the cause
+// it returns.
+FailureCause Fault(unsigned check, Failure kind, std::string text);
+// Reports `cause` as failed check `check` and returns it.
+FailureCause Reported(unsigned check, FailureCause cause);
 
 // A path split the way the module path is: drive ("C:" or empty),
 // directory with its leading and trailing separators, base name, and
@@ -63,9 +75,9 @@ struct PathParts {
 };
 PathParts SplitPath(std::string_view path);
 
-// The full path of the module, or nullopt (reported) when the platform
+// The full path of the module, or the cause (reported) when the platform
 // cannot give it whole.
-std::optional<std::string> FetchModulePath(const void* module);
+Result<std::string> FetchModulePath(const void* module);
 
 // While one exists, each module's path is asked of the platform once and
 // then remembered, so that an export that builds a path per registry
@@ -79,14 +91,14 @@ class ModulePathScope {
   ModulePathScope& operator=(const ModulePathScope&) = delete;
 };
 
-// The path of file `name` + `ext` in the module's directory, or nullopt
+// The path of file `name` + `ext` in the module's directory, or the cause
 // (reported) when it cannot be built within kMaxPath characters.
-std::optional<std::string> ModuleFilePath(const void* module,
+Result<std::string> ModuleFilePath(const void* module,
                                           std::string_view name,
                                           std::string_view ext);
 
 // The user registry beside the module: "USER.INI".
-std::optional<std::string> RegistryPath(const void* module);
+Result<std::string> RegistryPath(const void* module);
 
 // The caller's handle of an internal module pointer.
 inline ModuleHandle AsHandle(const void* module) {

@@ -1,11 +1,11 @@
 #include <cstring>
+#include <utility>
 
 #include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
 #include "platform/names.h"
-#include "registry/registry.h"
 #include "userprofile.h"
 
 namespace userprofile {
@@ -17,6 +17,10 @@ constexpr std::string_view kFallbackName = "USERPROF";
 
 // The base, a separator and a HomeDirName must fit the path limit.
 constexpr std::size_t kMaxBase = kMaxPath - 1 - kHomeDirNameLength;
+
+constexpr const char* kTooLongForHome =
+    "the directory is too long for a home directory path within 127 "
+    "characters";
 
 }  // namespace
 
@@ -77,15 +81,14 @@ std::string ProperHomeDirName(std::string& name) {
   return HomeDirNameOf(name);
 }
 
-std::optional<std::string> UsersRootPath(const void* module,
-                                         bool output_present) {
+Result<std::string> UsersRootPath(const void* module, bool output_present) {
   if (module == nullptr) ReportCheckFailure(kCheckRootNullModule);
   if (!output_present) {
-    ReportCheckFailure(kCheckRootNoOutput);
-    return std::nullopt;
+    return Fault(kCheckRootNoOutput, Failure::kInvalidArgument,
+                 "the output buffer is missing (NULL)");
   }
-  std::optional<std::string> module_path = FetchModulePath(module);
-  if (!module_path) return std::nullopt;
+  Result<std::string> module_path = FetchModulePath(module);
+  if (!module_path) return module_path.cause();
   PathParts parts = SplitPath(*module_path);
   // The separator before the directory's last component: skip the
   // trailing one, never look at the first character.
@@ -103,8 +106,8 @@ std::optional<std::string> UsersRootPath(const void* module,
   if (!found) ReportCheckFailure(kCheckRootNoParent);
   std::string root = parts.drive + parts.dir.substr(0, cut + 1) + "USER";
   if (root.size() > kMaxPath) {
-    ReportCheckFailure(kCheckRootTooLong);
-    return std::nullopt;
+    return Fault(kCheckRootTooLong, Failure::kInvalidArgument,
+                 kTooLongForHome);
   }
   return root;
 }
@@ -113,26 +116,31 @@ bool DirectoryExists(const std::string& path) {
   return Sys().IsEnterableDirectory(path);
 }
 
-std::string AllocateHomeDir(const std::string& base, std::string& name,
-                            std::string* created) {
+Result<std::string> AllocateHomeDir(const std::string& base,
+                                    std::string& name, std::string* created) {
   if (created != nullptr) created->clear();
   if (base.size() > kMaxBase) {
-    ReportCheckFailure(kCheckBaseTooLong);
-    return {};
+    return Fault(kCheckBaseTooLong, Failure::kInvalidArgument,
+                 kTooLongForHome);
   }
   // A name that would reach elsewhere is refused before anything, the
   // base included, is created.
   std::string trimmed = name;
   TrimSpaces(trimmed);
   const bool plain = IsPlainComponent(HomeDirNameOf(trimmed));
+  // A base that cannot be created is reported, and the search goes on:
+  // its cause stays with the name it gives.
+  FailureCause on_the_way;
   if (plain && !DirectoryExists(base) && !Sys().MakeDirectory(base)) {
-    ReportCheckFailure(kCheckBaseNotCreated);
+    on_the_way = Fault(kCheckBaseNotCreated, Failure::kIo,
+                       "the users root cannot be created");
   }
   const bool whole_characters = WholeCharacters(trimmed);
   const std::string name8 = ProperHomeDirName(name);
   if (!plain) {
-    ReportCheckFailure(kCheckHomeNameNotPlain);
-    return {};
+    return Fault(kCheckHomeNameNotPlain, Failure::kInvalidArgument,
+                 "the name gives a home directory name that is not one plain "
+                 "directory name");
   }
   const std::size_t first = base.size() + 1;  // the name's first character
   std::string path = base + kSeparator + name8;
@@ -174,37 +182,38 @@ std::string AllocateHomeDir(const std::string& base, std::string& name,
     digit = 1;
     if (pos-- == first) {
       if (fallback) {
-        ReportCheckFailure(kCheckCandidatesExhausted);
-        return {};
+        return Fault(kCheckCandidatesExhausted, Failure::kExists,
+                     "every home directory name for this name is taken");
       }
       fallback = true;
       path = base + kSeparator + std::string(kFallbackName);
       pos = path.size() - 1;
     }
   }
-  return path.substr(path.size() - kHomeDirNameLength);
+  return Result<std::string>(path.substr(path.size() - kHomeDirNameLength),
+                             std::move(on_the_way));
 }
 
 void RemoveOwnHome(const std::string& created) {
   if (!created.empty()) static_cast<void>(Sys().RemoveDirectory(created));
 }
 
-std::string CreateHomeDirInRoot(const void* module, std::string* name,
-                                std::string* created) {
+Result<std::string> CreateHomeDirInRoot(const void* module, std::string* name,
+                                        std::string* created) {
   if (created != nullptr) created->clear();
   if (name == nullptr) {
-    ReportCheckFailure(kCheckRootNameMissing);
-    return {};
+    return Fault(kCheckRootNameMissing, Failure::kInvalidArgument,
+                 "the name is missing (NULL)");
   }
   if (name->empty()) ReportCheckFailure(kCheckRootNameEmpty);
   if (module == nullptr) ReportCheckFailure(kCheckRootNullModuleAlloc);
-  std::optional<std::string> root = UsersRootPath(module);
-  if (!root) return {};
+  Result<std::string> root = UsersRootPath(module);
+  if (!root) return root;
   // A home that lookups could not name with its lock file would leave its
   // user unable ever to sign in: refuse it before anything is created.
   if (root->size() + 2 + kHomeDirNameLength + kLockFileName.size() > kMaxPath) {
-    ReportCheckFailure(kCheckRootTooLongForHome);
-    return {};
+    return Fault(kCheckRootTooLongForHome, Failure::kInvalidArgument,
+                 kTooLongForHome);
   }
   return AllocateHomeDir(*root, *name, created);
 }
@@ -213,10 +222,11 @@ std::string CreateHomeDirInRoot(const void* module, std::string* name,
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetProperHomeDirName(
     char* name, char* out) {
-  const userprofile::ExportCall call;
   using namespace userprofile;
+  ExportCall call;
   if (name == nullptr) {
-    ReportCheckFailure(kCheckHomeNameMissing);
+    call.Fail(Fault(kCheckHomeNameMissing, Failure::kInvalidArgument,
+                    "the name is missing (NULL)"));
     return;
   }
   std::string trimmed(name);

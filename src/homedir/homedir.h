@@ -1,13 +1,20 @@
 // Home directories: their 8-character names, the users root beside the
-// module's directory, allocation of unique directories, and the paths of
-// registered users' directories.
+// module's directory, allocation of unique directories, and the path of a
+// home directory in the users root. A layer of its own: it knows nothing
+// of the registry (the registry's operations look a user up and then ask
+// here for the path), only of the frame, the lock file's name and the
+// platform.
 #pragma once
 
-#include <optional>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "frame/failure.h"
+
 namespace userprofile {
+
+inline constexpr std::size_t kHomeDirNameLength = 8;
 
 // Removes trailing, then leading, spaces (0x20 only) in place.
 void TrimSpaces(std::string& text);
@@ -21,9 +28,9 @@ std::string HomeDirNameOf(std::string_view trimmed);
 std::string ProperHomeDirName(std::string& name);
 
 // The users root ("USER" beside the module's directory), without a
-// trailing separator; nullopt (reported) if it cannot be built.
+// trailing separator; the cause (reported) if it cannot be built.
 // `output_present` is false when the caller has no buffer for it.
-std::optional<std::string> UsersRootPath(const void* module,
+Result<std::string> UsersRootPath(const void* module,
                                          bool output_present = true);
 
 // True if `path` is a directory this process may enter. Never moves the
@@ -31,15 +38,16 @@ std::optional<std::string> UsersRootPath(const void* module,
 bool DirectoryExists(const std::string& path);
 
 // Creates a new home directory for `name` under `base` and returns its
-// HomeDirName, or the empty string (reported) when no directory could be
+// HomeDirName, or the cause (reported) when no directory could be
 // allocated: nothing is created then. `created`, if given, is set to the
 // directory's path when this call made it (empty otherwise), so that a
 // creation that fails later can take it back with RemoveOwnHome.
-std::string AllocateHomeDir(const std::string& base, std::string& name,
-                            std::string* created = nullptr);
+Result<std::string> AllocateHomeDir(const std::string& base,
+                                    std::string& name,
+                                    std::string* created = nullptr);
 
 // AllocateHomeDir applied to the users root. `name` null is reported.
-std::string CreateHomeDirInRoot(const void* module, std::string* name,
+Result<std::string> CreateHomeDirInRoot(const void* module, std::string* name,
                                 std::string* created = nullptr);
 
 // Removes a home directory that a creation made and then could not
@@ -47,24 +55,12 @@ std::string CreateHomeDirInRoot(const void* module, std::string* name,
 // (on a file system short of inodes, every one kept would take one).
 void RemoveOwnHome(const std::string& created);
 
-// Check numbers of one caller of the home directory lookup.
-struct DirLookupChecks {
-  unsigned unknown_user;
-  unsigned invalid_entry;
-  unsigned not_plain;
-  unsigned too_long;
-};
-
-// The home directory path of the registered user, ending in a separator,
-// or the empty string. The path always leaves room for the lock file's
-// name within the path limit.
-std::string HomeDirForUser(const void* module, std::string_view name,
-                           const DirLookupChecks& checks,
-                           bool output_present = true);
-
-// GetDirForUser without its output buffer: nullopt (reported) for a null
-// name, otherwise the path or the empty string.
-std::optional<std::string> DirForUser(const void* module, const char* name,
-                                      bool output_present = true);
+// The path of home directory `home_dir_name` (one plain directory name)
+// in the users root, ending in a separator, or the cause (reported as
+// `too_long`) when the path with the lock file's name would pass the path
+// limit.
+Result<std::string> HomeDirPath(const void* module,
+                                std::string_view home_dir_name,
+                                unsigned too_long, bool output_present = true);
 
 }  // namespace userprofile

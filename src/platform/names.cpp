@@ -44,10 +44,6 @@ std::string NameKey(std::string_view name) {
   return key;
 }
 
-bool NamesEqual1252(std::string_view a, std::string_view b) {
-  return NameKey(a) == NameKey(b);
-}
-
 bool IsMultibyteUtf8(std::string_view text) {
   bool multibyte = false;
   for (std::size_t i = 0; i < text.size();) {

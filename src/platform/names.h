@@ -13,8 +13,6 @@ namespace userprofile {
 // Two names are equal exactly when their keys are.
 std::string NameKey(std::string_view name);
 
-bool NamesEqual1252(std::string_view a, std::string_view b);
-
 // True if `text` is well-formed UTF-8 and holds at least one character of
 // more than one byte: a name that a POSIX host passed as UTF-8. ASCII-only
 // text and text that is not UTF-8 (such as code page 1252) are false.

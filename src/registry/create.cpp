@@ -54,61 +54,84 @@ bool RegisterUser(const std::string& registry, std::string_view name,
   return update.Finish();
 }
 
+FailureCause CreateProfile(const void* module, std::string& name, int reg) {
+  std::string created;
+  Result<std::string> dir_name = CreateHomeDirInRoot(module, &name, &created);
+  FailureCause cause = dir_name.cause();
+  // A user whose home could not be allocated at all is not recorded: an
+  // entry would point nowhere. One that could not be recorded takes its
+  // new, still empty, home back.
+  if (reg != 0 && dir_name) {
+    Result<std::string> registry = RegistryPath(module);
+    if (!registry) {
+      if (!cause.failed()) cause = registry.cause();
+      RemoveOwnHome(created);
+    } else if (!RegisterUser(*registry, name, *dir_name)) {
+      if (!cause.failed()) cause = TakeNote();
+      RemoveOwnHome(created);
+    }
+  }
+  FailureCause locked = EnsureLockFile(module, name.c_str());
+  return cause.failed() ? cause : locked;
+}
+
 }  // namespace userprofile
 
 using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
     ModuleHandle module, char* name, int reg) {
-  const userprofile::ExportCall call;
+  ExportCall call;
   if (name == nullptr) {
-    ReportCheckFailure(kCheckCreateNameMissing);
+    call.Fail(Fault(kCheckCreateNameMissing, Failure::kInvalidArgument,
+                    "the name is missing (NULL)"));
     return;
   }
   if (*name == '\0') ReportCheckFailure(kCheckCreateNameEmpty);
   RegistryScope scope;
   std::string trimmed(name);
-  std::string created;
-  const std::string dir_name = CreateHomeDirInRoot(module, &trimmed, &created);
+  call.Fail(CreateProfile(module, trimmed, reg));
   WriteBackName(trimmed, name);
-  // A user whose home could not be allocated at all is not recorded: an
-  // entry would point nowhere. One that could not be recorded takes its
-  // new, still empty, home back.
-  if (reg != 0 && !dir_name.empty()) {
-    std::optional<std::string> registry = RegistryPath(module);
-    if (!registry || !RegisterUser(*registry, trimmed, dir_name)) {
-      RemoveOwnHome(created);
-    }
-  }
-  EnsureLockFile(module, name);
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     const char* base, const char* registry, int entry, char* name, char* out) {
-  const userprofile::ExportCall call;
-  if (base == nullptr) return ReportCheckFailure(kCheckCreateExNoBase);
-  if (registry == nullptr) return ReportCheckFailure(kCheckCreateExNoRegistry);
-  if (name == nullptr) return ReportCheckFailure(kCheckCreateExNoName);
-  if (out == nullptr) return ReportCheckFailure(kCheckCreateExNoOutput);
+  ExportCall call;
+  const auto missing = [&call](unsigned check, const char* what) {
+    call.Fail(Fault(check, Failure::kInvalidArgument,
+                    std::string("the ") + what + " is missing (NULL)"));
+  };
+  if (base == nullptr) return missing(kCheckCreateExNoBase, "base directory");
+  if (registry == nullptr) {
+    return missing(kCheckCreateExNoRegistry, "registry path");
+  }
+  if (name == nullptr) return missing(kCheckCreateExNoName, "name");
+  if (out == nullptr) return missing(kCheckCreateExNoOutput, "output buffer");
   if (std::strlen(base) > kMaxExBase) {
-    return ReportCheckFailure(kCheckCreateExBaseTooLong);
+    call.Fail(Fault(kCheckCreateExBaseTooLong, Failure::kInvalidArgument,
+                    "the directory is too long for a home directory path "
+                    "within 127 characters"));
+    return;
   }
   std::string trimmed(name);
   std::string created;
-  const std::string dir_name = AllocateHomeDir(base, trimmed, &created);
+  Result<std::string> dir_name = AllocateHomeDir(base, trimmed, &created);
   WriteBackName(trimmed, name);
-  if (dir_name.empty()) {
+  call.Fail(dir_name.cause());
+  if (!dir_name) {
     CopyOut("", out);
     return;
   }
   // An entry that could not be written leaves no new home behind either.
   if (!WriteRegistry(registry, kUserSection, EntryKey(entry),
-                     MakeEntry(trimmed, dir_name))) {
+                     MakeEntry(trimmed, *dir_name))) {
+    call.Fail(TakeNote());
     RemoveOwnHome(created);
     CopyOut("", out);
     return;
   }
-  const std::string home = std::string(base) + kSeparator + dir_name;
+  const std::string home = std::string(base) + kSeparator + *dir_name;
   CopyOut(home, out);
-  CreateLockFile(home + kSeparator);
+  call.Fail(CreateLockFile(home + kSeparator));
 }
+

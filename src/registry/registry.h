@@ -1,5 +1,9 @@
-// The user registry: its names and sizes, the validators, and the small
-// reads and writes that every registry operation is made of.
+// The user registry: its names and sizes, the validators, the small
+// reads and writes that every registry operation is made of, and the
+// operations on registered users. The top layer of the library: it looks
+// users up and composes the home directory and lock layers below it
+// (frame, then lock, then homedir, then registry; the platform under
+// all), so no layer includes one above it.
 #pragma once
 
 #include <optional>
@@ -7,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/failure.h"
 #include "frame/frame.h"
+#include "homedir/homedir.h"
 
 namespace userprofile {
 
@@ -22,7 +28,6 @@ inline constexpr const char* kDefaultUserName = "Default";
 inline constexpr std::size_t kEntrySize = 162;
 inline constexpr std::size_t kDefaultSize = 33;
 inline constexpr std::size_t kMaxNameLength = 31;
-inline constexpr std::size_t kHomeDirNameLength = 8;
 
 // The character classes of user names, over single bytes: ASCII
 // punctuation spoils a name, and a name needs an ASCII letter or digit.
@@ -120,5 +125,41 @@ class RegistryUpdate {
   std::string registry_;
   bool held_;
 };
+
+// Check numbers of one caller of the home directory lookup.
+struct DirLookupChecks {
+  unsigned unknown_user;
+  unsigned invalid_entry;
+  unsigned not_plain;
+  unsigned too_long;
+};
+
+// The home directory path of the registered user, ending in a separator,
+// or the cause (reported). The path always leaves room for the lock
+// file's name within the path limit.
+Result<std::string> HomeDirForUser(const void* module, std::string_view name,
+                                   const DirLookupChecks& checks,
+                                   bool output_present = true);
+
+// openUserSemaphoreFile's sign-in, for the library's other sign-ins:
+// the lock handle in the process's lock slot, or why not (reported).
+FailureCause SignInUser(const void* module, const char* name);
+
+// GetDirForUser without its output buffer.
+Result<std::string> DirForUser(const void* module, const char* name,
+                               bool output_present = true);
+
+// Creates the lock file in the registered user's home directory; the
+// cause for a user who is not registered or a file not created.
+FailureCause EnsureLockFile(const void* module, const char* name);
+
+// The default user, which becomes the process's current user.
+Result<std::string> ReadDefault(const void* module);
+// Records `name` as the default user and the process's current user.
+FailureCause StoreDefault(const void* module, const char* name);
+
+// CreateUserProfile: a home directory for `name` (trimmed in place), its
+// entry if `reg`, and its lock file.
+FailureCause CreateProfile(const void* module, std::string& name, int reg);
 
 }  // namespace userprofile

@@ -72,12 +72,14 @@ class KeptEntries {
 };
 
 // Gives the entry's user a home directory and a lock file if either is
-// missing, and returns the entry as it now stands.
-std::string RepairEntry(const void* module, const std::string& registry, int i,
-                        const std::string& entry) {
+// missing, and returns the entry as it now stands, with the cause of what
+// could not be mended.
+Result<std::string> RepairEntry(const void* module,
+                                const std::string& registry, int i,
+                                const std::string& entry) {
   UserEntry user = *SplitEntry(entry);
-  std::optional<std::string> root = UsersRootPath(module);
-  if (!root) return entry;
+  Result<std::string> root = UsersRootPath(module);
+  if (!root) return Result<std::string>(entry, root.cause());
   const std::string home = *root + kSeparator + user.home_dir_name;
   const std::string lock = home + kSeparator + std::string(kLockFileName);
   const bool plain = IsPlainComponent(user.home_dir_name);
@@ -88,21 +90,22 @@ std::string RepairEntry(const void* module, const std::string& registry, int i,
   // the user gets a fresh home under the users root.
   if (!plain || !DirectoryExists(home)) {
     std::string created;
-    const std::string dir_name =
+    Result<std::string> dir_name =
         CreateHomeDirInRoot(module, &user.name, &created);
     // Without a new directory the entry stays as it was: rewriting it
     // with an empty name would make the next repair drop the user.
-    if (dir_name.empty()) return entry;
-    const std::string line = user.name + "," + dir_name;
+    if (!dir_name) return Result<std::string>(entry, dir_name.cause());
+    const std::string line = user.name + "," + *dir_name;
     if (!WriteRegistry(registry, kUserSection, EntryKey(i), line)) {
       RemoveOwnHome(created);
-      return entry;
+      return Result<std::string>(entry, TakeNote());
     }
-    EnsureLockFile(module, user.name.c_str());
-    return line;
+    FailureCause locked = EnsureLockFile(module, user.name.c_str());
+    return Result<std::string>(line, dir_name.cause().failed()
+                                         ? dir_name.cause()
+                                         : std::move(locked));
   }
-  EnsureLockFile(module, user.name.c_str());
-  return entry;
+  return Result<std::string>(entry, EnsureLockFile(module, user.name.c_str()));
 }
 
 // Squeezes out empty and invalid entries, renumbering the kept ones from
@@ -123,7 +126,12 @@ std::string RepairEntry(const void* module, const std::string& registry, int i,
 // moving keeps the entries' order and only invalid entries and copies
 // are squeezed out. Each entry keeps its place until its own move (moves
 // only go down, to numbers already walked), so the moves read it there.
-void CompactAndRepair(const void* module, const std::string& registry) {
+// Returns the first cause of what it could not mend.
+FailureCause CompactAndRepair(const void* module, const std::string& registry) {
+  FailureCause first;
+  const auto met = [&first](const FailureCause& cause) {
+    if (!first.failed()) first = cause;
+  };
   const int stored = ReadCount(registry);
   // A count of 2^31 or more (read as negative) reaches no entry: the
   // entries the registry holds decide, and the count is set to match them.
@@ -149,9 +157,10 @@ void CompactAndRepair(const void* module, const std::string& registry) {
         if (gap == 0) gap = i;
         continue;
       }
-      const std::string line = RepairEntry(module, registry, i, entry);
+      const Result<std::string> line = RepairEntry(module, registry, i, entry);
+      met(line.cause());
       kept.Insert(entry);
-      kept.Insert(line);
+      kept.Insert(*line);
       if (gap != 0) {
         if (moving.empty()) moves_to = gap;
         moving.push_back(i);
@@ -160,15 +169,19 @@ void CompactAndRepair(const void* module, const std::string& registry) {
     }
   }
   for (std::size_t k = 0; k < moving.size(); ++k) {
-    WriteRegistry(registry, kUserSection,
-                  EntryKey(moves_to + static_cast<int>(k)),
-                  ReadEntry(registry, moving[k]));
+    if (!WriteRegistry(registry, kUserSection,
+                       EntryKey(moves_to + static_cast<int>(k)),
+                       ReadEntry(registry, moving[k]))) {
+      met(TakeNote());
+    }
   }
   const int last = numbers.empty() ? 0 : numbers.back();
   const int matching = gap != 0 ? gap - 1 : last;
-  if (matching != stored) {
-    WriteRegistry(registry, kCountSection, kCountKey, EntryKey(matching));
+  if (matching != stored &&
+      !WriteRegistry(registry, kCountSection, kCountKey, EntryKey(matching))) {
+    met(TakeNote());
   }
+  return first;
 }
 
 }  // namespace
@@ -178,30 +191,34 @@ using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
     ModuleHandle module) {
-  const userprofile::ExportCall call;
+  ExportCall call;
   // One module path and one read of the registry for the whole call.
   RegistryScope scope;
-  std::optional<std::string> registry = RegistryPath(module);
-  if (!registry) return;
+  Result<std::string> registry = RegistryPath(module);
+  if (!registry) return call.Fail(registry.cause());
   // Created only if absent, never truncated: another process may be
   // writing it at this moment.
   if (Sys().CreateFileIfAbsent(*registry) == CreateOutcome::kFailed) {
-    ReportCheckFailure(kCheckRegistryNotCreated);
+    call.Fail(Fault(kCheckRegistryNotCreated, Failure::kIo,
+                    "the registry cannot be created"));
   }
   // The whole repair is one update: no other process's creation or
   // repair may interleave with the renumbering.
   RegistryUpdate update(*registry);
-  if (!update.held()) return;
-  CompactAndRepair(module, *registry);
+  if (!update.held()) return call.Fail(TakeNote());
+  call.Fail(CompactAndRepair(module, *registry));
 
-  if (DoesUserExist(module, kDefaultUserName) == 0) {
+  if (FindUser(*registry, kDefaultUserName) == 0) {
     ShowMessage("Creating Default User", "DEBUG", 0);
-    char name[] = "Default";
-    CreateUserProfile(module, name, 1);
-    SetDefaultUser(module, kDefaultUserName);
+    std::string name = kDefaultUserName;
+    call.Fail(CreateProfile(module, name, 1));
+    call.Fail(StoreDefault(module, kDefaultUserName));
   }
-  char current[kDefaultSize + 1] = {};
-  GetDefaultUser(module, current);
-  if (current[0] != '\0' && DoesUserExist(module, current) != 0) return;
-  SetDefaultUser(module, kDefaultUserName);
+  Result<std::string> current = ReadDefault(module);
+  call.Fail(current.cause());
+  if (current && !current->empty() &&
+      FindUser(*registry, current->c_str()) != 0) {
+    return;
+  }
+  call.Fail(StoreDefault(module, kDefaultUserName));
 }

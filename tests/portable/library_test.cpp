@@ -6,15 +6,15 @@
 
 #include <cstring>
 
-#include "support.h"
+#include "support/apptree.h"
 #include "userprofile.h"
 
-using portable::Exists;
-using portable::InProcessHost;
-using portable::IsDirectory;
-using portable::ReadBytes;
-using portable::TempTree;
-using portable::WriteBytes;
+using testing_support::Exists;
+using testing_support::InProcessApp;
+using testing_support::IsDir;
+using testing_support::ReadFile;
+using testing_support::TempTree;
+using testing_support::WriteFile;
 using userprofile::kSeparator;
 
 namespace {
@@ -22,7 +22,7 @@ namespace {
 class Library : public ::testing::Test {
  protected:
   Library() : host_(tree_.At({"APP", "PROG", "MAIN.EXE"})) {
-    portable::MakeDirectories(tree_.At({"APP", "PROG"}));
+    testing_support::MakeDirs(tree_.At({"APP", "PROG"}));
   }
 
   std::string Registry() const { return tree_.At({"APP", "PROG", "USER.INI"}); }
@@ -42,18 +42,18 @@ class Library : public ::testing::Test {
   }
 
   TempTree tree_;
-  InProcessHost host_;
+  InProcessApp host_;
 };
 
 }  // namespace
 
 TEST_F(Library, VerifyOnEmptyTreeCreatesDefaultUser) {
   VerifyUserProfiles(host_.handle());
-  EXPECT_EQ(ReadBytes(Registry()),
+  EXPECT_EQ(ReadFile(Registry()),
             "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Default,Default0\r\n"
             "[DEFUSER]\r\nDefaultUser=Default\r\n");
-  EXPECT_TRUE(IsDirectory(Home("Default0")));
-  EXPECT_TRUE(Exists(portable::Join({Home("Default0"), "IKIVO.SMP"})));
+  EXPECT_TRUE(IsDir(Home("Default0")));
+  EXPECT_TRUE(Exists(testing_support::Join({Home("Default0"), "IKIVO.SMP"})));
   EXPECT_EQ(host_.TakeMessages(),
             std::vector<std::string>{"DEBUG: Creating Default User"});
   EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{});
@@ -71,10 +71,10 @@ TEST_F(Library, TypicalRunSignsInAddsUserAndSignsOut) {
   EXPECT_EQ(Create("Ann Lee"), "Ann Lee");
   EXPECT_EQ(DoesUserExist(host_.handle(), "ANN LEE"), 2);
   EXPECT_EQ(Dir("ann lee"), Home("AnnLee00") + kSeparator);
-  EXPECT_TRUE(Exists(portable::Join({Home("AnnLee00"), "IKIVO.SMP"})));
+  EXPECT_TRUE(Exists(testing_support::Join({Home("AnnLee00"), "IKIVO.SMP"})));
   CloseUserSemaphoreFile();
 
-  EXPECT_EQ(ReadBytes(Registry()),
+  EXPECT_EQ(ReadFile(Registry()),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Default,Default0\r\n"
             "2=Ann Lee,AnnLee00\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
   EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{});
@@ -84,9 +84,9 @@ TEST_F(Library, SameNameAllocatesNextFreeDirectory) {
   Create("Ann Lee");
   Create("Ann Lee");
   Create("AnnLee");
-  EXPECT_TRUE(IsDirectory(Home("AnnLee00")));
-  EXPECT_TRUE(IsDirectory(Home("AnnLee01")));
-  EXPECT_TRUE(IsDirectory(Home("AnnLee02")));
+  EXPECT_TRUE(IsDir(Home("AnnLee00")));
+  EXPECT_TRUE(IsDir(Home("AnnLee01")));
+  EXPECT_TRUE(IsDir(Home("AnnLee02")));
   EXPECT_EQ(DoesUserExist(host_.handle(), "Ann Lee"), 1);
 }
 
@@ -100,7 +100,7 @@ TEST_F(Library, SecondSignInOfSameUserInOneProcessFails) {
 
 TEST_F(Library, DeletedLockFileIsRecreatedOnSignIn) {
   Create("Ann Lee");
-  const std::string lock = portable::Join({Home("AnnLee00"), "IKIVO.SMP"});
+  const std::string lock = testing_support::Join({Home("AnnLee00"), "IKIVO.SMP"});
   ASSERT_TRUE(std::remove(lock.c_str()) == 0);
   EXPECT_EQ(openUserSemaphoreFile("Ann Lee", host_.handle()), 1);
   EXPECT_TRUE(Exists(lock));
@@ -123,7 +123,7 @@ TEST_F(Library, UnknownUserGetsNoLockAndNoFiles) {
 
 TEST_F(Library, TamperedEntryNeverLeadsOutOfUsersRoot) {
   const std::string sep(1, kSeparator);
-  WriteBytes(Registry(), "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Eve,.." + sep +
+  WriteFile(Registry(), "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Eve,.." + sep +
                              "..." + sep + "x\r\n");
   EXPECT_EQ(Dir("Eve"), "");
   EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{616});
@@ -137,8 +137,8 @@ TEST_F(Library, CreateExWritesEntryAndReturnsPathWithSeparator) {
   CreateUserProfileEx(base.c_str(), registry.c_str(), 3, name, out);
   EXPECT_EQ(std::string(out), base + kSeparator + "Bob00000");
   EXPECT_STREQ(name, "Bob");
-  EXPECT_EQ(ReadBytes(registry), "[LUSER]\r\n3=Bob,Bob00000\r\n");
-  EXPECT_TRUE(Exists(portable::Join({out, "IKIVO.SMP"})));
+  EXPECT_EQ(ReadFile(registry), "[LUSER]\r\n3=Bob,Bob00000\r\n");
+  EXPECT_TRUE(Exists(testing_support::Join({out, "IKIVO.SMP"})));
 }
 
 TEST_F(Library, DefaultUserRoundTripsThroughRegistry) {
@@ -146,7 +146,7 @@ TEST_F(Library, DefaultUserRoundTripsThroughRegistry) {
   char out[USERPROFILE_DEFAULT_SIZE] = "";
   GetDefaultUser(host_.handle(), out);
   EXPECT_STREQ(out, "R2 D2");
-  EXPECT_EQ(ReadBytes(Registry()), "[DEFUSER]\r\nDefaultUser=R2 D2\r\n");
+  EXPECT_EQ(ReadFile(Registry()), "[DEFUSER]\r\nDefaultUser=R2 D2\r\n");
 }
 
 TEST_F(Library, LineBreakInNameNeverReachesRegistry) {
@@ -159,10 +159,10 @@ TEST(LibraryPaths, ModulePathOverLimitTouchesNothing) {
   TempTree tree;
   std::string dir = tree.path();
   while (dir.size() < 130) dir += kSeparator + std::string(20, 'D');
-  InProcessHost host(portable::Join({dir, "MAIN.EXE"}));
+  InProcessApp host(testing_support::Join({dir, "MAIN.EXE"}));
   VerifyUserProfiles(host.handle());
   std::vector<unsigned> checks = host.TakeChecks();
   ASSERT_FALSE(checks.empty());
   EXPECT_EQ(checks.front(), 125u);
-  EXPECT_FALSE(Exists(portable::Join({dir, "USER.INI"})));
+  EXPECT_FALSE(Exists(testing_support::Join({dir, "USER.INI"})));
 }

@@ -6,13 +6,13 @@
 #include <filesystem>
 
 #include "platform/platform.h"
-#include "support.h"
+#include "support/apptree.h"
 
-using portable::Exists;
-using portable::IsDirectory;
-using portable::ReadBytes;
-using portable::TempTree;
-using portable::WriteBytes;
+using testing_support::Exists;
+using testing_support::IsDir;
+using testing_support::ReadFile;
+using testing_support::TempTree;
+using testing_support::WriteFile;
 using userprofile::CreateOutcome;
 using userprofile::kFailedLock;
 using userprofile::LockHandle;
@@ -34,7 +34,7 @@ class PlatformFiles : public ::testing::Test {
 // --- Profile reads --------------------------------------------------------
 
 TEST_F(PlatformFiles, ReadFindsNamesWithoutRegardToCase) {
-  WriteBytes(Ini(), "[LUSER]\r\n1=Ann Lee,AnnLee00\r\n[DEFUSER]\r\n"
+  WriteFile(Ini(), "[LUSER]\r\n1=Ann Lee,AnnLee00\r\n[DEFUSER]\r\n"
                     "DefaultUser=Ann Lee\r\n");
   EXPECT_EQ(Sys().ReadProfileString("luser", "1", 162, Ini()),
             "Ann Lee,AnnLee00");
@@ -43,7 +43,7 @@ TEST_F(PlatformFiles, ReadFindsNamesWithoutRegardToCase) {
 }
 
 TEST_F(PlatformFiles, ReadTrimsBlanksAndOneQuotePair) {
-  WriteBytes(Ini(), "[ S ]\r\n  k  =  v v  \r\n\tt\t=\tw\t\r\nq= \" x \" \r\n"
+  WriteFile(Ini(), "[ S ]\r\n  k  =  v v  \r\n\tt\t=\tw\t\r\nq= \" x \" \r\n"
                     "h=\"v'\r\n");
   EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "v v");
   EXPECT_EQ(Sys().ReadProfileString("S", "t", 162, Ini()), "w");
@@ -52,14 +52,14 @@ TEST_F(PlatformFiles, ReadTrimsBlanksAndOneQuotePair) {
 }
 
 TEST_F(PlatformFiles, ReadTakesFirstKeyAndFirstSectionOnly) {
-  WriteBytes(Ini(), "[S]\r\nk=first\r\nk=second\r\n[T]\r\nx=1\r\n[S]\r\n"
+  WriteFile(Ini(), "[S]\r\nk=first\r\nk=second\r\n[T]\r\nx=1\r\n[S]\r\n"
                     "j=later\r\n");
   EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "first");
   EXPECT_EQ(Sys().ReadProfileString("S", "j", 162, Ini()), "");
 }
 
 TEST_F(PlatformFiles, ReadAcceptsEveryLineEnding) {
-  WriteBytes(Ini(), "[S]\nk=lf\rj=cr\r\ni=crlf");
+  WriteFile(Ini(), "[S]\nk=lf\rj=cr\r\ni=crlf");
   EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "lf");
   EXPECT_EQ(Sys().ReadProfileString("S", "j", 162, Ini()), "cr");
   EXPECT_EQ(Sys().ReadProfileString("S", "i", 162, Ini()), "crlf");
@@ -67,7 +67,7 @@ TEST_F(PlatformFiles, ReadAcceptsEveryLineEnding) {
 
 TEST_F(PlatformFiles, ReadCutsToSizeMinusOne) {
   const std::string value(36, 'x');
-  WriteBytes(Ini(), "[DEFUSER]\r\nDefaultUser=" + value + "\r\n");
+  WriteFile(Ini(), "[DEFUSER]\r\nDefaultUser=" + value + "\r\n");
   EXPECT_EQ(Sys().ReadProfileString("DEFUSER", "DefaultUser", 33, Ini()),
             std::string(32, 'x'));
   EXPECT_EQ(Sys().ReadProfileString("DEFUSER", "DefaultUser", 1, Ini()), "");
@@ -75,7 +75,7 @@ TEST_F(PlatformFiles, ReadCutsToSizeMinusOne) {
 
 TEST_F(PlatformFiles, ReadKeepsHighBytesAndLongLines) {
   const std::string long_value(1500, 'a');
-  WriteBytes(Ini(), "[S]\r\nn=Ren\xE9\r\nlong=" + long_value + "\r\nnext=1\r\n");
+  WriteFile(Ini(), "[S]\r\nn=Ren\xE9\r\nlong=" + long_value + "\r\nnext=1\r\n");
   EXPECT_EQ(Sys().ReadProfileString("S", "n", 162, Ini()), "Ren\xE9");
   EXPECT_EQ(Sys().ReadProfileString("S", "long", 4096, Ini()), long_value);
   EXPECT_EQ(Sys().ReadProfileString("S", "next", 162, Ini()), "1");
@@ -85,13 +85,13 @@ TEST_F(PlatformFiles, ReadOfMissingFileSectionOrKeyIsEmpty) {
   EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "");
   EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, tree_.At({"no", "x.ini"})),
             "");
-  WriteBytes(Ini(), "[S]\r\nk\r\nj=1\r\n");
+  WriteFile(Ini(), "[S]\r\nk\r\nj=1\r\n");
   EXPECT_EQ(Sys().ReadProfileString("T", "j", 162, Ini()), "");
   EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "");
 }
 
 TEST_F(PlatformFiles, ReadIntFollowsTheServiceArithmetic) {
-  WriteBytes(Ini(), "[S]\r\na=12abc\r\nb=-12\r\nc=0x1F\r\nd=4294967296\r\n"
+  WriteFile(Ini(), "[S]\r\na=12abc\r\nb=-12\r\nc=0x1F\r\nd=4294967296\r\n"
                     "e=99999999999\r\nf=\"12\"\r\ng=\r\nh=010\r\ni=--5\r\n");
   EXPECT_EQ(Sys().ReadProfileInt("S", "a", 0, Ini()), 12u);
   EXPECT_EQ(static_cast<int>(Sys().ReadProfileInt("S", "b", 0, Ini())), -12);
@@ -110,44 +110,44 @@ TEST_F(PlatformFiles, ReadIntFollowsTheServiceArithmetic) {
 
 TEST_F(PlatformFiles, WritesFromEmptyGiveTheRegistryLayout) {
   ASSERT_TRUE(Sys().WriteProfileString("NUSER", "NO", "1", Ini()));
-  EXPECT_EQ(ReadBytes(Ini()), "[NUSER]\r\nNO=1\r\n");
+  EXPECT_EQ(ReadFile(Ini()), "[NUSER]\r\nNO=1\r\n");
   ASSERT_TRUE(Sys().WriteProfileString("LUSER", "1", "Ann Lee,AnnLee00", Ini()));
   ASSERT_TRUE(Sys().WriteProfileString("DEFUSER", "DefaultUser", "Ann Lee", Ini()));
   ASSERT_TRUE(Sys().WriteProfileString("NUSER", "NO", "2", Ini()));
   ASSERT_TRUE(Sys().WriteProfileString("LUSER", "2", "Bob,Bob00000", Ini()));
-  EXPECT_EQ(ReadBytes(Ini()),
+  EXPECT_EQ(ReadFile(Ini()),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann Lee,AnnLee00\r\n"
             "2=Bob,Bob00000\r\n[DEFUSER]\r\nDefaultUser=Ann Lee\r\n");
 }
 
 TEST_F(PlatformFiles, WriteReplacesFirstKeyKeepingItsSpelling) {
-  WriteBytes(Ini(), "[LUSER]\r\nKey=1\r\nKEY=x\r\n[NUSER]\r\nNO=1\r\n");
+  WriteFile(Ini(), "[LUSER]\r\nKey=1\r\nKEY=x\r\n[NUSER]\r\nNO=1\r\n");
   ASSERT_TRUE(Sys().WriteProfileString("luser", "key", "2", Ini()));
-  EXPECT_EQ(ReadBytes(Ini()),
+  EXPECT_EQ(ReadFile(Ini()),
             "[LUSER]\r\nKey=2\r\nKEY=x\r\n[NUSER]\r\nNO=1\r\n");
 }
 
 TEST_F(PlatformFiles, WriteAddsKeyAtEndOfItsSection) {
-  WriteBytes(Ini(), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
+  WriteFile(Ini(), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
   ASSERT_TRUE(Sys().WriteProfileString("A", "new", "n", Ini()));
-  EXPECT_EQ(ReadBytes(Ini()), "[A]\r\nk=1\r\nnew=n\r\n[B]\r\nj=2\r\n");
+  EXPECT_EQ(ReadFile(Ini()), "[A]\r\nk=1\r\nnew=n\r\n[B]\r\nj=2\r\n");
 }
 
 TEST_F(PlatformFiles, WriteAppendsSectionAfterUnterminatedLastLine) {
-  WriteBytes(Ini(), "[A]\r\nk=1");
+  WriteFile(Ini(), "[A]\r\nk=1");
   ASSERT_TRUE(Sys().WriteProfileString("B", "j", "2", Ini()));
-  EXPECT_EQ(ReadBytes(Ini()), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
+  EXPECT_EQ(ReadFile(Ini()), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
 }
 
 TEST_F(PlatformFiles, WriteKeepsHighBytesQuotesAndEmptyValues) {
   ASSERT_TRUE(Sys().WriteProfileString("S", "n", "Jos\xE9 \"q\"", Ini()));
   ASSERT_TRUE(Sys().WriteProfileString("S", "e", "", Ini()));
-  EXPECT_EQ(ReadBytes(Ini()), "[S]\r\nn=Jos\xE9 \"q\"\r\ne=\r\n");
+  EXPECT_EQ(ReadFile(Ini()), "[S]\r\nn=Jos\xE9 \"q\"\r\ne=\r\n");
 }
 
 TEST_F(PlatformFiles, WriteRefusesLineBreaksAndLeavesFileAlone) {
   const std::string before = "[LUSER]\r\n1=Ann Lee,AnnLee00\r\n";
-  WriteBytes(Ini(), before);
+  WriteFile(Ini(), before);
   using namespace std::string_view_literals;
   EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2", "a\r\nb=c", Ini()));
   EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2", "a\nb", Ini()));
@@ -155,7 +155,7 @@ TEST_F(PlatformFiles, WriteRefusesLineBreaksAndLeavesFileAlone) {
   EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2", "a\0b"sv, Ini()));
   EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2\r\n[X]", "v", Ini()));
   EXPECT_FALSE(Sys().WriteProfileString("L\nUSER", "2", "v", Ini()));
-  EXPECT_EQ(ReadBytes(Ini()), before);
+  EXPECT_EQ(ReadFile(Ini()), before);
 }
 
 TEST_F(PlatformFiles, WriteIntoMissingDirectoryFailsAndCreatesNothing) {
@@ -176,7 +176,7 @@ TEST_F(PlatformFiles, WrittenValueReadsBack) {
 TEST_F(PlatformFiles, MakeDirectoryCreatesOneLevelOnly) {
   const std::string dir = tree_.At({"USER"});
   EXPECT_TRUE(Sys().MakeDirectory(dir));
-  EXPECT_TRUE(IsDirectory(dir));
+  EXPECT_TRUE(IsDir(dir));
   EXPECT_FALSE(Sys().MakeDirectory(dir)) << "an existing directory";
   EXPECT_FALSE(Sys().MakeDirectory(tree_.At({"a", "b"}))) << "missing parent";
   EXPECT_FALSE(Exists(tree_.At({"a"})));
@@ -185,7 +185,7 @@ TEST_F(PlatformFiles, MakeDirectoryCreatesOneLevelOnly) {
 TEST_F(PlatformFiles, EnterableDirectoryIsOnlyADirectory) {
   const std::string dir = tree_.At({"USER"});
   ASSERT_TRUE(Sys().MakeDirectory(dir));
-  WriteBytes(tree_.At({"file"}), "x");
+  WriteFile(tree_.At({"file"}), "x");
   EXPECT_TRUE(Sys().IsEnterableDirectory(dir));
   EXPECT_TRUE(Sys().IsEnterableDirectory(dir + userprofile::kSeparator));
   EXPECT_FALSE(Sys().IsEnterableDirectory(tree_.At({"file"})));
@@ -207,7 +207,7 @@ TEST_F(PlatformFiles, EnterableDirectoryProbeKeepsCurrentDirectory) {
 }
 
 TEST_F(PlatformFiles, NormalFileIsNeitherDirectoryNorPattern) {
-  WriteBytes(tree_.At({"IKIVO.SMP"}), "");
+  WriteFile(tree_.At({"IKIVO.SMP"}), "");
   ASSERT_TRUE(Sys().MakeDirectory(tree_.At({"dir"})));
   EXPECT_TRUE(Sys().IsNormalFile(tree_.At({"IKIVO.SMP"})));
   EXPECT_FALSE(Sys().IsNormalFile(tree_.At({"dir"})));
@@ -218,10 +218,10 @@ TEST_F(PlatformFiles, NormalFileIsNeitherDirectoryNorPattern) {
 
 TEST_F(PlatformFiles, CreateIfAbsentNeverTruncates) {
   EXPECT_EQ(Sys().CreateFileIfAbsent(Ini()), CreateOutcome::kCreated);
-  EXPECT_EQ(ReadBytes(Ini()), "");
-  WriteBytes(Ini(), "[NUSER]\r\nNO=1\r\n");
+  EXPECT_EQ(ReadFile(Ini()), "");
+  WriteFile(Ini(), "[NUSER]\r\nNO=1\r\n");
   EXPECT_EQ(Sys().CreateFileIfAbsent(Ini()), CreateOutcome::kExisted);
-  EXPECT_EQ(ReadBytes(Ini()), "[NUSER]\r\nNO=1\r\n");
+  EXPECT_EQ(ReadFile(Ini()), "[NUSER]\r\nNO=1\r\n");
   EXPECT_EQ(Sys().CreateFileIfAbsent(tree_.At({"no", "USER.INI"})),
             CreateOutcome::kFailed);
 }
@@ -230,9 +230,9 @@ TEST_F(PlatformFiles, CreateEmptyFileCreatesOrTruncates) {
   const std::string lock = tree_.At({"IKIVO.SMP"});
   EXPECT_TRUE(Sys().CreateEmptyFile(lock));
   EXPECT_TRUE(Sys().IsNormalFile(lock));
-  WriteBytes(lock, "stale");
+  WriteFile(lock, "stale");
   EXPECT_TRUE(Sys().CreateEmptyFile(lock));
-  EXPECT_EQ(ReadBytes(lock), "");
+  EXPECT_EQ(ReadFile(lock), "");
   EXPECT_FALSE(Sys().CreateEmptyFile(tree_.At({"no", "IKIVO.SMP"})));
 }
 
@@ -240,7 +240,7 @@ TEST_F(PlatformFiles, CreateEmptyFileCreatesOrTruncates) {
 
 TEST_F(PlatformFiles, ExclusiveOpenRefusesSecondOpenUntilClosed) {
   const std::string lock = tree_.At({"IKIVO.SMP"});
-  WriteBytes(lock, "");
+  WriteFile(lock, "");
   LockHandle first = Sys().OpenExclusive(lock);
   ASSERT_NE(first, kFailedLock);
   ASSERT_NE(first, userprofile::kNoLock);
@@ -253,13 +253,13 @@ TEST_F(PlatformFiles, ExclusiveOpenRefusesSecondOpenUntilClosed) {
 
 TEST_F(PlatformFiles, HeldFileIsNeitherTruncatedNorReplaced) {
   const std::string lock = tree_.At({"IKIVO.SMP"});
-  WriteBytes(lock, "held");
+  WriteFile(lock, "held");
   LockHandle held = Sys().OpenExclusive(lock);
   ASSERT_NE(held, kFailedLock);
   EXPECT_FALSE(Sys().CreateEmptyFile(lock));
   EXPECT_TRUE(Sys().IsNormalFile(lock)) << "a held lock is still present";
   Sys().CloseExclusive(held);
-  EXPECT_EQ(ReadBytes(lock), "held");
+  EXPECT_EQ(ReadFile(lock), "held");
   // No stand-in file appeared beside it.
   EXPECT_FALSE(Exists(tree_.At({"IKIVO.SM_"})));
 }
@@ -322,7 +322,7 @@ TEST_F(PlatformFiles, HeldProbeSaysFreeForMissingFileAndDirectory) {
 
 TEST_F(PlatformFiles, HeldProbeNeverTakesTheLock) {
   const std::string lock = tree_.At({"IKIVO.SMP"});
-  WriteBytes(lock, "");
+  WriteFile(lock, "");
   std::optional<bool> free = Sys().IsHeldExclusively(lock);
   EXPECT_NE(free, std::optional<bool>(true));
   LockHandle held = Sys().OpenExclusive(lock);
@@ -334,7 +334,7 @@ TEST_F(PlatformFiles, HeldProbeNeverTakesTheLock) {
 }
 
 TEST_F(PlatformFiles, NameTakenByFileOrDirectoryOnly) {
-  WriteBytes(tree_.At({"file"}), "x");
+  WriteFile(tree_.At({"file"}), "x");
   ASSERT_TRUE(Sys().MakeDirectory(tree_.At({"dir"})));
   EXPECT_TRUE(Sys().NameTaken(tree_.At({"file"})));
   EXPECT_TRUE(Sys().NameTaken(tree_.At({"dir"})));

@@ -60,6 +60,32 @@ void RemoveTree(const std::string& path) {
   fs::remove_all(path, ec);
 }
 
+TempTree::TempTree() : path_(MakeTempDir()) {
+  while (!path_.empty() && (path_.back() == '\\' || path_.back() == '/')) {
+    path_.pop_back();
+  }
+}
+
+TempTree::~TempTree() { RemoveTree(path_); }
+
+std::string TempTree::At(std::initializer_list<std::string_view> relative) const {
+  std::string path = path_;
+  for (std::string_view part : relative) {
+    path += userprofile::kSeparator;
+    path.append(part);
+  }
+  return path;
+}
+
+std::string Join(std::initializer_list<std::string_view> parts) {
+  std::string path;
+  for (std::string_view part : parts) {
+    if (!path.empty()) path += userprofile::kSeparator;
+    path.append(part);
+  }
+  return path;
+}
+
 AppTree::AppTree(const std::string& prog_dir) {
   root_ = MakeTempDir();
   prog_ = root_ + kSep + NativePath(prog_dir);
@@ -103,13 +129,25 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-void WriteFile(const std::string& path, const std::string& content) {
+void WriteFile(const std::string& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-bool IsDir(const std::string& path) { return fs::is_directory(path); }
-bool IsFile(const std::string& path) { return fs::is_regular_file(path); }
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+bool IsDir(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+bool IsFile(const std::string& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
+}
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
 class InProcessApp::Module : public userprofile::SnapshotPassingWrapper {
@@ -137,16 +175,25 @@ InProcessApp::InProcessApp(const std::string& module_path)
 }
 
 InProcessApp::~InProcessApp() {
+  const userprofile::LockHandle lock = userprofile::State().lock_handle;
+  if (lock != userprofile::kNoLock && lock != userprofile::kFailedLock) {
+    CloseUserSemaphoreFile();
+  }
   userprofile::SetMessageSink(nullptr);
   userprofile::SetPlatform(nullptr);
   userprofile::LibraryLoad();
 }
 
 std::vector<unsigned> InProcessApp::TakeChecks() {
-  std::string all;
-  for (const std::string& m : messages_) all += m + "\n";
-  messages_.clear();
-  return ChecksIn(all);
+  std::vector<unsigned> checks;
+  std::vector<std::string> rest;
+  for (const std::string& m : messages_) {
+    const std::vector<unsigned> in = ChecksIn(m);
+    if (in.empty()) rest.push_back(m);
+    checks.insert(checks.end(), in.begin(), in.end());
+  }
+  messages_.swap(rest);
+  return checks;
 }
 
 std::vector<std::string> InProcessApp::TakeMessages() {

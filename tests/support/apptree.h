@@ -1,12 +1,16 @@
-// A temporary application tree for tests: <tmp>/APP/PROG/MAIN is a copy of
-// the test host program (MAIN.EXE on Windows), so the registry is
-// <tmp>/APP/PROG/USER.INI and the users root <tmp>/APP/USER, found from a
-// real module path. Paths are joined with the platform's separator, as the
-// library gives them back.
+// The helpers of every test, on every build: real temporary trees (an
+// application tree, <tmp>/APP/PROG/MAIN, a copy of the test host program
+// (MAIN.EXE on Windows), so the registry is <tmp>/APP/PROG/USER.INI and
+// the users root <tmp>/APP/USER, found from a real module path; or an
+// empty one), byte-exact file access, and an in-process run of the
+// library anchored at a module path of the test's choosing. Paths are
+// joined with the platform's separator, as the library gives them back.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -66,11 +70,32 @@ class AppTree {
   std::string host_;
 };
 
+// A new, empty directory in the system's temporary directory, removed with
+// everything in it when the tree goes.
+class TempTree {
+ public:
+  TempTree();
+  ~TempTree();
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The path of `relative` (components joined by the separator) in the tree.
+  std::string At(std::initializer_list<std::string_view> relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Joins path components with the platform's separator.
+std::string Join(std::initializer_list<std::string_view> parts);
+
 // Check numbers in the order a child reported them on stderr.
 std::vector<unsigned> ChecksIn(const std::string& err);
 
 std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
+void WriteFile(const std::string& path, std::string_view content);
+bool Exists(const std::string& path);
 bool IsDir(const std::string& path);
 bool IsFile(const std::string& path);
 void MakeDirs(const std::string& path);
@@ -80,8 +105,10 @@ std::string MakeTempDir();
 std::string BuiltProgram(const std::string& path);
 void RemoveTree(const std::string& path);
 
-// Runs the library in this process against an application tree: every
-// module handle resolves to `module_path`, and reports are collected.
+// Runs the library in this process as a host whose module is
+// `module_path`: every module handle resolves to that path, through the
+// real platform for everything else, and every message is collected
+// instead of shown. A lock the test left open goes with it.
 class InProcessApp {
  public:
   explicit InProcessApp(const std::string& module_path);
@@ -89,8 +116,10 @@ class InProcessApp {
   InProcessApp(const InProcessApp&) = delete;
   InProcessApp& operator=(const InProcessApp&) = delete;
 
+  // The check numbers reported since the last call, in order.
   std::vector<unsigned> TakeChecks();
-  std::vector<std::string> TakeMessages();  // "caption: text"
+  // Every other message since the last call, as "caption: text".
+  std::vector<std::string> TakeMessages();
   ModuleHandle handle() const;
 
  private:

@@ -10,14 +10,14 @@
 
 #include "frame/frame.h"
 #include "platform/platform.h"
-#include "support.h"
+#include "support/apptree.h"
 #include "support/process.h"
 #include "userprofile.h"
 
 namespace fs = std::filesystem;
-using portable::Join;
-using portable::TempTree;
-using portable::WriteBytes;
+using testing_support::Join;
+using testing_support::TempTree;
+using testing_support::WriteFile;
 
 namespace {
 
@@ -77,7 +77,7 @@ TEST(WinKeptSection, NoChangeOfTheRegistryIsHiddenFromTheNextCall) {
   const std::string other = Join({prog, "OTHER.EXE"});
   fs::copy_file(Join({testing_support::ProgramDir(), "up_host_static.exe"}),
                 other);
-  WriteBytes(registry, Registry("Bob,Bob00000", "Ann"));
+  WriteFile(registry, Registry("Bob,Bob00000", "Ann"));
   CountingHost host(Join({prog, "MAIN.EXE"}));
 
   // The same questions, the same name twice in a row (a host's usual
@@ -128,14 +128,14 @@ TEST(WinKeptSection, NoChangeOfTheRegistryIsHiddenFromTheNextCall) {
   expect_seen(by_other);
 
   // A same-size rewrite in place, by a writer that is not the library.
-  WriteBytes(registry, Registry("Bea,Bob00000", "Bob"));
+  WriteFile(registry, Registry("Bea,Bob00000", "Bob"));
   const std::string in_place =
       "exists: 0\nexists: 1\nexists: 2\nexists: 0\n"
       "getdef: Bob\n";
   expect_seen(in_place);
 
   // A replacement by rename, of the same size.
-  WriteBytes(registry + ".new", Registry("Bob,Bob00000", "Bea"));
+  WriteFile(registry + ".new", Registry("Bob,Bob00000", "Bea"));
   ASSERT_TRUE(::MoveFileExA((registry + ".new").c_str(), registry.c_str(),
                             MOVEFILE_REPLACE_EXISTING));
   const std::string renamed =

@@ -10,13 +10,13 @@
 #include <filesystem>
 
 #include "platform/platform.h"
-#include "support.h"
+#include "support/apptree.h"
 #include "support/process.h"
 
 namespace fs = std::filesystem;
-using portable::Exists;
-using portable::Join;
-using portable::TempTree;
+using testing_support::Exists;
+using testing_support::Join;
+using testing_support::TempTree;
 using testing_support::Child;
 using testing_support::Run;
 using testing_support::RunResult;
@@ -166,7 +166,7 @@ TEST(WinHost, DllHostAnchorsFilesAtItsOwnPath) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "verify: done\nexists: 1\ndir: " + app.Home("Default0") +
                        kSeparator + "\nwep: 1\n");
-  EXPECT_EQ(portable::ReadBytes(app.Registry()),
+  EXPECT_EQ(testing_support::ReadFile(app.Registry()),
             "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Default,Default0\r\n"
             "[DEFUSER]\r\nDefaultUser=Default\r\n");
   EXPECT_TRUE(Exists(app.Lock("Default0")));
@@ -197,7 +197,7 @@ TEST(WinModule, PathOf127IsUsedAnd128IsRefused) {
     EXPECT_EQ(r.out, "setdef: Ann\n");
     if (length == 127) {
       EXPECT_EQ(r.err, "");
-      EXPECT_EQ(portable::ReadBytes(Join({dir, "USER.INI"})),
+      EXPECT_EQ(testing_support::ReadFile(Join({dir, "USER.INI"})),
                 "[DEFUSER]\r\nDefaultUser=Ann\r\n");
     } else {
       EXPECT_EQ(r.err, "Assertion Failure: File : userprofile, Line : 125\n")

@@ -132,11 +132,6 @@ std::variant<Invocation, UsageError> ParseCommandLine(
   return inv;
 }
 
-bool NeedsModule(std::string_view command) {
-  const CommandShape* shape = Find(command);
-  return shape != nullptr && shape->needs_module;
-}
-
 std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
                                                         std::string_view cwd) {
   namespace fs = std::filesystem;

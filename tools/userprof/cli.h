@@ -47,9 +47,6 @@ struct UsageError {
 std::variant<Invocation, UsageError> ParseCommandLine(
     const std::vector<std::string>& args);
 
-// Whether the command works on an application (all but demo and help).
-bool NeedsModule(std::string_view command);
-
 // The module path made absolute against `cwd` and cleaned of "." and ".."
 // steps, or a usage error: empty, naming a directory (ending in a
 // separator), or longer than the 127 characters of the library's paths.

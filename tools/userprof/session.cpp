@@ -37,7 +37,6 @@ const std::map<unsigned, const char*>& Meanings() {
       {kCheckCandidatesExhausted, "every home directory name taken"},
       {kCheckRootNameMissing, "no name for a home directory"},
       {kCheckRootNameEmpty, "empty name for a home directory"},
-      {kCheckRootNoOutputBuffer, "no buffer for a home directory name"},
       {kCheckRootNullModuleAlloc, "no module handle for a home directory"},
       {kCheckRootTooLongForHome, "users root path too long for a home"},
       {kCheckCreateNameMissing, "no name for a new user"},
