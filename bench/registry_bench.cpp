@@ -163,9 +163,9 @@ void Anchor() {}
 
 // The native platform, with the module's path redirected into the current
 // tree once the platform has looked the real module up.
-class TreeModule : public userprofile::SnapshotPassingWrapper {
+class TreeModule : public userprofile::PlatformWrapper {
  public:
-  TreeModule() : SnapshotPassingWrapper(userprofile::NativePlatform()) {}
+  TreeModule() : PlatformWrapper(userprofile::NativePlatform()) {}
   void Use(const Tree* tree) { path_ = tree ? tree->module() : ""; }
   std::optional<std::string> ModuleFileName(const void* module) override {
     std::optional<std::string> real =
@@ -554,10 +554,10 @@ void PrintSummary(const std::vector<int>& sizes) {
 
 // The native platform with every module path redirected to `path`, as the
 // library runs in a host installed in the tree.
-struct Redirect : userprofile::SnapshotPassingWrapper {
+struct Redirect : userprofile::PlatformWrapper {
   std::string path;
   explicit Redirect(std::string p)
-      : SnapshotPassingWrapper(userprofile::NativePlatform()),
+      : PlatformWrapper(userprofile::NativePlatform()),
         path(std::move(p)) {}
   std::optional<std::string> ModuleFileName(const void*) override {
     return path;

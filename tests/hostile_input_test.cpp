@@ -20,7 +20,7 @@
 #include <optional>
 #include <random>
 
-#include "platform/profile.h"
+#include "profile/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
 #include "userprofile.h"

@@ -25,6 +25,13 @@ void NoteFailure(Failure kind, std::string text) {
   if (ThreadCause().kind == Failure::kNone) SetFailure(kind, std::move(text));
 }
 
+bool Record(const Status& status) {
+  if (!status.ok() && status.kind() != Failure::kExists) {
+    SetFailure(status.kind(), status.text());
+  }
+  return status.ok();
+}
+
 const FailureCause& LastFailure() { return ThreadCause(); }
 
 }  // namespace userprofile

@@ -6,21 +6,9 @@
 
 #include <string>
 
-namespace userprofile {
+#include "platform/status.h"
 
-// The kinds of failure a caller can act on differently. The numbers are
-// part of the C interface (userprofile_last_error) and never change.
-enum class Failure : int {
-  kNone = 0,
-  kInvalidArgument = 1,    // a missing pointer, an invalid or too long name
-  kNotFound = 2,           // no such user, no such entry
-  kSignedInElsewhere = 3,  // the user's lock is held by another sign-in
-  kPermission = 4,         // the system refused access to a file
-  kIo = 5,                 // any other failed file operation
-  kBusy = 6,               // the registry's update lock was not had in time
-  kExists = 7,             // the name is already registered or taken
-  kDamaged = 8,            // the registry or the tree is not as it must be
-};
+namespace userprofile {
 
 struct FailureCause {
   Failure kind = Failure::kNone;
@@ -34,6 +22,10 @@ void SetFailure(Failure kind, std::string text);
 // the first cause found is the one a caller acts on, and what failed
 // because of it later adds nothing.
 void NoteFailure(Failure kind, std::string text);
+// Records the cause of a failed status (as SetFailure) and tells whether
+// the status is a success. An existing name (kExists) is the answer of an
+// exclusive creation, not a cause, and is left unrecorded.
+bool Record(const Status& status);
 // Forgets the calling thread's last failure.
 void ClearFailure();
 // The calling thread's last recorded failure (kind kNone if none).

@@ -125,7 +125,7 @@ std::string AllocateHomeDir(const std::string& base, std::string& name,
   std::string trimmed = name;
   TrimSpaces(trimmed);
   const bool plain = IsPlainComponent(HomeDirNameOf(trimmed));
-  if (plain && !DirectoryExists(base) && !Sys().MakeDirectory(base)) {
+  if (plain && !DirectoryExists(base) && !Record(Sys().MakeDirectory(base))) {
     ReportCheckFailure(kCheckBaseNotCreated);
   }
   const bool whole_characters = WholeCharacters(trimmed);
@@ -147,7 +147,7 @@ std::string AllocateHomeDir(const std::string& base, std::string& name,
     // fails for want of the base keeps the candidate: the next repair
     // creates it.
     if (!DirectoryExists(path)) {
-      if (Sys().MakeDirectory(path)) {
+      if (Record(Sys().MakeDirectory(path))) {
         if (created != nullptr) *created = path;
         break;
       }
@@ -186,7 +186,7 @@ std::string AllocateHomeDir(const std::string& base, std::string& name,
 }
 
 void RemoveOwnHome(const std::string& created) {
-  if (!created.empty()) static_cast<void>(Sys().RemoveDirectory(created));
+  if (!created.empty()) static_cast<void>(Sys().RemoveName(created));
 }
 
 std::string CreateHomeDirInRoot(const void* module, std::string* name,

@@ -7,13 +7,6 @@
 #include "userprofile.h"
 
 namespace userprofile {
-namespace {
-
-// Keeps the system's own error boxes (drive not ready and the like) away
-// while the lock file is probed and opened.
-constexpr unsigned kQuietErrors = 0x8001;
-
-}  // namespace
 
 void CreateLockFile(const std::string& dir) {
   const std::string path = dir + std::string(kLockFileName);
@@ -23,7 +16,7 @@ void CreateLockFile(const std::string& dir) {
   }
   // The creation fails while the file is held: a signed-in user keeps the
   // lock, and the failure is reported.
-  if (!Sys().CreateEmptyFile(path)) {
+  if (!Record(Sys().CreateEmptyFile(path))) {
     NoteFailure(Failure::kIo, "cannot create the lock file " + path);
     ReportCheckFailure(kCheckLockFileNotCreated);
   }
@@ -64,7 +57,6 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
     return 0;
   }
   const std::string path = dir + std::string(kLockFileName);
-  const unsigned previous = Sys().SetErrorMode(kQuietErrors);
   if (!Sys().IsNormalFile(path)) EnsureLockFile(module, name);
   // A lock file that could not be created explains the failed open that
   // follows better than the open itself.
@@ -73,8 +65,9 @@ extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL openUserSemaphoreFile(
   // open holds means signed in elsewhere. The platform records any other
   // cause (a permission, a missing file). A lock already held stays open,
   // unreachable, until the process ends.
-  state.lock_handle = Sys().OpenExclusive(path);
-  Sys().SetErrorMode(previous);
+  LockHandle handle = kFailedLock;
+  state.lock_handle =
+      Record(Sys().OpenExclusive(path, handle)) ? handle : kFailedLock;
   if (state.lock_handle != kFailedLock) {
     ClearFailure();  // whatever went wrong on the way, the user is in
     return 1;

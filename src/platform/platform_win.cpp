@@ -82,7 +82,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 // The one service that gives a file's change time without opening it
 // (exported by ntdll; the SDK's headers leave it to the driver kit's).

@@ -185,7 +185,8 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
   if (!registry) return;
   // Created only if absent, never truncated: another process may be
   // writing it at this moment.
-  if (Sys().CreateFileIfAbsent(*registry) == CreateOutcome::kFailed) {
+  const Status created = Sys().CreateFileIfAbsent(*registry);
+  if (created.kind() != Failure::kExists && !Record(created)) {
     ReportCheckFailure(kCheckRegistryNotCreated);
   }
   // The whole repair is one update: no other process's creation or

@@ -20,14 +20,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "platform/platform.h"
+#include "registry/profile_store.h"
 
 using userprofile::kFailedLock;
 using userprofile::LockHandle;
 using userprofile::NativePlatform;
+using userprofile::WriteProfileString;
 
 namespace {
 
@@ -36,8 +39,8 @@ int WriteLoop(const std::string& file, std::size_t a, std::size_t b,
   const std::string value_a(a, 'a');
   const std::string value_b(b, 'b');
   for (long i = 0; count == 0 || i < count; ++i) {
-    if (!NativePlatform().WriteProfileString("LUSER", "k", value_b, file) ||
-        !NativePlatform().WriteProfileString("LUSER", "k", value_a, file)) {
+    if (!WriteProfileString("LUSER", "k", value_b, file) ||
+        !WriteProfileString("LUSER", "k", value_a, file)) {
       return 1;
     }
   }
@@ -45,7 +48,8 @@ int WriteLoop(const std::string& file, std::size_t a, std::size_t b,
 }
 
 int Hold(const std::string& file) {
-  LockHandle handle = NativePlatform().OpenExclusive(file);
+  LockHandle handle = kFailedLock;
+  static_cast<void>(NativePlatform().OpenExclusive(file, handle));
   std::cout << "held " << (handle != kFailedLock ? 1 : 0) << std::endl;
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -60,8 +64,9 @@ int Hold(const std::string& file) {
 }
 
 int Update(const std::string& file, unsigned timeout_ms) {
-  const bool locked = NativePlatform().LockForUpdate(file, timeout_ms);
-  std::cout << "locked " << (locked ? 1 : 0) << std::endl;
+  std::optional<userprofile::ProfileUpdate> update;
+  update.emplace(file, timeout_ms);
+  std::cout << "locked " << (update->held() ? 1 : 0) << std::endl;
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream words(line);
@@ -69,10 +74,10 @@ int Update(const std::string& file, unsigned timeout_ms) {
     words >> command;
     if (command == "write" && words >> section >> key >> value) {
       const bool ok =
-          NativePlatform().WriteProfileString(section, key, value, file);
+          WriteProfileString(section, key, value, file);
       std::cout << "write " << (ok ? 1 : 0) << std::endl;
     } else if (command == "unlock") {
-      NativePlatform().UnlockForUpdate(file);
+      update->Commit();
       std::cout << "unlocked" << std::endl;
     } else if (command == "exit") {
       break;
@@ -98,19 +103,20 @@ int main(int argc, char** argv) {
                   static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
   }
   if (cmd == "try") {
-    LockHandle handle = NativePlatform().OpenExclusive(file);
+    LockHandle handle = kFailedLock;
+    static_cast<void>(NativePlatform().OpenExclusive(file, handle));
     std::cout << "open " << (handle != kFailedLock ? 1 : 0) << std::endl;
     NativePlatform().CloseExclusive(handle);
     return 0;
   }
   if (cmd == "create-empty") {
-    std::cout << "created " << (NativePlatform().CreateEmptyFile(file) ? 1 : 0)
+    std::cout << "created " << (NativePlatform().CreateEmptyFile(file).ok() ? 1 : 0)
               << std::endl;
     return 0;
   }
   if (cmd == "write" && argc == 6) {
     std::cout << "write "
-              << (NativePlatform().WriteProfileString(argv[3], argv[4], argv[5],
+              << (WriteProfileString(argv[3], argv[4], argv[5],
                                                       file)
                       ? 1
                       : 0)

@@ -23,10 +23,10 @@ namespace {
 
 // This process as a host at `module`, through the real platform, counting
 // the reads of the whole user section.
-class CountingHost : public userprofile::SnapshotPassingWrapper {
+class CountingHost : public userprofile::PlatformWrapper {
  public:
   explicit CountingHost(std::string module)
-      : SnapshotPassingWrapper(userprofile::NativePlatform()),
+      : PlatformWrapper(userprofile::NativePlatform()),
         module_(std::move(module)) {
     userprofile::LibraryLoad();
     userprofile::SetPlatform(this);
@@ -44,7 +44,7 @@ class CountingHost : public userprofile::SnapshotPassingWrapper {
   std::optional<std::string> ReadProfileSection(
       std::string_view section, const std::string& file) override {
     ++section_reads;
-    return SnapshotPassingWrapper::ReadProfileSection(section, file);
+    return PlatformWrapper::ReadProfileSection(section, file);
   }
   ModuleHandle handle() const { return userprofile::AsHandle(this); }
 

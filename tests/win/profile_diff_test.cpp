@@ -1,4 +1,4 @@
-// The POSIX profile engine (platform/profile.h) against the system's own
+// The POSIX profile engine (profile/profile.h) against the system's own
 // profile services: the same bytes on disk, the same calls, the same
 // results, and the same bytes after a write.
 //
@@ -34,7 +34,8 @@
 #include <sstream>
 #include <tuple>
 
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 
 namespace profile = userprofile::profile;
 
@@ -92,7 +93,7 @@ std::string SystemRead(const std::string& path, const std::string& section,
 // What the POSIX platform returns: the engine's value cut to size - 1.
 std::string EngineRead(std::string_view content, const std::string& section,
                        const std::string& key, std::size_t size) {
-  std::optional<std::string_view> value = profile::FindValue(content, section, key);
+  std::optional<std::string> value = profile::ValueIn(content, section, key);
   if (!value || size == 0) return {};
   return std::string(value->substr(0, size - 1));
 }
@@ -106,7 +107,7 @@ std::uint32_t SystemInt(const std::string& path, const std::string& section,
 std::uint32_t EngineInt(std::string_view content, const std::string& section,
                         const std::string& key, int fallback) {
   return profile::ParseInt(
-      profile::FindValue(content, section, key).value_or(""), fallback);
+      profile::ValueIn(content, section, key).value_or(""), fallback);
 }
 
 std::string Escaped(std::string_view bytes) {
@@ -180,7 +181,7 @@ bool BareKeyShadows(std::string_view content, std::string_view section,
 // exactly size - 1: Wine cuts one character too many there.
 bool QuotedAtBufferEdge(std::string_view content, const std::string& section,
                         const std::string& key, std::size_t size) {
-  std::optional<std::string_view> value = profile::FindValue(content, section, key);
+  std::optional<std::string> value = profile::ValueIn(content, section, key);
   if (!value || size == 0) return false;
   // FindValue unquotes: a quoted value is two bytes longer in the file.
   const char* begin = value->data();

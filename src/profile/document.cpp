@@ -1,10 +1,10 @@
-#include "platform/profile_document.h"
+#include "profile/document.h"
 
 #include <atomic>
 #include <cstring>
 #include <limits>
 
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 namespace userprofile::profile {
 namespace {
@@ -412,6 +412,21 @@ void Document::ForEachLine(
   });
 }
 
+std::string Document::SectionLines(std::string_view section) const {
+  std::string out;
+  const Section* s = FindSection(Trim(section));
+  if (s == nullptr) return out;
+  ForEachLineId(*s, [&](std::size_t id) {
+    const std::string_view text = LineText(Text(id));
+    if (std::optional<KeyLine> kl = SplitKeyLine(text)) {
+      out.append(kl->key).append("=").append(kl->value).push_back('\0');
+    } else if (!Trim(text).empty()) {
+      out.append(Trim(text)).push_back('\0');
+    }
+  });
+  return out;
+}
+
 // Calls fn with the document's bytes, piece by piece, in order: every
 // line in its place, and after each anchor the lines added there.
 template <typename Fn>
@@ -450,6 +465,14 @@ bool Document::HasBytes(std::string_view content) const {
     at += piece.size();
   });
   return same && at == content.size();
+}
+
+std::optional<std::string> ValueIn(std::string_view content,
+                                   std::string_view section, std::string_view key) {
+  const Document doc{std::string(content)};
+  const std::optional<std::string_view> value = doc.Find(section, key);
+  if (!value) return std::nullopt;
+  return std::string(*value);
 }
 
 }  // namespace userprofile::profile

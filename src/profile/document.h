@@ -1,9 +1,8 @@
 // A profile file parsed once and kept in memory, so that reads and edits
-// no longer pass over the whole file. Find answers exactly as FindValue
-// answers on the document's bytes, and after any sequence of Set calls the
-// bytes are exactly those the same sequence of WithValue calls produces:
-// the platform may serve a file from it, and write it back, in place of
-// the pure engine of profile.h.
+// no longer pass over the whole file: the library's one engine of profile
+// files, with the reading rules of the Windows profile services. Find
+// answers as GetPrivateProfileStringA does, and an edit keeps every byte
+// but the line it changes or adds.
 //
 // Cost: building is one pass over the bytes, which finds every line's
 // break, section and '='. A section's keys are indexed (a standard hash
@@ -33,7 +32,10 @@ class Document {
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
 
-  // FindValue on the current bytes. The view lasts until the next Set.
+  // The value of `key` in the first section named `section`, trimmed and
+  // unquoted, or nullopt when the section or key is missing. The first of
+  // duplicate keys wins; a line without '=' is not a key. The view lasts
+  // until the next Set.
   std::optional<std::string_view> Find(std::string_view section,
                                        std::string_view key) const;
 
@@ -55,6 +57,13 @@ class Document {
   void ForEachLine(std::string_view section,
                    const std::function<void(std::string_view key,
                                             std::string_view value)>& fn) const;
+
+  // The lines of the first section named `section` as the Windows service
+  // GetPrivateProfileSectionA lists them, each ended by a NUL, in file
+  // order, duplicates included: "key=value" for a line that holds a key
+  // (key and value trimmed, the value's quotes kept), and any other line
+  // that is not blank as itself, trimmed.
+  std::string SectionLines(std::string_view section) const;
 
   // How many lines ForEachLine may visit at most.
   std::size_t LinesIn(std::string_view section) const;
@@ -138,5 +147,10 @@ class Document {
   std::uint8_t eol_;  // break of new lines
   std::size_t size_ = 0;
 };
+
+// The value Document::Find gives in `content`, copied out, for a caller
+// that reads one value of some bytes.
+std::optional<std::string> ValueIn(std::string_view content,
+                                   std::string_view section, std::string_view key);
 
 }  // namespace userprofile::profile

@@ -1,7 +1,6 @@
-// The private profile (INI) engine: pure functions over the bytes of a
-// file, with the reading rules of the Windows profile services and an
-// editor that changes one line and keeps every other byte. The platform
-// layer wraps them with file I/O; tests and fuzzers call them directly.
+// The reading rules of the Windows profile services over the lines of a
+// private profile (INI) file, which profile::Document applies, and the
+// edit of a file's bytes that it falls back to.
 #pragma once
 
 #include <cstdint>
@@ -40,29 +39,17 @@ struct KeyLine {
 };
 std::optional<KeyLine> SplitKeyLine(std::string_view text);
 
-// The value of `key` in the first section named `section`, trimmed and
-// unquoted, or nullopt when the section or key is missing. The first of
-// duplicate keys wins; a line without '=' is not a key.
-std::optional<std::string_view> FindValue(std::string_view content,
-                                          std::string_view section,
-                                          std::string_view key);
-
 // The value as GetPrivateProfileIntA computes it from the text that
-// FindValue gives: optional sign, optional lower-case 0x/0o/0b prefix,
+// Document::Find gives: optional sign, optional lower-case 0x/0o/0b prefix,
 // digits up to the first that does not belong, wrapping modulo 2^32.
 // Empty text gives `fallback`.
 std::uint32_t ParseInt(std::string_view value, int fallback);
 
-// The lines of the first section named `section`, as the Windows service
-// GetPrivateProfileSectionA gives them: "key=value" for every line that
-// holds a key, in file order, duplicates included, key and value trimmed
-// (the value's quotes kept), each ended by a NUL.
-std::string SectionLines(std::string_view content, std::string_view section);
-
 // True if the text cannot be written as part of one profile line.
 bool BreaksLine(std::string_view text);
 
-// The content after setting `key` of `section` to `value`: the first
+// The content after setting `key` of `section` to `value` (what
+// Document::Set does in place): the first
 // matching key's line is rewritten as "key=value" (keeping the key's
 // spelling and the line's ending), a new key goes after the last line of
 // the first matching section, and a new section is appended at the end.

@@ -1,4 +1,4 @@
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 #include <algorithm>
 
@@ -143,16 +143,6 @@ bool SameName(std::string_view a, std::string_view b) {
                     [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
 }
 
-std::optional<std::string_view> FindValue(std::string_view content,
-                                          std::string_view section,
-                                          std::string_view key) {
-  Location loc = Locate(content, section, key);
-  if (!loc.key_line) return std::nullopt;
-  Lines lines(content);
-  std::optional<KeyLine> kl = SplitKeyLine(lines.Text(*loc.key_line));
-  return Unquote(kl->value);
-}
-
 std::uint32_t ParseInt(std::string_view value, int fallback) {
   if (value.empty()) return static_cast<std::uint32_t>(fallback);
   std::size_t i = 0;
@@ -179,26 +169,6 @@ std::uint32_t ParseInt(std::string_view value, int fallback) {
     result = result * base + digit;  // wraps modulo 2^32, as the service does
   }
   return negative ? 0u - result : result;
-}
-
-std::string SectionLines(std::string_view content, std::string_view section) {
-  section = Trim(section);
-  std::string out;
-  Lines lines(content);
-  bool in_section = false;
-  while (std::optional<Line> line = lines.Next()) {
-    std::string_view text = lines.Text(*line);
-    if (std::optional<std::string_view> name = HeaderName(text)) {
-      if (in_section) break;
-      in_section = !name->empty() && SameName(*name, section);
-      continue;
-    }
-    if (!in_section) continue;
-    if (std::optional<KeyLine> kl = SplitKeyLine(text)) {
-      out.append(kl->key).append("=").append(kl->value).push_back('\0');
-    }
-  }
-  return out;
 }
 
 bool BreaksLine(std::string_view text) {
