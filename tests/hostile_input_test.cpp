@@ -20,6 +20,7 @@
 #include <optional>
 #include <random>
 
+#include "profile/document.h"
 #include "profile/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"

@@ -235,9 +235,9 @@ TEST_F(RefusedWrite, ReadOnlyFileRefusedEvenAsRoot) {
   const std::string before = "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,Ann00000\r\n";
   WriteFile(file, before);
   ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
-  EXPECT_FALSE(userprofile::WriteProfileString("NUSER", "NO", "2", file));
-  EXPECT_FALSE(userprofile::WriteProfileString("LUSER", "2", "Bob,Bob00000", file));
-  EXPECT_FALSE(userprofile::WriteProfileString("DEFUSER", "DefaultUser", "Ann", file));
+  EXPECT_FALSE(userprofile::WriteProfileValue("NUSER", "NO", "2", file));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "Bob,Bob00000", file));
+  EXPECT_FALSE(userprofile::WriteProfileValue("DEFUSER", "DefaultUser", "Ann", file));
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(Mode(file), 0444u);
   EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
@@ -253,7 +253,7 @@ TEST_F(RefusedWrite, OtherUsersFileRefusedToUnprivilegedWriter) {
   ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
   ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
   int status = AsNobody([&] {
-    return userprofile::WriteProfileString("NUSER", "NO", "2", file) ? 1
+    return userprofile::WriteProfileValue("NUSER", "NO", "2", file) ? 1
                                                                          : 0;
   });
   EXPECT_EQ(status, 0) << "the write was not refused";
@@ -267,7 +267,7 @@ TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
   WriteFile(file, "[NUSER]\r\nNO=1\r\n");
   ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
   ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
-  ASSERT_TRUE(userprofile::WriteProfileString("NUSER", "NO", "2", file));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", file));
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
@@ -276,7 +276,7 @@ TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
   // So its owner can still write it.
   ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
   EXPECT_EQ(AsNobody([&] {
-              return userprofile::WriteProfileString("NUSER", "NO", "3",
+              return userprofile::WriteProfileValue("NUSER", "NO", "3",
                                                          file)
                          ? 0
                          : 1;
@@ -287,16 +287,16 @@ TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
 
 TEST_F(RefusedWrite, MissingDirectoryFailsAndCreatesNothing) {
   EXPECT_FALSE(
-      userprofile::WriteProfileString("NUSER", "NO", "1", Path("nodir/sub/USER.INI")));
+      userprofile::WriteProfileValue("NUSER", "NO", "1", Path("nodir/sub/USER.INI")));
   EXPECT_FALSE(
-      userprofile::WriteProfileString("NUSER", "NO", "1", Path("nodir/USER.INI")));
+      userprofile::WriteProfileValue("NUSER", "NO", "1", Path("nodir/USER.INI")));
   EXPECT_FALSE(fs::exists(Path("nodir")));
   EXPECT_TRUE(Entries().empty());
 }
 
 TEST_F(RefusedWrite, DirectoryInPlaceOfFileFails) {
   ASSERT_TRUE(sys().MakeDirectory(Path("USER.INI")));
-  EXPECT_FALSE(userprofile::WriteProfileString("NUSER", "NO", "1", Path("USER.INI")));
+  EXPECT_FALSE(userprofile::WriteProfileValue("NUSER", "NO", "1", Path("USER.INI")));
   EXPECT_TRUE(IsDir(Path("USER.INI")));
   EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
 }
@@ -305,7 +305,7 @@ TEST_F(RefusedWrite, WriteKeepsFilePermissions) {
   const std::string file = Path("USER.INI");
   WriteFile(file, "[NUSER]\r\nNO=1\r\n");
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
-  ASSERT_TRUE(userprofile::WriteProfileString("NUSER", "NO", "2", file));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", file));
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=2\r\n");
   EXPECT_EQ(Mode(file), 0640u);
   EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
@@ -549,8 +549,8 @@ TEST_F(UpdateLock, WriterWaitsForHolderAndLosesNothing) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   // The waiting write has not happened; the holder's own writes go on.
   EXPECT_EQ(ReadFile(file_), "[NUSER]\r\nNO=1\r\n");
-  ASSERT_TRUE(userprofile::WriteProfileString("LUSER", "1", "Ann,Ann00000", file_));
-  ASSERT_TRUE(userprofile::WriteProfileString("NUSER", "NO", "2", file_));
+  ASSERT_TRUE(userprofile::WriteProfileValue("LUSER", "1", "Ann,Ann00000", file_));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", file_));
   UnlockForUpdate(file_);
   EXPECT_EQ(writer.ReadLine(), "write 1");
   EXPECT_EQ(writer.Wait(), 0);
@@ -620,7 +620,7 @@ TEST_F(UpdateLock, LockFileIsNeverFollowedNorWaitedOn) {
   const std::string lock = file_ + ".lock";
   const std::string outside = Path("outside");
   ASSERT_EQ(::symlink(outside.c_str(), lock.c_str()), 0);
-  EXPECT_FALSE(userprofile::WriteProfileString("NUSER", "NO", "2", file_));
+  EXPECT_FALSE(userprofile::WriteProfileValue("NUSER", "NO", "2", file_));
   EXPECT_FALSE(fs::exists(outside));
   ASSERT_EQ(::unlink(lock.c_str()), 0);
   ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);

@@ -19,6 +19,7 @@
 
 #include "registry/profile_store.h"
 #include "platform/platform.h"
+#include "profile/document.h"
 #include "profile/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
@@ -44,9 +45,9 @@ struct Store {
                                int fallback, const std::string& file) {
     return userprofile::ReadProfileInt(section, key, fallback, file);
   }
-  bool WriteProfileString(std::string_view section, std::string_view key,
+  bool WriteProfileValue(std::string_view section, std::string_view key,
                           std::string_view value, const std::string& file) {
-    return userprofile::WriteProfileString(section, key, value, file);
+    return userprofile::WriteProfileValue(section, key, value, file);
   }
   std::shared_ptr<const userprofile::profile::Document> ProfileSnapshot(
       const std::string& file) {
@@ -259,9 +260,9 @@ TEST_F(HeldBackWrites, UpdateWritesTheBytesOfSingleWritesOnceAtTheEnd) {
                               (pct(rng) < 20 ? std::to_string(w) : "");
       const std::string value = values[pct(rng) % values.size()];
       expected = *WithValue(expected, section, key, value);
-      ASSERT_TRUE(sys().WriteProfileString(section, key, value, held));
+      ASSERT_TRUE(sys().WriteProfileValue(section, key, value, held));
       if (compare_single) {
-        ASSERT_TRUE(sys().WriteProfileString(section, key, value, single));
+        ASSERT_TRUE(sys().WriteProfileValue(section, key, value, single));
       }
       // This process reads its own writes; the file waits for the end.
       ASSERT_EQ(sys().ReadProfileString(section, key, 162, held),
@@ -288,7 +289,7 @@ TEST_F(HeldBackWrites, NestedHoldsWriteOnceAtTheOutermostEnd) {
   Update inner;
   inner.emplace(file, 1000);
   ASSERT_TRUE(outer->held() && inner->held());
-  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  ASSERT_TRUE(sys().WriteProfileValue("NUSER", "NO", "2", file));
   EXPECT_TRUE(inner->Commit());
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=1\r\n");
   EXPECT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file), 2u);
@@ -334,7 +335,7 @@ TEST_F(HeldBackWrites, FailedReplacementIsReportedAndTheEditsDropped) {
   const std::string file = Path(std::string(250, 'r'));
   const std::string before = "[NUSER]\r\nNO=1\r\n";
   WriteFile(file, before);
-  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  EXPECT_FALSE(sys().WriteProfileValue("NUSER", "NO", "2", file));
   EXPECT_EQ(sys().ReadProfileString("NUSER", "NO", 162, file), "1");
   Update update;
   update.emplace(file, 1000);

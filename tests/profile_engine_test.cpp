@@ -609,7 +609,7 @@ TEST_P(WriteTable, PlatformWritesFileAndReadsItBack) {
     GTEST_SKIP() << "Wine differs from Windows: " << why;
   }
   if (row.before) WriteFile(File(), *row.before);
-  ASSERT_TRUE(userprofile::WriteProfileString(row.section, row.key,
+  ASSERT_TRUE(userprofile::WriteProfileValue(row.section, row.key,
                                                   row.value, File()));
   EXPECT_EQ(ReadFile(File()), row.after);
   EXPECT_EQ(
@@ -629,7 +629,7 @@ TEST_F(WriteSequence, FiveRegistryWritesFromEmpty) {
                              {"NUSER", "NO", "2"},
                              {"LUSER", "2", "Bob,Bob00000"}};
   for (const auto& w : writes) {
-    ASSERT_TRUE(userprofile::WriteProfileString(w[0], w[1], w[2], File()));
+    ASSERT_TRUE(userprofile::WriteProfileValue(w[0], w[1], w[2], File()));
   }
   EXPECT_EQ(ReadFile(File()),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann Lee,AnnLee00\r\n"
@@ -645,7 +645,7 @@ TEST_F(WriteSequence, KeysJoinTheirSectionAndSectionsGoLast) {
                              {"Other", "x", "y"},
                              {"Users", "Cid", "3"}};
   for (const auto& w : writes) {
-    ASSERT_TRUE(userprofile::WriteProfileString(w[0], w[1], w[2], File()));
+    ASSERT_TRUE(userprofile::WriteProfileValue(w[0], w[1], w[2], File()));
   }
   EXPECT_EQ(ReadFile(File()),
             "[Users]\r\nAnn=1\r\nBob=2\r\nCid=3\r\n[Other]\r\nx=y\r\n");
@@ -655,7 +655,7 @@ TEST_F(WriteSequence, StoredValueDoesNotRewriteTheFile) {
   WriteFile(File(), "[A]\r\n  k  =  1  \r\n");
   struct stat before {};
   ASSERT_EQ(::stat(File().c_str(), &before), 0);
-  ASSERT_TRUE(userprofile::WriteProfileString("A", "k", "1", File()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("A", "k", "1", File()));
   struct stat after {};
   ASSERT_EQ(::stat(File().c_str(), &after), 0);
   // A rewrite would have renamed a new file over the old one.
@@ -700,14 +700,14 @@ TEST_P(RefusedTable, EngineRefusesLineBreaks) {
 TEST_P(RefusedTable, PlatformRefusesAndLeavesFileUntouched) {
   const RefusedRow& row = GetParam();
   WriteFile(File(), "[A]\r\nk=1\r\n");
-  EXPECT_FALSE(userprofile::WriteProfileString(row.section, row.key,
+  EXPECT_FALSE(userprofile::WriteProfileValue(row.section, row.key,
                                                    row.value, File()));
   EXPECT_EQ(ReadFile(File()), "[A]\r\nk=1\r\n");
 }
 
 TEST_P(RefusedTable, PlatformRefusesAndCreatesNothing) {
   const RefusedRow& row = GetParam();
-  EXPECT_FALSE(userprofile::WriteProfileString(row.section, row.key,
+  EXPECT_FALSE(userprofile::WriteProfileValue(row.section, row.key,
                                                    row.value, File()));
   EXPECT_FALSE(IsFile(File()));
 }

@@ -39,7 +39,12 @@ class Document {
   std::optional<std::string_view> Find(std::string_view section,
                                        std::string_view key) const;
 
-  // WithValue in place. Returns false, changing nothing, when an argument
+  // Sets `key` of `section` to `value`: the first matching key's line is
+  // rewritten as "key=value" (keeping the key's spelling and the line's
+  // ending), a new key goes after the last line of the first matching
+  // section, and a new section is appended at the end. New lines use the
+  // content's own line ending (CRLF for content without one). Returns
+  // false, changing nothing, when an argument
   // breaks a line.
   bool Set(std::string_view section, std::string_view key,
            std::string_view value);
@@ -128,7 +133,7 @@ class Document {
   template <typename Fn>
   void ForEachLineId(const Section& section, Fn&& fn) const;
   std::optional<std::size_t> FinalLine() const;
-  void Rebuild(std::string content);
+  bool Rebuild();
   template <typename Fn>
   void ForEachPiece(Fn&& fn) const;
 
@@ -148,9 +153,13 @@ class Document {
   std::size_t size_ = 0;
 };
 
-// The value Document::Find gives in `content`, copied out, for a caller
-// that reads one value of some bytes.
+// The value Document::Find gives in `content`, and the bytes after one
+// Document::Set, for a caller that reads or edits some bytes once.
 std::optional<std::string> ValueIn(std::string_view content,
                                    std::string_view section, std::string_view key);
+std::optional<std::string> WithValue(std::string_view content,
+                                     std::string_view section,
+                                     std::string_view key,
+                                     std::string_view value);
 
 }  // namespace userprofile::profile

@@ -1,6 +1,5 @@
 // The reading rules of the Windows profile services over the lines of a
-// private profile (INI) file, which profile::Document applies, and the
-// edit of a file's bytes that it falls back to.
+// private profile (INI) file, which profile::Document applies.
 #pragma once
 
 #include <cstdint>
@@ -47,17 +46,5 @@ std::uint32_t ParseInt(std::string_view value, int fallback);
 
 // True if the text cannot be written as part of one profile line.
 bool BreaksLine(std::string_view text);
-
-// The content after setting `key` of `section` to `value` (what
-// Document::Set does in place): the first
-// matching key's line is rewritten as "key=value" (keeping the key's
-// spelling and the line's ending), a new key goes after the last line of
-// the first matching section, and a new section is appended at the end.
-// New lines use the content's own line ending (CRLF for content without
-// one). nullopt if any argument breaks a line.
-std::optional<std::string> WithValue(std::string_view content,
-                                     std::string_view section,
-                                     std::string_view key,
-                                     std::string_view value);
 
 }  // namespace userprofile::profile

@@ -181,7 +181,7 @@ std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
   return profile::ParseInt(doc->Find(section, key).value_or(""), fallback);
 }
 
-bool WriteProfileString(std::string_view section, std::string_view key,
+bool WriteProfileValue(std::string_view section, std::string_view key,
                         std::string_view value, const std::string& file) {
   if (profile::BreaksLine(section) || profile::BreaksLine(key) ||
       profile::BreaksLine(value)) {

@@ -44,7 +44,7 @@ std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
 // Sets one value: within an update of the file an edit of it, otherwise an
 // update of its own. False, changing nothing, if an argument holds CR, LF
 // or NUL, or if the update cannot be had or committed.
-bool WriteProfileString(std::string_view section, std::string_view key,
+bool WriteProfileValue(std::string_view section, std::string_view key,
                         std::string_view value, const std::string& file);
 
 // One change of a profile file, in this sequence:

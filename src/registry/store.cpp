@@ -35,7 +35,7 @@ std::string StoredValue(std::string_view value) {
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value) {
   const bool written =
-      WriteProfileString(section, key, StoredValue(value), registry);
+      WriteProfileValue(section, key, StoredValue(value), registry);
   ForgetSnapshot(registry);
   if (written) return true;
   // The platform may have recorded why (a permission, a full disk); that

@@ -30,7 +30,7 @@
 using userprofile::kFailedLock;
 using userprofile::LockHandle;
 using userprofile::NativePlatform;
-using userprofile::WriteProfileString;
+using userprofile::WriteProfileValue;
 
 namespace {
 
@@ -39,8 +39,8 @@ int WriteLoop(const std::string& file, std::size_t a, std::size_t b,
   const std::string value_a(a, 'a');
   const std::string value_b(b, 'b');
   for (long i = 0; count == 0 || i < count; ++i) {
-    if (!WriteProfileString("LUSER", "k", value_b, file) ||
-        !WriteProfileString("LUSER", "k", value_a, file)) {
+    if (!WriteProfileValue("LUSER", "k", value_b, file) ||
+        !WriteProfileValue("LUSER", "k", value_a, file)) {
       return 1;
     }
   }
@@ -74,7 +74,7 @@ int Update(const std::string& file, unsigned timeout_ms) {
     words >> command;
     if (command == "write" && words >> section >> key >> value) {
       const bool ok =
-          WriteProfileString(section, key, value, file);
+          WriteProfileValue(section, key, value, file);
       std::cout << "write " << (ok ? 1 : 0) << std::endl;
     } else if (command == "unlock") {
       update->Commit();
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   }
   if (cmd == "write" && argc == 6) {
     std::cout << "write "
-              << (WriteProfileString(argv[3], argv[4], argv[5],
+              << (WriteProfileValue(argv[3], argv[4], argv[5],
                                                       file)
                       ? 1
                       : 0)

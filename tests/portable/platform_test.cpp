@@ -110,12 +110,12 @@ TEST_F(PlatformFiles, ReadIntFollowsTheServiceArithmetic) {
 // --- Profile writes -------------------------------------------------------
 
 TEST_F(PlatformFiles, WritesFromEmptyGiveTheRegistryLayout) {
-  ASSERT_TRUE(userprofile::WriteProfileString("NUSER", "NO", "1", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "1", Ini()));
   EXPECT_EQ(ReadBytes(Ini()), "[NUSER]\r\nNO=1\r\n");
-  ASSERT_TRUE(userprofile::WriteProfileString("LUSER", "1", "Ann Lee,AnnLee00", Ini()));
-  ASSERT_TRUE(userprofile::WriteProfileString("DEFUSER", "DefaultUser", "Ann Lee", Ini()));
-  ASSERT_TRUE(userprofile::WriteProfileString("NUSER", "NO", "2", Ini()));
-  ASSERT_TRUE(userprofile::WriteProfileString("LUSER", "2", "Bob,Bob00000", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("LUSER", "1", "Ann Lee,AnnLee00", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("DEFUSER", "DefaultUser", "Ann Lee", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("LUSER", "2", "Bob,Bob00000", Ini()));
   EXPECT_EQ(ReadBytes(Ini()),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann Lee,AnnLee00\r\n"
             "2=Bob,Bob00000\r\n[DEFUSER]\r\nDefaultUser=Ann Lee\r\n");
@@ -123,26 +123,26 @@ TEST_F(PlatformFiles, WritesFromEmptyGiveTheRegistryLayout) {
 
 TEST_F(PlatformFiles, WriteReplacesFirstKeyKeepingItsSpelling) {
   WriteBytes(Ini(), "[LUSER]\r\nKey=1\r\nKEY=x\r\n[NUSER]\r\nNO=1\r\n");
-  ASSERT_TRUE(userprofile::WriteProfileString("luser", "key", "2", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("luser", "key", "2", Ini()));
   EXPECT_EQ(ReadBytes(Ini()),
             "[LUSER]\r\nKey=2\r\nKEY=x\r\n[NUSER]\r\nNO=1\r\n");
 }
 
 TEST_F(PlatformFiles, WriteAddsKeyAtEndOfItsSection) {
   WriteBytes(Ini(), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
-  ASSERT_TRUE(userprofile::WriteProfileString("A", "new", "n", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("A", "new", "n", Ini()));
   EXPECT_EQ(ReadBytes(Ini()), "[A]\r\nk=1\r\nnew=n\r\n[B]\r\nj=2\r\n");
 }
 
 TEST_F(PlatformFiles, WriteAppendsSectionAfterUnterminatedLastLine) {
   WriteBytes(Ini(), "[A]\r\nk=1");
-  ASSERT_TRUE(userprofile::WriteProfileString("B", "j", "2", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("B", "j", "2", Ini()));
   EXPECT_EQ(ReadBytes(Ini()), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
 }
 
 TEST_F(PlatformFiles, WriteKeepsHighBytesQuotesAndEmptyValues) {
-  ASSERT_TRUE(userprofile::WriteProfileString("S", "n", "Jos\xE9 \"q\"", Ini()));
-  ASSERT_TRUE(userprofile::WriteProfileString("S", "e", "", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("S", "n", "Jos\xE9 \"q\"", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("S", "e", "", Ini()));
   EXPECT_EQ(ReadBytes(Ini()), "[S]\r\nn=Jos\xE9 \"q\"\r\ne=\r\n");
 }
 
@@ -150,24 +150,24 @@ TEST_F(PlatformFiles, WriteRefusesLineBreaksAndLeavesFileAlone) {
   const std::string before = "[LUSER]\r\n1=Ann Lee,AnnLee00\r\n";
   WriteBytes(Ini(), before);
   using namespace std::string_view_literals;
-  EXPECT_FALSE(userprofile::WriteProfileString("LUSER", "2", "a\r\nb=c", Ini()));
-  EXPECT_FALSE(userprofile::WriteProfileString("LUSER", "2", "a\nb", Ini()));
-  EXPECT_FALSE(userprofile::WriteProfileString("LUSER", "2", "a\rb", Ini()));
-  EXPECT_FALSE(userprofile::WriteProfileString("LUSER", "2", "a\0b"sv, Ini()));
-  EXPECT_FALSE(userprofile::WriteProfileString("LUSER", "2\r\n[X]", "v", Ini()));
-  EXPECT_FALSE(userprofile::WriteProfileString("L\nUSER", "2", "v", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\r\nb=c", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\nb", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\rb", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\0b"sv, Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2\r\n[X]", "v", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("L\nUSER", "2", "v", Ini()));
   EXPECT_EQ(ReadBytes(Ini()), before);
 }
 
 TEST_F(PlatformFiles, WriteIntoMissingDirectoryFailsAndCreatesNothing) {
   const std::string dir = tree_.At({"nodir"});
-  EXPECT_FALSE(userprofile::WriteProfileString("S", "k", "v",
+  EXPECT_FALSE(userprofile::WriteProfileValue("S", "k", "v",
                                         tree_.At({"nodir", "USER.INI"})));
   EXPECT_FALSE(Exists(dir));
 }
 
 TEST_F(PlatformFiles, WrittenValueReadsBack) {
-  ASSERT_TRUE(userprofile::WriteProfileString("DEFUSER", "DefaultUser", "R2 D2", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("DEFUSER", "DefaultUser", "R2 D2", Ini()));
   EXPECT_EQ(userprofile::ReadProfileString("defuser", "DEFAULTUSER", 33, Ini()),
             "R2 D2");
 }
