@@ -216,9 +216,11 @@ TEST(DocumentMatchesEngine, SameSizeDifferentBytesAreNotTheDocument) {
 }
 
 // GetPrivateProfileSectionA lists a line without '=' inside the section
-// as the line itself; blank lines and other sections are left out.
+// as the line itself; blank lines, comments and other sections are left
+// out.
 TEST(DocumentSections, LineWithoutEqualsIsListedAsItself) {
-  const Document doc("[s]\r\nname1=val1\r\n  name3 \r\n\r\nname4 = \"val4\"\r\n[t]\r\nx\r\n");
+  const Document doc(
+      "[s]\r\nname1=val1\r\n  name3 \r\n\r\n ;c=1\r\nname4 = \"val4\"\r\n[t]\r\nx\r\n");
   EXPECT_EQ(doc.SectionLines("S"),
             std::string("name1=val1\0name3\0name4=\"val4\"\0", 30));
   EXPECT_EQ(doc.Find("s", "name3"), std::nullopt) << "still no key";

@@ -85,10 +85,7 @@ Status OpenForUpdate(const std::string& file, int& fd) {
       if (error == ELOOP || error == ENOTDIR) {
         return Damaged("refusing to write through a symbolic link: " + file);
       }
-      Status status =
-          PosixError("cannot open the registry for reading and writing", file, error);
-      return status.kind() == Failure::kPermission ? status
-                                                   : Status(Failure::kIo, status.text());
+      return PosixError("cannot open the registry for reading and writing", file, error);
     }
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -100,6 +97,35 @@ Status OpenForUpdate(const std::string& file, int& fd) {
   }
 }
 
+
+// Opens an existing lock file for reading and writing, never through a
+// link, and takes the sign-in lock on the whole of it; `alone`: refused
+// too when the file has other names, which may be anywhere (emptying it
+// would empty those too). A read lock in the way comes from someone who can
+// only read the file: the text says so, as that is no sign-in.
+Status OpenLocked(const std::string& path, bool alone, int& fd) {
+  fd = OpenNoLinks(path, O_RDWR);
+  if (fd < 0) {
+    return PosixError("cannot open the lock file for reading and writing",
+                      path, errno);
+  }
+  struct stat st{};
+  Status status;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    status = Damaged("the lock file " + path + " is not a regular file");
+  } else if (alone && st.st_nlink > 1) {
+    status = Damaged("the lock file " + path + " has " +
+                     std::to_string(st.st_nlink) + " links and is left alone");
+  } else if (!LockBytes(fd, 0)) {
+    status = {Failure::kSignedInElsewhere,
+              "the lock file " + path + " is held by " + HolderOf(fd)};
+  } else {
+    return status;
+  }
+  ::close(fd);
+  fd = -1;
+  return status;
+}
 
 }  // namespace
 
@@ -113,53 +139,20 @@ Status CreateEmptyFile(const std::string& path) {
     return ::close(fd) == 0 ? Status() : PosixError("cannot close", path, errno);
   }
   if (errno != EEXIST) return PosixError("cannot create the lock file", path, errno);
-  fd = OpenNoLinks(path, O_RDWR);
-  if (fd < 0) {
-    return PosixError("cannot open the lock file for reading and writing",
-                      path, errno);
-  }
-  struct stat st{};
-  Status status;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    status = Damaged("the lock file " + path + " is not a regular file");
-  } else if (st.st_nlink > 1) {
-    // Another name for the same file may be anywhere: emptying it would
-    // empty that file too.
-    status = Damaged("the lock file " + path + " has " +
-                     std::to_string(st.st_nlink) + " links and is left alone");
-  } else if (!LockBytes(fd, 0)) {
-    status = {Failure::kSignedInElsewhere,
-              "the lock file " + path + " is held by " + HolderOf(fd)};
-  } else if (::ftruncate(fd, 0) != 0) {
-    status = PosixError("cannot empty the lock file", path, errno);
-  }
+  Status status = OpenLocked(path, true, fd);
+  if (!status) return status;
+  if (::ftruncate(fd, 0) != 0) status = PosixError("cannot empty the lock file", path, errno);
   ::close(fd);
   return status;
 }
 
 Status OpenExclusive(const std::string& path, LockHandle& handle) {
   handle = kFailedLock;
-  const int fd = OpenNoLinks(path, O_RDWR);
-  if (fd < 0) {
-    return PosixError("cannot open the lock file for reading and writing",
-                      path, errno);
-  }
-  struct stat st{};
-  Status status;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    status = Damaged("the lock file " + path + " is not a regular file");
-  } else if (!LockBytes(fd, 0)) {
-    // A read lock comes from someone who can only read the file: the
-    // text says so, as that is no sign-in.
-    status = {Failure::kSignedInElsewhere,
-              "the lock file " + path + " is held by " + HolderOf(fd)};
-  } else {
-    handle = AsHandle(fd);
-    return handle == kFailedLock ? PosixError("cannot hold", path, EMFILE)
-                                 : Status();
-  }
-  ::close(fd);
-  return status;
+  int fd = -1;
+  Status status = OpenLocked(path, false, fd);
+  if (!status) return status;
+  handle = AsHandle(fd);
+  return handle == kFailedLock ? PosixError("cannot hold", path, EMFILE) : Status();
 }
 
 LockFileState ProbeLockFile(const std::string& path) {
@@ -217,8 +210,7 @@ Status LockUpdate(const std::string& file, LockHandle& handle) {
     if (error == ELOOP) {
       return Damaged("the update lock file " + path + " is not a regular file");
     }
-    Status status = PosixError("cannot open the update lock file", path, error);
-    return status.kind() == Failure::kPermission ? status : Status(Failure::kIo, status.text());
+    return PosixError("cannot open the update lock file", path, error);
   }
   if (::fstat(lock, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(lock);
@@ -229,7 +221,7 @@ Status LockUpdate(const std::string& file, LockHandle& handle) {
     Status status = failed == EAGAIN || failed == EACCES ||
                             failed == EWOULDBLOCK || failed == EINTR
                         ? Status(Failure::kBusy, "it is held by " + HolderOf(lock))
-                        : Status(Failure::kIo, PosixError("cannot lock", path, failed).text());
+                        : PosixError("cannot lock", path, failed);
     ::close(lock);
     return status;
   }

@@ -67,10 +67,7 @@ Status WindowsError(std::string_view what, const std::string& path, DWORD error)
                    nullptr, error, 0, reinterpret_cast<char*>(&message), 0, nullptr);
   std::string reason = message ? message : "error " + std::to_string(error);
   if (message) ::LocalFree(message);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                             reason.back() == '.' || reason.back() == ' ')) {
-    reason.pop_back();
-  }
+  reason.erase(reason.find_last_not_of("\r\n. ") + 1);
   std::string text = std::string(what) + " " + path + ": " + reason;
   switch (error) {
     case ERROR_ACCESS_DENIED:
@@ -96,15 +93,12 @@ Status LastError(std::string_view what, const std::string& path) {
 
 // Keeps the system's own error boxes (drive not ready and the like) away
 // for the length of one operation.
-class QuietErrors {
- public:
-  QuietErrors() : previous_(::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)) {}
-  ~QuietErrors() { ::SetErrorMode(previous_); }
+struct QuietErrors {
+  QuietErrors() : previous(::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)) {}
+  ~QuietErrors() { ::SetErrorMode(previous); }
   QuietErrors(const QuietErrors&) = delete;
   QuietErrors& operator=(const QuietErrors&) = delete;
-
- private:
-  UINT previous_;
+  UINT previous;
 };
 
 DWORD Attributes(const std::string& path) {
@@ -194,6 +188,14 @@ void UnlockUpdateByte(HANDLE lock) {
   ::UnlockFileEx(lock, 0, 1, 0, &at);
 }
 
+// A lock file opened as itself that is a link or a directory is no lock
+// file.
+bool IsPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return ::GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
 class WindowsPlatform final : public Platform {
  public:
   Status ReadFile(const std::string& path, std::string& content,
@@ -214,20 +216,13 @@ class WindowsPlatform final : public Platform {
     } else {
       look.version = VersionFrom(basic.CreationTime, basic.LastWriteTime,
                                  basic.ChangeTime, static_cast<std::uint64_t>(size.QuadPart));
-      content.assign(static_cast<std::size_t>(size.QuadPart), '\0');
-      std::size_t got = 0;
-      for (;;) {
-        if (got == content.size()) content.resize(content.size() * 2 + 4096);
-        DWORD n = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(content.size() - got, 1u << 30));
-        if (!::ReadFile(file, content.data() + got, want, &n, nullptr)) {
-          status = LastError("cannot read", path);
-          break;
-        }
-        if (n == 0) break;
-        got += n;
+      content.clear();
+      content.reserve(static_cast<std::size_t>(size.QuadPart));
+      char buffer[65536];
+      DWORD n = 0;
+      while (::ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        content.append(buffer, n);
       }
-      content.resize(got);
     }
     ::CloseHandle(file);
     return status;
@@ -264,15 +259,9 @@ class WindowsPlatform final : public Platform {
 
   Status WriteNewFile(const std::string& path, std::string_view bytes,
                       const std::string& model) override {
-    // The model's attributes that a copy of it would carry; never its
-    // read-only attribute, which no update writes through.
-    DWORD attributes = Attributes(model);
-    attributes = attributes == kNoAttributes
-                     ? FILE_ATTRIBUTE_NORMAL
-                     : (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                      FILE_ATTRIBUTE_ARCHIVE));
+    static_cast<void>(model);  // its security is the directory's, as a copy's
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                attributes ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return LastError("cannot create", path);
     const bool ok = WriteAll(file, bytes) && ::FlushFileBuffers(file);
     const DWORD error = ::GetLastError();
@@ -305,11 +294,11 @@ class WindowsPlatform final : public Platform {
 
   Status RemoveName(const std::string& path) override {
     const DWORD attributes = Attributes(path);
-    const bool removed =
-        attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-            ? ::RemoveDirectoryA(path.c_str()) != 0
-            : (::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL),
-               ::DeleteFileA(path.c_str()) != 0);
+    const bool directory = attributes != kNoAttributes &&
+                           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!directory) ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const bool removed = directory ? ::RemoveDirectoryA(path.c_str()) != 0
+                                   : ::DeleteFileA(path.c_str()) != 0;
     return removed ? Status() : LastError("cannot remove", path);
   }
 
@@ -399,10 +388,7 @@ class WindowsPlatform final : public Platform {
     if (file == INVALID_HANDLE_VALUE) {
       return LastError("cannot open the lock file exclusively", path);
     }
-    // Opened as itself, a link put in after the test is no lock file.
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    if (!IsPlainFile(file)) {  // a link put in after the test
       ::CloseHandle(file);
       return {Failure::kDamaged, "the lock file " + path + " is not a regular file"};
     }
@@ -446,11 +432,7 @@ class WindowsPlatform final : public Platform {
     HANDLE registry = ::CreateFileA(file.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (registry == INVALID_HANDLE_VALUE) {
-      Status status = LastError("cannot open the registry", file);
-      return status.kind() == Failure::kPermission ? status
-                                                   : Status(Failure::kIo, status.text());
-    }
+    if (registry == INVALID_HANDLE_VALUE) return LastError("cannot open the registry", file);
     ::CloseHandle(registry);
     const std::string path = UpdateLockFileOf(file);
     // Shared with every other host: the lock is the byte-range lock, never
@@ -459,14 +441,8 @@ class WindowsPlatform final : public Platform {
         path.c_str(), GENERIC_READ | GENERIC_WRITE,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (lock == INVALID_HANDLE_VALUE) {
-      Status status = LastError("cannot open the update lock file", path);
-      return status.kind() == Failure::kPermission ? status
-                                                   : Status(Failure::kIo, status.text());
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(lock, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    if (lock == INVALID_HANDLE_VALUE) return LastError("cannot open the update lock file", path);
+    if (!IsPlainFile(lock)) {
       ::CloseHandle(lock);
       return {Failure::kDamaged, "the update lock file " + path + " is not a regular file"};
     }
@@ -477,7 +453,7 @@ class WindowsPlatform final : public Platform {
       if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
         return {Failure::kBusy, "it is held by another update"};
       }
-      return {Failure::kIo, WindowsError("cannot lock", path, error).text()};
+      return WindowsError("cannot lock", path, error);
     }
     if ((Attributes(file) & FILE_ATTRIBUTE_READONLY) != 0) {
       UnlockUpdateByte(lock);

@@ -412,10 +412,12 @@ std::string Document::SectionLines(std::string_view section) const {
   if (s == nullptr) return out;
   ForEachLineId(*s, [&](std::size_t id) {
     const std::string_view text = LineText(Text(id));
+    const std::string_view trimmed = Trim(text);
+    if (trimmed.empty() || trimmed.front() == ';') return;  // a comment
     if (std::optional<KeyLine> kl = SplitKeyLine(text)) {
       out.append(kl->key).append("=").append(kl->value).push_back('\0');
-    } else if (!Trim(text).empty()) {
-      out.append(Trim(text)).push_back('\0');
+    } else {
+      out.append(trimmed).push_back('\0');
     }
   });
   return out;

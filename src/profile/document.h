@@ -67,7 +67,7 @@ class Document {
   // GetPrivateProfileSectionA lists them, each ended by a NUL, in file
   // order, duplicates included: "key=value" for a line that holds a key
   // (key and value trimmed, the value's quotes kept), and any other line
-  // that is not blank as itself, trimmed.
+  // as itself, trimmed; blank lines and comments (';' first) left out.
   std::string SectionLines(std::string_view section) const;
 
   // How many lines ForEachLine may visit at most.

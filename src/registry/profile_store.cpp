@@ -223,15 +223,16 @@ ProfileUpdate::ProfileUpdate(std::string file, unsigned timeout_ms)
                                      std::to_string(timeout_ms / 1000) +
                                      " s: " + status.text());
       return;
-    case Failure::kIo:
-      Record(status);
-      return;
-    default:
+    case Failure::kPermission:
+    case Failure::kDamaged:
       // Nothing can change a file this process may never write, so there
       // is nothing to serialize: held without a lock, every Set refused.
       Record(status);
       known.refused = status;
       break;
+    default:  // this time only: an input or output failure
+      Record({Failure::kIo, status.text()});
+      return;
   }
   known.depth = 1;
   known.read_under_lock = false;

@@ -12,7 +12,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -270,13 +269,12 @@ struct Walked {
 // The last lookup by name, and its answer.
 struct LastLookup {
   std::uint64_t version = 0;
-  int count = 0;
+  int count = 0, found = 0;
   std::string name;
-  int found = 0;
 };
 
-// The platform's kept parse of the file. The document may change under
-// this process's update; what is derived from it follows its version.
+// The store's document of the file, which may change under this process's
+// update: what is derived from it follows its version.
 class FromDocument final {
  public:
   explicit FromDocument(std::shared_ptr<const profile::Document> doc)
@@ -333,9 +331,7 @@ class FromDocument final {
     last_->found = *found;
     return *found;
   }
-  std::vector<int> Numbers(int limit) const {
-    return Derived().Numbers(limit);
-  }
+  std::vector<int> Numbers(int limit) const { return Derived().Numbers(limit); }
 
  private:
   bool current() const { return entries_ && version_ == doc_->version(); }

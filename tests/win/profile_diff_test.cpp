@@ -196,17 +196,20 @@ bool BareKeyShadows(std::string_view content, std::string_view section,
 // exactly size - 1: Wine cuts one character too many there.
 bool QuotedAtBufferEdge(std::string_view content, const std::string& section,
                         const std::string& key, std::size_t size) {
-  std::optional<std::string> value = profile::ValueIn(content, section, key);
+  const profile::Document doc{std::string(content)};
+  std::optional<std::string_view> value = doc.Find(section, key);
   if (!value || size == 0) return false;
-  // FindValue unquotes: a quoted value is two bytes longer in the file.
-  const char* begin = value->data();
-  if (begin == content.data() ||
-      begin + value->size() >= content.data() + content.size()) {
-    return false;
+  // Find unquotes: a quoted value is two bytes longer in the file.
+  const std::string sections = doc.SectionLines(section);
+  bool quoted = false;
+  for (std::string_view lines = sections; !lines.empty();) {
+    const std::string_view line = lines.substr(0, lines.find('\0'));
+    lines.remove_prefix(std::min(line.size() + 1, lines.size()));
+    std::optional<profile::KeyLine> kl = profile::SplitKeyLine(line);
+    if (!kl || !profile::SameName(kl->key, profile::Trim(key))) continue;
+    quoted = kl->value.size() == value->size() + 2;
+    break;
   }
-  char before = begin[-1];
-  char after = begin[value->size()];
-  bool quoted = (before == '"' || before == '\'') && after == before;
   return quoted && value->size() == size - 1;
 }
 
