@@ -4,14 +4,13 @@
 // - the floor: one read and parse of the registry file plus one stat per
 //   home directory, the least any implementation must do to verify a
 //   tree (and more than a lookup needs);
-// - the same operation with the profile cache switched off, the engine
-//   that reads and parses the whole file per key and rewrites it per
-//   write. Its lookups cost O(N^2) and its repairs O(N^3): it runs only at
-//   the sizes given with --uncached-sizes.
+// - the same operation with no kept parse trusted: every read of the
+//   registry reads the whole file again and compares it with the parse.
+//   It runs only at the sizes given with --uncached-sizes.
 //
 // Flags, before Google Benchmark's own:
 //   --sizes=1000,10000,100000   tree sizes (also USERPROFILE_BENCH_SIZES)
-//   --uncached-sizes=1000       sizes for the cache-off baseline
+//   --uncached-sizes=1000       sizes for the rereading baseline
 //   --memory                    peak memory of VerifyUserProfiles, in a
 //                               child process, at the largest size
 //   --dir=PATH                  where the trees go (default $TMPDIR, /tmp)
@@ -163,9 +162,9 @@ void Anchor() {}
 
 // The native platform, with the module's path redirected into the current
 // tree once the platform has looked the real module up.
-class TreeModule : public userprofile::SnapshotPassingWrapper {
+class TreeModule : public userprofile::PlatformWrapper {
  public:
-  TreeModule() : SnapshotPassingWrapper(userprofile::NativePlatform()) {}
+  TreeModule() : PlatformWrapper(userprofile::NativePlatform()) {}
   void Use(const Tree* tree) { path_ = tree ? tree->module() : ""; }
   std::optional<std::string> ModuleFileName(const void* module) override {
     std::optional<std::string> real =
@@ -191,7 +190,32 @@ void InstallLibrary() {
       [](const std::string&, const std::string&, unsigned) {});
 }
 
-using CacheSetting = userprofile::ScopedProfileCache;
+// Every read of a file reads it anew: no version vouches for a kept parse.
+class RereadEveryTime : public userprofile::PlatformWrapper {
+ public:
+  using PlatformWrapper::PlatformWrapper;
+  std::optional<userprofile::FileLook> VersionOf(const std::string&) override {
+    return std::nullopt;
+  }
+};
+
+// For one scope, the registry kept parsed between calls (as the library
+// runs) or, for the baseline, read and compared with the parse at every
+// read.
+class CacheSetting {
+ public:
+  explicit CacheSetting(bool kept)
+      : previous_(userprofile::Sys()), reread_(previous_) {
+    if (!kept) userprofile::SetPlatform(&reread_);
+  }
+  ~CacheSetting() { userprofile::SetPlatform(&previous_); }
+  CacheSetting(const CacheSetting&) = delete;
+  CacheSetting& operator=(const CacheSetting&) = delete;
+
+ private:
+  userprofile::Platform& previous_;
+  RereadEveryTime reread_;
+};
 
 // --- The floor -------------------------------------------------------------
 
@@ -554,10 +578,10 @@ void PrintSummary(const std::vector<int>& sizes) {
 
 // The native platform with every module path redirected to `path`, as the
 // library runs in a host installed in the tree.
-struct Redirect : userprofile::SnapshotPassingWrapper {
+struct Redirect : userprofile::PlatformWrapper {
   std::string path;
   explicit Redirect(std::string p)
-      : SnapshotPassingWrapper(userprofile::NativePlatform()),
+      : PlatformWrapper(userprofile::NativePlatform()),
         path(std::move(p)) {}
   std::optional<std::string> ModuleFileName(const void*) override {
     return path;

@@ -23,7 +23,8 @@
 
 #include "frame/frame.h"
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 #include "userprofile.h"
 
 namespace fs = std::filesystem;
@@ -173,7 +174,7 @@ void RequireTreeInPlace() {
 // make every lookup slow.
 void TamperRegistry(const std::string& content) {
   const int count = static_cast<int>(
-      profile::ParseInt(profile::FindValue(content, "NUSER", "NO").value_or(""), 0));
+      profile::ParseInt(profile::ValueIn(content, "NUSER", "NO").value_or(""), 0));
   if (count > kMaxTamperedCount) return;
   WriteAll(g_scratch->registry(), content);
 }

@@ -16,7 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 
 namespace profile = userprofile::profile;
 
@@ -95,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string content(input);
 
   // Reading anything never crashes.
-  std::optional<std::string_view> old_value =
-      profile::FindValue(content, section, key);
+  std::optional<std::string> old_value =
+      profile::ValueIn(content, section, key);
   profile::ParseInt(old_value.value_or(""), 0);
 
   std::optional<std::string> written =
@@ -108,14 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!written || !IsWritableKey(key) || !IsWritableSection(section)) return 0;
 
   if (IsRoundTripValue(value)) {
-    Require(profile::FindValue(*written, section, key) == std::string_view(value),
+    Require(profile::ValueIn(*written, section, key) == std::string_view(value),
             "the written key reads back as written");
   }
   for (const auto& [s, k] : NamedPairs(content)) {
     if (profile::SameName(s, profile::Trim(section)) && profile::SameName(k, key)) {
       continue;
     }
-    Require(profile::FindValue(content, s, k) == profile::FindValue(*written, s, k),
+    Require(profile::ValueIn(content, s, k) == profile::ValueIn(*written, s, k),
             "every other key reads as before");
   }
   Require(profile::WithValue(*written, section, key, value) == written,

@@ -291,10 +291,10 @@ class RivalTakesFirstCandidate : public userprofile::PlatformWrapper {
  public:
   RivalTakesFirstCandidate(userprofile::Platform& target, std::string path)
       : PlatformWrapper(target), target_(target), path_(std::move(path)) {}
-  bool MakeDirectory(const std::string& path) override {
+  userprofile::Status MakeDirectory(const std::string& path) override {
     if (path == path_ && !raced_) {
       raced_ = true;
-      target_.MakeDirectory(path);
+      static_cast<void>(target_.MakeDirectory(path));
     }
     return PlatformWrapper::MakeDirectory(path);
   }

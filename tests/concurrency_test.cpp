@@ -8,7 +8,8 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 #include "support/apptree.h"
 
 using namespace testing_support;
@@ -41,10 +42,10 @@ Registry Parse(const std::string& content) {
   namespace profile = userprofile::profile;
   Registry r;
   r.count = static_cast<int>(
-      profile::ParseInt(profile::FindValue(content, "NUSER", "NO").value_or(""), 0));
+      profile::ParseInt(profile::ValueIn(content, "NUSER", "NO").value_or(""), 0));
   for (int i = 1; i <= r.count; ++i) {
     std::string entry(
-        profile::FindValue(content, "LUSER", std::to_string(i)).value_or(""));
+        profile::ValueIn(content, "LUSER", std::to_string(i)).value_or(""));
     std::size_t comma = entry.find(',');
     if (comma == std::string::npos) continue;
     ++r.numbers[entry.substr(0, comma)];

@@ -16,7 +16,8 @@
 #include <set>
 #include <thread>
 
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
 
@@ -48,10 +49,10 @@ struct Seen {
 Seen Inspect(const std::string& content) {
   Seen seen;
   seen.count = static_cast<int>(profile::ParseInt(
-      profile::FindValue(content, "NUSER", "NO").value_or(""), 0));
+      profile::ValueIn(content, "NUSER", "NO").value_or(""), 0));
   for (int i = 1; i <= seen.count; ++i) {
     std::string entry(
-        profile::FindValue(content, "LUSER", std::to_string(i)).value_or(""));
+        profile::ValueIn(content, "LUSER", std::to_string(i)).value_or(""));
     entry = entry.substr(0, userprofile::kEntrySize - 1);
     std::optional<userprofile::UserEntry> split = userprofile::SplitEntry(entry);
     if (!userprofile::IsValidEntry(entry) || !split) continue;
@@ -182,7 +183,7 @@ void OpenGap(const AppTree& app, std::mt19937& rng) {
   std::uniform_int_distribution<int> pick(std::max(1, seen.count - 6),
                                           seen.count);
   const std::string p = std::to_string(pick(rng));
-  const std::string moved(profile::FindValue(content, "LUSER", p).value_or(""));
+  const std::string moved(profile::ValueIn(content, "LUSER", p).value_or(""));
   const std::string top = std::to_string(seen.count + 1);
   content = *profile::WithValue(content, "LUSER", top, moved);
   content = *profile::WithValue(content, "LUSER", p, "");
@@ -209,7 +210,7 @@ void ExpectConsistentTree(const AppTree& app) {
   }
   EXPECT_EQ(seen.names.count("Default"), 1u);
   const std::string def(
-      profile::FindValue(content, "DEFUSER", "DefaultUser").value_or(""));
+      profile::ValueIn(content, "DEFUSER", "DefaultUser").value_or(""));
   EXPECT_TRUE(seen.names.count(def)) << "default user " << def;
 }
 

@@ -15,16 +15,15 @@ namespace {
 
 using Checks_ = std::vector<unsigned>;
 
-// Every registry write in the order made: "SECTION/key=value".
+// The bytes of every file written, in the order made.
 class WriteLog : public userprofile::PlatformWrapper {
  public:
   using PlatformWrapper::PlatformWrapper;
-  bool WriteProfileString(std::string_view section, std::string_view key,
-                          std::string_view value,
-                          const std::string& file) override {
-    writes.push_back(std::string(section) + "/" + std::string(key) + "=" +
-                     std::string(value));
-    return PlatformWrapper::WriteProfileString(section, key, value, file);
+  userprofile::Status WriteNewFile(const std::string& path,
+                                   std::string_view bytes,
+                                   const std::string& model) override {
+    writes.emplace_back(bytes);
+    return PlatformWrapper::WriteNewFile(path, bytes, model);
   }
   std::vector<std::string> writes;
 };
@@ -51,17 +50,19 @@ TEST_F(Creation, FirstUserGetsHomeRecordAndEmptyLockFile) {
             Crlf({"[NUSER]", "NO=1", "[LUSER]", "1=Ann Lee,AnnLee00"}));
 }
 
-// The count goes first, so the new entry overwrites any stale key of its
-// number; the two writes are one update under the registry's lock.
-TEST_F(Creation, CountIsWrittenBeforeTheEntry) {
+// The count and the new entry are one update under the registry's lock:
+// the registry is written once, with both.
+TEST_F(Creation, CountAndEntryReachTheRegistryInOneWrite) {
   SetRegistry(ExampleRegistry());
   WriteLog log(userprofile::Sys());
   {
     ScopedPlatform scope(log);
     Create("Bo");
   }
-  EXPECT_EQ(log.writes,
-            (std::vector<std::string>{"NUSER/NO=3", "LUSER/3=Bo,Bo000000"}));
+  ASSERT_EQ(log.writes.size(), 1u);
+  EXPECT_EQ(log.writes[0], RegistryText());
+  EXPECT_NE(RegistryText().find("NO=3"), std::string::npos);
+  EXPECT_NE(RegistryText().find("3=Bo,Bo000000"), std::string::npos);
 }
 
 TEST_F(Creation, SecondOfTheSameNameGetsNextHomeAndLockGoesToFirst) {

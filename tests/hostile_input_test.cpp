@@ -20,7 +20,8 @@
 #include <optional>
 #include <random>
 
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
 #include "userprofile.h"

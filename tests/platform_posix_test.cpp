@@ -19,13 +19,16 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "registry/profile_store.h"
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 #include "support/apptree.h"
 #include "support/process.h"
 
@@ -38,13 +41,31 @@ using testing_support::ReadFile;
 using testing_support::RemoveTree;
 using testing_support::RunResult;
 using testing_support::WriteFile;
-using userprofile::CreateOutcome;
+using userprofile::Failure;
 using userprofile::kFailedLock;
 using userprofile::LockHandle;
 using userprofile::NativePlatform;
 using userprofile::Platform;
 
 namespace {
+
+// This process's updates, innermost last.
+std::vector<std::unique_ptr<userprofile::ProfileUpdate>>& Updates() {
+  static std::vector<std::unique_ptr<userprofile::ProfileUpdate>> updates;
+  return updates;
+}
+
+bool LockForUpdate(const std::string& file, unsigned timeout_ms) {
+  auto update = std::make_unique<userprofile::ProfileUpdate>(file, timeout_ms);
+  if (!update->held()) return false;
+  Updates().push_back(std::move(update));
+  return true;
+}
+
+void UnlockForUpdate(const std::string&) {
+  static_cast<void>(Updates().back()->Commit());
+  Updates().pop_back();
+}
 
 class PosixPlatform : public ::testing::Test {
  protected:
@@ -205,8 +226,8 @@ TEST_F(AtomicWrite, KilledWriterLeavesOldOrNewFileWhole) {
         << "after kill " << kills << ", aimed at write " << aim + 1
         << (returned ? " that had returned" : "") << ": " << content.size()
         << " bytes";
-    const std::optional<std::string_view> value =
-        userprofile::profile::FindValue(content, "luser", "K");
+    const std::optional<std::string> value =
+        userprofile::profile::ValueIn(content, "luser", "K");
     ASSERT_TRUE(value && (*value == std::string(kSizeA, 'a') ||
                           *value == std::string(kSizeB, 'b')));
     (content == file_a ? seen_a : seen_b)++;
@@ -255,9 +276,9 @@ TEST_F(RefusedWrite, ReadOnlyFileRefusedEvenAsRoot) {
   const std::string before = "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,Ann00000\r\n";
   WriteFile(file, before);
   ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
-  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "2", file));
-  EXPECT_FALSE(sys().WriteProfileString("LUSER", "2", "Bob,Bob00000", file));
-  EXPECT_FALSE(sys().WriteProfileString("DEFUSER", "DefaultUser", "Ann", file));
+  EXPECT_FALSE(userprofile::WriteProfileValue("NUSER", "NO", "2", file));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "Bob,Bob00000", file));
+  EXPECT_FALSE(userprofile::WriteProfileValue("DEFUSER", "DefaultUser", "Ann", file));
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(Mode(file), 0444u);
   EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
@@ -273,7 +294,7 @@ TEST_F(RefusedWrite, OtherUsersFileRefusedToUnprivilegedWriter) {
   ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
   ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
   int status = AsNobody([&] {
-    return NativePlatform().WriteProfileString("NUSER", "NO", "2", file) ? 1
+    return userprofile::WriteProfileValue("NUSER", "NO", "2", file) ? 1
                                                                          : 0;
   });
   EXPECT_EQ(status, 0) << "the write was not refused";
@@ -287,7 +308,7 @@ TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
   WriteFile(file, "[NUSER]\r\nNO=1\r\n");
   ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
   ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
-  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", file));
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
@@ -296,7 +317,7 @@ TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
   // So its owner can still write it.
   ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
   EXPECT_EQ(AsNobody([&] {
-              return NativePlatform().WriteProfileString("NUSER", "NO", "3",
+              return userprofile::WriteProfileValue("NUSER", "NO", "3",
                                                          file)
                          ? 0
                          : 1;
@@ -307,16 +328,16 @@ TEST_F(RefusedWrite, RewriteKeepsTheFilesOwner) {
 
 TEST_F(RefusedWrite, MissingDirectoryFailsAndCreatesNothing) {
   EXPECT_FALSE(
-      sys().WriteProfileString("NUSER", "NO", "1", Path("nodir/sub/USER.INI")));
+      userprofile::WriteProfileValue("NUSER", "NO", "1", Path("nodir/sub/USER.INI")));
   EXPECT_FALSE(
-      sys().WriteProfileString("NUSER", "NO", "1", Path("nodir/USER.INI")));
+      userprofile::WriteProfileValue("NUSER", "NO", "1", Path("nodir/USER.INI")));
   EXPECT_FALSE(fs::exists(Path("nodir")));
   EXPECT_TRUE(Entries().empty());
 }
 
 TEST_F(RefusedWrite, DirectoryInPlaceOfFileFails) {
   ASSERT_TRUE(sys().MakeDirectory(Path("USER.INI")));
-  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "1", Path("USER.INI")));
+  EXPECT_FALSE(userprofile::WriteProfileValue("NUSER", "NO", "1", Path("USER.INI")));
   EXPECT_TRUE(IsDir(Path("USER.INI")));
   EXPECT_EQ(Entries(), std::set<std::string>{"USER.INI"});
 }
@@ -325,7 +346,7 @@ TEST_F(RefusedWrite, WriteKeepsFilePermissions) {
   const std::string file = Path("USER.INI");
   WriteFile(file, "[NUSER]\r\nNO=1\r\n");
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
-  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", file));
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=2\r\n");
   EXPECT_EQ(Mode(file), 0640u);
   EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
@@ -526,12 +547,11 @@ class UpdateLock : public PosixPlatform {
   std::string file_;
 };
 
-// A second process holding the update lock of a file, driven line by line;
-// `cached` false runs it with the profile cache off (the plain engine).
+// A second process holding the update of a file, driven line by line.
 class Updater {
  public:
-  Updater(const std::string& path, unsigned timeout_ms, bool cached = true)
-      : child_(Argv(path, timeout_ms, cached)) {}
+  Updater(const std::string& path, unsigned timeout_ms)
+      : child_(ChildArgv({"update", path, std::to_string(timeout_ms)})) {}
   std::string Line() { return child_.ReadLine().value_or("(no answer)"); }
   std::string Say(const std::string& line) {
     child_.WriteLine(line);
@@ -543,49 +563,36 @@ class Updater {
   }
 
  private:
-  static std::vector<std::string> Argv(const std::string& path,
-                                       unsigned timeout_ms, bool cached) {
-    std::vector<std::string> argv =
-        ChildArgv({"update", path, std::to_string(timeout_ms)});
-    if (!cached) {
-      argv.insert(argv.begin(),
-                  {"/usr/bin/env", "USERPROFILE_PROFILE_CACHE=0"});
-    }
-    return argv;
-  }
   Child child_;
 };
 
 TEST_F(UpdateLock, HolderExcludesOthersAcrossItsOwnWrites) {
   const std::string before = "[NUSER]\r\nNO=1\r\n";
   const std::string after = before + "[LUSER]\r\n1=Ann,Ann00000\r\n";
-  for (bool cached : {false, true}) {
-    SCOPED_TRACE(cached ? "profile cache on" : "profile cache off");
-    WriteFile(file_, before);
-    Updater other(file_, 1000, cached);
-    ASSERT_EQ(other.Line(), "locked 1");
-    EXPECT_FALSE(sys().LockForUpdate(file_, 50));
-    // The plain engine replaces the file at once, the cache when the lock
-    // ends; either way the lock stays held on the lock file beside it.
-    EXPECT_EQ(other.Say("write LUSER 1 Ann,Ann00000"), "write 1");
-    EXPECT_EQ(ReadFile(file_), cached ? before : after);
-    EXPECT_FALSE(sys().LockForUpdate(file_, 50));
-    EXPECT_EQ(other.Say("unlock"), "unlocked");
-    EXPECT_EQ(ReadFile(file_), after);
-    ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
-    sys().UnlockForUpdate(file_);
-  }
+  WriteFile(file_, before);
+  Updater other(file_, 1000);
+  ASSERT_EQ(other.Line(), "locked 1");
+  EXPECT_FALSE(LockForUpdate(file_, 50));
+  // The file is replaced when the update ends; the lock stays held on the
+  // lock file beside it throughout.
+  EXPECT_EQ(other.Say("write LUSER 1 Ann,Ann00000"), "write 1");
+  EXPECT_EQ(ReadFile(file_), before);
+  EXPECT_FALSE(LockForUpdate(file_, 50));
+  EXPECT_EQ(other.Say("unlock"), "unlocked");
+  EXPECT_EQ(ReadFile(file_), after);
+  ASSERT_TRUE(LockForUpdate(file_, 1000));
+  UnlockForUpdate(file_);
 }
 
 TEST_F(UpdateLock, WriterWaitsForHolderAndLosesNothing) {
-  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  ASSERT_TRUE(LockForUpdate(file_, 1000));
   Child writer(ChildArgv({"write", file_, "LUSER", "2", "Bob,Bob00000"}));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   // The waiting write has not happened; the holder's own writes go on.
   EXPECT_EQ(ReadFile(file_), "[NUSER]\r\nNO=1\r\n");
-  ASSERT_TRUE(sys().WriteProfileString("LUSER", "1", "Ann,Ann00000", file_));
-  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file_));
-  sys().UnlockForUpdate(file_);
+  ASSERT_TRUE(userprofile::WriteProfileValue("LUSER", "1", "Ann,Ann00000", file_));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", file_));
+  UnlockForUpdate(file_);
   EXPECT_EQ(writer.ReadLine(), "write 1");
   EXPECT_EQ(writer.Wait(), 0);
   EXPECT_EQ(ReadFile(file_),
@@ -598,39 +605,39 @@ TEST_F(UpdateLock, ReadsDoNotWait) {
   Updater other(file_, 1000);
   ASSERT_EQ(other.Line(), "locked 1");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file_), 1u);
-  EXPECT_EQ(sys().ReadProfileString("NUSER", "NO", 33, file_), "1");
+  EXPECT_EQ(userprofile::ReadProfileInt("NUSER", "NO", 0, file_), 1u);
+  EXPECT_EQ(userprofile::ReadProfileString("NUSER", "NO", 33, file_), "1");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST_F(UpdateLock, KilledHolderReleases) {
   Updater other(file_, 1000);
   ASSERT_EQ(other.Line(), "locked 1");
-  EXPECT_FALSE(sys().LockForUpdate(file_, 50));
+  EXPECT_FALSE(LockForUpdate(file_, 50));
   EXPECT_EQ(other.Kill(), 128 + SIGKILL);
-  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
-  sys().UnlockForUpdate(file_);
+  ASSERT_TRUE(LockForUpdate(file_, 1000));
+  UnlockForUpdate(file_);
 }
 
 TEST_F(UpdateLock, NestedCallsCount) {
-  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
-  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
-  sys().UnlockForUpdate(file_);
+  ASSERT_TRUE(LockForUpdate(file_, 1000));
+  ASSERT_TRUE(LockForUpdate(file_, 1000));
+  UnlockForUpdate(file_);
   {
     Updater other(file_, 50);
     EXPECT_EQ(other.Line(), "locked 0");
   }
-  sys().UnlockForUpdate(file_);
+  UnlockForUpdate(file_);
   Updater other(file_, 1000);
   EXPECT_EQ(other.Line(), "locked 1");
 }
 
 TEST_F(UpdateLock, MissingFileIsCreatedEmptyMissingDirectoryIsNot) {
   const std::string fresh = Path("NEW.INI");
-  ASSERT_TRUE(sys().LockForUpdate(fresh, 1000));
+  ASSERT_TRUE(LockForUpdate(fresh, 1000));
   EXPECT_EQ(ReadFile(fresh), "");
-  sys().UnlockForUpdate(fresh);
-  EXPECT_FALSE(sys().LockForUpdate(Path("nodir/USER.INI"), 50));
+  UnlockForUpdate(fresh);
+  EXPECT_FALSE(LockForUpdate(Path("nodir/USER.INI"), 50));
   EXPECT_FALSE(fs::exists(Path("nodir")));
 }
 
@@ -639,11 +646,11 @@ TEST_F(UpdateLock, SignInLockIsAnotherMatter) {
   // the other way round.
   const std::string lock = Path("IKIVO.SMP");
   WriteFile(lock, "");
-  ASSERT_TRUE(sys().LockForUpdate(file_, 1000));
+  ASSERT_TRUE(LockForUpdate(file_, 1000));
   EXPECT_EQ(TryInOtherProcess(lock), "open 1\n");
   Holder holder(lock);
   ASSERT_EQ(holder.first_line(), "held 1");
-  sys().UnlockForUpdate(file_);
+  UnlockForUpdate(file_);
   EXPECT_EQ(RunChild({"write", file_, "NUSER", "NO", "2"}).out, "write 1\n");
 }
 
@@ -654,7 +661,7 @@ TEST_F(UpdateLock, LockFileIsNeverFollowedNorWaitedOn) {
   const std::string lock = file_ + ".lock";
   const std::string outside = Path("outside");
   ASSERT_EQ(::symlink(outside.c_str(), lock.c_str()), 0);
-  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "2", file_));
+  EXPECT_FALSE(userprofile::WriteProfileValue("NUSER", "NO", "2", file_));
   EXPECT_FALSE(fs::exists(outside));
   ASSERT_EQ(::unlink(lock.c_str()), 0);
   ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
@@ -707,21 +714,21 @@ TEST_F(FilesAndDirectories, NormalFileProbe) {
 TEST_F(FilesAndDirectories, CreateFileIfAbsentNeverTruncates) {
   const std::string file = Path("USER.INI");
   WriteFile(file, "[NUSER]\r\nNO=3\r\n");
-  EXPECT_EQ(sys().CreateFileIfAbsent(file), CreateOutcome::kExisted);
+  EXPECT_EQ(sys().CreateFileIfAbsent(file).kind(), Failure::kExists);
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=3\r\n");
   // Even while another process holds the file.
   Holder holder(file);
   ASSERT_EQ(holder.first_line(), "held 1");
-  EXPECT_EQ(sys().CreateFileIfAbsent(file), CreateOutcome::kExisted);
+  EXPECT_EQ(sys().CreateFileIfAbsent(file).kind(), Failure::kExists);
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=3\r\n");
 }
 
 TEST_F(FilesAndDirectories, CreateFileIfAbsentCreatesEmptyOrFails) {
-  EXPECT_EQ(sys().CreateFileIfAbsent(Path("new.ini")), CreateOutcome::kCreated);
+  EXPECT_TRUE(sys().CreateFileIfAbsent(Path("new.ini")).ok());
   EXPECT_TRUE(IsFile(Path("new.ini")));
   EXPECT_EQ(ReadFile(Path("new.ini")), "");
-  EXPECT_EQ(sys().CreateFileIfAbsent(Path("nodir/new.ini")),
-            CreateOutcome::kFailed);
+  EXPECT_EQ(sys().CreateFileIfAbsent(Path("nodir/new.ini")).kind(),
+            Failure::kNotFound);
   EXPECT_FALSE(fs::exists(Path("nodir")));
 }
 

@@ -1,7 +1,7 @@
-// The POSIX platform's kept parses and held-back writes, on real files
-// changed behind its back by this and other processes: every read answers
-// as a fresh parse of the file would, and writes under the update lock
-// reach the file once, whole, as the exact bytes of the single writes.
+// The store's kept parses and held-back writes, on real files changed
+// behind its back by this and other processes: every read answers as a
+// fresh parse of the file would, and the edits of an update reach the
+// file once, whole, as the exact bytes of the single writes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -16,8 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "registry/profile_store.h"
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
 #include "support/process.h"
@@ -27,14 +30,32 @@ using testing_support::MakeTempDir;
 using testing_support::ReadFile;
 using testing_support::RemoveTree;
 using testing_support::WriteFile;
-using userprofile::NativePlatform;
-using userprofile::Platform;
-using userprofile::profile::FindValue;
+using userprofile::profile::ValueIn;
 using userprofile::profile::WithValue;
 
 namespace {
 
-using CacheSetting = userprofile::ScopedProfileCache;
+// The store's reads and writes, as the library makes them.
+struct Store {
+  std::string ReadProfileString(std::string_view section, std::string_view key,
+                                std::size_t size, const std::string& file) {
+    return userprofile::ReadProfileString(section, key, size, file);
+  }
+  std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
+                               int fallback, const std::string& file) {
+    return userprofile::ReadProfileInt(section, key, fallback, file);
+  }
+  bool WriteProfileValue(std::string_view section, std::string_view key,
+                          std::string_view value, const std::string& file) {
+    return userprofile::WriteProfileValue(section, key, value, file);
+  }
+  std::shared_ptr<const userprofile::profile::Document> ProfileSnapshot(
+      const std::string& file) {
+    return userprofile::ProfileSnapshot(file);
+  }
+};
+
+using Update = std::optional<userprofile::ProfileUpdate>;
 
 class ProfileFiles : public ::testing::Test {
  protected:
@@ -48,7 +69,8 @@ class ProfileFiles : public ::testing::Test {
     }
     return names;
   }
-  Platform& sys() { return NativePlatform(); }
+  Store& sys() { return store_; }
+  Store store_;
   std::string dir_;
 };
 
@@ -92,13 +114,13 @@ void ReplaceByRename(const std::string& path, const std::string& content) {
 
 // Every read of the file through the platform, with the cache as set,
 // against a fresh parse of the bytes on disk.
-void ExpectReadsMatchDisk(Platform& sys, const std::string& path,
+void ExpectReadsMatchDisk(Store& sys, const std::string& path,
                           const std::string& context) {
   const bool exists = fs::exists(path);
   const std::string disk = exists ? ReadFile(path) : "";
   for (const std::string& section : kSections) {
     for (const std::string& key : kKeys) {
-      const std::string want(FindValue(disk, section, key).value_or(""));
+      const std::string want(ValueIn(disk, section, key).value_or(""));
       ASSERT_EQ(sys.ReadProfileString(section, key, 162, path), want)
           << context << " [" << section << "] " << key;
       ASSERT_EQ(sys.ReadProfileInt(section, key, 7, path),
@@ -106,7 +128,6 @@ void ExpectReadsMatchDisk(Platform& sys, const std::string& path,
           << context;
     }
   }
-  if (!userprofile::ProfileCacheEnabled()) return;
   std::shared_ptr<const userprofile::profile::Document> snapshot =
       sys.ProfileSnapshot(path);
   ASSERT_TRUE(snapshot);
@@ -120,7 +141,6 @@ void ExpectReadsMatchDisk(Platform& sys, const std::string& path,
 using CachedReads = ProfileFiles;
 
 TEST_F(CachedReads, RandomRewritesBetweenReadsAreSeenByTheNextRead) {
-  CacheSetting on(true);
   const std::string file = Path("USER.INI");
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
@@ -150,18 +170,11 @@ TEST_F(CachedReads, RandomRewritesBetweenReadsAreSeenByTheNextRead) {
     }
     if (!fs::exists(file)) WriteFile(file, next);
     ExpectReadsMatchDisk(sys(), file, "step " + std::to_string(step));
-    {
-      CacheSetting off(false);
-      ASSERT_EQ(sys().ProfileSnapshot(file), nullptr);
-      ExpectReadsMatchDisk(sys(), file,
-                           "uncached step " + std::to_string(step));
-    }
     if (HasFatalFailure()) return;
   }
 }
 
 TEST_F(CachedReads, SameSizeRewriteByAnotherProcessIsSeenByTheNextRead) {
-  CacheSetting on(true);
   const std::string file = Path("USER.INI");
   const std::string a = "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,AnnLee00\r\n";
   const std::string b = "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Bob,BobLee00\r\n";
@@ -181,7 +194,6 @@ TEST_F(CachedReads, SameSizeRewriteByAnotherProcessIsSeenByTheNextRead) {
 }
 
 TEST_F(CachedReads, UnchangedFileIsNotParsedAgain) {
-  CacheSetting on(true);
   const std::string file = Path("USER.INI");
   WriteFile(file, "[NUSER]\r\nNO=1\r\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -197,7 +209,6 @@ TEST_F(CachedReads, UnchangedFileIsNotParsedAgain) {
 }
 
 TEST_F(CachedReads, DirectoryPutInPlaceOfTheFilesIsSeenWithinASecond) {
-  CacheSetting on(true);
   fs::create_directories(Path("PROG"));
   const std::string file = Path("PROG/USER.INI");
   WriteFile(file, "[NUSER]\r\nNO=1\r\n");
@@ -229,8 +240,8 @@ TEST_F(HeldBackWrites, UpdateWritesTheBytesOfSingleWritesOnceAtTheEnd) {
   const std::vector<std::string> values = {"1", "Ann,AnnLee00", " x ", "\"q\"",
                                            ""};
   for (unsigned seed = 0; seed < 20; ++seed) {
-    // The plain engine replaces the file per write, each flushed to disk:
-    // a few seeds show that it writes the bytes WithValue gives.
+    // Single writes replace the file one by one, each flushed to disk: a
+    // few seeds show that they write the bytes WithValue gives.
     const bool compare_single = seed < 2;
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> pct(0, 99);
@@ -240,26 +251,26 @@ TEST_F(HeldBackWrites, UpdateWritesTheBytesOfSingleWritesOnceAtTheEnd) {
     WriteFile(held, start);
     WriteFile(single, start);
     std::string expected = start;
-    CacheSetting on(true);
-    ASSERT_TRUE(sys().LockForUpdate(held, 1000));
+    Update update;
+    update.emplace(held, 1000);
+    ASSERT_TRUE(update->held());
     for (int w = 0; w < 40; ++w) {
       const std::string section = kSections[pct(rng) % kSections.size()];
       const std::string key = kKeys[pct(rng) % kKeys.size()] +
                               (pct(rng) < 20 ? std::to_string(w) : "");
       const std::string value = values[pct(rng) % values.size()];
       expected = *WithValue(expected, section, key, value);
-      ASSERT_TRUE(sys().WriteProfileString(section, key, value, held));
+      ASSERT_TRUE(sys().WriteProfileValue(section, key, value, held));
       if (compare_single) {
-        CacheSetting off(false);
-        ASSERT_TRUE(sys().WriteProfileString(section, key, value, single));
+        ASSERT_TRUE(sys().WriteProfileValue(section, key, value, single));
       }
       // This process reads its own writes; the file waits for the end.
       ASSERT_EQ(sys().ReadProfileString(section, key, 162, held),
-                FindValue(expected, section, key).value_or(""));
+                ValueIn(expected, section, key).value_or(""));
       ASSERT_EQ(ReadFile(held), start) << "seed " << seed;
     }
     ASSERT_EQ(sys().ProfileSnapshot(held)->Bytes(), expected);
-    EXPECT_TRUE(sys().EndUpdate(held));
+    EXPECT_TRUE(update->Commit());
     EXPECT_EQ(ReadFile(held), expected) << "seed " << seed;
     if (compare_single) {
       EXPECT_EQ(ReadFile(single), expected) << "seed " << seed;
@@ -271,21 +282,22 @@ TEST_F(HeldBackWrites, UpdateWritesTheBytesOfSingleWritesOnceAtTheEnd) {
 }
 
 TEST_F(HeldBackWrites, NestedHoldsWriteOnceAtTheOutermostEnd) {
-  CacheSetting on(true);
   const std::string file = Path("USER.INI");
   WriteFile(file, "[NUSER]\r\nNO=1\r\n");
-  ASSERT_TRUE(sys().LockForUpdate(file, 1000));
-  ASSERT_TRUE(sys().LockForUpdate(file, 1000));
-  ASSERT_TRUE(sys().WriteProfileString("NUSER", "NO", "2", file));
-  EXPECT_TRUE(sys().EndUpdate(file));
+  Update outer;
+  outer.emplace(file, 1000);
+  Update inner;
+  inner.emplace(file, 1000);
+  ASSERT_TRUE(outer->held() && inner->held());
+  ASSERT_TRUE(sys().WriteProfileValue("NUSER", "NO", "2", file));
+  EXPECT_TRUE(inner->Commit());
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=1\r\n");
   EXPECT_EQ(sys().ReadProfileInt("NUSER", "NO", 0, file), 2u);
-  EXPECT_TRUE(sys().EndUpdate(file));
+  EXPECT_TRUE(outer->Commit());
   EXPECT_EQ(ReadFile(file), "[NUSER]\r\nNO=2\r\n");
 }
 
 TEST_F(HeldBackWrites, KilledHolderLeavesTheOldFileAndFreesTheLock) {
-  CacheSetting on(true);
   const std::string file = Path("USER.INI");
   const std::string before = "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Ann,AnnLee00\r\n";
   WriteFile(file, before);
@@ -294,10 +306,9 @@ TEST_F(HeldBackWrites, KilledHolderLeavesTheOldFileAndFreesTheLock) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(ready[0]);
-    Platform& p = NativePlatform();
-    bool ok = p.LockForUpdate(file, 1000) &&
-              p.WriteProfileString("NUSER", "NO", "2", file) &&
-              p.WriteProfileString("LUSER", "2", "Bob,BobLee00", file);
+    userprofile::ProfileUpdate update(file, 1000);
+    bool ok = update.held() && update.Set("NUSER", "NO", "2") &&
+              update.Set("LUSER", "2", "Bob,BobLee00");
     if (::write(ready[1], ok ? "1" : "0", 1) != 1) ::_exit(2);
     ::pause();
     ::_exit(0);
@@ -313,24 +324,25 @@ TEST_F(HeldBackWrites, KilledHolderLeavesTheOldFileAndFreesTheLock) {
   ::waitpid(pid, &status, 0);
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(Entries(), (std::set<std::string>{"USER.INI", "USER.INI.lock"}));
-  ASSERT_TRUE(sys().LockForUpdate(file, 1000))
-      << "the lock died with its holder";
-  EXPECT_TRUE(sys().EndUpdate(file));
+  userprofile::ProfileUpdate update(file, 1000);
+  ASSERT_TRUE(update.held()) << "the lock died with its holder";
+  EXPECT_TRUE(update.Commit());
 }
 
 TEST_F(HeldBackWrites, FailedReplacementIsReportedAndTheEditsDropped) {
-  CacheSetting on(true);
   // The temporary name beside this file is too long for the file system:
   // the replacement fails for root as for anyone.
   const std::string file = Path(std::string(250, 'r'));
   const std::string before = "[NUSER]\r\nNO=1\r\n";
   WriteFile(file, before);
-  EXPECT_FALSE(sys().WriteProfileString("NUSER", "NO", "2", file));
+  EXPECT_FALSE(sys().WriteProfileValue("NUSER", "NO", "2", file));
   EXPECT_EQ(sys().ReadProfileString("NUSER", "NO", 162, file), "1");
-  ASSERT_TRUE(sys().LockForUpdate(file, 1000));
-  EXPECT_TRUE(sys().WriteProfileString("NUSER", "NO", "3", file));
+  Update update;
+  update.emplace(file, 1000);
+  ASSERT_TRUE(update->held());
+  EXPECT_TRUE(update->Set("NUSER", "NO", "3"));
   EXPECT_EQ(sys().ReadProfileString("NUSER", "NO", 162, file), "3");
-  EXPECT_FALSE(sys().EndUpdate(file));
+  EXPECT_FALSE(update->Commit());
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(sys().ReadProfileString("NUSER", "NO", 162, file), "1");
   EXPECT_EQ(Entries(),
@@ -341,7 +353,6 @@ TEST_F(HeldBackWrites, FailedReplacementIsReportedAndTheEditsDropped) {
 // The registry's updates report a replacement that fails at the end of
 // the update as a failed write, once.
 TEST_F(HeldBackWrites, RegistryUpdateThatCannotReachTheFileIsReported) {
-  CacheSetting on(true);
   testing_support::InProcessApp app(Path("MAIN"));
   // Too long a name for the temporary file beside it: every replacement
   // fails, for root as for anyone.

@@ -1,7 +1,10 @@
-// The indexed document against the pure engine it stands in for: on random
-// files and random edit sequences, its answers are FindValue's and its
-// bytes are exactly those of the same WithValue calls.
-#include "platform/profile_document.h"
+// The indexed document against itself and the edit of raw bytes it falls
+// back to: on random files and random edit sequences, its index answers
+// as a walk over its lines, an edited document as the same bytes parsed
+// anew, and its bytes are exactly those of the same WithValue calls. (The
+// reading rules themselves are held to the Windows services in
+// tests/win/profile_diff_test.cpp.)
+#include "profile/document.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 using userprofile::profile::Document;
-using userprofile::profile::FindValue;
 using userprofile::profile::KeyLine;
 using userprofile::profile::SameName;
-using userprofile::profile::SectionLines;
 using userprofile::profile::SplitKeyLine;
 using userprofile::profile::Trim;
 using userprofile::profile::Unquote;
@@ -75,11 +76,27 @@ std::string RandomProfile(std::mt19937& rng) {
   return out;
 }
 
+// The value of the key's first line met on a walk over the section.
+std::optional<std::string_view> FirstOnWalk(const Document& doc,
+                                            std::string_view section,
+                                            std::string_view key) {
+  std::optional<std::string_view> found;
+  doc.ForEachLine(section, [&](std::string_view k, std::string_view value) {
+    if (!found && SameName(k, Trim(key))) found = value;
+  });
+  return found;
+}
+
+// Every read of the document answers as a walk over its lines and as its
+// bytes parsed anew.
 void ExpectSameReads(const Document& doc, const std::string& bytes,
                      const std::string& context) {
+  const Document fresh(bytes);
   for (const std::string& section : kSections) {
     for (const std::string& key : kKeys) {
-      EXPECT_EQ(doc.Find(section, key), FindValue(bytes, section, key))
+      EXPECT_EQ(doc.Find(section, key), fresh.Find(section, key))
+          << context << " [" << section << "] " << key;
+      EXPECT_EQ(fresh.Find(section, key), FirstOnWalk(fresh, section, key))
           << context << " [" << section << "] " << key;
     }
   }
@@ -87,7 +104,7 @@ void ExpectSameReads(const Document& doc, const std::string& bytes,
 
 }  // namespace
 
-TEST(DocumentMatchesEngine, ReadsOfRandomFilesAnswerAsFindValue) {
+TEST(DocumentMatchesEngine, ReadsOfRandomFilesAnswerAsAWalkOverTheLines) {
   for (unsigned seed = 0; seed < 400; ++seed) {
     std::mt19937 rng(seed);
     const std::string bytes = RandomProfile(rng);
@@ -141,13 +158,14 @@ TEST(DocumentMatchesEngine, EachKeyLineOfASectionIsVisitedInFileOrder) {
                         visited.push_back('\0');
                       });
       std::string expected;
-      const std::string all = SectionLines(bytes, section);
+      const std::string all = Document(bytes).SectionLines(section);
       std::string_view lines = all;
       while (!lines.empty()) {
         const std::size_t end = lines.find('\0');
-        std::optional<KeyLine> kl = SplitKeyLine(lines.substr(0, end));
-        expected.append(kl->key).append("=").append(Unquote(kl->value));
-        expected.push_back('\0');
+        if (std::optional<KeyLine> kl = SplitKeyLine(lines.substr(0, end))) {
+          expected.append(kl->key).append("=").append(Unquote(kl->value));
+          expected.push_back('\0');
+        }
         lines.remove_prefix(end + 1);
       }
       EXPECT_EQ(visited, expected) << "seed " << seed << " [" << section << "]";
@@ -166,7 +184,7 @@ TEST(DocumentMatchesEngine, KeyWrittenAsHeaderRestructuresLikeTheEngine) {
     ASSERT_TRUE(doc.Set(section, key, value));
     ASSERT_EQ(doc.Bytes(), expected) << key;
     ExpectSameReads(doc, expected, key);
-    EXPECT_EQ(doc.Find(section, key), FindValue(expected, section, key));
+    EXPECT_EQ(doc.Find(section, key), Document(expected).Find(section, key));
   }
   // A rewritten value can close an unclosed '[' key into a header.
   expected = "[A]\r\n[k=1\r\nm=2\r\n";
@@ -174,7 +192,7 @@ TEST(DocumentMatchesEngine, KeyWrittenAsHeaderRestructuresLikeTheEngine) {
   expected = *WithValue(expected, "A", "[k", "x]");
   ASSERT_TRUE(doc2.Set("A", "[k", "x]"));
   EXPECT_EQ(doc2.Bytes(), expected);
-  EXPECT_EQ(doc2.Find("A", "m"), FindValue(expected, "A", "m"));
+  EXPECT_EQ(doc2.Find("A", "m"), Document(expected).Find("A", "m"));
 }
 
 TEST(DocumentMatchesEngine, LineBreakingArgumentsAreRefusedUnchanged) {
@@ -195,6 +213,17 @@ TEST(DocumentMatchesEngine, SameSizeDifferentBytesAreNotTheDocument) {
   ASSERT_TRUE(doc.Set("A", "j", "2"));
   EXPECT_TRUE(doc.HasBytes("[A]\r\nk=1\r\nj=2\r\n"));
   EXPECT_FALSE(doc.HasBytes("[A]\r\nj=2\r\nk=1\r\n"));
+}
+
+// GetPrivateProfileSectionA lists a line without '=' inside the section
+// as the line itself; blank lines, comments and other sections are left
+// out.
+TEST(DocumentSections, LineWithoutEqualsIsListedAsItself) {
+  const Document doc(
+      "[s]\r\nname1=val1\r\n  name3 \r\n\r\n ;c=1\r\nname4 = \"val4\"\r\n[t]\r\nx\r\n");
+  EXPECT_EQ(doc.SectionLines("S"),
+            std::string("name1=val1\0name3\0name4=\"val4\"\0", 30));
+  EXPECT_EQ(doc.Find("s", "name3"), std::nullopt) << "still no key";
 }
 
 TEST(DocumentChanges, ValueWrittenAgainChangesNothing) {
@@ -222,6 +251,6 @@ TEST(DocumentScale, HundredThousandEditsStayLinear) {
   EXPECT_EQ(doc.Find("luser", "77"), "v77,v0000000");
   EXPECT_EQ(doc.Find("luser", "150000"), "w,w0000000");
   const std::string bytes = doc.Bytes();
-  EXPECT_EQ(FindValue(bytes, "LUSER", "150000"), "w,w0000000");
+  EXPECT_EQ(userprofile::profile::ValueIn(bytes, "LUSER", "150000"), "w,w0000000");
   EXPECT_EQ(bytes.size(), doc.size());
 }

@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "registry/profile_store.h"
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
 #include "support/apptree.h"
 
 using namespace std::string_literals;
@@ -266,7 +268,7 @@ using ReadTable = ProfileTable<ReadRow>;
 
 TEST_P(ReadTable, EngineFindsWhatWindowsReads) {
   const ReadRow& row = GetParam();
-  EXPECT_EQ(profile::FindValue(row.content, row.section, row.key), row.value);
+  EXPECT_EQ(profile::ValueIn(row.content, row.section, row.key), row.value);
 }
 
 TEST_P(ReadTable, PlatformReadsFileAsWindowsDoes) {
@@ -277,7 +279,7 @@ TEST_P(ReadTable, PlatformReadsFileAsWindowsDoes) {
   WriteFile(File(), row.content);
   // Large enough that no row is cut; truncation has its own table.
   EXPECT_EQ(
-      NativePlatform().ReadProfileString(row.section, row.key, 100000, File()),
+      userprofile::ReadProfileString(row.section, row.key, 100000, File()),
       row.value.value_or(""));
 }
 
@@ -332,7 +334,7 @@ TEST_P(CutTable, ReadsAtMostSizeMinusOneCharacters) {
     GTEST_SKIP() << "Wine differs from Windows: " << why;
   }
   WriteFile(File(), "[S]\r\n" + row.line + "\r\nj=2\r\n");
-  EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", row.size, File()),
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", row.size, File()),
             row.value);
 }
 
@@ -342,22 +344,22 @@ INSTANTIATE_TEST_SUITE_P(Truncation, CutTable, ::testing::ValuesIn(kCutRows),
 using MissingFile = ProfileFile;
 
 TEST_F(MissingFile, ReadsAsEmptyString) {
-  EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", 162, File()), "");
-  EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", 162,
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, File()), "");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162,
                                                dir_ + "/nodir/sub/USER.INI"),
             "");
   EXPECT_FALSE(IsFile(File()));
 }
 
 TEST_F(MissingFile, DirectoryReadsAsMissing) {
-  EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", 162, dir_), "");
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", 33, dir_), 33u);
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, dir_), "");
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "k", 33, dir_), 33u);
 }
 
 TEST_F(MissingFile, EmptyFileReadsAsMissing) {
   WriteFile(File(), "");
-  EXPECT_EQ(NativePlatform().ReadProfileString("S", "k", 162, File()), "");
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", 7, File()), 7u);
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, File()), "");
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "k", 7, File()), 7u);
 }
 
 // --- Integer table (11-14, catalogue B) ----------------------------------
@@ -428,7 +430,7 @@ TEST_P(IntTable, EngineParsesAsWindowsDoes) {
   const IntRow& row = GetParam();
   const std::string content = "[S]\r\n" + row.line + "\r\n";
   std::uint32_t got =
-      profile::ParseInt(profile::FindValue(content, "S", "k").value_or(""), 7);
+      profile::ParseInt(profile::ValueIn(content, "S", "k").value_or(""), 7);
   EXPECT_EQ(got, row.value);
   EXPECT_EQ(static_cast<std::int32_t>(got), row.as_int);
 }
@@ -436,7 +438,7 @@ TEST_P(IntTable, EngineParsesAsWindowsDoes) {
 TEST_P(IntTable, PlatformReadsFileAsWindowsDoes) {
   const IntRow& row = GetParam();
   WriteFile(File(), "[S]\r\n" + row.line + "\r\n");
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", 7, File()), row.value);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "k", 7, File()), row.value);
 }
 
 INSTANTIATE_TEST_SUITE_P(Integer, IntTable, ::testing::ValuesIn(kIntRows),
@@ -446,14 +448,14 @@ using IntDefault = ProfileFile;
 
 TEST_F(IntDefault, MissingKeyGivesDefaultAsUnsigned) {
   WriteFile(File(), "[S]\r\nj=1\r\n");
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", -5, File()), 4294967291u);
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", 0, File()), 0u);
-  EXPECT_EQ(NativePlatform().ReadProfileInt("T", "j", 9, File()), 9u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "k", -5, File()), 4294967291u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "k", 0, File()), 0u);
+  EXPECT_EQ(userprofile::ReadProfileInt("T", "j", 9, File()), 9u);
 }
 
 TEST_F(IntDefault, MissingFileGivesDefault) {
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", 33, File()), 33u);
-  EXPECT_EQ(NativePlatform().ReadProfileInt("S", "k", -33, File()),
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "k", 33, File()), 33u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "k", -33, File()),
             4294967263u);
   EXPECT_FALSE(IsFile(File()));
 }
@@ -607,11 +609,11 @@ TEST_P(WriteTable, PlatformWritesFileAndReadsItBack) {
     GTEST_SKIP() << "Wine differs from Windows: " << why;
   }
   if (row.before) WriteFile(File(), *row.before);
-  ASSERT_TRUE(NativePlatform().WriteProfileString(row.section, row.key,
+  ASSERT_TRUE(userprofile::WriteProfileValue(row.section, row.key,
                                                   row.value, File()));
   EXPECT_EQ(ReadFile(File()), row.after);
   EXPECT_EQ(
-      NativePlatform().ReadProfileString(row.section, row.key, 100000, File()),
+      userprofile::ReadProfileString(row.section, row.key, 100000, File()),
       row.read_back);
 }
 
@@ -621,20 +623,19 @@ INSTANTIATE_TEST_SUITE_P(Write, WriteTable, ::testing::ValuesIn(kWriteRows),
 using WriteSequence = ProfileFile;
 
 TEST_F(WriteSequence, FiveRegistryWritesFromEmpty) {
-  userprofile::Platform& platform = NativePlatform();
   const char* writes[][3] = {{"NUSER", "NO", "1"},
                              {"LUSER", "1", "Ann Lee,AnnLee00"},
                              {"DEFUSER", "DefaultUser", "Ann Lee"},
                              {"NUSER", "NO", "2"},
                              {"LUSER", "2", "Bob,Bob00000"}};
   for (const auto& w : writes) {
-    ASSERT_TRUE(platform.WriteProfileString(w[0], w[1], w[2], File()));
+    ASSERT_TRUE(userprofile::WriteProfileValue(w[0], w[1], w[2], File()));
   }
   EXPECT_EQ(ReadFile(File()),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann Lee,AnnLee00\r\n"
             "2=Bob,Bob00000\r\n[DEFUSER]\r\nDefaultUser=Ann Lee\r\n");
-  EXPECT_EQ(platform.ReadProfileInt("nuser", "no", 0, File()), 2u);
-  EXPECT_EQ(platform.ReadProfileString("LUSER", "2", 162, File()),
+  EXPECT_EQ(userprofile::ReadProfileInt("nuser", "no", 0, File()), 2u);
+  EXPECT_EQ(userprofile::ReadProfileString("LUSER", "2", 162, File()),
             "Bob,Bob00000");
 }
 
@@ -644,7 +645,7 @@ TEST_F(WriteSequence, KeysJoinTheirSectionAndSectionsGoLast) {
                              {"Other", "x", "y"},
                              {"Users", "Cid", "3"}};
   for (const auto& w : writes) {
-    ASSERT_TRUE(NativePlatform().WriteProfileString(w[0], w[1], w[2], File()));
+    ASSERT_TRUE(userprofile::WriteProfileValue(w[0], w[1], w[2], File()));
   }
   EXPECT_EQ(ReadFile(File()),
             "[Users]\r\nAnn=1\r\nBob=2\r\nCid=3\r\n[Other]\r\nx=y\r\n");
@@ -654,7 +655,7 @@ TEST_F(WriteSequence, StoredValueDoesNotRewriteTheFile) {
   WriteFile(File(), "[A]\r\n  k  =  1  \r\n");
   struct stat before {};
   ASSERT_EQ(::stat(File().c_str(), &before), 0);
-  ASSERT_TRUE(NativePlatform().WriteProfileString("A", "k", "1", File()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("A", "k", "1", File()));
   struct stat after {};
   ASSERT_EQ(::stat(File().c_str(), &after), 0);
   // A rewrite would have renamed a new file over the old one.
@@ -699,14 +700,14 @@ TEST_P(RefusedTable, EngineRefusesLineBreaks) {
 TEST_P(RefusedTable, PlatformRefusesAndLeavesFileUntouched) {
   const RefusedRow& row = GetParam();
   WriteFile(File(), "[A]\r\nk=1\r\n");
-  EXPECT_FALSE(NativePlatform().WriteProfileString(row.section, row.key,
+  EXPECT_FALSE(userprofile::WriteProfileValue(row.section, row.key,
                                                    row.value, File()));
   EXPECT_EQ(ReadFile(File()), "[A]\r\nk=1\r\n");
 }
 
 TEST_P(RefusedTable, PlatformRefusesAndCreatesNothing) {
   const RefusedRow& row = GetParam();
-  EXPECT_FALSE(NativePlatform().WriteProfileString(row.section, row.key,
+  EXPECT_FALSE(userprofile::WriteProfileValue(row.section, row.key,
                                                    row.value, File()));
   EXPECT_FALSE(IsFile(File()));
 }

@@ -33,8 +33,9 @@ extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
   ProcessState& state = State();
   // Emptied through the lock's own descriptor: a stale note goes, and a
   // file with a second name is refused before anything is written to it.
-  if (!Sys().WriteHeldLockFile(state.lock_handle, "")) {
-    const FailureCause cause = TakeNote();
+  const Status emptied = Sys().WriteHeldLockFile(state.lock_handle, "");
+  if (!emptied) {
+    const FailureCause cause{emptied.kind(), emptied.text()};
     Sys().CloseExclusive(state.lock_handle);
     state.lock_handle = kFailedLock;
     const std::string lock = DirForUser(module, name).value_or("") +
@@ -65,5 +66,5 @@ extern "C" USERPROFILE_EXPORT int userprofile_write_sign_in_note(
     SetFailure(Failure::kNotFound, "no sign-in is held");
     return 0;
   }
-  return Sys().WriteHeldLockFile(handle, note ? note : "") ? 1 : 0;
+  return Record(Sys().WriteHeldLockFile(handle, note ? note : "")) ? 1 : 0;
 }

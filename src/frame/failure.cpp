@@ -40,4 +40,11 @@ void ClearFailure() { Thread() = ThreadFailures{}; }
 
 const FailureCause& LastFailure() { return Thread().last; }
 
+bool Record(const Status& status) {
+  if (!status.ok() && status.kind() != Failure::kExists) {
+    SetFailure(status.kind(), status.text());
+  }
+  return status.ok();
+}
+
 }  // namespace userprofile

@@ -15,21 +15,9 @@
 #include <string>
 #include <utility>
 
-namespace userprofile {
+#include "platform/status.h"
 
-// The kinds of failure a caller can act on differently. The numbers are
-// part of the C interface (userprofile_last_error) and never change.
-enum class Failure : int {
-  kNone = 0,
-  kInvalidArgument = 1,    // a missing pointer, an invalid or too long name
-  kNotFound = 2,           // no such user, no such entry
-  kSignedInElsewhere = 3,  // the user's lock is held by another sign-in
-  kPermission = 4,         // the system refused access to a file
-  kIo = 5,                 // any other failed file operation
-  kBusy = 6,               // the registry's update lock was not had in time
-  kExists = 7,             // the name is already registered or taken
-  kDamaged = 8,            // the registry or the tree is not as it must be
-};
+namespace userprofile {
 
 struct FailureCause {
   Failure kind = Failure::kNone;
@@ -68,6 +56,10 @@ FailureCause NotedOr(Failure kind, std::string text);
 // Records `cause` as the calling thread's last failure (a cause of kind
 // kNone records a success).
 void RecordFailure(FailureCause cause);
+// Leaves the cause of a failed status as the note (as SetFailure) and
+// tells whether the status is a success. An existing name (kExists) is
+// the answer of an exclusive creation, not a cause, and is left unnoted.
+bool Record(const Status& status);
 // Forgets the calling thread's note and last failure.
 void ClearFailure();
 // The calling thread's last recorded failure (kind kNone if none).

@@ -131,7 +131,7 @@ Result<std::string> AllocateHomeDir(const std::string& base,
   // A base that cannot be created is reported, and the search goes on:
   // its cause stays with the name it gives.
   FailureCause on_the_way;
-  if (plain && !DirectoryExists(base) && !Sys().MakeDirectory(base)) {
+  if (plain && !DirectoryExists(base) && !Record(Sys().MakeDirectory(base))) {
     on_the_way = Fault(kCheckBaseNotCreated, Failure::kIo,
                        "the users root cannot be created");
   }
@@ -155,7 +155,7 @@ Result<std::string> AllocateHomeDir(const std::string& base,
     // fails for want of the base keeps the candidate: the next repair
     // creates it.
     if (!DirectoryExists(path)) {
-      if (Sys().MakeDirectory(path)) {
+      if (Record(Sys().MakeDirectory(path))) {
         if (created != nullptr) *created = path;
         break;
       }
@@ -195,7 +195,7 @@ Result<std::string> AllocateHomeDir(const std::string& base,
 }
 
 void RemoveOwnHome(const std::string& created) {
-  if (!created.empty()) static_cast<void>(Sys().RemoveDirectory(created));
+  if (!created.empty()) static_cast<void>(Sys().RemoveName(created));
 }
 
 Result<std::string> CreateHomeDirInRoot(const void* module, std::string* name,

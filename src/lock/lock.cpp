@@ -5,13 +5,6 @@
 #include "userprofile.h"
 
 namespace userprofile {
-namespace {
-
-// Keeps the system's own error boxes (drive not ready and the like) away
-// while the lock file is probed and opened.
-constexpr unsigned kQuietErrors = 0x8001;
-
-}  // namespace
 
 FailureCause CreateLockFile(const std::string& dir) {
   const std::string path = dir + std::string(kLockFileName);
@@ -22,7 +15,7 @@ FailureCause CreateLockFile(const std::string& dir) {
   }
   // The creation fails while the file is held: a signed-in user keeps the
   // lock, and the failure is reported.
-  if (!Sys().CreateEmptyFile(path)) {
+  if (!Record(Sys().CreateEmptyFile(path))) {
     return Fault(kCheckLockFileNotCreated, Failure::kIo,
                  "cannot create the lock file " + path);
   }
@@ -32,7 +25,6 @@ FailureCause CreateLockFile(const std::string& dir) {
 FailureCause SignIn(const std::string& dir, std::string_view name) {
   ProcessState& state = State();
   const std::string path = dir + std::string(kLockFileName);
-  const unsigned previous = Sys().SetErrorMode(kQuietErrors);
   // A lock file that could not be created explains the failed open that
   // follows better than the open itself.
   FailureCause created;
@@ -41,8 +33,9 @@ FailureCause SignIn(const std::string& dir, std::string_view name) {
   // open holds means signed in elsewhere. The platform notes any other
   // cause (a permission, a missing file). A lock already held stays open,
   // unreachable, until the process ends.
-  state.lock_handle = Sys().OpenExclusive(path);
-  Sys().SetErrorMode(previous);
+  LockHandle handle = kFailedLock;
+  state.lock_handle =
+      Record(Sys().OpenExclusive(path, handle)) ? handle : kFailedLock;
   FailureCause opened = TakeNote();
   if (state.lock_handle != kFailedLock) return {};  // whatever went wrong on
                                                     // the way, the user is in

@@ -1,7 +1,5 @@
 #include "platform/platform.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -9,14 +7,6 @@ namespace userprofile {
 namespace {
 
 Platform* g_override = nullptr;
-
-bool& CacheSwitch() {
-  static bool enabled = [] {
-    const char* setting = std::getenv("USERPROFILE_PROFILE_CACHE");
-    return setting == nullptr || std::strcmp(setting, "0") != 0;
-  }();
-  return enabled;
-}
 
 // The installed sink, replaced whole under the mutex and called outside
 // it: a report from one thread never waits for another thread's sink, and
@@ -36,10 +26,6 @@ SinkSlot& Sink() {
 Platform& Sys() { return g_override ? *g_override : NativePlatform(); }
 
 void SetPlatform(Platform* platform) { g_override = platform; }
-
-bool ProfileCacheEnabled() { return CacheSwitch(); }
-
-void SetProfileCacheEnabled(bool enabled) { CacheSwitch() = enabled; }
 
 void SetMessageSink(MessageSink sink) {
   std::shared_ptr<const MessageSink> installed;

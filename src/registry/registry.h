@@ -6,6 +6,7 @@
 // all), so no layer includes one above it.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,8 @@
 #include "homedir/homedir.h"
 
 namespace userprofile {
+
+class ProfileUpdate;
 
 inline constexpr const char* kCountSection = "NUSER";
 inline constexpr const char* kCountKey = "NO";
@@ -67,10 +70,9 @@ class RegistryScope {
 };
 
 // The reads every registry operation is made of, each as a reader of the
-// file itself would answer it. Where the platform gives a snapshot of the
-// file they are answered from it (inside a RegistryScope from one
-// snapshot): the walks over the entries cost what the registry holds, not
-// what its count claims. Otherwise each is read key by key.
+// file itself would answer it, answered from a snapshot of the file
+// (inside a RegistryScope from one snapshot): the walks over the entries
+// cost what the registry holds, not what its count claims.
 int ReadCount(const std::string& registry);  // as the signed value callers see
 std::string ReadEntry(const std::string& registry, int i);  // cut to size
 std::string ReadDefaultUser(const std::string& registry);   // cut to size
@@ -83,11 +85,10 @@ int FindUser(const std::string& registry, std::string_view name);
 void ForgetSnapshot(const std::string& registry);
 
 // The numbers from 1 to `limit` that the registry holds a key for, in
-// ascending order; every other number reads as an empty entry. Without a
-// snapshot: every number up to the smaller of `limit` and the count.
+// ascending order; every other number reads as an empty entry.
 std::vector<int> HeldEntryNumbers(const std::string& registry, int limit);
 // The highest entry number the registry holds a key for (0 for none);
-// every entry above it reads as empty. Without a snapshot: the count.
+// every entry above it reads as empty.
 std::optional<int> LastEntryNumber(const std::string& registry);
 
 // Reports a registry write that was refused or failed.
@@ -104,26 +105,26 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
 bool RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name);
 
-// Holds the update lock of a registry for the length of a
+// A ProfileUpdate of a registry (see profile_store.h) for the length of a
 // read-modify-write sequence, so that no other process's update
 // interleaves with it. A lock that cannot be had in time is reported; the
-// caller then makes no change at all. Writes under the lock may reach the
-// file only when the outermost hold ends; if they cannot, that is
-// reported as a failed write.
+// caller then makes no change at all. The writes made under it reach the
+// file when the outermost hold ends, by Finish or at the end of its
+// scope; if they cannot, that is reported as a failed write.
 class RegistryUpdate {
  public:
   explicit RegistryUpdate(std::string registry);
   ~RegistryUpdate();
   RegistryUpdate(const RegistryUpdate&) = delete;
   RegistryUpdate& operator=(const RegistryUpdate&) = delete;
-  bool held() const { return held_; }
+  bool held() const;
   // Ends the hold now: true if the writes made under it reached the file
   // (a failure is reported). A hold nested in another ends with it.
   bool Finish();
 
  private:
   std::string registry_;
-  bool held_;
+  std::unique_ptr<ProfileUpdate> update_;
 };
 
 // Check numbers of one caller of the home directory lookup.

@@ -1,28 +1,24 @@
-// The reads of the registry, answered from one snapshot of the file.
+// The reads of the registry, answered from one snapshot of the file: the
+// store's document (profile_store.h), with what lookups derive from it.
 //
-// Where the platform keeps the file parsed (profile::Document), a snapshot
-// reads the kept document. The first lookup in a version of it walks the
-// user section's lines and keeps only the entry found, so that a process's
-// first call builds nothing as large as the file; from the second lookup
-// of another name on, the entries in number order and a name index over
-// them answer. Where the platform gives one section whole (Windows), a
-// snapshot holds the user section as one read of it gave it, and is kept
-// between calls while the platform vouches that the file is unchanged;
-// after a few lookups its entries are sorted in the platform's own order
-// of names. Otherwise every read goes to the platform key by key, as the
-// loops over the entries always did.
+// The first lookup in a version of the document walks the user section's
+// lines and keeps only the entry found, so that a process's first call
+// builds nothing as large as the file; from the second lookup of another
+// name on, the entries in number order and a name index over them answer.
+// Where the platform compares names by its own rule (Windows), the entries
+// are walked, and after a few lookups sorted in that order.
 #include <algorithm>
 #include <climits>
 #include <limits>
 #include <map>
 #include <memory>
-#include <functional>
 #include <utility>
 #include <vector>
 
 #include "platform/names.h"
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/profile.h"
+#include "registry/profile_store.h"
 #include "registry/registry.h"
 
 namespace userprofile {
@@ -92,57 +88,6 @@ void SortEntries(std::vector<Entry>& entries) {
                             }),
                 entries.end());
 }
-
-class Snapshot {
- public:
-  virtual ~Snapshot() = default;
-  virtual int Count() const = 0;
-  virtual std::string EntryText(int i) const = 0;
-  virtual std::string DefaultUser() const = 0;
-  virtual int FindUser(std::string_view name) const = 0;
-  virtual std::vector<int> Numbers(int limit) const = 0;
-};
-
-// Key by key through the platform: every read is the platform's own.
-class KeyByKey final : public Snapshot {
- public:
-  explicit KeyByKey(std::string registry) : registry_(std::move(registry)) {}
-  int Count() const override {
-    return static_cast<int>(
-        Sys().ReadProfileInt(kCountSection, kCountKey, 0, registry_));
-  }
-  std::string EntryText(int i) const override {
-    return Sys().ReadProfileString(kUserSection, EntryKey(i), kEntrySize,
-                                   registry_);
-  }
-  std::string DefaultUser() const override {
-    return Sys().ReadProfileString(kDefaultSection, kDefaultKey, kDefaultSize,
-                                   registry_);
-  }
-  int FindUser(std::string_view name) const override {
-    const std::string wanted(name);
-    const int count = Count();
-    for (long long i = 1; i <= count; ++i) {
-      const std::string entry = EntryText(static_cast<int>(i));
-      std::optional<std::string_view> user = MatchableName(entry);
-      if (user &&
-          Sys().NamesEqual(wanted.c_str(), std::string(*user).c_str())) {
-        return static_cast<int>(i);
-      }
-    }
-    return 0;
-  }
-  std::vector<int> Numbers(int limit) const override {
-    std::vector<int> numbers;
-    const int last = std::min(limit, Count());
-    for (long long i = 1; i <= last; ++i)
-      numbers.push_back(static_cast<int>(i));
-    return numbers;
-  }
-
- private:
-  std::string registry_;
-};
 
 // Entries held in number order, and the lookups over them.
 class Entries {
@@ -324,21 +269,20 @@ struct Walked {
 // The last lookup by name, and its answer.
 struct LastLookup {
   std::uint64_t version = 0;
-  int count = 0;
+  int count = 0, found = 0;
   std::string name;
-  int found = 0;
 };
 
-// The platform's kept parse of the file. The document may change under
-// this process's update; what is derived from it follows its version.
-class FromDocument final : public Snapshot {
+// The store's document of the file, which may change under this process's
+// update: what is derived from it follows its version.
+class FromDocument final {
  public:
   explicit FromDocument(std::shared_ptr<const profile::Document> doc)
       : doc_(std::move(doc)) {}
 
   const profile::Document* document() const { return doc_.get(); }
 
-  int Count() const override {
+  int Count() const {
     // Read once per version of the document: every lookup asks for it.
     if (!count_ || count_version_ != doc_->version()) {
       count_ = static_cast<int>(profile::ParseInt(
@@ -347,7 +291,7 @@ class FromDocument final : public Snapshot {
     }
     return *count_;
   }
-  std::string EntryText(int i) const override {
+  std::string EntryText(int i) const {
     // Between writes the entries in order answer; right after one, the
     // document does, so that a walk that writes as it goes (a repair)
     // never derives the entries again.
@@ -363,11 +307,11 @@ class FromDocument final : public Snapshot {
     }
     return std::string(Cut(value.value_or(""), kEntrySize));
   }
-  std::string DefaultUser() const override {
+  std::string DefaultUser() const {
     return std::string(Cut(
         doc_->Find(kDefaultSection, kDefaultKey).value_or(""), kDefaultSize));
   }
-  int FindUser(std::string_view name) const override {
+  int FindUser(std::string_view name) const {
     const int count = Count();
     // A host asks again and again for the same user (the one signed in):
     // the last answer stands for as long as this version of the file.
@@ -376,8 +320,10 @@ class FromDocument final : public Snapshot {
       return last_->found;
     }
     std::optional<int> found;
-    if (!current() && !walked_in_this_version()) found = Walk(name, count);
-    if (!found) found = Derived().FindUser(name, count, true);
+    if (kNamesByKey && !current() && !walked_in_this_version()) {
+      found = Walk(name, count);
+    }
+    if (!found) found = Derived().FindUser(name, count, kNamesByKey);
     if (!last_) last_.emplace();
     last_->version = doc_->version();
     last_->count = count;
@@ -385,9 +331,7 @@ class FromDocument final : public Snapshot {
     last_->found = *found;
     return *found;
   }
-  std::vector<int> Numbers(int limit) const override {
-    return Derived().Numbers(limit);
-  }
+  std::vector<int> Numbers(int limit) const { return Derived().Numbers(limit); }
 
  private:
   bool current() const { return entries_ && version_ == doc_->version(); }
@@ -459,157 +403,44 @@ class FromDocument final : public Snapshot {
   mutable std::optional<LastLookup> last_;
 };
 
-// The user section as one read of the platform gave it, with the count
-// and the default user read beside it. It may serve many calls, for as
-// long as the file is unchanged.
-class FromSection final : public Snapshot {
- public:
-  FromSection(const std::string& registry, std::string section)
-      : section_(std::move(section)),
-        count_(static_cast<int>(
-            Sys().ReadProfileInt(kCountSection, kCountKey, 0, registry))),
-        default_user_(Sys().ReadProfileString(kDefaultSection, kDefaultKey,
-                                              kDefaultSize, registry)),
-        entries_(Parse(section_)) {}
-
-  int Count() const override { return count_; }
-  std::string EntryText(int i) const override {
-    return std::string(Cut(entries_.Find(i).value_or(""), kEntrySize));
-  }
-  std::string DefaultUser() const override { return default_user_; }
-  int FindUser(std::string_view name) const override {
-    // A host asks again and again for the same user (the one signed in):
-    // the last answer stands for as long as this snapshot.
-    if (last_found_ && name == last_name_) return *last_found_;
-    const int found = entries_.FindUser(name, count_, false);
-    last_name_.assign(name);
-    last_found_ = found;
-    return found;
-  }
-  std::vector<int> Numbers(int limit) const override {
-    return entries_.Numbers(limit);
-  }
-
- private:
-  // The lines, each ended by a NUL, as "key=value"; the value as
-  // ReadProfileString gives it once trimmed and unquoted.
-  static std::vector<Entry> Parse(std::string_view lines) {
-    std::vector<Entry> entries;
-    while (!lines.empty()) {
-      const std::size_t end = std::min(lines.find('\0'), lines.size());
-      if (std::optional<profile::KeyLine> kl =
-              profile::SplitKeyLine(lines.substr(0, end))) {
-        if (int i = EntryNumberOf(kl->key)) {
-          entries.emplace_back(i, profile::Unquote(kl->value));
-        }
-      }
-      lines.remove_prefix(std::min(end + 1, lines.size()));
-    }
-    return entries;
-  }
-
-  std::string section_;
-  int count_;
-  std::string default_user_;
-  Entries entries_;
-  mutable std::string last_name_;
-  mutable std::optional<int> last_found_;
+// The snapshots kept between calls, one per registry a host uses (few),
+// so that the entries and the name index outlive one call; `taken` marks
+// the one the current scope answers from.
+struct Kept {
+  std::shared_ptr<const FromDocument> snapshot;
+  bool taken = false;
 };
 
-// Sections kept between calls, each with the version of the file it was
-// read from, and reused while the platform vouches that the file is still
-// that version: a warm call then costs one query of the file's times.
-struct KeptSection {
-  FileVersion version;
-  std::shared_ptr<const FromSection> snapshot;
-};
-
-std::map<std::string, KeptSection>& KeptSections() {
-  static std::map<std::string, KeptSection> kept;
-  return kept;
-}
-
-// Snapshots kept from the platform's documents between calls, so that the
-// entries and the name index outlive one call; one host uses one registry.
 constexpr std::size_t kKeptRegistries = 4;
 
-std::shared_ptr<const Snapshot> Load(const std::string& registry) {
-  static std::map<std::string, std::shared_ptr<const FromDocument>> kept;
-  if (std::shared_ptr<const profile::Document> doc =
-          Sys().ProfileSnapshot(registry)) {
-    auto it = kept.find(registry);
-    if (it != kept.end() && it->second->document() == doc.get()) {
-      return it->second;
-    }
-    if (it == kept.end() && kept.size() >= kKeptRegistries) {
-      kept.erase(kept.begin());
-    }
-    auto snapshot = std::make_shared<const FromDocument>(std::move(doc));
-    kept.insert_or_assign(registry, snapshot);
-    return snapshot;
-  }
-  std::map<std::string, KeptSection>& sections = KeptSections();
-  const std::optional<FileVersion> before = Sys().SettledVersion(registry);
-  auto it = sections.find(registry);
-  if (it != sections.end()) {
-    if (before && it->second.version == *before) return it->second.snapshot;
-    sections.erase(it);  // outdated: its memory goes now
-  }
-  std::optional<std::string> section =
-      Sys().ReadProfileSection(kUserSection, registry);
-  if (!section) return std::make_shared<const KeyByKey>(registry);
-  auto snapshot =
-      std::make_shared<const FromSection>(registry, std::move(*section));
-  // Kept only when the section, the count and the default user were all
-  // read from that one version.
-  if (before && Sys().SettledVersion(registry) == before) {
-    if (sections.size() >= kKeptRegistries) sections.erase(sections.begin());
-    sections.emplace(registry, KeptSection{*before, snapshot});
-  }
-  return snapshot;
-}
-
-// The snapshots taken in the current scope, one slot per registry. The
-// slots outlive the scope, keeping their names' storage, so that a call
-// allocates nothing to remember its snapshot.
-struct Taken {
-  std::string registry;
-  std::shared_ptr<const Snapshot> snapshot;  // null outside a scope
+struct Snapshots {
+  int depth = 0;  // of nested RegistryScopes
+  std::map<std::string, Kept> kept;
 };
 
-struct Scopes {
-  int depth = 0;
-  std::vector<Taken> taken;  // one per registry a host uses; few
-};
-
-constexpr std::size_t kTakenSlots = 8;
-
-Scopes& CurrentScopes() {
-  static Scopes scopes;
-  return scopes;
+Snapshots& Current() {
+  static Snapshots snapshots;
+  return snapshots;
 }
 
-Taken* SlotOf(const std::string& registry) {
-  for (Taken& slot : CurrentScopes().taken) {
-    if (slot.registry == registry) return &slot;
-  }
-  return nullptr;
-}
-
-std::shared_ptr<const Snapshot> SnapshotOf(const std::string& registry) {
-  Scopes& scopes = CurrentScopes();
-  if (scopes.depth == 0) return Load(registry);
-  Taken* slot = SlotOf(registry);
-  if (slot && slot->snapshot) return slot->snapshot;
-  if (!slot) {
-    if (scopes.taken.size() >= kTakenSlots) {
-      // Only slots without a snapshot may go: one in use is this scope's.
-      std::erase_if(scopes.taken, [](const Taken& t) { return !t.snapshot; });
+std::shared_ptr<const FromDocument> SnapshotOf(const std::string& registry) {
+  Snapshots& snapshots = Current();
+  auto it = snapshots.kept.find(registry);
+  if (it != snapshots.kept.end() && it->second.taken) return it->second.snapshot;
+  std::shared_ptr<const profile::Document> doc = ProfileSnapshot(registry);
+  if (it == snapshots.kept.end()) {
+    if (snapshots.kept.size() >= kKeptRegistries) {
+      // Only snapshots no scope answers from may go.
+      std::erase_if(snapshots.kept, [](const auto& k) { return !k.second.taken; });
     }
-    slot = &scopes.taken.emplace_back(Taken{registry, nullptr});
+    it = snapshots.kept.emplace(registry, Kept{}).first;
   }
-  slot->snapshot = Load(registry);
-  return slot->snapshot;
+  Kept& kept = it->second;
+  if (!kept.snapshot || kept.snapshot->document() != doc.get()) {
+    kept.snapshot = std::make_shared<const FromDocument>(std::move(doc));
+  }
+  kept.taken = snapshots.depth > 0;
+  return kept.snapshot;
 }
 
 }  // namespace
@@ -617,16 +448,16 @@ std::shared_ptr<const Snapshot> SnapshotOf(const std::string& registry) {
 // Called after every write to the registry and as an update begins: the
 // next read takes a new snapshot.
 void ForgetSnapshot(const std::string& registry) {
-  KeptSections().erase(registry);
-  if (Taken* slot = SlotOf(registry)) slot->snapshot.reset();
+  auto it = Current().kept.find(registry);
+  if (it != Current().kept.end()) it->second.taken = false;
 }
 
-RegistryScope::RegistryScope() { ++CurrentScopes().depth; }
+RegistryScope::RegistryScope() { ++Current().depth; }
 
 RegistryScope::~RegistryScope() {
-  Scopes& scopes = CurrentScopes();
-  if (--scopes.depth == 0) {
-    for (Taken& slot : scopes.taken) slot.snapshot.reset();
+  Snapshots& snapshots = Current();
+  if (--snapshots.depth == 0) {
+    for (auto& [registry, kept] : snapshots.kept) kept.taken = false;
   }
 }
 

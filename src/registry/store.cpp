@@ -1,6 +1,7 @@
 #include "frame/failure.h"
 #include "frame/frame.h"
-#include "platform/profile.h"
+#include "profile/profile.h"
+#include "registry/profile_store.h"
 #include "registry/registry.h"
 
 namespace userprofile {
@@ -34,7 +35,7 @@ std::string StoredValue(std::string_view value) {
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value) {
   const bool written =
-      Sys().WriteProfileString(section, key, StoredValue(value), registry);
+      WriteProfileValue(section, key, StoredValue(value), registry);
   ForgetSnapshot(registry);
   if (written) return true;
   // The platform may have recorded why (a permission, a full disk); that
@@ -58,10 +59,10 @@ constexpr unsigned kUpdateTimeoutMs = 30000;
 
 RegistryUpdate::RegistryUpdate(std::string registry)
     : registry_(std::move(registry)),
-      held_(Sys().LockForUpdate(registry_, kUpdateTimeoutMs)) {
+      update_(std::make_unique<ProfileUpdate>(registry_, kUpdateTimeoutMs)) {
   // What was read before the lock may be stale by now.
   ForgetSnapshot(registry_);
-  if (!held_) {
+  if (!update_->held()) {
     NoteFailure(Failure::kBusy, "another process held the update lock of " +
                                     registry_ + " for 30 s");
     ReportCheckFailure(kCheckRegistryLockTimeout);
@@ -70,10 +71,11 @@ RegistryUpdate::RegistryUpdate(std::string registry)
 
 RegistryUpdate::~RegistryUpdate() { static_cast<void>(Finish()); }
 
+bool RegistryUpdate::held() const { return update_->held(); }
+
 bool RegistryUpdate::Finish() {
-  if (!held_) return false;
-  held_ = false;
-  const bool ended = Sys().EndUpdate(registry_);
+  if (!update_->held()) return false;
+  const bool ended = update_->Commit();
   ForgetSnapshot(registry_);
   if (ended) return true;
   NoteFailure(Failure::kIo, "the update of the registry " + registry_ +

@@ -198,7 +198,8 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
   if (!registry) return call.Fail(registry.cause());
   // Created only if absent, never truncated: another process may be
   // writing it at this moment.
-  if (Sys().CreateFileIfAbsent(*registry) == CreateOutcome::kFailed) {
+  const Status created = Sys().CreateFileIfAbsent(*registry);
+  if (created.kind() != Failure::kExists && !Record(created)) {
     call.Fail(Fault(kCheckRegistryNotCreated, Failure::kIo,
                     "the registry cannot be created"));
   }

@@ -23,14 +23,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "platform/platform.h"
+#include "registry/profile_store.h"
 
 using userprofile::kFailedLock;
 using userprofile::LockHandle;
 using userprofile::NativePlatform;
+using userprofile::WriteProfileValue;
 
 namespace {
 
@@ -39,8 +42,8 @@ int WriteLoop(const std::string& file, std::size_t a, std::size_t b,
   const std::string value_a(a, 'a');
   const std::string value_b(b, 'b');
   for (long i = 0; count == 0 || i < count; ++i) {
-    if (!NativePlatform().WriteProfileString("LUSER", "k", value_b, file) ||
-        !NativePlatform().WriteProfileString("LUSER", "k", value_a, file)) {
+    if (!WriteProfileValue("LUSER", "k", value_b, file) ||
+        !WriteProfileValue("LUSER", "k", value_a, file)) {
       return 1;
     }
   }
@@ -51,7 +54,7 @@ int WriteSteps(const std::string& file, std::size_t a, std::size_t b) {
   const std::string values[] = {std::string(b, 'b'), std::string(a, 'a')};
   std::string line;
   for (int i = 0; std::getline(std::cin, line); i = 1 - i) {
-    if (!NativePlatform().WriteProfileString("LUSER", "k", values[i], file)) {
+    if (!WriteProfileValue("LUSER", "k", values[i], file)) {
       return 1;
     }
     std::cout << "wrote " << (i == 0 ? 'b' : 'a') << std::endl;
@@ -60,7 +63,8 @@ int WriteSteps(const std::string& file, std::size_t a, std::size_t b) {
 }
 
 int Hold(const std::string& file) {
-  LockHandle handle = NativePlatform().OpenExclusive(file);
+  LockHandle handle = kFailedLock;
+  static_cast<void>(NativePlatform().OpenExclusive(file, handle));
   std::cout << "held " << (handle != kFailedLock ? 1 : 0) << std::endl;
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -75,8 +79,9 @@ int Hold(const std::string& file) {
 }
 
 int Update(const std::string& file, unsigned timeout_ms) {
-  const bool locked = NativePlatform().LockForUpdate(file, timeout_ms);
-  std::cout << "locked " << (locked ? 1 : 0) << std::endl;
+  std::optional<userprofile::ProfileUpdate> update;
+  update.emplace(file, timeout_ms);
+  std::cout << "locked " << (update->held() ? 1 : 0) << std::endl;
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream words(line);
@@ -84,10 +89,10 @@ int Update(const std::string& file, unsigned timeout_ms) {
     words >> command;
     if (command == "write" && words >> section >> key >> value) {
       const bool ok =
-          NativePlatform().WriteProfileString(section, key, value, file);
+          WriteProfileValue(section, key, value, file);
       std::cout << "write " << (ok ? 1 : 0) << std::endl;
     } else if (command == "unlock") {
-      NativePlatform().UnlockForUpdate(file);
+      update->Commit();
       std::cout << "unlocked" << std::endl;
     } else if (command == "exit") {
       break;
@@ -117,19 +122,20 @@ int main(int argc, char** argv) {
                   static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
   }
   if (cmd == "try") {
-    LockHandle handle = NativePlatform().OpenExclusive(file);
+    LockHandle handle = kFailedLock;
+    static_cast<void>(NativePlatform().OpenExclusive(file, handle));
     std::cout << "open " << (handle != kFailedLock ? 1 : 0) << std::endl;
     NativePlatform().CloseExclusive(handle);
     return 0;
   }
   if (cmd == "create-empty") {
-    std::cout << "created " << (NativePlatform().CreateEmptyFile(file) ? 1 : 0)
+    std::cout << "created " << (NativePlatform().CreateEmptyFile(file).ok() ? 1 : 0)
               << std::endl;
     return 0;
   }
   if (cmd == "write" && argc == 6) {
     std::cout << "write "
-              << (NativePlatform().WriteProfileString(argv[3], argv[4], argv[5],
+              << (WriteProfileValue(argv[3], argv[4], argv[5],
                                                       file)
                       ? 1
                       : 0)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "support/apptree.h"
 #include "userprofile.h"
@@ -96,6 +97,36 @@ TEST_F(Library, SecondSignInOfSameUserInOneProcessFails) {
   EXPECT_EQ(openUserSemaphoreFile("Ann Lee", host_.handle()), 0);
   CloseUserSemaphoreFile();  // after a failed open: no report
   EXPECT_EQ(host_.TakeChecks(), std::vector<unsigned>{});
+}
+
+// Each refusal comes with its cause, on every platform: the one the
+// platform found (a sharing violation or a held lock, a refused access)
+// or the one the library found (no such user, no valid name).
+TEST_F(Library, RefusalsCarryTheirCause) {
+  Create("Ann Lee");
+  EXPECT_EQ(openUserSemaphoreFile("Bob", host_.handle()), 0);
+  EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_NOT_FOUND);
+  EXPECT_EQ(openUserSemaphoreFile("Ann;Lee", host_.handle()), 0);
+  EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(openUserSemaphoreFile("Ann Lee", host_.handle()), 1);
+  EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_NONE);
+  EXPECT_EQ(openUserSemaphoreFile("Ann Lee", host_.handle()), 0);
+  EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE)
+      << userprofile_last_error_message();
+  CloseUserSemaphoreFile();
+  // A registry nobody may write (the read-only attribute on Windows).
+  std::filesystem::permissions(Registry(), std::filesystem::perms::owner_write |
+                                               std::filesystem::perms::group_write |
+                                               std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+  EXPECT_EQ(Create("Bob"), "Bob");
+  EXPECT_EQ(userprofile_last_error(), USERPROFILE_ERROR_PERMISSION)
+      << userprofile_last_error_message();
+  EXPECT_EQ(DoesUserExist(host_.handle(), "Bob"), 0);
+  std::filesystem::permissions(Registry(), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+  host_.TakeChecks();
+  host_.TakeMessages();
 }
 
 TEST_F(Library, DeletedLockFileIsRecreatedOnSignIn) {

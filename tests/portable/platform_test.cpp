@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "registry/profile_store.h"
 #include "support/apptree.h"
 
 using testing_support::Exists;
@@ -13,7 +14,7 @@ using testing_support::IsDir;
 using testing_support::ReadFile;
 using testing_support::TempTree;
 using testing_support::WriteFile;
-using userprofile::CreateOutcome;
+using userprofile::Failure;
 using userprofile::kFailedLock;
 using userprofile::LockHandle;
 using userprofile::NativePlatform;
@@ -36,85 +37,85 @@ class PlatformFiles : public ::testing::Test {
 TEST_F(PlatformFiles, ReadFindsNamesWithoutRegardToCase) {
   WriteFile(Ini(), "[LUSER]\r\n1=Ann Lee,AnnLee00\r\n[DEFUSER]\r\n"
                     "DefaultUser=Ann Lee\r\n");
-  EXPECT_EQ(Sys().ReadProfileString("luser", "1", 162, Ini()),
+  EXPECT_EQ(userprofile::ReadProfileString("luser", "1", 162, Ini()),
             "Ann Lee,AnnLee00");
-  EXPECT_EQ(Sys().ReadProfileString("DefUser", "defaultuser", 33, Ini()),
+  EXPECT_EQ(userprofile::ReadProfileString("DefUser", "defaultuser", 33, Ini()),
             "Ann Lee");
 }
 
 TEST_F(PlatformFiles, ReadTrimsBlanksAndOneQuotePair) {
   WriteFile(Ini(), "[ S ]\r\n  k  =  v v  \r\n\tt\t=\tw\t\r\nq= \" x \" \r\n"
                     "h=\"v'\r\n");
-  EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "v v");
-  EXPECT_EQ(Sys().ReadProfileString("S", "t", 162, Ini()), "w");
-  EXPECT_EQ(Sys().ReadProfileString("S", "q", 162, Ini()), " x ");
-  EXPECT_EQ(Sys().ReadProfileString("S", "h", 162, Ini()), "\"v'");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, Ini()), "v v");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "t", 162, Ini()), "w");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "q", 162, Ini()), " x ");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "h", 162, Ini()), "\"v'");
 }
 
 TEST_F(PlatformFiles, ReadTakesFirstKeyAndFirstSectionOnly) {
   WriteFile(Ini(), "[S]\r\nk=first\r\nk=second\r\n[T]\r\nx=1\r\n[S]\r\n"
                     "j=later\r\n");
-  EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "first");
-  EXPECT_EQ(Sys().ReadProfileString("S", "j", 162, Ini()), "");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, Ini()), "first");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "j", 162, Ini()), "");
 }
 
 TEST_F(PlatformFiles, ReadAcceptsEveryLineEnding) {
   WriteFile(Ini(), "[S]\nk=lf\rj=cr\r\ni=crlf");
-  EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "lf");
-  EXPECT_EQ(Sys().ReadProfileString("S", "j", 162, Ini()), "cr");
-  EXPECT_EQ(Sys().ReadProfileString("S", "i", 162, Ini()), "crlf");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, Ini()), "lf");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "j", 162, Ini()), "cr");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "i", 162, Ini()), "crlf");
 }
 
 TEST_F(PlatformFiles, ReadCutsToSizeMinusOne) {
   const std::string value(36, 'x');
   WriteFile(Ini(), "[DEFUSER]\r\nDefaultUser=" + value + "\r\n");
-  EXPECT_EQ(Sys().ReadProfileString("DEFUSER", "DefaultUser", 33, Ini()),
+  EXPECT_EQ(userprofile::ReadProfileString("DEFUSER", "DefaultUser", 33, Ini()),
             std::string(32, 'x'));
-  EXPECT_EQ(Sys().ReadProfileString("DEFUSER", "DefaultUser", 1, Ini()), "");
+  EXPECT_EQ(userprofile::ReadProfileString("DEFUSER", "DefaultUser", 1, Ini()), "");
 }
 
 TEST_F(PlatformFiles, ReadKeepsHighBytesAndLongLines) {
   const std::string long_value(1500, 'a');
   WriteFile(Ini(), "[S]\r\nn=Ren\xE9\r\nlong=" + long_value + "\r\nnext=1\r\n");
-  EXPECT_EQ(Sys().ReadProfileString("S", "n", 162, Ini()), "Ren\xE9");
-  EXPECT_EQ(Sys().ReadProfileString("S", "long", 4096, Ini()), long_value);
-  EXPECT_EQ(Sys().ReadProfileString("S", "next", 162, Ini()), "1");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "n", 162, Ini()), "Ren\xE9");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "long", 4096, Ini()), long_value);
+  EXPECT_EQ(userprofile::ReadProfileString("S", "next", 162, Ini()), "1");
 }
 
 TEST_F(PlatformFiles, ReadOfMissingFileSectionOrKeyIsEmpty) {
-  EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "");
-  EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, tree_.At({"no", "x.ini"})),
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, Ini()), "");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, tree_.At({"no", "x.ini"})),
             "");
   WriteFile(Ini(), "[S]\r\nk\r\nj=1\r\n");
-  EXPECT_EQ(Sys().ReadProfileString("T", "j", 162, Ini()), "");
-  EXPECT_EQ(Sys().ReadProfileString("S", "k", 162, Ini()), "");
+  EXPECT_EQ(userprofile::ReadProfileString("T", "j", 162, Ini()), "");
+  EXPECT_EQ(userprofile::ReadProfileString("S", "k", 162, Ini()), "");
 }
 
 TEST_F(PlatformFiles, ReadIntFollowsTheServiceArithmetic) {
   WriteFile(Ini(), "[S]\r\na=12abc\r\nb=-12\r\nc=0x1F\r\nd=4294967296\r\n"
                     "e=99999999999\r\nf=\"12\"\r\ng=\r\nh=010\r\ni=--5\r\n");
-  EXPECT_EQ(Sys().ReadProfileInt("S", "a", 0, Ini()), 12u);
-  EXPECT_EQ(static_cast<int>(Sys().ReadProfileInt("S", "b", 0, Ini())), -12);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "c", 0, Ini()), 31u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "d", 0, Ini()), 0u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "e", 0, Ini()), 1215752191u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "f", 0, Ini()), 12u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "g", 7, Ini()), 7u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "h", 0, Ini()), 10u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "i", 0, Ini()), 0u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "missing", 5, Ini()), 5u);
-  EXPECT_EQ(Sys().ReadProfileInt("S", "a", 3, tree_.At({"none.ini"})), 3u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "a", 0, Ini()), 12u);
+  EXPECT_EQ(static_cast<int>(userprofile::ReadProfileInt("S", "b", 0, Ini())), -12);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "c", 0, Ini()), 31u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "d", 0, Ini()), 0u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "e", 0, Ini()), 1215752191u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "f", 0, Ini()), 12u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "g", 7, Ini()), 7u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "h", 0, Ini()), 10u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "i", 0, Ini()), 0u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "missing", 5, Ini()), 5u);
+  EXPECT_EQ(userprofile::ReadProfileInt("S", "a", 3, tree_.At({"none.ini"})), 3u);
 }
 
 // --- Profile writes -------------------------------------------------------
 
 TEST_F(PlatformFiles, WritesFromEmptyGiveTheRegistryLayout) {
-  ASSERT_TRUE(Sys().WriteProfileString("NUSER", "NO", "1", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "1", Ini()));
   EXPECT_EQ(ReadFile(Ini()), "[NUSER]\r\nNO=1\r\n");
-  ASSERT_TRUE(Sys().WriteProfileString("LUSER", "1", "Ann Lee,AnnLee00", Ini()));
-  ASSERT_TRUE(Sys().WriteProfileString("DEFUSER", "DefaultUser", "Ann Lee", Ini()));
-  ASSERT_TRUE(Sys().WriteProfileString("NUSER", "NO", "2", Ini()));
-  ASSERT_TRUE(Sys().WriteProfileString("LUSER", "2", "Bob,Bob00000", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("LUSER", "1", "Ann Lee,AnnLee00", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("DEFUSER", "DefaultUser", "Ann Lee", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("NUSER", "NO", "2", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("LUSER", "2", "Bob,Bob00000", Ini()));
   EXPECT_EQ(ReadFile(Ini()),
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann Lee,AnnLee00\r\n"
             "2=Bob,Bob00000\r\n[DEFUSER]\r\nDefaultUser=Ann Lee\r\n");
@@ -122,26 +123,26 @@ TEST_F(PlatformFiles, WritesFromEmptyGiveTheRegistryLayout) {
 
 TEST_F(PlatformFiles, WriteReplacesFirstKeyKeepingItsSpelling) {
   WriteFile(Ini(), "[LUSER]\r\nKey=1\r\nKEY=x\r\n[NUSER]\r\nNO=1\r\n");
-  ASSERT_TRUE(Sys().WriteProfileString("luser", "key", "2", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("luser", "key", "2", Ini()));
   EXPECT_EQ(ReadFile(Ini()),
             "[LUSER]\r\nKey=2\r\nKEY=x\r\n[NUSER]\r\nNO=1\r\n");
 }
 
 TEST_F(PlatformFiles, WriteAddsKeyAtEndOfItsSection) {
   WriteFile(Ini(), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
-  ASSERT_TRUE(Sys().WriteProfileString("A", "new", "n", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("A", "new", "n", Ini()));
   EXPECT_EQ(ReadFile(Ini()), "[A]\r\nk=1\r\nnew=n\r\n[B]\r\nj=2\r\n");
 }
 
 TEST_F(PlatformFiles, WriteAppendsSectionAfterUnterminatedLastLine) {
   WriteFile(Ini(), "[A]\r\nk=1");
-  ASSERT_TRUE(Sys().WriteProfileString("B", "j", "2", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("B", "j", "2", Ini()));
   EXPECT_EQ(ReadFile(Ini()), "[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
 }
 
 TEST_F(PlatformFiles, WriteKeepsHighBytesQuotesAndEmptyValues) {
-  ASSERT_TRUE(Sys().WriteProfileString("S", "n", "Jos\xE9 \"q\"", Ini()));
-  ASSERT_TRUE(Sys().WriteProfileString("S", "e", "", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("S", "n", "Jos\xE9 \"q\"", Ini()));
+  ASSERT_TRUE(userprofile::WriteProfileValue("S", "e", "", Ini()));
   EXPECT_EQ(ReadFile(Ini()), "[S]\r\nn=Jos\xE9 \"q\"\r\ne=\r\n");
 }
 
@@ -149,25 +150,25 @@ TEST_F(PlatformFiles, WriteRefusesLineBreaksAndLeavesFileAlone) {
   const std::string before = "[LUSER]\r\n1=Ann Lee,AnnLee00\r\n";
   WriteFile(Ini(), before);
   using namespace std::string_view_literals;
-  EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2", "a\r\nb=c", Ini()));
-  EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2", "a\nb", Ini()));
-  EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2", "a\rb", Ini()));
-  EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2", "a\0b"sv, Ini()));
-  EXPECT_FALSE(Sys().WriteProfileString("LUSER", "2\r\n[X]", "v", Ini()));
-  EXPECT_FALSE(Sys().WriteProfileString("L\nUSER", "2", "v", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\r\nb=c", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\nb", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\rb", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2", "a\0b"sv, Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("LUSER", "2\r\n[X]", "v", Ini()));
+  EXPECT_FALSE(userprofile::WriteProfileValue("L\nUSER", "2", "v", Ini()));
   EXPECT_EQ(ReadFile(Ini()), before);
 }
 
 TEST_F(PlatformFiles, WriteIntoMissingDirectoryFailsAndCreatesNothing) {
   const std::string dir = tree_.At({"nodir"});
-  EXPECT_FALSE(Sys().WriteProfileString("S", "k", "v",
+  EXPECT_FALSE(userprofile::WriteProfileValue("S", "k", "v",
                                         tree_.At({"nodir", "USER.INI"})));
   EXPECT_FALSE(Exists(dir));
 }
 
 TEST_F(PlatformFiles, WrittenValueReadsBack) {
-  ASSERT_TRUE(Sys().WriteProfileString("DEFUSER", "DefaultUser", "R2 D2", Ini()));
-  EXPECT_EQ(Sys().ReadProfileString("defuser", "DEFAULTUSER", 33, Ini()),
+  ASSERT_TRUE(userprofile::WriteProfileValue("DEFUSER", "DefaultUser", "R2 D2", Ini()));
+  EXPECT_EQ(userprofile::ReadProfileString("defuser", "DEFAULTUSER", 33, Ini()),
             "R2 D2");
 }
 
@@ -217,13 +218,17 @@ TEST_F(PlatformFiles, NormalFileIsNeitherDirectoryNorPattern) {
 }
 
 TEST_F(PlatformFiles, CreateIfAbsentNeverTruncates) {
-  EXPECT_EQ(Sys().CreateFileIfAbsent(Ini()), CreateOutcome::kCreated);
+  EXPECT_TRUE(Sys().CreateFileIfAbsent(Ini()).ok());
   EXPECT_EQ(ReadFile(Ini()), "");
   WriteFile(Ini(), "[NUSER]\r\nNO=1\r\n");
-  EXPECT_EQ(Sys().CreateFileIfAbsent(Ini()), CreateOutcome::kExisted);
+  EXPECT_EQ(Sys().CreateFileIfAbsent(Ini()).kind(), Failure::kExists);
   EXPECT_EQ(ReadFile(Ini()), "[NUSER]\r\nNO=1\r\n");
-  EXPECT_EQ(Sys().CreateFileIfAbsent(tree_.At({"no", "USER.INI"})),
-            CreateOutcome::kFailed);
+  const userprofile::Status missing =
+      Sys().CreateFileIfAbsent(tree_.At({"no", "USER.INI"}));
+  EXPECT_FALSE(missing.ok());
+  EXPECT_NE(missing.kind(), Failure::kExists);
+  EXPECT_NE(missing.text().find(tree_.At({"no", "USER.INI"})), std::string::npos)
+      << "the cause names the file: " << missing.text();
 }
 
 TEST_F(PlatformFiles, CreateEmptyFileCreatesOrTruncates) {
@@ -297,11 +302,6 @@ TEST(PlatformNames, DifferentNamesStayDifferent) {
            {"Ann  Lee", "Ann Lee"}}) {
     EXPECT_FALSE(Sys().NamesEqual(a, b)) << a << " / " << b;
   }
-}
-
-TEST(PlatformModes, ErrorModeReturnsThePreviousMode) {
-  const unsigned original = Sys().SetErrorMode(0x8001);
-  EXPECT_EQ(Sys().SetErrorMode(original) & 0x8001u, 0x8001u);
 }
 
 TEST(PlatformModule, MainProgramPathNamesAnExistingFile) {

@@ -150,10 +150,10 @@ bool IsFile(const std::string& path) {
 }
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
-class InProcessApp::Module : public userprofile::SnapshotPassingWrapper {
+class InProcessApp::Module : public userprofile::PlatformWrapper {
  public:
   explicit Module(std::string path)
-      : SnapshotPassingWrapper(userprofile::NativePlatform()),
+      : PlatformWrapper(userprofile::NativePlatform()),
         path_(std::move(path)) {}
   std::optional<std::string> ModuleFileName(const void*) override {
     if (path_.size() > userprofile::kMaxPath) return std::nullopt;

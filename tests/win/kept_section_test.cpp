@@ -1,5 +1,5 @@
-// The Windows build keeps the user section it read between calls while
-// the registry stays unchanged. No change of the file may go unseen by
+// The Windows build keeps the registry it read between calls while the
+// file stays unchanged. No change of the file may go unseen by
 // the next call: not another host's update, not a same-size rewrite in
 // place, not a replacement by rename, not this process's own writes.
 #include <windows.h>
@@ -22,11 +22,11 @@ using testing_support::WriteFile;
 namespace {
 
 // This process as a host at `module`, through the real platform, counting
-// the reads of the whole user section.
-class CountingHost : public userprofile::SnapshotPassingWrapper {
+// the reads of whole files.
+class CountingHost : public userprofile::PlatformWrapper {
  public:
   explicit CountingHost(std::string module)
-      : SnapshotPassingWrapper(userprofile::NativePlatform()),
+      : PlatformWrapper(userprofile::NativePlatform()),
         module_(std::move(module)) {
     userprofile::LibraryLoad();
     userprofile::SetPlatform(this);
@@ -41,14 +41,14 @@ class CountingHost : public userprofile::SnapshotPassingWrapper {
   std::optional<std::string> ModuleFileName(const void*) override {
     return module_;
   }
-  std::optional<std::string> ReadProfileSection(
-      std::string_view section, const std::string& file) override {
-    ++section_reads;
-    return SnapshotPassingWrapper::ReadProfileSection(section, file);
+  userprofile::Status ReadFile(const std::string& path, std::string& content,
+                              userprofile::FileLook& look) override {
+    ++file_reads;
+    return PlatformWrapper::ReadFile(path, content, look);
   }
   ModuleHandle handle() const { return userprofile::AsHandle(this); }
 
-  int section_reads = 0;
+  int file_reads = 0;
 
  private:
   std::string module_;
@@ -104,14 +104,14 @@ TEST(WinKeptSection, NoChangeOfTheRegistryIsHiddenFromTheNextCall) {
   };
   // After a change, once the file's times lie in the past: the first call
   // sees the change, a new process agrees, and the calls after it are
-  // answered from the section kept.
+  // answered from the parse kept.
   auto expect_seen = [&](const std::string& expected) {
     Settle();
     EXPECT_EQ(answers(), expected);
     EXPECT_EQ(fresh(), expected);
-    const int reads = host.section_reads;
+    const int reads = host.file_reads;
     EXPECT_EQ(answers(), expected);
-    EXPECT_EQ(host.section_reads, reads) << "the section was not kept";
+    EXPECT_EQ(host.file_reads, reads) << "the registry was not kept";
   };
 
   const std::string start =

@@ -126,8 +126,12 @@ TEST(WinLock, HeldLockFileCanBeNeitherRecreatedNorOpenedAgain) {
   userprofile::Platform& sys = userprofile::NativePlatform();
   const std::string lock = app.Lock("AnnLee00");
   EXPECT_TRUE(sys.IsNormalFile(lock));
-  EXPECT_FALSE(sys.CreateEmptyFile(lock));
-  EXPECT_EQ(sys.OpenExclusive(lock), userprofile::kFailedLock);
+  // Refused with the cause: another sign-in holds the file.
+  EXPECT_EQ(sys.CreateEmptyFile(lock).kind(), userprofile::Failure::kSignedInElsewhere);
+  userprofile::LockHandle handle = userprofile::kNoLock;
+  EXPECT_EQ(sys.OpenExclusive(lock, handle).kind(),
+            userprofile::Failure::kSignedInElsewhere);
+  EXPECT_EQ(handle, userprofile::kFailedLock);
 
   // Another host is refused quietly: the held file still counts as
   // present, so nothing tries to create it and nothing is reported.

@@ -1,6 +1,7 @@
-// The POSIX profile engine (platform/profile.h) against the system's own
-// profile services: the same bytes on disk, the same calls, the same
-// results, and the same bytes after a write.
+// The library's reads and writes of profile files (its one engine,
+// profile::Document, through the store as every build runs it) against
+// the system's own profile services: the same bytes on disk, the same
+// calls, the same results, and the same bytes after a write.
 //
 // The engine follows Windows where Wine, which runs these tests, is known
 // to differ from it. Such cases are left out of the comparison, each where
@@ -34,7 +35,9 @@
 #include <sstream>
 #include <tuple>
 
-#include "platform/profile.h"
+#include "profile/document.h"
+#include "profile/profile.h"
+#include "registry/profile_store.h"
 
 namespace profile = userprofile::profile;
 
@@ -89,12 +92,25 @@ std::string SystemRead(const std::string& path, const std::string& section,
   return buffer.substr(0, n);
 }
 
-// What the POSIX platform returns: the engine's value cut to size - 1.
-std::string EngineRead(std::string_view content, const std::string& section,
+// What the library reads from the file.
+std::string EngineRead(const std::string& path, const std::string& section,
                        const std::string& key, std::size_t size) {
-  std::optional<std::string_view> value = profile::FindValue(content, section, key);
-  if (!value || size == 0) return {};
-  return std::string(value->substr(0, size - 1));
+  return userprofile::ReadProfileString(section, key, size, path);
+}
+
+// The file's bytes after the library's write of one value to it.
+std::optional<std::string> EngineWrite(const std::string& path,
+                                       const std::string& section,
+                                       const std::string& key,
+                                       const std::string& value);
+
+// The lines of a section as GetPrivateProfileSectionA lists them.
+std::string SystemSection(const std::string& path, const std::string& section) {
+  std::string buffer(1 << 16, '\0');
+  const DWORD n = ::GetPrivateProfileSectionA(section.c_str(), buffer.data(),
+                                              static_cast<DWORD>(buffer.size()),
+                                              path.c_str());
+  return buffer.substr(0, n);
 }
 
 std::uint32_t SystemInt(const std::string& path, const std::string& section,
@@ -106,7 +122,7 @@ std::uint32_t SystemInt(const std::string& path, const std::string& section,
 std::uint32_t EngineInt(std::string_view content, const std::string& section,
                         const std::string& key, int fallback) {
   return profile::ParseInt(
-      profile::FindValue(content, section, key).value_or(""), fallback);
+      profile::ValueIn(content, section, key).value_or(""), fallback);
 }
 
 std::string Escaped(std::string_view bytes) {
@@ -180,17 +196,20 @@ bool BareKeyShadows(std::string_view content, std::string_view section,
 // exactly size - 1: Wine cuts one character too many there.
 bool QuotedAtBufferEdge(std::string_view content, const std::string& section,
                         const std::string& key, std::size_t size) {
-  std::optional<std::string_view> value = profile::FindValue(content, section, key);
+  const profile::Document doc{std::string(content)};
+  std::optional<std::string_view> value = doc.Find(section, key);
   if (!value || size == 0) return false;
-  // FindValue unquotes: a quoted value is two bytes longer in the file.
-  const char* begin = value->data();
-  if (begin == content.data() ||
-      begin + value->size() >= content.data() + content.size()) {
-    return false;
+  // Find unquotes: a quoted value is two bytes longer in the file.
+  const std::string sections = doc.SectionLines(section);
+  bool quoted = false;
+  for (std::string_view lines = sections; !lines.empty();) {
+    const std::string_view line = lines.substr(0, lines.find('\0'));
+    lines.remove_prefix(std::min(line.size() + 1, lines.size()));
+    std::optional<profile::KeyLine> kl = profile::SplitKeyLine(line);
+    if (!kl || !profile::SameName(kl->key, profile::Trim(key))) continue;
+    quoted = kl->value.size() == value->size() + 2;
+    break;
   }
-  char before = begin[-1];
-  char after = begin[value->size()];
-  bool quoted = (before == '"' || before == '\'') && after == before;
   return quoted && value->size() == size - 1;
 }
 
@@ -247,7 +266,7 @@ void CompareRead(const std::string& content, const std::string& section,
     return;
   }
   ++tally.compared;
-  const std::string engine = EngineRead(content, section, key, size);
+  const std::string engine = EngineRead(path, section, key, size);
   if (!engine.empty()) ++tally.found;
   EXPECT_EQ(engine, SystemRead(path, section, key, size))
       << "file \"" << Escaped(content) << "\" section \"" << Escaped(section)
@@ -454,8 +473,8 @@ void CompareWrite(const WriteCase& c, Tally& tally,
                                          c.value.c_str(), system_path.c_str()),
             0);
   const std::string system_bytes = Scratch::Read(system_path);
-  std::optional<std::string> engine_bytes =
-      profile::WithValue(c.content, c.section, c.key, c.value);
+  std::optional<std::string> engine_bytes = EngineWrite(
+      TheScratch().NewFile(c.content), c.section, c.key, c.value);
   ASSERT_TRUE(engine_bytes.has_value());
   const std::string where = "file \"" + Escaped(c.content) + "\" write [" +
                             Escaped(c.section) + "] " + Escaped(c.key) + "=" +
@@ -495,6 +514,8 @@ TEST(ProfileDifferential, MeasuredWritesMatchByteForByte) {
 TEST(ProfileDifferential, SequenceOfRegistryWritesMatches) {
   const std::string path = TheScratch().NewFile("");
   ASSERT_TRUE(std::filesystem::remove(path));
+  const std::string engine_path = TheScratch().NewFile("");
+  ASSERT_TRUE(std::filesystem::remove(engine_path));
   std::string engine;
   const std::vector<std::array<const char*, 3>> writes = {
       {"NUSER", "NO", "1"},
@@ -504,12 +525,23 @@ TEST(ProfileDifferential, SequenceOfRegistryWritesMatches) {
       {"LUSER", "2", "Bob,Bob00000"}};
   for (const auto& w : writes) {
     ASSERT_NE(::WritePrivateProfileStringA(w[0], w[1], w[2], path.c_str()), 0);
-    engine = profile::WithValue(engine, w[0], w[1], w[2]).value();
+    ASSERT_TRUE(userprofile::WriteProfileValue(w[0], w[1], w[2], engine_path));
+    engine = Scratch::Read(engine_path);
     EXPECT_EQ(Escaped(engine), Escaped(Scratch::Read(path)));
   }
   EXPECT_EQ(engine,
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann Lee,AnnLee00\r\n"
             "2=Bob,Bob00000\r\n[DEFUSER]\r\nDefaultUser=Ann Lee\r\n");
+}
+
+std::optional<std::string> EngineWrite(const std::string& path,
+                                       const std::string& section,
+                                       const std::string& key,
+                                       const std::string& value) {
+  if (!userprofile::WriteProfileValue(section, key, value, path)) {
+    return std::nullopt;
+  }
+  return Scratch::Read(path);
 }
 
 // --- Generated cases -------------------------------------------------------
@@ -684,6 +716,30 @@ TEST(ProfileDifferential, GeneratedReadsMatch) {
             << tally.skipped << " skipped for known Wine differences\n";
   EXPECT_GT(tally.compared, kGeneratedFiles * 6);
   EXPECT_GT(tally.found, kGeneratedFiles);
+}
+
+// GetPrivateProfileSectionA lists every line of the section, a line
+// without '=' as itself: the engine's listing is the same.
+TEST(ProfileDifferential, GeneratedSectionsMatch) {
+  Generator gen(Seed() + 2);
+  int compared = 0;
+  for (int i = 0; i < kGeneratedFiles; ++i) {
+    const std::string content = gen.File(gen.Chance(30));
+    const std::string path = TheScratch().NewFile(content);
+    for (int q = 0; q < 3; ++q) {
+      const std::string section = gen.Query().first;
+      EXPECT_EQ(Escaped(profile::Document(content).SectionLines(section)),
+                Escaped(SystemSection(path, section)))
+          << "file \"" << Escaped(content) << "\" [" << section << "]";
+      ++compared;
+    }
+  }
+  const std::string path =
+      TheScratch().NewFile("[s]\r\nname1=val1\r\nname3\r\nname4=val4\r\n");
+  EXPECT_EQ(SystemSection(path, "s"), std::string("name1=val1\0name3\0name4=val4\0", 28));
+  EXPECT_EQ(profile::Document(Scratch::Read(path)).SectionLines("s"),
+            SystemSection(path, "s"));
+  EXPECT_GT(compared, kGeneratedFiles);
 }
 
 TEST(ProfileDifferential, GeneratedWritesMatch) {

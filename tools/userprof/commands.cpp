@@ -238,8 +238,10 @@ class UserHold {
       handle_ = userprofile::kNoLock;  // no home: nobody can sign in
       return;
     }
-    if (!Sys().IsNormalFile(lock_)) Sys().CreateFileIfAbsent(lock_);
-    handle_ = Sys().OpenExclusive(lock_);
+    if (!Sys().IsNormalFile(lock_)) {
+      static_cast<void>(Sys().CreateFileIfAbsent(lock_));
+    }
+    if (!Sys().OpenExclusive(lock_, handle_)) handle_ = userprofile::kFailedLock;
   }
   ~UserHold() {
     if (handle_ != userprofile::kNoLock && handle_ != userprofile::kFailedLock)

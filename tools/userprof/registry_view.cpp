@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "registry/profile_store.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -147,7 +148,7 @@ RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
 std::optional<RegistryContent> ContentOf(const std::string& registry) {
   if (registry.empty()) return std::nullopt;
   const std::shared_ptr<const userprofile::profile::Document> snapshot =
-      Sys().ProfileSnapshot(registry);
+      userprofile::ProfileSnapshot(registry);
   if (!snapshot) return std::nullopt;
   return RegistryContent{snapshot->id(), snapshot->version()};
 }

@@ -115,10 +115,10 @@ Json ChecksJson(const std::vector<unsigned>& checks) {
 
 // Gives every module handle the administrator's module path, and the real
 // platform for everything else.
-class Session::ModulePlatform : public SnapshotPassingWrapper {
+class Session::ModulePlatform : public PlatformWrapper {
  public:
   explicit ModulePlatform(std::string path)
-      : SnapshotPassingWrapper(NativePlatform()), path_(std::move(path)) {}
+      : PlatformWrapper(NativePlatform()), path_(std::move(path)) {}
   std::optional<std::string> ModuleFileName(const void*) override {
     if (path_.size() > kMaxPath) return std::nullopt;  // never cut
     return path_;

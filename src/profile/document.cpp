@@ -1,10 +1,10 @@
-#include "platform/profile_document.h"
+#include "profile/document.h"
 
 #include <atomic>
 #include <cstring>
 #include <limits>
 
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 namespace userprofile::profile {
 namespace {
@@ -327,33 +327,25 @@ bool Document::Set(std::string_view section, std::string_view key,
       if (Unquote(kl.value) == value) return true;
       std::string rewritten = std::string(kl.key) + "=" + std::string(value);
       if (rewritten == Text(*id)) return true;
-      if (HeaderName(rewritten)) {
-        Rebuild(*WithValue(Bytes(), section, key, value));
-        return true;
-      }
       SetText(*id, rewritten);
+      // An edit that changes how lines parse ("[z]" written as a key):
+      // the document is built anew from its bytes.
+      if (HeaderName(rewritten)) return Rebuild();
       ++version_;
       return true;
     }
     // A new key goes right after the section's last non-blank line.
-    if (HeaderName(line)) {
-      Rebuild(*WithValue(Bytes(), section, key, value));
-      return true;
-    }
     if (lines_[s.last].brk == kNoBreak) SetBreak(s.last, eol_);
     const std::size_t id = NewLine(line, eol_);
     inserts_[s.anchor].push_back(id);
     s.last = id;
+    if (HeaderName(line)) return Rebuild();
     if (s.keys) s.keys->insert(id);
     ++version_;
     return true;
   }
 
   // A new section at the end of the file.
-  if (HeaderName(line)) {
-    Rebuild(*WithValue(Bytes(), section, key, value));
-    return true;
-  }
   if (std::optional<std::size_t> last = FinalLine()) {
     if (lines_[*last].brk == kNoBreak) SetBreak(*last, eol_);
   } else if (prefix_ > 0) {
@@ -363,6 +355,7 @@ bool Document::Set(std::string_view section, std::string_view key,
   tail_.push_back(header);
   const std::size_t id = NewLine(line, eol_);
   tail_.push_back(id);
+  if (HeaderName(line)) return Rebuild();
   if (!Trim(section).empty()) {
     section_index_.emplace(Folded(Trim(section)), index_size);
     sections_.push_back(Section{header, id + 1, id, id, std::nullopt});
@@ -371,12 +364,13 @@ bool Document::Set(std::string_view section, std::string_view key,
   return true;
 }
 
-// An edit that changes how lines parse: the document is built anew from
-// the bytes WithValue gives, and readers must rebuild what they derived.
-void Document::Rebuild(std::string content) {
-  base_ = std::move(content);
+// After an edit that changes how lines parse, the document is built anew
+// from its bytes, and readers must rebuild what they derived.
+bool Document::Rebuild() {
+  base_ = Bytes();
   Parse();
   ++version_;
+  return true;
 }
 
 // The lines of a section in file order: its own run of lines, with the
@@ -410,6 +404,23 @@ void Document::ForEachLine(
       fn(KeyOf(id), *value);
     }
   });
+}
+
+std::string Document::SectionLines(std::string_view section) const {
+  std::string out;
+  const Section* s = FindSection(Trim(section));
+  if (s == nullptr) return out;
+  ForEachLineId(*s, [&](std::size_t id) {
+    const std::string_view text = LineText(Text(id));
+    const std::string_view trimmed = Trim(text);
+    if (trimmed.empty() || trimmed.front() == ';') return;  // a comment
+    if (std::optional<KeyLine> kl = SplitKeyLine(text)) {
+      out.append(kl->key).append("=").append(kl->value).push_back('\0');
+    } else {
+      out.append(trimmed).push_back('\0');
+    }
+  });
+  return out;
 }
 
 // Calls fn with the document's bytes, piece by piece, in order: every
@@ -450,6 +461,23 @@ bool Document::HasBytes(std::string_view content) const {
     at += piece.size();
   });
   return same && at == content.size();
+}
+
+std::optional<std::string> ValueIn(std::string_view content,
+                                   std::string_view section, std::string_view key) {
+  const Document doc{std::string(content)};
+  const std::optional<std::string_view> value = doc.Find(section, key);
+  if (!value) return std::nullopt;
+  return std::string(*value);
+}
+
+std::optional<std::string> WithValue(std::string_view content,
+                                     std::string_view section,
+                                     std::string_view key,
+                                     std::string_view value) {
+  Document doc{std::string(content)};
+  if (!doc.Set(section, key, value)) return std::nullopt;
+  return doc.Bytes();
 }
 
 }  // namespace userprofile::profile

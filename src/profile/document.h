@@ -1,9 +1,8 @@
 // A profile file parsed once and kept in memory, so that reads and edits
-// no longer pass over the whole file. Find answers exactly as FindValue
-// answers on the document's bytes, and after any sequence of Set calls the
-// bytes are exactly those the same sequence of WithValue calls produces:
-// the platform may serve a file from it, and write it back, in place of
-// the pure engine of profile.h.
+// no longer pass over the whole file: the library's one engine of profile
+// files, with the reading rules of the Windows profile services. Find
+// answers as GetPrivateProfileStringA does, and an edit keeps every byte
+// but the line it changes or adds.
 //
 // Cost: building is one pass over the bytes, which finds every line's
 // break, section and '='. A section's keys are indexed (a standard hash
@@ -33,11 +32,19 @@ class Document {
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
 
-  // FindValue on the current bytes. The view lasts until the next Set.
+  // The value of `key` in the first section named `section`, trimmed and
+  // unquoted, or nullopt when the section or key is missing. The first of
+  // duplicate keys wins; a line without '=' is not a key. The view lasts
+  // until the next Set.
   std::optional<std::string_view> Find(std::string_view section,
                                        std::string_view key) const;
 
-  // WithValue in place. Returns false, changing nothing, when an argument
+  // Sets `key` of `section` to `value`: the first matching key's line is
+  // rewritten as "key=value" (keeping the key's spelling and the line's
+  // ending), a new key goes after the last line of the first matching
+  // section, and a new section is appended at the end. New lines use the
+  // content's own line ending (CRLF for content without one). Returns
+  // false, changing nothing, when an argument
   // breaks a line.
   bool Set(std::string_view section, std::string_view key,
            std::string_view value);
@@ -55,6 +62,13 @@ class Document {
   void ForEachLine(std::string_view section,
                    const std::function<void(std::string_view key,
                                             std::string_view value)>& fn) const;
+
+  // The lines of the first section named `section` as the Windows service
+  // GetPrivateProfileSectionA lists them, each ended by a NUL, in file
+  // order, duplicates included: "key=value" for a line that holds a key
+  // (key and value trimmed, the value's quotes kept), and any other line
+  // as itself, trimmed; blank lines and comments (';' first) left out.
+  std::string SectionLines(std::string_view section) const;
 
   // How many lines ForEachLine may visit at most.
   std::size_t LinesIn(std::string_view section) const;
@@ -119,7 +133,7 @@ class Document {
   template <typename Fn>
   void ForEachLineId(const Section& section, Fn&& fn) const;
   std::optional<std::size_t> FinalLine() const;
-  void Rebuild(std::string content);
+  bool Rebuild();
   template <typename Fn>
   void ForEachPiece(Fn&& fn) const;
 
@@ -138,5 +152,14 @@ class Document {
   std::uint8_t eol_;  // break of new lines
   std::size_t size_ = 0;
 };
+
+// The value Document::Find gives in `content`, and the bytes after one
+// Document::Set, for a caller that reads or edits some bytes once.
+std::optional<std::string> ValueIn(std::string_view content,
+                                   std::string_view section, std::string_view key);
+std::optional<std::string> WithValue(std::string_view content,
+                                     std::string_view section,
+                                     std::string_view key,
+                                     std::string_view value);
 
 }  // namespace userprofile::profile
