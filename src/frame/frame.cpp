@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/failure.h"
+#include "frame/named_modules.h"
 #include "userprofile.h"
 
 namespace userprofile {
@@ -136,6 +137,12 @@ int LibraryLoad() {
   return 1;
 }
 
+namespace {
+// The check whose report the calling thread is delivering, for a receiver
+// that wants its number without reading it out of the text.
+thread_local unsigned g_reporting_check = 0;
+}  // namespace
+
 void ReportCheckFailure(unsigned check) {
   std::string text = "File : " + std::string(kSourcePath) +
                      ", Line : " + std::to_string(check);
@@ -143,8 +150,13 @@ void ReportCheckFailure(unsigned check) {
     NoteFailure(cause->kind, std::string(cause->what) + " (check " +
                                  std::to_string(check) + ")");
   }
+  const unsigned outer = g_reporting_check;
+  g_reporting_check = check;
   ShowMessage(text, "Assertion Failure", kTaskModal);
+  g_reporting_check = outer;
 }
+
+unsigned CheckBeingReported() { return g_reporting_check; }
 
 PathParts SplitPath(std::string_view path) {
   PathParts parts;
@@ -222,7 +234,13 @@ std::optional<std::string> FetchModulePath(const void* module) {
     }
     if (slot && slot->valid) return slot->path;
   }
-  std::optional<std::string> path = Sys().ModuleFileName(module);
+  std::optional<std::string> path;
+  if (const std::string* named = NamedModulePath(module)) {
+    // Never cut: a cut path would name another file.
+    if (named->size() <= kMaxPath) path = *named;
+  } else {
+    path = Sys().ModuleFileName(module);
+  }
   if (!path) {
     ReportCheckFailure(kCheckModulePathUnusable);
   } else if (remembered.scopes > 0) {

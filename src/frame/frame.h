@@ -51,6 +51,9 @@ inline constexpr unsigned kTaskModal = 0x2000;
 // Reports a failed check ("File : userprofile, Line : N" in a task-modal
 // box captioned "Assertion Failure") and returns once it is dismissed.
 void ReportCheckFailure(unsigned check);
+// The number of the check whose report the calling thread is delivering
+// right now, or 0 (a notice, or no report under way).
+unsigned CheckBeingReported();
 
 // A path split the way the module path is: drive ("C:" or empty),
 // directory with its leading and trailing separators, base name, and

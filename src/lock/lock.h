@@ -5,9 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "userprofile.h"
+
 namespace userprofile {
 
-inline constexpr std::string_view kLockFileName = "IKIVO.SMP";
+inline constexpr std::string_view kLockFileName = USERPROFILE_LOCK_FILE;
 
 // Creates, or truncates to empty, the lock file in `dir` (a path ending in
 // a separator). Reported if it cannot be created.

@@ -5,6 +5,7 @@
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
+#include "registry/operations.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -61,6 +62,10 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
     ModuleHandle module, char* name, int reg) {
   const userprofile::ExportCall call;
+  CreateUser(module, name, reg);
+}
+
+void userprofile::CreateUser(const void* module, char* name, int reg) {
   if (name == nullptr) {
     ReportCheckFailure(kCheckCreateNameMissing);
     return;

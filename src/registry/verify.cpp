@@ -1,4 +1,5 @@
 #include <functional>
+#include <memory>
 #include <limits>
 #include <string>
 #include <unordered_set>
@@ -9,6 +10,7 @@
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
+#include "registry/operations.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -105,25 +107,49 @@ std::string RepairEntry(const void* module, const std::string& registry, int i,
   return entry;
 }
 
-// Squeezes out empty and invalid entries, renumbering the kept ones from
-// the first gap on, and repairs every kept user's directory. Keys are
-// never deleted: those above the new count stay, ignored.
-//
-// The renumbering is one write per moved entry and the count comes last,
-// so a process killed in between leaves copies of moved entries below the
-// old count. An entry identical to one already kept is such a copy (a
-// user created twice gets a second home, so never the same line) and is
-// squeezed out like an invalid one: the next repair heals what a killed
-// one left.
+// What a repair squeezes out: empty and invalid entries, and copies of an
+// entry already kept. The renumbering is one write per moved entry and the
+// count comes last, so a process killed in between leaves copies of moved
+// entries below the old count. An entry identical to one already kept is
+// such a copy (a user created twice gets a second home, so never the same
+// line) and is squeezed out like an invalid one: the next repair heals
+// what a killed one left. Every kept user's home and lock file are
+// repaired on the way.
+class RepairCompaction : public Compaction {
+ public:
+  RepairCompaction(const void* module, const std::string& registry)
+      : module_(module), registry_(registry) {}
+  bool Drops(int, const std::string& entry) override {
+    return entry.empty() || !IsValidEntry(entry) ||
+           entry.find(',') == std::string::npos || kept_->Contains(entry);
+  }
+  std::string Keep(int number, const std::string& entry) override {
+    const std::string line = RepairEntry(module_, registry_, number, entry);
+    kept_->Insert(entry);
+    kept_->Insert(line);
+    return line;
+  }
+  // Gone before the moves, for the repair's peak memory.
+  void Walked() override { kept_.reset(); }
+
+ private:
+  const void* module_;
+  const std::string& registry_;
+  std::unique_ptr<KeptEntries> kept_ = std::make_unique<KeptEntries>();
+};
+
+}  // namespace
+
+// Keys are never deleted: those above the new count stay, ignored.
 //
 // The moves are written after the walk: a lookup by name (the lock file
 // of each user goes to the home that a lookup of the name finds) then
 // meets one version of the registry, read once, rather than a new one
 // after every move. Its answer is the same in the old numbering, since
-// moving keeps the entries' order and only invalid entries and copies
-// are squeezed out. Each entry keeps its place until its own move (moves
-// only go down, to numbers already walked), so the moves read it there.
-void CompactAndRepair(const void* module, const std::string& registry) {
+// moving keeps the entries' order and only dropped entries are squeezed
+// out. Each entry keeps its place until its own move (moves only go
+// down, to numbers already walked), so the moves read it there.
+void Compact(const std::string& registry, Compaction& rule) {
   const int stored = ReadCount(registry);
   // A count of 2^31 or more (read as negative) reaches no entry: the
   // entries the registry holds decide, and the count is set to match them.
@@ -138,27 +164,22 @@ void CompactAndRepair(const void* module, const std::string& registry) {
   // numbers from `moves_to` on.
   int moves_to = 0;
   std::vector<int> moving;
-  {
-    KeptEntries kept;  // gone before the moves, for the repair's peak memory
-    for (const int i : numbers) {
-      if (gap == 0 && i > next) gap = static_cast<int>(next);
-      next = static_cast<long long>(i) + 1;
-      const std::string entry = ReadEntry(registry, i);
-      if (entry.empty() || !IsValidEntry(entry) ||
-          entry.find(',') == std::string::npos || kept.Contains(entry)) {
-        if (gap == 0) gap = i;
-        continue;
-      }
-      const std::string line = RepairEntry(module, registry, i, entry);
-      kept.Insert(entry);
-      kept.Insert(line);
-      if (gap != 0) {
-        if (moving.empty()) moves_to = gap;
-        moving.push_back(i);
-        ++gap;
-      }
+  for (const int i : numbers) {
+    if (gap == 0 && i > next) gap = static_cast<int>(next);
+    next = static_cast<long long>(i) + 1;
+    const std::string entry = ReadEntry(registry, i);
+    if (rule.Drops(i, entry)) {
+      if (gap == 0) gap = i;
+      continue;
+    }
+    rule.Keep(i, entry);
+    if (gap != 0) {
+      if (moving.empty()) moves_to = gap;
+      moving.push_back(i);
+      ++gap;
     }
   }
+  rule.Walked();
   for (std::size_t k = 0; k < moving.size(); ++k) {
     WriteRegistry(registry, kUserSection,
                   EntryKey(moves_to + static_cast<int>(k)),
@@ -171,7 +192,6 @@ void CompactAndRepair(const void* module, const std::string& registry) {
   }
 }
 
-}  // namespace
 }  // namespace userprofile
 
 using namespace userprofile;
@@ -179,6 +199,10 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
     ModuleHandle module) {
   const userprofile::ExportCall call;
+  Repair(module);
+}
+
+void userprofile::Repair(const void* module) {
   // One module path and one read of the registry for the whole call.
   RegistryScope scope;
   std::optional<std::string> registry = RegistryPath(module);
@@ -192,16 +216,19 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
   // repair may interleave with the renumbering.
   RegistryUpdate update(*registry);
   if (!update.held()) return;
-  CompactAndRepair(module, *registry);
+  RepairCompaction repair(module, *registry);
+  Compact(*registry, repair);
 
-  if (DoesUserExist(module, kDefaultUserName) == 0) {
+  if (DoesUserExist(AsHandle(module), kDefaultUserName) == 0) {
     ShowMessage("Creating Default User", "DEBUG", 0);
     char name[] = "Default";
-    CreateUserProfile(module, name, 1);
-    SetDefaultUser(module, kDefaultUserName);
+    CreateUser(module, name, 1);
+    SetDefaultUser(AsHandle(module), kDefaultUserName);
   }
   char current[kDefaultSize + 1] = {};
-  GetDefaultUser(module, current);
-  if (current[0] != '\0' && DoesUserExist(module, current) != 0) return;
-  SetDefaultUser(module, kDefaultUserName);
+  GetDefaultUser(AsHandle(module), current);
+  if (current[0] != '\0' && DoesUserExist(AsHandle(module), current) != 0) {
+    return;
+  }
+  SetDefaultUser(AsHandle(module), kDefaultUserName);
 }
