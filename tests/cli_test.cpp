@@ -918,6 +918,28 @@ TEST_F(Updates, SignedInOrExistingNamesAreRefusedAndNothingChanges) {
   EXPECT_EQ(ReadFile(app.registry()), before);
 }
 
+// Removal shares the repair's compaction, but squeezes out only its own
+// entry: an entry the repair would drop stays for the repair (which keeps
+// a copy first).
+TEST_F(Updates, RemoveSqueezesOutItsOwnEntryOnly) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Bob"}).status, 0);
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=4\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "2=Ann,Ann00000\r\n3=b#d,XXXXXXXX\r\n4=Bob,Bob00000\r\n"
+            "[DEFUSER]\r\nDefaultUser=Ann\r\n");
+  RunResult r = Tool(app, {"remove", "ann"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "removed \"Ann\" (entry 2); its home " +
+                       app.Home("Ann00000") + "/ is kept\n");
+  const std::string registry = ReadFile(app.registry());
+  for (const char* line : {"NO=3\r\n", "1=Default,Default0\r\n",
+                           "2=b#d,XXXXXXXX\r\n", "3=Bob,Bob00000\r\n",
+                           "DefaultUser=Default\r\n"}) {
+    EXPECT_TRUE(Contains(registry, line)) << line << "\nin:\n" << registry;
+  }
+}
+
 TEST_F(Updates, AddWarnsOfANameThatDiffersOnlyInEncodingOrCase) {
   ASSERT_EQ(Tool(app, {"add", "Ren\xE9"}).status, 0);  // Windows-1252
   RunResult r = Tool(app, {"add", "REN\xC3\x89"});     // UTF-8, upper case
