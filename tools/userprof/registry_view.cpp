@@ -1,7 +1,11 @@
 #include "registry_view.h"
 
+#include <algorithm>
+
 namespace userprof {
 namespace {
+
+constexpr int kReserveLimit = 1 << 20;
 
 // Why an entry within the count names no user (verify drops it).
 std::string EntryProblem(const std::string& raw) {
@@ -29,6 +33,12 @@ void AddToView(RegistryView& view, const userprofile_registry_state& registry,
     view.count = registry.count;
     view.default_user = registry.default_user;
     return;
+  }
+  if (view.entries.empty() && registry.count > 0) {
+    // Room for every entry at once; a count tampered to billions gets no
+    // more than a large registry's worth.
+    view.entries.reserve(
+        static_cast<std::size_t>(std::min(registry.count, kReserveLimit)));
   }
   EntryView entry;
   entry.number = user->number;
