@@ -56,7 +56,7 @@ void ProbeHome(ListedUser& user, bool ask_sign_ins) {
 
 void ListUser(const void* module, const std::string& registry,
               const Listing& listing, ListedUser& user, bool ask_sign_ins,
-              const Listing* healthy_before) {
+              const Listing* healthy_before, bool probe) {
   const std::size_t comma = user.entry.find(',');
   user.name = user.entry.substr(0, comma);
   user.dir_name = user.entry.substr(comma + 1);
@@ -68,7 +68,7 @@ void ListUser(const void* module, const std::string& registry,
     const ListedUser* reached = Find(listing, first);
     user.home = SiblingHome(reached ? reached->home : "", user.dir_name);
   }
-  if (user.home.empty()) return;
+  if (user.home.empty() || !probe) return;
   if (!ask_sign_ins && FoundHealthy(healthy_before, user)) {
     user.home_exists = true;
     user.lock_exists = true;
@@ -95,7 +95,8 @@ std::vector<int> ListedNumbers(const std::string& path, int count) {
 }  // namespace
 
 Listing ListUsers(const void* module, const std::string& registry,
-                  bool ask_sign_ins, const Listing* healthy_before) {
+                  bool ask_sign_ins, const Listing* healthy_before,
+                  bool probe) {
   Listing listing;
   // The whole listing is one read of the registry.
   RegistryScope scope;
@@ -113,7 +114,8 @@ Listing ListUsers(const void* module, const std::string& registry,
                   user.entry.find(',') != std::string::npos &&
                   IsValidEntry(user.entry);
     if (user.usable) {
-      ListUser(module, registry, listing, user, ask_sign_ins, healthy_before);
+      ListUser(module, registry, listing, user, ask_sign_ins, healthy_before,
+               probe);
     }
     listing.users.push_back(std::move(user));
   }

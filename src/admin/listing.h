@@ -43,8 +43,12 @@ struct Listing {
 // the same number, text and home whose home and lock file that listing
 // found in place is taken to have them still. For the listing after a
 // repair, which removes no file.
+//
+// `probe` false looks at no home at all (home_exists and lock_exists stay
+// false), for a caller that learns them otherwise.
 Listing ListUsers(const void* module, const std::string& registry,
-                  bool ask_sign_ins, const Listing* healthy_before = nullptr);
+                  bool ask_sign_ins, const Listing* healthy_before = nullptr,
+                  bool probe = true);
 
 // `listing`, made (without sign-ins) of a registry whose content has not
 // changed since, as it stands now: only the disk is looked at again, where

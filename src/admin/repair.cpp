@@ -2,6 +2,7 @@
 // copy of the registry, and the listing after it, all under one hold of
 // the update lock, so that two repairs at once never both report (or
 // both back up) the same damage: the second finds the first's result.
+#include <map>
 #include <string>
 #include <unordered_set>
 
@@ -62,16 +63,25 @@ extern "C" USERPROFILE_EXPORT int userprofile_repair(
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
   const auto unread = ContentOf(*registry);
-  Listing before = ListUsers(module, *registry, false);
+  // Not probed: the repair looks at every kept user's home and lock file
+  // anyway, and says what it found missing.
+  Listing before = ListUsers(module, *registry, false, nullptr, false);
   before.exists = before.exists && existed;
   const auto read = ContentOf(*registry);
-  Tell(observer, 0, before);
   if (before.exists && DropsEntries(before) && observer != nullptr &&
       observer->keep != nullptr &&
       observer->keep(observer->context, registry->c_str()) == 0) {
     return 0;
   }
-  Repair(module);
+  std::map<int, EntryHealth> unhealthy;
+  Repair(module, &unhealthy);
+  for (ListedUser& user : before.users) {
+    if (!user.usable || user.home.empty()) continue;
+    const auto found = unhealthy.find(user.number);
+    user.home_exists = found == unhealthy.end() || found->second.home_exists;
+    user.lock_exists = found == unhealthy.end() || found->second.lock_exists;
+  }
+  Tell(observer, 0, before);
   if (observer != nullptr && observer->visit != nullptr) {
     // The repair keeps every home and lock file the first listing found:
     // only the users it had to mend are probed again, and the entries it

@@ -2,6 +2,7 @@
 // for a caller that already holds the library's lock.
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace userprofile {
@@ -9,8 +10,18 @@ namespace userprofile {
 // CreateUserProfile.
 void CreateUser(const void* module, char* name, int reg);
 
-// VerifyUserProfiles.
-void Repair(const void* module);
+// What a repair found of one user's home directory and lock file before
+// it mended them.
+struct EntryHealth {
+  bool home_exists = true;
+  bool lock_exists = true;
+};
+
+// VerifyUserProfiles. `unhealthy`, if given, receives what the repair
+// found of every kept entry whose home or lock file it found missing, by
+// the entry's number before the repair; every other kept entry had both.
+void Repair(const void* module,
+            std::map<int, EntryHealth>* unhealthy = nullptr);
 
 // How a compaction treats the entries it walks, in the order of their
 // numbers: the dropped ones are squeezed out, and the kept ones move down

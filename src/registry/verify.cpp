@@ -1,6 +1,7 @@
 #include <functional>
 #include <memory>
 #include <limits>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -74,9 +75,10 @@ class KeptEntries {
 };
 
 // Gives the entry's user a home directory and a lock file if either is
-// missing, and returns the entry as it now stands.
+// missing, and returns the entry as it now stands. What it found missing
+// goes to `found` (for an entry whose home path can be built).
 std::string RepairEntry(const void* module, const std::string& registry, int i,
-                        const std::string& entry) {
+                        const std::string& entry, EntryHealth* found) {
   UserEntry user = *SplitEntry(entry);
   std::optional<std::string> root = UsersRootPath(module);
   if (!root) return entry;
@@ -86,9 +88,11 @@ std::string RepairEntry(const void* module, const std::string& registry, int i,
   // A lock file in it proves the home directory is there and can be
   // entered: one probe for the common, healthy case.
   if (plain && Sys().IsNormalFile(lock)) return entry;
+  const bool home_exists = plain && DirectoryExists(home);
+  if (found != nullptr) *found = EntryHealth{home_exists, false};
   // A recorded name that is not one plain directory is treated as missing:
   // the user gets a fresh home under the users root.
-  if (!plain || !DirectoryExists(home)) {
+  if (!home_exists) {
     std::string created;
     const std::string dir_name =
         CreateHomeDirInRoot(module, &user.name, &created);
@@ -117,14 +121,20 @@ std::string RepairEntry(const void* module, const std::string& registry, int i,
 // repaired on the way.
 class RepairCompaction : public Compaction {
  public:
-  RepairCompaction(const void* module, const std::string& registry)
-      : module_(module), registry_(registry) {}
+  RepairCompaction(const void* module, const std::string& registry,
+                   std::map<int, EntryHealth>* unhealthy)
+      : module_(module), registry_(registry), unhealthy_(unhealthy) {}
   bool Drops(int, const std::string& entry) override {
     return entry.empty() || !IsValidEntry(entry) ||
            entry.find(',') == std::string::npos || kept_->Contains(entry);
   }
   std::string Keep(int number, const std::string& entry) override {
-    const std::string line = RepairEntry(module_, registry_, number, entry);
+    EntryHealth found;
+    const std::string line =
+        RepairEntry(module_, registry_, number, entry, &found);
+    if (unhealthy_ != nullptr && !(found.home_exists && found.lock_exists)) {
+      (*unhealthy_)[number] = found;
+    }
     kept_->Insert(entry);
     kept_->Insert(line);
     return line;
@@ -135,6 +145,7 @@ class RepairCompaction : public Compaction {
  private:
   const void* module_;
   const std::string& registry_;
+  std::map<int, EntryHealth>* unhealthy_;
   std::unique_ptr<KeptEntries> kept_ = std::make_unique<KeptEntries>();
 };
 
@@ -202,7 +213,8 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
   Repair(module);
 }
 
-void userprofile::Repair(const void* module) {
+void userprofile::Repair(const void* module,
+                         std::map<int, EntryHealth>* unhealthy) {
   // One module path and one read of the registry for the whole call.
   RegistryScope scope;
   std::optional<std::string> registry = RegistryPath(module);
@@ -216,7 +228,7 @@ void userprofile::Repair(const void* module) {
   // repair may interleave with the renumbering.
   RegistryUpdate update(*registry);
   if (!update.held()) return;
-  RepairCompaction repair(module, *registry);
+  RepairCompaction repair(module, *registry, unhealthy);
   Compact(*registry, repair);
 
   if (DoesUserExist(AsHandle(module), kDefaultUserName) == 0) {
