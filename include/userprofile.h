@@ -395,19 +395,19 @@ typedef struct userprofile_registry_state {
  * user's home directory and lock file as they stand on disk. The strings
  * are valid only during the call that gives them. */
 typedef struct userprofile_user_state {
-  int number;         /* the entry's number */
-  const char *entry;  /* the entry's text as stored */
-  int usable;         /* 1: a valid entry with a comma, a registered user */
-  const char *name;   /* the text before the first comma ("" if unusable) */
+  int number;           /* the entry's number */
+  const char *entry;    /* the entry's text as stored */
+  int usable;           /* 1: a valid entry with a comma, a registered user */
+  const char *name;     /* the text before the first comma ("" if unusable) */
   const char *dir_name; /* the text after it */
-  int duplicate_of;   /* an earlier entry of the same name, which every
-                         lookup finds instead; 0 for none */
-  const char *home;   /* the home directory's path ending in a separator,
-                         or "" when it cannot be had */
-  int home_exists;    /* 1 if the home is a directory that can be entered */
-  int lock_exists;    /* 1 if its lock file is a regular file reached
-                         without a link */
-  int signed_in;      /* 1 or 0; -1 when not asked or it cannot be told */
+  int duplicate_of;     /* an earlier entry of the same name, which every
+                           lookup finds instead; 0 for none */
+  const char *home;     /* the home directory's path ending in a separator,
+                           or "" when it cannot be had */
+  int home_exists;      /* 1 if the home is a directory that can be entered */
+  int lock_exists;      /* 1 if its lock file is a regular file reached
+                           without a link */
+  int signed_in;        /* 1 or 0; -1 when not asked or it cannot be told */
 } userprofile_user_state;
 
 /* Receives a listing: once for every entry from 1 to the count, in order
@@ -460,9 +460,9 @@ USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
 
 /* What userprofile_remove_user removed. */
 typedef struct userprofile_removed_user {
-  int number;                            /* its entry number */
-  char name[USERPROFILE_DEFAULT_SIZE];   /* the name as it was stored */
-  char home[USERPROFILE_PATH_SIZE];      /* its home, "" if none */
+  int number;                                 /* its entry number */
+  char name[USERPROFILE_DEFAULT_SIZE];        /* the name as it was stored */
+  char home[USERPROFILE_PATH_SIZE];           /* its home, "" if none */
   char shared_with[USERPROFILE_DEFAULT_SIZE]; /* another user recorded
                                             with the same home, or "" */
 } userprofile_removed_user;

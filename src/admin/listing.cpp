@@ -24,9 +24,9 @@ std::string SiblingHome(const std::string& home, const std::string& dir_name) {
 
 // Entry `number` of a listing (in the order of its numbers), or nullptr.
 const ListedUser* Find(const Listing& listing, int number) {
-  auto it = std::lower_bound(
-      listing.users.begin(), listing.users.end(), number,
-      [](const ListedUser& u, int n) { return u.number < n; });
+  auto it =
+      std::lower_bound(listing.users.begin(), listing.users.end(), number,
+                       [](const ListedUser& u, int n) { return u.number < n; });
   return it != listing.users.end() && it->number == number ? &*it : nullptr;
 }
 

@@ -19,8 +19,8 @@ userprofile_module_at(const char* module_path) {
   return AsHandle(NamedModule(module_path));
 }
 
-extern "C" USERPROFILE_EXPORT int userprofile_registry_path(
-    ModuleHandle module, char* out) {
+extern "C" USERPROFILE_EXPORT int userprofile_registry_path(ModuleHandle module,
+                                                            char* out) {
   const ExportCall call;
   const std::optional<std::string> path = RegistryPath(module);
   if (out != nullptr) CopyOut(path.value_or(""), out);
@@ -45,10 +45,9 @@ extern "C" USERPROFILE_EXPORT int userprofile_list_users(
   const Listing listing =
       ListUsers(module, *registry, (flags & USERPROFILE_LIST_SIGN_INS) != 0);
   if (visit != nullptr) {
-    Visit(listing, [&](const userprofile_registry_state* r,
-                       const userprofile_user_state* u) {
-      visit(context, r, u);
-    });
+    Visit(listing,
+          [&](const userprofile_registry_state* r,
+              const userprofile_user_state* u) { visit(context, r, u); });
   }
   return 1;
 }

@@ -61,8 +61,8 @@ bool RefuseInvalid(const char* name) {
 }
 
 int NotRegistered(const char* name) {
-  SetFailure(Failure::kNotFound, "no user named " + Quoted(name) +
-                                     " is registered");
+  SetFailure(Failure::kNotFound,
+             "no user named " + Quoted(name) + " is registered");
   return 0;
 }
 
@@ -91,8 +91,8 @@ std::optional<Found> FindRegistered(const void* module,
   Found found;
   found.number = FindUser(registry, name);
   if (found.number == 0) return std::nullopt;
-  found.entry = SplitEntry(ReadEntry(registry, found.number)).value_or(
-      UserEntry{});
+  found.entry =
+      SplitEntry(ReadEntry(registry, found.number)).value_or(UserEntry{});
   found.home = DirForUser(module, name).value_or("");
   return found;
 }
@@ -149,8 +149,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_remove_user(
   std::string shared_with;
   const int count = ReadCount(*registry);
   for (const int i : HeldEntryNumbers(*registry, count)) {
-    const std::optional<UserEntry> other =
-        SplitEntry(ReadEntry(*registry, i));
+    const std::optional<UserEntry> other = SplitEntry(ReadEntry(*registry, i));
     if (i != found->number && other &&
         other->home_dir_name == found->entry.home_dir_name) {
       shared_with = other->name;

@@ -1262,9 +1262,9 @@ class PosixPlatform final : public Platform {
       if (ok) done += static_cast<std::size_t>(n);
     }
     if (!ok) {
-      SetFailure(Failure::kIo, "cannot write the held lock file: " +
-                                   std::error_code(errno, std::generic_category())
-                                       .message());
+      SetFailure(Failure::kIo,
+                 "cannot write the held lock file: " +
+                     std::error_code(errno, std::generic_category()).message());
     }
     return ok;
   }

@@ -1,7 +1,7 @@
 #include <functional>
-#include <memory>
 #include <limits>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <utility>

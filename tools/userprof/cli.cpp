@@ -16,8 +16,7 @@
 namespace userprof {
 namespace {
 
-const Command* Find(std::span<const Command> commands,
-                    std::string_view name) {
+const Command* Find(std::span<const Command> commands, std::string_view name) {
   for (const Command& command : commands) {
     if (command.name == name) return &command;
   }

@@ -14,7 +14,7 @@ Outcome CmdHome(const Call& call) {
   const std::string home = session.DirForUser(name);
   if (home.empty()) {
     return Refused("the registry entry of " + Quoted(name) +
-                  " gives no usable home directory; verify repairs it");
+                   " gives no usable home directory; verify repairs it");
   }
   Outcome outcome;
   outcome.out = PathLine(home);

@@ -28,8 +28,8 @@ Outcome CmdRename(const Call& call) {
                    std::to_string(alike.front().first) +
                    ") only in encoding or letter case");
   }
-  const int number = userprofile_rename_user(
-      session.handle(), old_name.c_str(), new_name.c_str());
+  const int number = userprofile_rename_user(session.handle(), old_name.c_str(),
+                                             new_name.c_str());
   if (number == 0) {
     switch (userprofile_last_error()) {
       case USERPROFILE_ERROR_NOT_FOUND:

@@ -11,7 +11,8 @@ namespace userprof {
 namespace {
 
 // The holder of `name`'s lock, as the note in its lock file tells.
-std::optional<Holder> HolderOf(const Session& session, const std::string& name) {
+std::optional<Holder> HolderOf(const Session& session,
+                               const std::string& name) {
   const RegistryView view = ReadRegistry(session, true);
   const EntryView* user = Reachable(view, session, name);
   return user ? ReadHolder(*user) : std::nullopt;
@@ -28,7 +29,7 @@ Outcome CmdSignIn(const Call& call) {
   const std::string home = session.DirForUser(name);
   if (home.empty()) {
     return Refused("the registry entry of " + Quoted(name) +
-                  " gives no usable home directory; verify repairs it");
+                   " gives no usable home directory; verify repairs it");
   }
   const std::string lock = home + kLockFile;
   const auto deadline = std::chrono::steady_clock::now() +

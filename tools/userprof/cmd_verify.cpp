@@ -195,10 +195,11 @@ Outcome CmdVerify(const Call& call) {
   Outcome outcome;
   PutChanges(observed.before, observed.after, notices, outcome, "");
   if (!observed.backup.empty()) {
-    outcome.out += "the registry as it was is kept in " +
-                   Shown(observed.backup) + " (the last " +
-                   std::to_string(kBackupsKept) + " such copies are kept: " +
-                   Shown(BackupPattern(observed.before.path)) + ")\n";
+    outcome.out +=
+        "the registry as it was is kept in " + Shown(observed.backup) +
+        " (the last " + std::to_string(kBackupsKept) +
+        " such copies are kept: " + Shown(BackupPattern(observed.before.path)) +
+        ")\n";
     outcome.json["backup"] = AsUnicode(observed.backup);
   }
   if (outcome.json["changed"] == false) outcome.out = "nothing changed\n";

@@ -106,8 +106,8 @@ std::optional<Holder> ReadHolder(const EntryView& user) {
 }
 
 std::string Describe(const Holder& holder) {
-  return "process " + std::to_string(holder.pid) + " on " +
-         Shown(holder.host) + " since " + Shown(holder.since);
+  return "process " + std::to_string(holder.pid) + " on " + Shown(holder.host) +
+         " since " + Shown(holder.since);
 }
 
 }  // namespace userprof

@@ -80,7 +80,8 @@ int Emit(const Invocation& inv, const std::string& module, Outcome outcome,
 }
 
 int Run(const std::vector<std::string>& args, const std::string& argv0) {
-  std::variant<Invocation, UsageError> parsed = ParseCommandLine(args, kCommands);
+  std::variant<Invocation, UsageError> parsed =
+      ParseCommandLine(args, kCommands);
   if (auto* error = std::get_if<UsageError>(&parsed)) {
     bool json = false;
     for (const std::string& arg : args) json = json || arg == "--json";
