@@ -110,6 +110,11 @@ extern void *__dso_handle;
 #define USERPROFILE_SELF ((ModuleHandle) & __dso_handle)
 #endif
 
+/* The files the library keeps: the registry beside the module, and the
+ * lock file in each home directory. */
+#define USERPROFILE_REGISTRY_FILE "USER.INI"
+#define USERPROFILE_LOCK_FILE "IKIVO.SMP"
+
 /* The longest user name, and the sizes of the callers' output buffers. */
 #define USERPROFILE_NAME_MAX 31        /* characters of a user name */
 #define USERPROFILE_HOMEDIRNAME_SIZE 9 /* GetProperHomeDirName */
@@ -300,6 +305,20 @@ typedef void (*userprofile_report_handler)(void *context, const char *caption,
 USERPROFILE_EXPORT void userprofile_set_report_handler(
     userprofile_report_handler handler, void *context);
 
+/* A receiver of reports that is given the failed check's number (0 for a
+ * notice) beside the report's caption and text. */
+typedef void (*userprofile_check_handler)(void *context, unsigned check,
+                                          const char *caption,
+                                          const char *text);
+
+/* userprofile_set_report_handler for a userprofile_check_handler. */
+USERPROFILE_EXPORT void userprofile_set_check_handler(
+    userprofile_check_handler handler, void *context);
+
+/* What a failed check means, in a few words ("user not registered"), or
+ * "" for a number that is no check of the library. */
+USERPROFILE_EXPORT const char *userprofile_check_meaning(unsigned check);
+
 /* The causes of failure that userprofile_last_error gives. The numbers
  * never change. */
 #define USERPROFILE_ERROR_NONE 0 /* the call did all it was asked */
@@ -345,6 +364,127 @@ USERPROFILE_EXPORT const char *userprofile_last_error_message(void);
  * sets userprofile_last_error as the exports do, and reports failed
  * checks as they do.
  */
+
+/* A module handle for the module file at `module_path` (an absolute
+ * path), for a tool that works on another application's users: every
+ * call given it anchors the registry and the users root at that path as
+ * if the module were loaded from there. The same path gives the same
+ * handle; it stays valid until the process ends. NULL for a NULL or
+ * empty path. A path longer than 127 characters gives a handle whose
+ * calls report that its path cannot be used (check 125). */
+USERPROFILE_EXPORT ModuleHandle userprofile_module_at(const char *module_path);
+
+/* The registry's path (userprofile_registry_path) or the users root's
+ * path without a trailing separator (userprofile_users_root) for
+ * `module`, written to `out` (USERPROFILE_PATH_SIZE bytes). Returns 1, or
+ * 0 with the failure reported when the path cannot be built within 127
+ * characters (`out` then holds ""). */
+USERPROFILE_EXPORT int userprofile_registry_path(ModuleHandle module,
+                                                 char *out);
+USERPROFILE_EXPORT int userprofile_users_root(ModuleHandle module, char *out);
+
+/* The registry of `module` as it stands, for a listing. */
+typedef struct userprofile_registry_state {
+  const char *path;         /* the registry's path */
+  int exists;               /* 1 if it is a regular file */
+  int count;                /* the count of entries it claims */
+  const char *default_user; /* the stored default user, or "" */
+} userprofile_registry_state;
+
+/* One numbered entry of the registry and, for a registered user, the
+ * user's home directory and lock file as they stand on disk. The strings
+ * are valid only during the call that gives them. */
+typedef struct userprofile_user_state {
+  int number;           /* the entry's number */
+  const char *entry;    /* the entry's text as stored */
+  int usable;           /* 1: a valid entry with a comma, a registered user */
+  const char *name;     /* the text before the first comma ("" if unusable) */
+  const char *dir_name; /* the text after it */
+  int duplicate_of;     /* an earlier entry of the same name, which every
+                           lookup finds instead; 0 for none */
+  const char *home;     /* the home directory's path ending in a separator,
+                           or "" when it cannot be had */
+  int home_exists;      /* 1 if the home is a directory that can be entered */
+  int lock_exists;      /* 1 if its lock file is a regular file reached
+                           without a link */
+  int signed_in;        /* 1 or 0; -1 when not asked or it cannot be told */
+} userprofile_user_state;
+
+/* Receives a listing: once for every entry from 1 to the count, in order
+ * (for a count far above the entries the registry holds, only those it
+ * holds), then once with `user` NULL. It must not call the library. */
+typedef void (*userprofile_user_visitor)(
+    void *context, const userprofile_registry_state *registry,
+    const userprofile_user_state *user);
+
+/* Ask each lock file whether it is held, without disturbing a sign-in. */
+#define USERPROFILE_LIST_SIGN_INS 1u
+
+/* Lists the registry of `module`: one consistent read of it, with each
+ * user's home and lock file probed. Returns 1, or 0 when the registry's
+ * path cannot be built (nothing is visited). */
+USERPROFILE_EXPORT int userprofile_list_users(ModuleHandle module,
+                                              unsigned flags,
+                                              userprofile_user_visitor visit,
+                                              void *context);
+
+/* What a repair tells its caller, all under the registry's update lock,
+ * so that it describes the very version the repair changes. */
+typedef struct userprofile_repair_observer {
+  void *context;
+  /* The listing before the repair (`after` 0), then after it (1). */
+  void (*visit)(void *context, int after,
+                const userprofile_registry_state *registry,
+                const userprofile_user_state *user);
+  /* Called before a repair that drops entries, with the registry's path:
+   * a chance to copy it. Returns 1 to go on; 0 leaves everything as it
+   * is. It must not call the library. May be NULL. */
+  int (*keep)(void *context, const char *registry);
+} userprofile_repair_observer;
+
+/* VerifyUserProfiles under one hold of the registry's update lock, told
+ * to `observer` (which may be NULL). Returns 1 when the repair was made
+ * and written; 0 when the update lock was not had (BUSY), `keep` said no
+ * (nothing changed, no cause set), or its writes did not reach the file
+ * (IO or PERMISSION). */
+USERPROFILE_EXPORT int userprofile_repair(
+    ModuleHandle module, const userprofile_repair_observer *observer);
+
+/* Registers a new user as CreateUserProfile does, but only if no user of
+ * that name (in any case) is registered: the check and the creation are
+ * one update. `name` must be valid and is not trimmed. Returns the new
+ * entry's number, or 0: INVALID_ARGUMENT, EXISTS (registered already),
+ * BUSY, or the cause of a failed creation. */
+USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
+                                            const char *name);
+
+/* What userprofile_remove_user removed. */
+typedef struct userprofile_removed_user {
+  int number;                                 /* its entry number */
+  char name[USERPROFILE_DEFAULT_SIZE];        /* the name as it was stored */
+  char home[USERPROFILE_PATH_SIZE];           /* its home, "" if none */
+  char shared_with[USERPROFILE_DEFAULT_SIZE]; /* another user recorded
+                                            with the same home, or "" */
+} userprofile_removed_user;
+
+/* Removes the registered user `name` from the registry: the entries after
+ * it move down one, as a repair squeezes out a gap, and a default user
+ * that is gone falls back to "Default" where it is registered. The home
+ * directory is kept. Refused while the user is signed in
+ * (SIGNED_IN_ELSEWHERE): the user's lock is held while the entry changes.
+ * Returns the removed entry's number and fills `removed` (may be NULL), or
+ * 0: INVALID_ARGUMENT, NOT_FOUND, SIGNED_IN_ELSEWHERE, BUSY, IO. */
+USERPROFILE_EXPORT int userprofile_remove_user(
+    ModuleHandle module, const char *name, userprofile_removed_user *removed);
+
+/* Renames the registered user `old_name` to `new_name`, keeping the
+ * entry's number and home directory (and the default user, if it was
+ * this user). `new_name` must be valid and not another user's name in
+ * any case (EXISTS). Refused while the user is signed in. Returns the
+ * entry's number, or 0 with the cause. */
+USERPROFILE_EXPORT int userprofile_rename_user(ModuleHandle module,
+                                               const char *old_name,
+                                               const char *new_name);
 
 /* Signs `name` in as openUserSemaphoreFile does, for a sign-in that
  * leaves a note in its lock file: it also refuses a lock file that is not

@@ -1,7 +1,7 @@
 // The administrator's tool, run as the program it is on real application
 // trees, beside real hosts that hold real locks.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -473,8 +473,8 @@ TEST_F(SignIn, LockFileWithASecondNameIsRefusedAndItsDataKept) {
   std::filesystem::create_hard_link(app.registry(), lock);
   const std::string registry = ReadFile(app.registry());
   const std::string marker = app.root() + "/ran";
-  RunResult r = Tool(app, {"signin", "Ann", "--", "/bin/sh", "-c",
-                           "touch \"$0\"", marker});
+  RunResult r = Tool(
+      app, {"signin", "Ann", "--", "/bin/sh", "-c", "touch \"$0\"", marker});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Contains(r.err, lock + ": the held lock file has 2 links"))
       << r.err;
@@ -924,6 +924,28 @@ TEST_F(Updates, SignedInOrExistingNamesAreRefusedAndNothingChanges) {
   EXPECT_EQ(ReadFile(app.registry()), before);
 }
 
+// Removal shares the repair's compaction, but squeezes out only its own
+// entry: an entry the repair would drop stays for the repair (which keeps
+// a copy first).
+TEST_F(Updates, RemoveSqueezesOutItsOwnEntryOnly) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Bob"}).status, 0);
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=4\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "2=Ann,Ann00000\r\n3=b#d,XXXXXXXX\r\n4=Bob,Bob00000\r\n"
+            "[DEFUSER]\r\nDefaultUser=Ann\r\n");
+  RunResult r = Tool(app, {"remove", "ann"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "removed \"Ann\" (entry 2); its home " +
+                       app.Home("Ann00000") + "/ is kept\n");
+  const std::string registry = ReadFile(app.registry());
+  for (const char* line :
+       {"NO=3\r\n", "1=Default,Default0\r\n", "2=b#d,XXXXXXXX\r\n",
+        "3=Bob,Bob00000\r\n", "DefaultUser=Default\r\n"}) {
+    EXPECT_TRUE(Contains(registry, line)) << line << "\nin:\n" << registry;
+  }
+}
+
 TEST_F(Updates, AddWarnsOfANameThatDiffersOnlyInEncodingOrCase) {
   ASSERT_EQ(Tool(app, {"add", "Ren\xE9"}).status, 0);  // Windows-1252
   RunResult r = Tool(app, {"add", "REN\xC3\x89"});     // UTF-8, upper case
@@ -993,9 +1015,9 @@ TEST_F(Verify, ConcurrentRepairsKeepTheDroppedEntryInANewCopy) {
             "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Ann,Ann00000\r\n"
             "2=O.Brien,OBrien00\r\n");
   for (int i = 1; i <= 5; ++i) {
-    WriteFile(app.registry() + ".20000101T000000.00000" + std::to_string(i) +
-                  "Z.bak",
-              "old");
+    WriteFile(
+        app.registry() + ".20000101T000000.00000" + std::to_string(i) + "Z.bak",
+        "old");
   }
   // Both start while this process holds the update lock.
   const int lock = ::open((app.registry() + ".lock").c_str(),
@@ -1013,15 +1035,15 @@ TEST_F(Verify, ConcurrentRepairsKeepTheDroppedEntryInANewCopy) {
   std::string out;
   for (Child* child : {&first, &second}) {
     EXPECT_EQ(child->Wait(), 0) << child->err();
-    while (std::optional<std::string> line = child->ReadLine()) out += *line + "\n";
+    while (std::optional<std::string> line = child->ReadLine())
+      out += *line + "\n";
   }
   EXPECT_TRUE(Contains(out, "nothing changed\n")) << out;
   const std::string dropped = "dropped entry 2 \"O.Brien,OBrien00\"";
   ASSERT_NE(out.find(dropped), std::string::npos) << out;
   EXPECT_EQ(out.find(dropped), out.rfind(dropped)) << out;
   std::vector<std::string> copies;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(app.prog())) {
+  for (const auto& entry : std::filesystem::directory_iterator(app.prog())) {
     const std::string name = entry.path().filename().string();
     if (name.starts_with("USER.INI.") && name.ends_with(".bak")) {
       copies.push_back(ReadFile(entry.path().string()));
@@ -1060,8 +1082,8 @@ TEST_F(Verify, DryRunChangesNothingAndSaysWhatARepairWouldDo) {
   const std::string kept_in = "kept in " + app.registry() + ".";
   ASSERT_TRUE(Contains(repaired.out, kept_in)) << repaired.out;
   const std::size_t at = repaired.out.find(kept_in) + kept_in.size() - 1;
-  EXPECT_EQ(ReadFile(app.registry() + repaired.out.substr(
-                                          at, repaired.out.find(' ', at) - at)),
+  EXPECT_EQ(ReadFile(app.registry() +
+                     repaired.out.substr(at, repaired.out.find(' ', at) - at)),
             damaged);
   RunResult healthy = Tool(app, {"verify", "--dry-run"});
   EXPECT_EQ(healthy.status, 0);

@@ -45,6 +45,15 @@ int userprofile_header_test(void) {
   int (*sign_in)(ModuleHandle, const char *) = userprofile_sign_in;
   int (*inherit_sign_in)(void) = userprofile_inherit_sign_in;
   int (*write_sign_in_note)(const char *) = userprofile_write_sign_in_note;
+  ModuleHandle (*module_at)(const char *) = userprofile_module_at;
+  int (*list_users)(ModuleHandle, unsigned, userprofile_user_visitor,
+                    void *) = userprofile_list_users;
+  int (*repair)(ModuleHandle, const userprofile_repair_observer *) =
+      userprofile_repair;
+  int (*remove_user)(ModuleHandle, const char *, userprofile_removed_user *) =
+      userprofile_remove_user;
+  void (*set_check_handler)(userprofile_check_handler, void *) =
+      userprofile_set_check_handler;
   char name[USERPROFILE_NAME_MAX + 1];
   char home[USERPROFILE_HOMEDIRNAME_SIZE];
   char def[USERPROFILE_DEFAULT_SIZE];
@@ -63,7 +72,8 @@ int userprofile_header_test(void) {
          close_user_semaphore_file != 0 && verify_user_profiles != 0 &&
          set_report_handler != 0 && last_error != 0 &&
          last_error_message != 0 && sign_in != 0 && inherit_sign_in != 0 &&
-         write_sign_in_note != 0 &&
+         write_sign_in_note != 0 && module_at != 0 && list_users != 0 &&
+         repair != 0 && remove_user != 0 && set_check_handler != 0 &&
          last_error() == USERPROFILE_ERROR_NONE + 0 * USERPROFILE_ERROR_DAMAGED;
 }
 /* clang-format on */

@@ -38,11 +38,11 @@ extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
     const FailureCause cause{emptied.kind(), emptied.text()};
     Sys().CloseExclusive(state.lock_handle);
     state.lock_handle = kFailedLock;
-    const std::string lock = DirForUser(module, name).value_or("") +
-                             std::string(kLockFileName);
-    SetFailure(cause.kind == Failure::kNone ? Failure::kDamaged : cause.kind,
-               lock + ": " +
-                   (cause.text.empty() ? "cannot be written" : cause.text));
+    const std::string lock =
+        DirForUser(module, name).value_or("") + std::string(kLockFileName);
+    SetFailure(
+        cause.kind == Failure::kNone ? Failure::kDamaged : cause.kind,
+        lock + ": " + (cause.text.empty() ? "cannot be written" : cause.text));
     return 0;
   }
   return 1;

@@ -26,6 +26,8 @@ void NoteFailure(Failure kind, std::string text) {
   if (!Thread().note.failed()) SetFailure(kind, std::move(text));
 }
 
+bool NotePending() { return Thread().note.failed(); }
+
 FailureCause TakeNote() { return std::exchange(Thread().note, FailureCause{}); }
 
 FailureCause NotedOr(Failure kind, std::string text) {

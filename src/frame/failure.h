@@ -48,6 +48,8 @@ class Result : public std::optional<T> {
 void SetFailure(Failure kind, std::string text);
 void NoteFailure(Failure kind, std::string text);
 FailureCause TakeNote();
+// Whether a layer below left a note that nobody has taken yet.
+bool NotePending();
 
 // The cause an operation returns when one of its steps failed: the
 // note the layer below left, if any, else {kind, text}.

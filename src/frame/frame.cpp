@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/failure.h"
+#include "frame/named_modules.h"
 #include "userprofile.h"
 
 namespace userprofile {
@@ -48,13 +49,28 @@ int LibraryLoad() {
   return 1;
 }
 
-void ReportCheckFailure(unsigned check) {
+namespace {
+
+// The check whose report the calling thread is delivering, for a receiver
+// that wants its number without reading it out of the text.
+thread_local unsigned g_reporting_check = 0;
+
+void ShowReport(unsigned check) {
+  const unsigned outer = g_reporting_check;
+  g_reporting_check = check;
   ShowMessage(ReportText(check), "Assertion Failure", kTaskModal);
+  g_reporting_check = outer;
+}
+
+}  // namespace
+
+void ReportCheckFailure(unsigned check) {
+  ShowReport(check);
 }
 
 FailureCause Reported(unsigned check, FailureCause cause) {
   cause.check = check;
-  ShowMessage(ReportText(cause.check), "Assertion Failure", kTaskModal);
+  ShowReport(cause.check);
   return cause;
 }
 
@@ -62,6 +78,8 @@ FailureCause Fault(unsigned check, Failure kind, std::string text) {
   return Reported(check, NotedOr(kind, text + " (check " +
                                            std::to_string(check) + ")"));
 }
+
+unsigned CheckBeingReported() { return g_reporting_check; }
 
 PathParts SplitPath(std::string_view path) {
   PathParts parts;
@@ -139,7 +157,13 @@ Result<std::string> FetchModulePath(const void* module) {
     }
     if (slot && slot->valid) return slot->path;
   }
-  std::optional<std::string> path = Sys().ModuleFileName(module);
+  std::optional<std::string> path;
+  if (const std::string* named = NamedModulePath(module)) {
+    // Never cut: a cut path would name another file.
+    if (named->size() <= kMaxPath) path = *named;
+  } else {
+    path = Sys().ModuleFileName(module);
+  }
   if (!path) {
     return Fault(kCheckModulePathUnusable, Failure::kInvalidArgument,
                  "the module's path cannot be had or is longer than 127 "

@@ -55,6 +55,9 @@ inline constexpr unsigned kTaskModal = 0x2000;
 // for a check after which the call goes on (a name that had to be
 // trimmed, a missing module that stands for the main program).
 void ReportCheckFailure(unsigned check);
+// The number of the check whose report the calling thread is delivering
+// right now, or 0 (a notice, or no report under way).
+unsigned CheckBeingReported();
 
 // Reports failed check `check`, after which the call cannot do what was
 // asked, and returns the failure it stands for: the note the layer below

@@ -45,6 +45,19 @@ extern "C" USERPROFILE_EXPORT void userprofile_set_report_handler(
   });
 }
 
+extern "C" USERPROFILE_EXPORT void userprofile_set_check_handler(
+    userprofile_check_handler handler, void* context) {
+  const userprofile::ExportCall call;
+  if (handler == nullptr) {
+    SetMessageSink([](const std::string&, const std::string&, unsigned) {});
+    return;
+  }
+  SetMessageSink([handler, context](const std::string& caption,
+                                    const std::string& text, unsigned) {
+    handler(context, CheckBeingReported(), caption.c_str(), text.c_str());
+  });
+}
+
 extern "C" USERPROFILE_EXPORT int userprofile_last_error(void) {
   return static_cast<int>(LastFailure().kind);
 }

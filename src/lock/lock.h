@@ -8,10 +8,11 @@
 #include <string_view>
 
 #include "frame/failure.h"
+#include "userprofile.h"
 
 namespace userprofile {
 
-inline constexpr std::string_view kLockFileName = "IKIVO.SMP";
+inline constexpr std::string_view kLockFileName = USERPROFILE_LOCK_FILE;
 
 // Creates, or truncates to empty, the lock file in `dir` (a path ending in
 // a separator). Returns the cause (reported) if it cannot be created.

@@ -5,6 +5,7 @@
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
+#include "registry/operations.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -82,16 +83,20 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfile(
     ModuleHandle module, char* name, int reg) {
   ExportCall call;
+  call.Fail(CreateUser(module, name, reg));
+}
+
+FailureCause userprofile::CreateUser(const void* module, char* name, int reg) {
   if (name == nullptr) {
-    call.Fail(Fault(kCheckCreateNameMissing, Failure::kInvalidArgument,
-                    "the name is missing (NULL)"));
-    return;
+    return Fault(kCheckCreateNameMissing, Failure::kInvalidArgument,
+                 "the name is missing (NULL)");
   }
   if (*name == '\0') ReportCheckFailure(kCheckCreateNameEmpty);
   RegistryScope scope;
   std::string trimmed(name);
-  call.Fail(CreateProfile(module, trimmed, reg));
+  FailureCause cause = CreateProfile(module, trimmed, reg);
   WriteBackName(trimmed, name);
+  return cause;
 }
 
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(

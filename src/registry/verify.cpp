@@ -1,5 +1,7 @@
 #include <functional>
 #include <limits>
+#include <map>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -9,6 +11,7 @@
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
+#include "registry/operations.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -73,10 +76,11 @@ class KeptEntries {
 
 // Gives the entry's user a home directory and a lock file if either is
 // missing, and returns the entry as it now stands, with the cause of what
-// could not be mended.
+// could not be mended. What it found missing goes to `found` (for an entry
+// whose home path can be built).
 Result<std::string> RepairEntry(const void* module,
                                 const std::string& registry, int i,
-                                const std::string& entry) {
+                                const std::string& entry, EntryHealth* found) {
   UserEntry user = *SplitEntry(entry);
   Result<std::string> root = UsersRootPath(module);
   if (!root) return Result<std::string>(entry, root.cause());
@@ -86,9 +90,11 @@ Result<std::string> RepairEntry(const void* module,
   // A lock file in it proves the home directory is there and can be
   // entered: one probe for the common, healthy case.
   if (plain && Sys().IsNormalFile(lock)) return entry;
+  const bool home_exists = plain && DirectoryExists(home);
+  if (found != nullptr) *found = EntryHealth{home_exists, false};
   // A recorded name that is not one plain directory is treated as missing:
   // the user gets a fresh home under the users root.
-  if (!plain || !DirectoryExists(home)) {
+  if (!home_exists) {
     std::string created;
     Result<std::string> dir_name =
         CreateHomeDirInRoot(module, &user.name, &created);
@@ -108,26 +114,61 @@ Result<std::string> RepairEntry(const void* module,
   return Result<std::string>(entry, EnsureLockFile(module, user.name.c_str()));
 }
 
-// Squeezes out empty and invalid entries, renumbering the kept ones from
-// the first gap on, and repairs every kept user's directory. Keys are
-// never deleted: those above the new count stay, ignored.
-//
-// The renumbering is one write per moved entry and the count comes last,
-// so a process killed in between leaves copies of moved entries below the
-// old count. An entry identical to one already kept is such a copy (a
-// user created twice gets a second home, so never the same line) and is
-// squeezed out like an invalid one: the next repair heals what a killed
-// one left.
+// What a repair squeezes out: empty and invalid entries, and copies of an
+// entry already kept. The renumbering is one write per moved entry and the
+// count comes last, so a process killed in between leaves copies of moved
+// entries below the old count. An entry identical to one already kept is
+// such a copy (a user created twice gets a second home, so never the same
+// line) and is squeezed out like an invalid one: the next repair heals
+// what a killed one left. Every kept user's home and lock file are
+// repaired on the way.
+class RepairCompaction : public Compaction {
+ public:
+  RepairCompaction(const void* module, const std::string& registry,
+                   std::map<int, EntryHealth>* unhealthy)
+      : module_(module), registry_(registry), unhealthy_(unhealthy) {}
+  bool Drops(int, const std::string& entry) override {
+    return entry.empty() || !IsValidEntry(entry) ||
+           entry.find(',') == std::string::npos || kept_->Contains(entry);
+  }
+  std::string Keep(int number, const std::string& entry) override {
+    EntryHealth found;
+    const Result<std::string> repaired =
+        RepairEntry(module_, registry_, number, entry, &found);
+    if (!cause_.failed()) cause_ = repaired.cause();
+    const std::string line = repaired.value_or(entry);
+    if (unhealthy_ != nullptr && !(found.home_exists && found.lock_exists)) {
+      (*unhealthy_)[number] = found;
+    }
+    kept_->Insert(entry);
+    kept_->Insert(line);
+    return line;
+  }
+  // Gone before the moves, for the repair's peak memory.
+  void Walked() override { kept_.reset(); }
+  // The first cause of what the walk could not mend.
+  const FailureCause& cause() const { return cause_; }
+
+ private:
+  const void* module_;
+  const std::string& registry_;
+  std::map<int, EntryHealth>* unhealthy_;
+  std::unique_ptr<KeptEntries> kept_ = std::make_unique<KeptEntries>();
+  FailureCause cause_;
+};
+
+}  // namespace
+
+// Keys are never deleted: those above the new count stay, ignored.
 //
 // The moves are written after the walk: a lookup by name (the lock file
 // of each user goes to the home that a lookup of the name finds) then
 // meets one version of the registry, read once, rather than a new one
 // after every move. Its answer is the same in the old numbering, since
-// moving keeps the entries' order and only invalid entries and copies
-// are squeezed out. Each entry keeps its place until its own move (moves
-// only go down, to numbers already walked), so the moves read it there.
-// Returns the first cause of what it could not mend.
-FailureCause CompactAndRepair(const void* module, const std::string& registry) {
+// moving keeps the entries' order and only dropped entries are squeezed
+// out. Each entry keeps its place until its own move (moves only go
+// down, to numbers already walked), so the moves read it there.
+FailureCause Compact(const std::string& registry, Compaction& rule) {
   FailureCause first;
   const auto met = [&first](const FailureCause& cause) {
     if (!first.failed()) first = cause;
@@ -146,28 +187,22 @@ FailureCause CompactAndRepair(const void* module, const std::string& registry) {
   // numbers from `moves_to` on.
   int moves_to = 0;
   std::vector<int> moving;
-  {
-    KeptEntries kept;  // gone before the moves, for the repair's peak memory
-    for (const int i : numbers) {
-      if (gap == 0 && i > next) gap = static_cast<int>(next);
-      next = static_cast<long long>(i) + 1;
-      const std::string entry = ReadEntry(registry, i);
-      if (entry.empty() || !IsValidEntry(entry) ||
-          entry.find(',') == std::string::npos || kept.Contains(entry)) {
-        if (gap == 0) gap = i;
-        continue;
-      }
-      const Result<std::string> line = RepairEntry(module, registry, i, entry);
-      met(line.cause());
-      kept.Insert(entry);
-      kept.Insert(*line);
-      if (gap != 0) {
-        if (moving.empty()) moves_to = gap;
-        moving.push_back(i);
-        ++gap;
-      }
+  for (const int i : numbers) {
+    if (gap == 0 && i > next) gap = static_cast<int>(next);
+    next = static_cast<long long>(i) + 1;
+    const std::string entry = ReadEntry(registry, i);
+    if (rule.Drops(i, entry)) {
+      if (gap == 0) gap = i;
+      continue;
+    }
+    rule.Keep(i, entry);
+    if (gap != 0) {
+      if (moving.empty()) moves_to = gap;
+      moving.push_back(i);
+      ++gap;
     }
   }
+  rule.Walked();
   for (std::size_t k = 0; k < moving.size(); ++k) {
     if (!WriteRegistry(registry, kUserSection,
                        EntryKey(moves_to + static_cast<int>(k)),
@@ -184,7 +219,6 @@ FailureCause CompactAndRepair(const void* module, const std::string& registry) {
   return first;
 }
 
-}  // namespace
 }  // namespace userprofile
 
 using namespace userprofile;
@@ -192,34 +226,46 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
     ModuleHandle module) {
   ExportCall call;
+  call.Fail(Repair(module));
+}
+
+FailureCause userprofile::Repair(const void* module,
+                                 std::map<int, EntryHealth>* unhealthy) {
+  FailureCause first;
+  const auto met = [&first](const FailureCause& cause) {
+    if (!first.failed()) first = cause;
+  };
   // One module path and one read of the registry for the whole call.
   RegistryScope scope;
   Result<std::string> registry = RegistryPath(module);
-  if (!registry) return call.Fail(registry.cause());
+  if (!registry) return registry.cause();
   // Created only if absent, never truncated: another process may be
   // writing it at this moment.
   const Status created = Sys().CreateFileIfAbsent(*registry);
   if (created.kind() != Failure::kExists && !Record(created)) {
-    call.Fail(Fault(kCheckRegistryNotCreated, Failure::kIo,
-                    "the registry cannot be created"));
+    met(Fault(kCheckRegistryNotCreated, Failure::kIo,
+              "the registry cannot be created"));
   }
   // The whole repair is one update: no other process's creation or
   // repair may interleave with the renumbering.
   RegistryUpdate update(*registry);
-  if (!update.held()) return call.Fail(TakeNote());
-  call.Fail(CompactAndRepair(module, *registry));
+  if (!update.held()) return NotedOr(Failure::kBusy, "the registry is busy");
+  RepairCompaction repair(module, *registry, unhealthy);
+  met(Compact(*registry, repair));
+  met(repair.cause());
 
   if (FindUser(*registry, kDefaultUserName) == 0) {
     ShowMessage("Creating Default User", "DEBUG", 0);
     std::string name = kDefaultUserName;
-    call.Fail(CreateProfile(module, name, 1));
-    call.Fail(StoreDefault(module, kDefaultUserName));
+    met(CreateProfile(module, name, 1));
+    met(StoreDefault(module, kDefaultUserName));
   }
   Result<std::string> current = ReadDefault(module);
-  call.Fail(current.cause());
+  met(current.cause());
   if (current && !current->empty() &&
       FindUser(*registry, current->c_str()) != 0) {
-    return;
+    return first;
   }
-  call.Fail(StoreDefault(module, kDefaultUserName));
+  met(StoreDefault(module, kDefaultUserName));
+  return first;
 }

@@ -1,35 +1,24 @@
 #include "cli.h"
 
+// First: userprofile.h declares __dso_handle, which the compiler declares
+// on its own (with C++ linkage) once it has met a function-local static,
+// as CLI11's headers hold.
+#include "commands.h"
+// clang-format off
 #include <CLI/CLI.hpp>
+// clang-format on
 #include <algorithm>
 #include <filesystem>
 
 #include "names.h"
-#include "platform/platform.h"
+#include "os.h"
 
 namespace userprof {
 namespace {
 
-struct CommandShape {
-  std::string_view name;
-  std::size_t min_operands;
-  std::size_t max_operands;
-  bool needs_module;
-  bool runs_program;
-};
-
-constexpr CommandShape kCommands[] = {
-    {"verify", 0, 0, true, false},  {"add", 1, 1, true, false},
-    {"list", 0, 0, true, false},    {"home", 1, 1, true, false},
-    {"default", 0, 1, true, false}, {"signin", 1, 1, true, true},
-    {"who", 0, 0, true, false},     {"remove", 1, 1, true, false},
-    {"rename", 2, 2, true, false},  {"demo", 0, 1, false, false},
-    {"help", 0, 1, false, false},
-};
-
-const CommandShape* Find(std::string_view command) {
-  for (const CommandShape& shape : kCommands) {
-    if (shape.name == command) return &shape;
+const Command* Find(std::span<const Command> commands, std::string_view name) {
+  for (const Command& command : commands) {
+    if (command.name == name) return &command;
   }
   return nullptr;
 }
@@ -39,8 +28,9 @@ std::string Plural(std::size_t n, const char* what) {
 }
 
 // A usage error for operands the command does not take, or nullopt.
-std::optional<std::string> CheckOperands(const Invocation& inv) {
-  const CommandShape* shape = Find(inv.command);
+std::optional<std::string> CheckOperands(const Invocation& inv,
+                                         std::span<const Command> commands) {
+  const Command* shape = Find(commands, inv.command);
   const std::string cmd(shape->name);
   if (inv.operands.size() < shape->min_operands) {
     if (shape->name == "rename") return "rename needs the old and the new name";
@@ -66,7 +56,7 @@ std::optional<std::string> CheckOperands(const Invocation& inv) {
 }  // namespace
 
 std::variant<Invocation, UsageError> ParseCommandLine(
-    const std::vector<std::string>& args) {
+    const std::vector<std::string>& args, std::span<const Command> commands) {
   Invocation inv;
   // "--" ends the tool's own arguments: what follows is signin's program,
   // passed on untouched (CLI11 would read it as more operands).
@@ -93,7 +83,7 @@ std::variant<Invocation, UsageError> ParseCommandLine(
   bool no_wait = false;
   double wait = -1;
   int refusal = kExitLocked;
-  for (const CommandShape& shape : kCommands) {
+  for (const Command& shape : commands) {
     CLI::App* sub = app.add_subcommand(std::string(shape.name));
     sub->set_help_flag();
     sub->add_option("operands", inv.operands);
@@ -125,7 +115,7 @@ std::variant<Invocation, UsageError> ParseCommandLine(
   inv.refusal_status = refusal;
   if (!inv.command.empty() && inv.command != "help" && !inv.help &&
       !inv.version) {
-    if (std::optional<std::string> problem = CheckOperands(inv)) {
+    if (std::optional<std::string> problem = CheckOperands(inv, commands)) {
       return UsageError{*problem};
     }
   }
@@ -136,7 +126,7 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
                                                         std::string_view cwd) {
   namespace fs = std::filesystem;
   if (raw.empty()) return UsageError{"the module path is empty"};
-  if (raw.back() == userprofile::kSeparator) {
+  if (raw.back() == kSeparator) {
     return UsageError{"the module path " + Quoted(raw) +
                       " names a directory; give the program file in it, "
                       "e.g. /opt/app/PROG/MAIN"};
@@ -155,11 +145,11 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
                       "e.g. /opt/app/PROG/MAIN"};
   }
   std::string absolute = path.string();
-  if (absolute.size() > userprofile::kMaxPath) {
+  if (absolute.size() > kMaxPath) {
     return UsageError{"the module path " + Quoted(absolute) + " has " +
                       std::to_string(absolute.size()) +
                       " bytes; the application's paths hold at most " +
-                      std::to_string(userprofile::kMaxPath)};
+                      std::to_string(kMaxPath)};
   }
   return absolute;
 }

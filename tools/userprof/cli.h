@@ -3,12 +3,15 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 namespace userprof {
+
+struct Command;  // commands.h
 
 // The exit statuses, as docs/userprof.md and userprof(1) list them.
 inline constexpr int kExitOk = 0;
@@ -44,8 +47,10 @@ struct UsageError {
 // Options may stand anywhere before "--"; everything after it is the
 // program that signin runs. A user name never starts with '-' (it would
 // be punctuation), so a word that does is an option.
+// `commands` is the table of the commands (main.cpp): their names and
+// the operands each takes.
 std::variant<Invocation, UsageError> ParseCommandLine(
-    const std::vector<std::string>& args);
+    const std::vector<std::string>& args, std::span<const Command> commands);
 
 // The module path made absolute against `cwd` and cleaned of "." and ".."
 // steps, or a usage error: empty, naming a directory (ending in a

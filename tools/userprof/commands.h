@@ -1,12 +1,16 @@
-// The commands that work on one application through a session.
+// The commands: one file each (cmd_*.cpp), listed in one table in
+// main.cpp, and the pieces they share.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
 #include "json.h"
+#include "registry_view.h"
 #include "session.h"
 
 namespace userprof {
@@ -20,34 +24,85 @@ struct Outcome {
   Json json = Json::object();
 };
 
-struct SignInOptions {
-  double wait_seconds = 0;  // 0: refuse at once
-  int refusal_status = kExitLocked;
-  bool json = false;  // the program's output must not reach our stdout
+// What a command is given: the command line, the session of the
+// application (none for a command that needs no module) and the path of
+// this program.
+struct Call {
+  const Invocation& inv;
+  Session* session;
+  std::string self;
+  // The first operand, or "".
+  const std::string& operand() const {
+    static const std::string none;
+    return inv.operands.empty() ? none : inv.operands.front();
+  }
 };
 
-Outcome Verify(Session& session, bool dry_run);
-Outcome Add(Session& session, const std::string& name);
-// The users' objects in the JSON fields cost more than the probes of
-// their lock files: they are made only `with_users_json`.
-Outcome List(Session& session, bool with_users_json);
-Outcome Home(Session& session, const std::string& name);
-Outcome Default(Session& session, const std::optional<std::string>& name);
-Outcome SignIn(Session& session, const std::string& name,
-               const std::vector<std::string>& program,
-               const SignInOptions& options);
-Outcome Who(Session& session);
-Outcome Remove(Session& session, const std::string& name, bool delete_home);
-Outcome Rename(Session& session, const std::string& old_name,
-               const std::string& new_name);
+// One command: its name, the operands it takes, whether it works on an
+// application (--module) and runs a program (after "--"), and what runs
+// it (nothing for help, which main.cpp answers itself).
+struct Command {
+  std::string_view name;
+  std::size_t min_operands;
+  std::size_t max_operands;
+  bool needs_module;
+  bool runs_program;
+  Outcome (*run)(const Call& call);
+};
 
-// A typical host run on a scratch tree in `dir` (a new temporary
-// directory, removed afterwards, when none is given). `self` starts
-// another copy of this program for the second sign-in.
-Outcome Demo(const std::optional<std::string>& dir, const std::string& self,
-             bool echo_checks);
+Outcome CmdVerify(const Call& call);
+Outcome CmdAdd(const Call& call);
+Outcome CmdList(const Call& call);
+Outcome CmdHome(const Call& call);
+Outcome CmdDefault(const Call& call);
+Outcome CmdSignIn(const Call& call);
+Outcome CmdWho(const Call& call);
+Outcome CmdRemove(const Call& call);
+Outcome CmdRename(const Call& call);
+Outcome CmdDemo(const Call& call);
 
-// A refusal: exit status 1 and the reason.
+// --- Shared by the commands --------------------------------------------
+
+// A refusal or failure: exit status 1 and the reason.
 Outcome Refused(std::string reason);
+// A refusal for a user signed in or a registry busy: exit status 4.
+Outcome Locked(std::string reason);
+// `what` and the cause the library recorded for its last failure, with
+// the exit status that cause calls for (4 for a user signed in elsewhere
+// or a busy registry, 1 otherwise).
+Outcome FailedWithCause(const std::string& what);
+// `what`, with the cause the library recorded for its last failure (or
+// `cause`), as one line.
+std::string WithCause(const std::string& what,
+                      std::string cause = Session::LastCause());
+Outcome NoSuchUser(const std::string& name);
+
+// A refusal for a name the library's validator rejects, or nullopt.
+std::optional<Outcome> RefuseInvalidName(const std::string& name);
+// A refusal for a name that cannot be registered as typed, or nullopt.
+std::optional<Outcome> RefuseNewName(const std::string& name);
+
+// A path printed alone, for people or a pipe: escaped for a terminal,
+// raw for a pipe, so that a script reaches the real file.
+std::string PathLine(const std::string& path);
+
+// The registered names that `name` matches only loosely (in another
+// encoding or case folding the library does not apply), with their entry
+// numbers; `skip` is an entry number to leave out.
+std::vector<std::pair<int, std::string>> LooseMatches(const RegistryView& view,
+                                                      const std::string& name,
+                                                      int skip);
+
+// What "who" knows of the holder of a lock file: the note a signin left
+// in it while it held it. A note in a file nobody holds says nothing, and
+// neither does one whose process is known to be gone from this machine.
+struct Holder {
+  long pid = 0;
+  std::string host;
+  std::string since;
+};
+std::optional<Holder> ReadHolder(const EntryView& user);
+// "process 12 on host since 2026-12-09T03:04:05Z".
+std::string Describe(const Holder& holder);
 
 }  // namespace userprof

@@ -101,8 +101,6 @@ void SetText(Json& object, const std::string& key, std::string_view bytes) {
   if (!IsUtf8(bytes)) object[key + "_bytes"] = Hex(bytes);
 }
 
-Json TextValue(std::string_view bytes) { return AsUnicode(bytes); }
-
 std::string DumpLine(const Json& value) {
   // Every string went through AsUnicode; "replace" only guards the rest.
   return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";

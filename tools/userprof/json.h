@@ -33,10 +33,6 @@ std::string Hex(std::string_view bytes);
 // their hexadecimal form when they are not valid UTF-8.
 void SetText(Json& object, const std::string& key, std::string_view bytes);
 
-// The text of `bytes` as a JSON value (see SetText), for array items
-// where no sibling field can stand.
-Json TextValue(std::string_view bytes);
-
 // The one line --json prints.
 std::string DumpLine(const Json& value);
 

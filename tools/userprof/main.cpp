@@ -1,9 +1,9 @@
 // userprof: the administrator's tool for the users of an installed
 // application. It aims the library at the application's module and calls
-// its exports, as the application itself would.
+// its functions, as the application itself would. Each command is one
+// file (cmd_*.cpp) and one row of the table below.
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 #include "cli.h"
 #include "commands.h"
@@ -11,10 +11,32 @@
 #include "json.h"
 #include "names.h"
 #include "os.h"
-#include "platform/platform.h"
 
 namespace userprof {
 namespace {
+
+// name, operands (at least, at most), works on an application, runs a
+// program, what runs it.
+constexpr Command kCommands[] = {
+    {"verify", 0, 0, true, false, CmdVerify},
+    {"add", 1, 1, true, false, CmdAdd},
+    {"list", 0, 0, true, false, CmdList},
+    {"home", 1, 1, true, false, CmdHome},
+    {"default", 0, 1, true, false, CmdDefault},
+    {"signin", 1, 1, true, true, CmdSignIn},
+    {"who", 0, 0, true, false, CmdWho},
+    {"remove", 1, 1, true, false, CmdRemove},
+    {"rename", 2, 2, true, false, CmdRename},
+    {"demo", 0, 1, false, false, CmdDemo},
+    {"help", 0, 1, false, false, nullptr},
+};
+
+const Command& Find(std::string_view name) {
+  for (const Command& command : kCommands) {
+    if (command.name == name) return command;
+  }
+  return kCommands[std::size(kCommands) - 1];  // never: the parse checked
+}
 
 void Print(std::FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -57,30 +79,9 @@ int Emit(const Invocation& inv, const std::string& module, Outcome outcome,
   return outcome.status;
 }
 
-Outcome Dispatch(const Invocation& inv, Session& session) {
-  const std::string& command = inv.command;
-  const std::string operand = inv.operands.empty() ? "" : inv.operands.front();
-  if (command == "verify") return Verify(session, inv.dry_run);
-  if (command == "add") return Add(session, operand);
-  if (command == "list") return List(session, inv.json);
-  if (command == "home") return Home(session, operand);
-  if (command == "default") {
-    return Default(session, inv.operands.empty()
-                                ? std::nullopt
-                                : std::optional<std::string>(operand));
-  }
-  if (command == "signin") {
-    return SignIn(
-        session, operand, inv.program,
-        SignInOptions{inv.wait_seconds, inv.refusal_status, inv.json});
-  }
-  if (command == "remove") return Remove(session, operand, inv.delete_home);
-  if (command == "rename") return Rename(session, operand, inv.operands[1]);
-  return Who(session);
-}
-
 int Run(const std::vector<std::string>& args, const std::string& argv0) {
-  std::variant<Invocation, UsageError> parsed = ParseCommandLine(args);
+  std::variant<Invocation, UsageError> parsed =
+      ParseCommandLine(args, kCommands);
   if (auto* error = std::get_if<UsageError>(&parsed)) {
     bool json = false;
     for (const std::string& arg : args) json = json || arg == "--json";
@@ -109,10 +110,10 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   }
   if (inv.command.empty()) return UsageFailure("no command given", inv.json);
 
-  if (inv.command == "demo") {
-    std::optional<std::string> dir;
-    if (!inv.operands.empty()) dir = inv.operands.front();
-    return Emit(inv, "", Demo(dir, SelfPath(argv0), !inv.json), nullptr);
+  const Command& command = Find(inv.command);
+  if (!command.needs_module) {
+    return Emit(inv, "", command.run(Call{inv, nullptr, SelfPath(argv0)}),
+                nullptr);
   }
 
   std::string raw;
@@ -158,7 +159,8 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
                         " would have a path longer than 127 characters"),
                 &session);
   }
-  return Emit(inv, module, Dispatch(inv, session), &session);
+  return Emit(inv, module, command.run(Call{inv, &session, SelfPath(argv0)}),
+              &session);
 }
 
 }  // namespace

@@ -4,14 +4,23 @@
 #include <cstdio>
 
 #include "json.h"
-#include "registry/registry.h"
+#include "userprofile.h"
 
 namespace userprof {
-using userprofile::IsLetterOrDigit;
-using userprofile::IsPunctuation;
-using userprofile::kMaxNameLength;
-
 namespace {
+
+constexpr std::size_t kMaxNameLength = USERPROFILE_NAME_MAX;
+
+// The two byte classes of the validator, for saying which byte it
+// refuses: ASCII punctuation, and ASCII letters and digits.
+bool IsPunctuation(unsigned char c) {
+  return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') ||
+         (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
+}
+bool IsLetterOrDigit(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+         (c >= 'a' && c <= 'z');
+}
 
 std::string HexByte(unsigned char c) {
   char code[8];

@@ -1,16 +1,30 @@
-// The tool's own calls to the operating system, kept in one place: the
-// current directory, scratch trees, running programs, and the files the
-// tool itself writes beside the library's (the registry's backup, the
-// note a sign-in leaves in its lock file). Files of the application are
-// otherwise reached through the library's platform layer.
+// What the tool asks of the operating system, kept in one file per system
+// (os_posix.cpp; a Windows build adds os_win.cpp): the current directory,
+// scratch trees, running programs, and the files the tool itself writes
+// beside the library's (the registry's backups) or reads (the note a
+// sign-in leaves in its lock file). The application's files are otherwise
+// reached through the library.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "userprofile.h"
+
 namespace userprof {
+
+// The system's path separator.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+#else
+inline constexpr char kSeparator = '/';
+#endif
+
+// The longest path the library builds: a 128-byte buffer's worth.
+inline constexpr std::size_t kMaxPath = USERPROFILE_PATH_SIZE - 1;
 
 // The process's current directory, or empty if it cannot be had.
 std::string CurrentDirectory();
@@ -63,7 +77,6 @@ std::optional<std::string> ReadLockNote(const std::string& lock_file);
 unsigned long LinkCount(const std::string& path);
 
 std::string HostName();
-long ProcessId();
 // Whether a process of this id runs on this machine (nullopt: cannot tell).
 std::optional<bool> ProcessRuns(long pid);
 // The time now as "2026-12-09T03:04:05Z".

@@ -214,9 +214,9 @@ std::string MirrorUsersRoot(const std::string& from, const std::string& to) {
     } else if (fs::is_directory(status)) {
       fs::create_directory(target, ec);
       struct stat st {};
-      const std::string lock = (it->path() / "IKIVO.SMP").string();
+      const std::string lock = (it->path() / USERPROFILE_LOCK_FILE).string();
       if (!ec && ::lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        std::ofstream((target / "IKIVO.SMP").string());
+        std::ofstream((target / USERPROFILE_LOCK_FILE).string());
       }
     } else {
       std::ofstream(target.string());
@@ -249,8 +249,6 @@ std::string HostName() {
   if (::gethostname(name, sizeof name - 1) != 0) return {};
   return name;
 }
-
-long ProcessId() { return static_cast<long>(::getpid()); }
 
 std::optional<bool> ProcessRuns(long pid) {
   if (pid <= 0) return false;

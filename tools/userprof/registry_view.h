@@ -1,9 +1,8 @@
-// The registry as an administrator sees it: every numbered entry, read
-// through the library's platform, with each user's home directory, lock
-// file and sign-in as they stand on disk.
+// The registry as an administrator sees it: every numbered entry, as the
+// library lists it, with each user's home directory, lock file and
+// sign-in as they stand on disk.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,7 +11,7 @@
 
 namespace userprof {
 
-inline constexpr const char* kLockFile = "IKIVO.SMP";
+inline constexpr const char* kLockFile = USERPROFILE_LOCK_FILE;
 
 struct EntryView {
   int number = 0;
@@ -39,37 +38,20 @@ struct RegistryView {
   std::vector<EntryView> entries;
 };
 
+// Adds what the library tells of one entry (or, for `user` NULL, of the
+// registry alone) to `view`.
+void AddToView(RegistryView& view, const userprofile_registry_state& registry,
+               const userprofile_user_state* user);
+
 // Reads the registry of the session's module. Asks about sign-ins only
 // with `ask_sign_ins`, and never in a way that disturbs one.
-//
-// `healthy_before`, a view of the same registry read earlier in this
-// process, spares the probes of the users it found healthy: an entry of
-// the same number, text and home whose home and lock file that view found
-// in place is taken to have them still (with `ask_sign_ins` every user is
-// probed, sign-ins being asked anew). For the view after a repair, which
-// removes no file: only the users the repair mended and the entries it
-// changed are probed again.
-RegistryView ReadRegistry(const Session& session, bool ask_sign_ins,
-                          const RegistryView* healthy_before = nullptr);
-
-// Which content of the registry file the library's reads answer from:
-// equal for two calls only if every read between them (and the lookups
-// made of them) answered from the same bytes. nullopt where the platform
-// keeps no snapshots, or without a registry path.
-struct RegistryContent {
-  std::uint64_t id = 0;
-  std::uint64_t version = 0;
-  bool operator==(const RegistryContent&) const = default;
-};
-std::optional<RegistryContent> ContentOf(const std::string& registry);
-
-// `view`, read (without sign-ins) from a registry whose content has not
-// changed since, as it stands now: the lookups would answer the same, so
-// only the disk is looked at again, where the view did not find a user's
-// home and lock file, and whether the registry file exists.
-RegistryView Reprobed(RegistryView view);
+RegistryView ReadRegistry(const Session& session, bool ask_sign_ins);
 
 // The registered users, first entries only: the ones lookups find.
 std::vector<const EntryView*> ReachableUsers(const RegistryView& view);
+
+// The entry that lookups find for `name`, or nullptr.
+const EntryView* Reachable(const RegistryView& view, const Session& session,
+                           const std::string& name);
 
 }  // namespace userprof

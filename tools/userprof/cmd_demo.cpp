@@ -5,8 +5,6 @@
 #include "commands.h"
 #include "names.h"
 #include "os.h"
-#include "platform/platform.h"
-#include "registry_view.h"
 
 namespace userprof {
 namespace {
@@ -75,7 +73,9 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
   const ModuleHandle module = session.handle();
   const std::string user = kSignInUser;
 
-  Outcome verified = Verify(session, false);
+  Invocation verify;
+  verify.command = "verify";
+  Outcome verified = CmdVerify(Call{verify, &session, self});
   steps.Add(
       "VerifyUserProfiles(module)",
       verified.out + (verified.error.empty() ? "" : verified.error + "\n"),
@@ -91,7 +91,9 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
 
   const int locked = openUserSemaphoreFile(user.c_str(), module);
   const std::string lock = session.DirForUser(user) + kLockFile;
-  const bool held = userprofile::Sys().IsHeldExclusively(lock) == true;
+  const RegistryView listed = ReadRegistry(session, true);
+  const EntryView* signed_in = Reachable(listed, session, user);
+  const bool held = signed_in && signed_in->signed_in == true;
   steps.Add(
       "openUserSemaphoreFile(" + Quoted(user) +
           ", module) = " + std::to_string(locked),
@@ -118,8 +120,9 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
   CreateUserProfile(module, buffer.data(), 1);
   const int added_number = session.FindUser(added);
   const std::string added_home = session.DirForUser(added);
-  const bool added_lock =
-      userprofile::Sys().IsNormalFile(added_home + kLockFile);
+  const RegistryView after = ReadRegistry(session, false);
+  const EntryView* added_entry = Reachable(after, session, added);
+  const bool added_lock = added_entry && added_entry->lock_exists;
   steps.Add("CreateUserProfile(module, " + Quoted(added) + ", 1)",
             "entry " + std::to_string(added_number) + ", home " + added_home +
                 (added_lock ? " with its lock file" : " without a lock file"),
@@ -152,8 +155,12 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
 
 }  // namespace
 
-Outcome Demo(const std::optional<std::string>& dir, const std::string& self,
-             bool echo_checks) {
+Outcome CmdDemo(const Call& call) {
+  const std::optional<std::string> dir =
+      call.inv.operands.empty() ? std::nullopt
+                                : std::optional<std::string>(call.operand());
+  const std::string& self = call.self;
+  const bool echo_checks = !call.inv.json;
   std::string tree;
   if (dir) {
     std::variant<std::string, UsageError> resolved =
