@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/reread.h"
 #include "userprofile.h"
 
 namespace fs = std::filesystem;
@@ -190,32 +191,7 @@ void InstallLibrary() {
       [](const std::string&, const std::string&, unsigned) {});
 }
 
-// Every read of a file reads it anew: no version vouches for a kept parse.
-class RereadEveryTime : public userprofile::PlatformWrapper {
- public:
-  using PlatformWrapper::PlatformWrapper;
-  std::optional<userprofile::FileLook> VersionOf(const std::string&) override {
-    return std::nullopt;
-  }
-};
-
-// For one scope, the registry kept parsed between calls (as the library
-// runs) or, for the baseline, read and compared with the parse at every
-// read.
-class CacheSetting {
- public:
-  explicit CacheSetting(bool kept)
-      : previous_(userprofile::Sys()), reread_(previous_) {
-    if (!kept) userprofile::SetPlatform(&reread_);
-  }
-  ~CacheSetting() { userprofile::SetPlatform(&previous_); }
-  CacheSetting(const CacheSetting&) = delete;
-  CacheSetting& operator=(const CacheSetting&) = delete;
-
- private:
-  userprofile::Platform& previous_;
-  RereadEveryTime reread_;
-};
+using testing_support::CacheSetting;
 
 // --- The floor -------------------------------------------------------------
 

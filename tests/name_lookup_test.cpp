@@ -16,6 +16,7 @@
 
 #include "frame/frame.h"
 #include "platform/platform.h"
+#include "support/reread.h"
 #include "profile/profile.h"
 #include "registry/profile_store.h"
 #include "registry/registry.h"
@@ -27,30 +28,7 @@ using namespace testing_support;
 
 namespace {
 
-// Every read of a file reads it anew: no version vouches for a kept parse.
-class RereadEveryTime : public userprofile::PlatformWrapper {
- public:
-  using PlatformWrapper::PlatformWrapper;
-  std::optional<userprofile::FileLook> VersionOf(const std::string&) override {
-    return std::nullopt;
-  }
-};
-
-// For one scope, the registry kept parsed between reads (as the library
-// runs) or read anew at every read.
-class CacheSetting {
- public:
-  explicit CacheSetting(bool kept) : previous_(userprofile::Sys()), reread_(previous_) {
-    if (!kept) userprofile::SetPlatform(&reread_);
-  }
-  ~CacheSetting() { userprofile::SetPlatform(&previous_); }
-  CacheSetting(const CacheSetting&) = delete;
-  CacheSetting& operator=(const CacheSetting&) = delete;
-
- private:
-  userprofile::Platform& previous_;
-  RereadEveryTime reread_;
-};
+using testing_support::CacheSetting;
 
 // The lookup as the entry-by-entry loop answers it, over the content the
 // library's reads see now: the first entry from 1 to the count that is

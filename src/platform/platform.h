@@ -117,12 +117,11 @@ class Platform {
   virtual ~Platform() = default;
 
   // --- Files -----------------------------------------------------------
-  // The whole content of a regular file and its version as read. A file
-  // put in place after the read began makes no mixed answer: the content
-  // is the one file's. kNotFound for a missing name or for one that is no
-  // regular file (never waited on, as a FIFO would be).
-  virtual Status ReadFile(const std::string& path, std::string& content,
-                          FileLook& look) = 0;
+  // The whole content of a regular file. A file put in place after the
+  // read began makes no mixed answer: the content is the one file's.
+  // kNotFound for a missing name or for one that is no regular file (never
+  // waited on, as a FIFO would be).
+  virtual Status ReadFile(const std::string& path, std::string& content) = 0;
   // The version of the regular file the path names now, without opening
   // it; nullopt for a missing name or for one that is no regular file.
   virtual std::optional<FileLook> VersionOf(const std::string& path) = 0;
@@ -270,9 +269,8 @@ class PlatformWrapper : public Platform {
  public:
   explicit PlatformWrapper(Platform& target) : target_(target) {}
 
-  Status ReadFile(const std::string& path, std::string& content,
-                  FileLook& look) override {
-    return target_.ReadFile(path, content, look);
+  Status ReadFile(const std::string& path, std::string& content) override {
+    return target_.ReadFile(path, content);
   }
   std::optional<FileLook> VersionOf(const std::string& path) override {
     return target_.VersionOf(path);

@@ -201,9 +201,7 @@ long long MonotonicMs() {
 
 class PosixPlatform final : public Platform {
  public:
-  Status ReadFile(const std::string& path, std::string& content,
-                  FileLook& look) override {
-    look.seen = FileClockNow();
+  Status ReadFile(const std::string& path, std::string& content) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return PosixError("cannot read", path, errno);
     struct stat st{};
@@ -211,7 +209,6 @@ class PosixPlatform final : public Platform {
       ::close(fd);
       return {Failure::kNotFound, path + " is no regular file"};
     }
-    look.version = VersionOfStat(st);
     // Read straight into the result: a first call in a process pays for
     // every page it touches.
     content.assign(static_cast<std::size_t>(st.st_size) + 1, '\0');

@@ -198,24 +198,16 @@ bool IsPlainFile(HANDLE file) {
 
 class WindowsPlatform final : public Platform {
  public:
-  Status ReadFile(const std::string& path, std::string& content,
-                  FileLook& look) override {
-    look.seen = FileClockNow();
+  Status ReadFile(const std::string& path, std::string& content) override {
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return LastError("cannot read", path);
-    FILE_BASIC_INFO basic{};
     LARGE_INTEGER size{};
     Status status;
-    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-        !::GetFileSizeEx(file, &size)) {
+    if (!::GetFileSizeEx(file, &size)) {
       status = LastError("cannot examine", path);
-    } else if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      status = {Failure::kNotFound, path + " is no regular file"};
     } else {
-      look.version = VersionFrom(basic.CreationTime, basic.LastWriteTime,
-                                 basic.ChangeTime, static_cast<std::uint64_t>(size.QuadPart));
       content.clear();
       content.reserve(static_cast<std::size_t>(size.QuadPart));
       char buffer[65536];

@@ -74,13 +74,14 @@ const std::shared_ptr<profile::Document>& EmptyDocument() {
 // its settled version (or, while the version cannot be trusted yet, its
 // bytes), otherwise a new parse. nullptr for a missing or unreadable file.
 std::shared_ptr<profile::Document> Load(const std::string& file, KnownFile& known) {
-  if (known.doc && known.settled) {
-    const std::optional<FileLook> look = Sys().VersionOf(file);
-    if (look && look->version == known.version) return known.doc;
+  // The version is taken before the content is read: a change in between
+  // gives the next look another version, and the file is read again.
+  const std::optional<FileLook> look = Sys().VersionOf(file);
+  if (known.doc && known.settled && look && look->version == known.version) {
+    return known.doc;
   }
   std::string content;
-  FileLook look;
-  const Status read = Sys().ReadFile(file, content, look);
+  const Status read = Sys().ReadFile(file, content);
   if (!read) {
     // A missing registry is an empty one; any other failure is a cause.
     if (read.kind() != Failure::kNotFound) Record(read);
@@ -90,8 +91,8 @@ std::shared_ptr<profile::Document> Load(const std::string& file, KnownFile& know
   if (!known.doc || !known.doc->HasBytes(content)) {
     known.doc = std::make_shared<profile::Document>(std::move(content));
   }
-  known.version = look.version;
-  known.settled = IsSettled(look);
+  known.version = look ? look->version : FileVersion{};
+  known.settled = look && IsSettled(*look);
   return known.doc;
 }
 

@@ -41,10 +41,10 @@ class CountingHost : public userprofile::PlatformWrapper {
   std::optional<std::string> ModuleFileName(const void*) override {
     return module_;
   }
-  userprofile::Status ReadFile(const std::string& path, std::string& content,
-                              userprofile::FileLook& look) override {
+  userprofile::Status ReadFile(const std::string& path,
+                              std::string& content) override {
     ++file_reads;
-    return PlatformWrapper::ReadFile(path, content, look);
+    return PlatformWrapper::ReadFile(path, content);
   }
   ModuleHandle handle() const { return userprofile::AsHandle(this); }
 

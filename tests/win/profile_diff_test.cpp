@@ -199,17 +199,11 @@ bool QuotedAtBufferEdge(std::string_view content, const std::string& section,
   const profile::Document doc{std::string(content)};
   std::optional<std::string_view> value = doc.Find(section, key);
   if (!value || size == 0) return false;
-  // Find unquotes: a quoted value is two bytes longer in the file.
-  const std::string sections = doc.SectionLines(section);
-  bool quoted = false;
-  for (std::string_view lines = sections; !lines.empty();) {
-    const std::string_view line = lines.substr(0, lines.find('\0'));
-    lines.remove_prefix(std::min(line.size() + 1, lines.size()));
-    std::optional<profile::KeyLine> kl = profile::SplitKeyLine(line);
-    if (!kl || !profile::SameName(kl->key, profile::Trim(key))) continue;
-    quoted = kl->value.size() == value->size() + 2;
-    break;
-  }
+  // Find unquotes: the file holds the value inside a pair of quotes.
+  const std::string text(*value);
+  const bool quoted =
+      content.find("\"" + text + "\"") != std::string_view::npos ||
+      content.find("'" + text + "'") != std::string_view::npos;
   return quoted && value->size() == size - 1;
 }
 
