@@ -112,6 +112,9 @@ inline constexpr std::uint64_t kFileClockStep = 50000000;
 inline constexpr std::uint64_t kFileClockStep = 0;
 #endif
 
+// The order behind Platform::CompareNames, defined by each platform's file.
+int CompareUserNames(const char* a, const char* b);
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -211,13 +214,14 @@ class Platform {
   // nullptr). nullopt if it cannot be had or is longer than kMaxPath: a
   // cut path would name another file.
   virtual std::optional<std::string> ModuleFileName(const void* module) = 0;
-  // The platform's case-insensitive order of user names (lstrcmpiA):
-  // negative, zero or positive as `a` sorts before, with or after `b`.
-  virtual int CompareNames(const char* a, const char* b) = 0;
   // Shows a message with no owner window and waits until it is dismissed.
   virtual void ShowMessageBox(const std::string& text, const std::string& caption,
                               unsigned style) = 0;
 
+  // The platform's case-insensitive order of user names (lstrcmpiA):
+  // negative, zero or positive as `a` sorts before, with or after `b`. A
+  // pure function of the two names, which no test needs to replace.
+  int CompareNames(const char* a, const char* b) { return CompareUserNames(a, b); }
   // True when CompareNames finds the two names equal.
   bool NamesEqual(const char* a, const char* b) { return CompareNames(a, b) == 0; }
   // OpenExclusive for a caller that needs the handle only (kFailedLock on
@@ -326,9 +330,6 @@ class PlatformWrapper : public Platform {
   }
   std::optional<std::string> ModuleFileName(const void* module) override {
     return target_.ModuleFileName(module);
-  }
-  int CompareNames(const char* a, const char* b) override {
-    return target_.CompareNames(a, b);
   }
   void ShowMessageBox(const std::string& text, const std::string& caption,
                       unsigned style) override {

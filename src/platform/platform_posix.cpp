@@ -421,10 +421,6 @@ class PosixPlatform final : public Platform {
     return module_paths_.Find(module);
   }
 
-  int CompareNames(const char* a, const char* b) override {
-    return UserNameKey(a ? a : "").compare(UserNameKey(b ? b : ""));
-  }
-
   void ShowMessageBox(const std::string& text, const std::string& caption,
                       unsigned) override {
     // One write, so that lines of concurrent processes never interleave.
@@ -446,6 +442,10 @@ class PosixPlatform final : public Platform {
 }  // namespace
 
 unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
+
+int CompareUserNames(const char* a, const char* b) {
+  return UserNameKey(a ? a : "").compare(UserNameKey(b ? b : ""));
+}
 
 Platform& NativePlatform() {
   static PosixPlatform platform;

@@ -487,10 +487,6 @@ class WindowsPlatform final : public Platform {
     return std::string(buffer, n);
   }
 
-  int CompareNames(const char* a, const char* b) override {
-    return ::lstrcmpiA(a ? a : "", b ? b : "");
-  }
-
   void ShowMessageBox(const std::string& text, const std::string& caption,
                       unsigned style) override {
     ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
@@ -500,6 +496,10 @@ class WindowsPlatform final : public Platform {
 }  // namespace
 
 unsigned long ProcessId() { return ::GetCurrentProcessId(); }
+
+int CompareUserNames(const char* a, const char* b) {
+  return ::lstrcmpiA(a ? a : "", b ? b : "");
+}
 
 Platform& NativePlatform() {
   static WindowsPlatform platform;
