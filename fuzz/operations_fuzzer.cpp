@@ -23,8 +23,8 @@
 
 #include "frame/frame.h"
 #include "platform/platform.h"
-#include "profile/document.h"
-#include "profile/profile.h"
+#include "registry/profile_document.h"
+#include "registry/profile.h"
 #include "userprofile.h"
 
 namespace fs = std::filesystem;

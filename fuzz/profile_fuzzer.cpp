@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "profile/document.h"
-#include "profile/profile.h"
+#include "registry/profile_document.h"
+#include "registry/profile.h"
 
 namespace profile = userprofile::profile;
 

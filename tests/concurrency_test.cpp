@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#include "profile/document.h"
-#include "profile/profile.h"
+#include "registry/profile_document.h"
+#include "registry/profile.h"
 #include "support/apptree.h"
 
 using namespace testing_support;

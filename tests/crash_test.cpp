@@ -16,8 +16,8 @@
 #include <set>
 #include <thread>
 
-#include "profile/document.h"
-#include "profile/profile.h"
+#include "registry/profile_document.h"
+#include "registry/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
 

@@ -20,8 +20,8 @@
 #include <optional>
 #include <random>
 
-#include "profile/document.h"
-#include "profile/profile.h"
+#include "registry/profile_document.h"
+#include "registry/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
 #include "userprofile.h"

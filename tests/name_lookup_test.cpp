@@ -17,7 +17,7 @@
 #include "frame/frame.h"
 #include "platform/platform.h"
 #include "support/reread.h"
-#include "profile/profile.h"
+#include "registry/profile.h"
 #include "registry/profile_store.h"
 #include "registry/registry.h"
 #include "support/apptree.h"

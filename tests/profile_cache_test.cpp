@@ -19,8 +19,8 @@
 
 #include "registry/profile_store.h"
 #include "platform/platform.h"
-#include "profile/document.h"
-#include "profile/profile.h"
+#include "registry/profile_document.h"
+#include "registry/profile.h"
 #include "registry/registry.h"
 #include "support/apptree.h"
 #include "support/process.h"

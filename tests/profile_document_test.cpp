@@ -4,7 +4,7 @@
 // anew, and its bytes are exactly those of the same WithValue calls. (The
 // reading rules themselves are held to the Windows services in
 // tests/win/profile_diff_test.cpp.)
-#include "profile/document.h"
+#include "registry/profile_document.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "profile/profile.h"
+#include "registry/profile.h"
 
 using userprofile::profile::Document;
 using userprofile::profile::KeyLine;

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "frame/failure.h"
-#include "profile/profile.h"
+#include "registry/profile.h"
 
 namespace userprofile {
 namespace {

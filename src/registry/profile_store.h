@@ -20,7 +20,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "profile/document.h"
+#include "registry/profile_document.h"
 
 namespace userprofile {
 

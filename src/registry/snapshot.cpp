@@ -17,7 +17,7 @@
 
 #include "platform/names.h"
 #include "platform/platform.h"
-#include "profile/profile.h"
+#include "registry/profile.h"
 #include "registry/profile_store.h"
 #include "registry/registry.h"
 

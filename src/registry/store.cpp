@@ -1,6 +1,6 @@
 #include "frame/failure.h"
 #include "frame/frame.h"
-#include "profile/profile.h"
+#include "registry/profile.h"
 #include "registry/profile_store.h"
 #include "registry/registry.h"
 

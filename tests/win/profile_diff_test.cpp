@@ -35,8 +35,8 @@
 #include <sstream>
 #include <tuple>
 
-#include "profile/document.h"
-#include "profile/profile.h"
+#include "registry/profile_document.h"
+#include "registry/profile.h"
 #include "registry/profile_store.h"
 
 namespace profile = userprofile::profile;

@@ -1,4 +1,4 @@
-#include "admin/listing.h"
+#include "registry/admin_listing.h"
 
 #include <algorithm>
 

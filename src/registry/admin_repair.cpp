@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "admin/listing.h"
+#include "registry/admin_listing.h"
 #include "frame/failure.h"
 #include "frame/frame.h"
 #include "registry/operations.h"

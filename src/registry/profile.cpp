@@ -1,4 +1,4 @@
-#include "profile/profile.h"
+#include "registry/profile.h"
 
 #include <algorithm>
 

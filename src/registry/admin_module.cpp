@@ -1,5 +1,5 @@
 // Where an administrator's tool aims the library, and what it sees there.
-#include "admin/listing.h"
+#include "registry/admin_listing.h"
 #include "frame/failure.h"
 #include "frame/frame.h"
 #include "frame/named_modules.h"

@@ -1,10 +1,10 @@
-#include "profile/document.h"
+#include "registry/profile_document.h"
 
 #include <atomic>
 #include <cstring>
 #include <limits>
 
-#include "profile/profile.h"
+#include "registry/profile.h"
 
 namespace userprofile::profile {
 namespace {
