@@ -21,7 +21,8 @@ if command -v x86_64-w64-mingw32-g++ >/dev/null &&
   { command -v wine64 >/dev/null || [[ -x /usr/lib/wine/wine64 ]]; }; then
   win="${WIN_BUILD_DIR:-build-bench-win64}"
   cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Release -DUSERPROFILE_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DUSERPROFILE_TESTS=OFF -DUSERPROFILE_BENCHMARKS=ON \
+    -DUSERPROFILE_TOOL=OFF >/dev/null
   cmake --build "$win" -j2 --target wine_lookup userprofile
   bench/wine.sh "$win" 1000
 else
