@@ -257,7 +257,7 @@ TEST_F(Add, InvalidNamesAreRefusedWithTheReasonAndTouchNothing) {
   };
   for (const auto& [name, reason] : cases) {
     RunResult r = Tool(app, {"add", name});
-    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.status, 7) << name;
     EXPECT_TRUE(Contains(r.err, reason)) << name << ": " << r.err;
     EXPECT_FALSE(Contains(r.err, "warning:")) << r.err;
   }
@@ -284,7 +284,7 @@ TEST_F(Add, PrintsTheNewHomeWithItsLockFile) {
 TEST_F(Add, RegisteredNameIsRefusedWhateverItsCase) {
   ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
   RunResult r = Tool(app, {"add", "ANN LEE"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 9);
   EXPECT_TRUE(Contains(r.err, "registered already (entry 1)")) << r.err;
   EXPECT_FALSE(IsDir(app.Home("ANNLEE00")));
   EXPECT_TRUE(Contains(ReadFile(app.registry()), "NO=1\r\n"));
@@ -341,10 +341,10 @@ TEST_F(Lookup, ListShowsMissingHomesAndEntriesVerifyWouldDrop) {
 TEST_F(Lookup, HomeOfUnknownUserIsNotFoundWithoutLibraryWarnings) {
   ASSERT_EQ(Tool(app, {"verify"}).status, 0);
   RunResult r = Tool(app, {"home", "Bob"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 6);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "userprof: no user named \"Bob\" is registered\n");
-  EXPECT_EQ(Tool(app, {"home", "B.b"}).status, 1);
+  EXPECT_EQ(Tool(app, {"home", "B.b"}).status, 7);
 }
 
 TEST_F(Lookup, DefaultIsShownAndSetToRegisteredUsersOnly) {
@@ -353,9 +353,9 @@ TEST_F(Lookup, DefaultIsShownAndSetToRegisteredUsersOnly) {
   ASSERT_EQ(Tool(app, {"add", "Ann Lee"}).status, 0);
   EXPECT_EQ(Tool(app, {"default"}).out, "Default\n");
   RunResult unknown = Tool(app, {"default", "Bob"});
-  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.status, 6);
   EXPECT_TRUE(Contains(unknown.err, "no user named \"Bob\"")) << unknown.err;
-  EXPECT_EQ(Tool(app, {"default", "Bo-b"}).status, 1);
+  EXPECT_EQ(Tool(app, {"default", "Bo-b"}).status, 7);
   EXPECT_TRUE(Contains(ReadFile(app.registry()), "DefaultUser=Default\r\n"));
 
   RunResult set = Tool(app, {"default", "Ann Lee"});
@@ -487,7 +487,7 @@ TEST_F(SignIn, LockFileWithASecondNameIsRefusedAndItsDataKept) {
 
 TEST_F(SignIn, UnknownUserIsNotFound) {
   RunResult r = Tool(app, {"signin", "Bob", "--", "/bin/sh", "-c", "exit 0"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 6);
   EXPECT_TRUE(Contains(r.err, "no user named \"Bob\"")) << r.err;
 }
 
@@ -622,7 +622,11 @@ TEST_F(ScriptOutput, EveryCommandPrintsOneWellFormedObject) {
     EXPECT_TRUE(Contains(line, "\"status\":" + std::to_string(r.status)))
         << line;
     EXPECT_TRUE(Contains(line, "\"warnings\":[")) << line;
+    // A failure names its code, which tells apart what one status joins.
+    EXPECT_EQ(Contains(line, "\"code\":"), r.status != 0) << line;
   }
+  EXPECT_TRUE(Contains(Tool(app, {"--json", "home", "Nobody"}).out,
+                       "\"status\":6,\"code\":\"no-such-user\""));
 }
 
 TEST_F(ScriptOutput, FieldsScriptsRelyOn) {
@@ -858,7 +862,7 @@ TEST_F(Updates, SixteenConcurrentAddsOfOneNameRegisterItOnce) {
     if (status == 0) {
       ++succeeded;
     } else {
-      EXPECT_EQ(status, 1);
+      EXPECT_EQ(status, 9);
       EXPECT_TRUE(Contains(adder->err(), "registered already")) << adder->err();
     }
   }
@@ -888,11 +892,11 @@ TEST_F(Updates, RemoveAndRenameKeepHomesAndLoseNoConcurrentUser) {
   EXPECT_EQ(renamed.status, 0) << renamed.err;
   EXPECT_EQ(deleted.status, 0) << deleted.err;
 
-  EXPECT_EQ(Tool(app, {"home", "Bob"}).status, 1);
+  EXPECT_EQ(Tool(app, {"home", "Bob"}).status, 6);
   EXPECT_TRUE(IsDir(app.Home("Bob00000")));  // kept
   EXPECT_FALSE(IsDir(app.Home("Dee00000")));
   EXPECT_EQ(Tool(app, {"home", "Cyd"}).out, app.Home("Cid00000") + "/\n");
-  EXPECT_EQ(Tool(app, {"home", "Cid"}).status, 1);
+  EXPECT_EQ(Tool(app, {"home", "Cid"}).status, 6);
   for (const char* prefix : {"P", "Q"}) {
     for (int i = 1; i <= 8; ++i) {
       EXPECT_EQ(Tool(app, {"home", prefix + std::to_string(i)}).status, 0)
@@ -918,9 +922,9 @@ TEST_F(Updates, SignedInOrExistingNamesAreRefusedAndNothingChanges) {
   holder.WriteLine("");
   EXPECT_EQ(holder.Wait(), 0);
   RunResult taken = Tool(app, {"rename", "Ann", "BOB"});
-  EXPECT_EQ(taken.status, 1);
+  EXPECT_EQ(taken.status, 9);
   EXPECT_TRUE(Contains(taken.err, "registered already (entry 3)")) << taken.err;
-  EXPECT_EQ(Tool(app, {"rename", "Ann", "B.b"}).status, 1);
+  EXPECT_EQ(Tool(app, {"rename", "Ann", "B.b"}).status, 7);
   EXPECT_EQ(ReadFile(app.registry()), before);
 }
 

@@ -13,14 +13,22 @@ namespace userprof {
 
 struct Command;  // commands.h
 
-// The exit statuses, as docs/userprof.md and userprof(1) list them.
+// The exit statuses, as docs/userprof.md and userprof(1) list them. A
+// script tells the failures apart by status alone; --json adds a stable
+// code (see commands.h) where one status has several causes.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // not found, refused or failed;
-                                       // verify --dry-run: repairs needed
+inline constexpr int kExitFailed = 1;  // failed: the system refused a
+                                       // read or write, or a repair is
+                                       // incomplete or needed (--dry-run)
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitCannotRehearse = 3;  // verify --dry-run only
 inline constexpr int kExitLocked = 4;          // signed in elsewhere, or the
                                        // registry's update lock was busy
+inline constexpr int kExitUnreadable = 5;   // the registry cannot be read
+inline constexpr int kExitNoSuchUser = 6;   // as userdel's 6
+inline constexpr int kExitInvalidName = 7;  // not a valid or usable name
+inline constexpr int kExitRefused = 8;      // refused to keep data safe
+inline constexpr int kExitExists = 9;       // as useradd's 9
 inline constexpr int kExitCannotRun = 127;  // signin: program not started
 
 struct Invocation {

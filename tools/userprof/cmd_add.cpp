@@ -16,7 +16,7 @@ Outcome CmdAdd(const Call& call) {
   const int number = userprofile_add_user(session.handle(), name.c_str());
   if (number == 0) {
     if (userprofile_last_error() == USERPROFILE_ERROR_EXISTS) {
-      return Refused(Session::LastCause());
+      return Failed(kExitExists, "exists", Session::LastCause());
     }
     return FailedWithCause("could not register " + Quoted(name));
   }

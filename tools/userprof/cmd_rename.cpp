@@ -18,15 +18,17 @@ Outcome CmdRename(const Call& call) {
   if (current == 0) return NoSuchUser(old_name);
   if (const int other = session.FindUser(new_name);
       other != 0 && other != current) {
-    return Refused(Quoted(new_name) + " is registered already (entry " +
-                   std::to_string(other) + ")");
+    return Failed(kExitExists, "exists",
+                  Quoted(new_name) + " is registered already (entry " +
+                      std::to_string(other) + ")");
   }
   const auto alike = LooseMatches(view, new_name, current);
   if (!alike.empty()) {
-    return Refused(Quoted(new_name) + " differs from the registered " +
-                   Quoted(alike.front().second) + " (entry " +
-                   std::to_string(alike.front().first) +
-                   ") only in encoding or letter case");
+    return Failed(kExitExists, "exists",
+                  Quoted(new_name) + " differs from the registered " +
+                      Quoted(alike.front().second) + " (entry " +
+                      std::to_string(alike.front().first) +
+                      ") only in encoding or letter case");
   }
   const int number = userprofile_rename_user(session.handle(), old_name.c_str(),
                                              new_name.c_str());
@@ -35,7 +37,7 @@ Outcome CmdRename(const Call& call) {
       case USERPROFILE_ERROR_NOT_FOUND:
         return NoSuchUser(old_name);
       case USERPROFILE_ERROR_EXISTS:
-        return Refused(Session::LastCause());
+        return Failed(kExitExists, "exists", Session::LastCause());
       case USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE:
         return Locked(Quoted(old_name) +
                       " is signed in; rename it once the user has signed out");

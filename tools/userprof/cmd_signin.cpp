@@ -50,8 +50,8 @@ Outcome CmdSignIn(const Call& call) {
         reason += " (" + Describe(*holder) + ")";
       }
       if (call.inv.wait_seconds > 0) reason += "; waited in vain";
-      Outcome outcome = Refused(reason);
-      outcome.status = call.inv.refusal_status;
+      Outcome outcome =
+          Failed(call.inv.refusal_status, "signed-in", std::move(reason));
       SetText(outcome.json, "user", name);
       outcome.json["signed_in_elsewhere"] = true;
       return outcome;
@@ -88,11 +88,13 @@ Outcome CmdSignIn(const Call& call) {
   outcome.json["lock_inherited"] = inherited;
   if (!run.started) {
     outcome.status = kExitCannotRun;
+    outcome.code = "cannot-run";
     outcome.error = "cannot run " + Quoted(program.front()) + ": " + run.error;
     outcome.json["exit_status"] = nullptr;
     return outcome;
   }
   outcome.status = run.status;
+  if (run.status != 0) outcome.code = "program-failed";
   outcome.json["exit_status"] = run.status;
   if (!note_failure.empty()) {
     outcome.json["note_failed"] = AsUnicode(note_failure);

@@ -92,9 +92,8 @@ Outcome Rehearse(Session& session) {
   std::optional<std::string> scratch = MakeScratchDirectory("userprof-dry");
   auto cannot = [&](const std::string& why) {
     if (scratch) RemoveTree(*scratch);
-    Outcome outcome = Refused("cannot rehearse the repair: " + why);
-    outcome.status = kExitCannotRehearse;
-    return outcome;
+    return Failed(kExitCannotRehearse, "cannot-rehearse",
+                  "cannot rehearse the repair: " + why);
   };
   if (!scratch) return cannot("no scratch directory can be made");
   const std::size_t pad = app_dir.size() > scratch->size() + 1

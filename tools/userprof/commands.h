@@ -16,9 +16,12 @@
 namespace userprof {
 
 // What a command did: its exit status, its text for people, the reason
-// when it did not succeed, and its fields for --json.
+// when it did not succeed, and its fields for --json. A failure also
+// carries a stable code for --json ("no-such-user", "busy", ...), which
+// docs/userprof.md lists with the statuses.
 struct Outcome {
   int status = kExitOk;
+  std::string code;   // empty on success
   std::string out;    // standard output in human mode
   std::string error;  // one line, standard error in human mode
   Json json = Json::object();
@@ -63,13 +66,14 @@ Outcome CmdDemo(const Call& call);
 
 // --- Shared by the commands --------------------------------------------
 
-// A refusal or failure: exit status 1 and the reason.
+// A failure with its exit status, its code for --json and its reason.
+Outcome Failed(int status, std::string code, std::string reason);
+// A refusal or failure: exit status 1 ("failed") and the reason.
 Outcome Refused(std::string reason);
-// A refusal for a user signed in or a registry busy: exit status 4.
+// A refusal for a user signed in elsewhere: exit status 4 ("signed-in").
 Outcome Locked(std::string reason);
 // `what` and the cause the library recorded for its last failure, with
-// the exit status that cause calls for (4 for a user signed in elsewhere
-// or a busy registry, 1 otherwise).
+// the exit status and code that cause calls for.
 Outcome FailedWithCause(const std::string& what);
 // `what`, with the cause the library recorded for its last failure (or
 // `cause`), as one line.

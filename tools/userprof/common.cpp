@@ -6,17 +6,20 @@
 
 namespace userprof {
 
-Outcome Refused(std::string reason) {
+Outcome Failed(int status, std::string code, std::string reason) {
   Outcome outcome;
-  outcome.status = kExitFailed;
+  outcome.status = status;
+  outcome.code = std::move(code);
   outcome.error = std::move(reason);
   return outcome;
 }
 
+Outcome Refused(std::string reason) {
+  return Failed(kExitFailed, "failed", std::move(reason));
+}
+
 Outcome Locked(std::string reason) {
-  Outcome outcome = Refused(std::move(reason));
-  outcome.status = kExitLocked;
-  return outcome;
+  return Failed(kExitLocked, "signed-in", std::move(reason));
 }
 
 std::string WithCause(const std::string& what, std::string cause) {
@@ -24,29 +27,46 @@ std::string WithCause(const std::string& what, std::string cause) {
 }
 
 Outcome FailedWithCause(const std::string& what) {
+  struct Meaning {
+    int error;
+    int status;
+    const char* code;
+  };
+  static constexpr Meaning kMeanings[] = {
+      {USERPROFILE_ERROR_INVALID_ARGUMENT, kExitInvalidName, "invalid-name"},
+      {USERPROFILE_ERROR_NOT_FOUND, kExitNoSuchUser, "no-such-user"},
+      {USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE, kExitLocked, "signed-in"},
+      {USERPROFILE_ERROR_PERMISSION, kExitFailed, "permission"},
+      {USERPROFILE_ERROR_IO, kExitFailed, "io"},
+      {USERPROFILE_ERROR_BUSY, kExitLocked, "busy"},
+      {USERPROFILE_ERROR_EXISTS, kExitExists, "exists"},
+      {USERPROFILE_ERROR_DAMAGED, kExitRefused, "damaged"},
+  };
   const int error = userprofile_last_error();
-  Outcome outcome = Refused(WithCause(what));
-  if (error == USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE ||
-      error == USERPROFILE_ERROR_BUSY) {
-    outcome.status = kExitLocked;
+  for (const Meaning& meaning : kMeanings) {
+    if (meaning.error == error)
+      return Failed(meaning.status, meaning.code, WithCause(what));
   }
-  return outcome;
+  return Refused(WithCause(what));
 }
 
 Outcome NoSuchUser(const std::string& name) {
-  return Refused("no user named " + Quoted(name) + " is registered");
+  return Failed(kExitNoSuchUser, "no-such-user",
+                "no user named " + Quoted(name) + " is registered");
 }
 
 std::optional<Outcome> RefuseInvalidName(const std::string& name) {
   if (ValidUserName(name.c_str()) != 0) return std::nullopt;
-  return Refused(Quoted(name) + " is not a valid user name: it " +
-                 WhyInvalid(name) + "; " + kNameRule);
+  return Failed(kExitInvalidName, "invalid-name",
+                Quoted(name) + " is not a valid user name: it " +
+                    WhyInvalid(name) + "; " + kNameRule);
 }
 
 std::optional<Outcome> RefuseNewName(const std::string& name) {
   if (std::optional<Outcome> refused = RefuseInvalidName(name)) return refused;
   if (std::optional<std::string> unfit = WhyUnfit(name)) {
-    return Refused(Quoted(name) + " cannot be registered: it " + *unfit);
+    return Failed(kExitInvalidName, "invalid-name",
+                  Quoted(name) + " cannot be registered: it " + *unfit);
   }
   return std::nullopt;
 }

@@ -46,6 +46,7 @@ int UsageFailure(const std::string& message, bool json) {
   Print(stderr, "userprof: " + message + "\nTry 'userprof --help'.\n");
   if (json) {
     Print(stdout, DumpLine(Json{{"status", kExitUsage},
+                                {"code", "usage"},
                                 {"error", AsUnicode(message)}}));
   }
   return kExitUsage;
@@ -68,6 +69,9 @@ int Emit(const Invocation& inv, const std::string& module, Outcome outcome,
   envelope["command"] = inv.command;
   if (!module.empty()) SetText(envelope, "module", module);
   envelope["status"] = outcome.status;
+  if (outcome.status != kExitOk) {
+    envelope["code"] = outcome.code.empty() ? "failed" : outcome.code;
+  }
   if (!outcome.error.empty()) envelope["error"] = AsUnicode(outcome.error);
   envelope.update(outcome.json);
   if (session) envelope["warnings"] = ChecksJson(session->checks());
