@@ -366,7 +366,9 @@ USERPROFILE_EXPORT const char *userprofile_last_error_message(void);
  */
 
 /* A module handle for the module file at `module_path` (an absolute
- * path), for a tool that works on another application's users: every
+ * path), for a tool that works on another application's users, or for a
+ * host in a scripting language, whose calling module is its interpreter
+ * (examples/python/host.py names its program file): every
  * call given it anchors the registry and the users root at that path as
  * if the module were loaded from there. The same path gives the same
  * handle; it stays valid until the process ends. NULL for a NULL or

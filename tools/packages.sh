@@ -14,8 +14,9 @@ packages_build=(cmake:cmd:cmake g++:cmd:g++ make:cmd:make
   libcli11-dev:file:/usr/include/CLI/CLI.hpp
   nlohmann-json3-dev:file:/usr/include/nlohmann/json.hpp
   libgtest-dev)
-# What ./test.sh adds: strace watches the library's flushes.
-packages_test=("${packages_build[@]}" strace:cmd:strace)
+# What ./test.sh adds: strace watches the library's flushes; python3 runs
+# the Python example.
+packages_test=("${packages_build[@]}" strace:cmd:strace python3:cmd:python3)
 # The CI steps beyond the README's commands: the benchmarks' smoke run;
 # the fuzzers (clang and its libFuzzer runtime, which clang only
 # recommends); the install check and the Debian packages; the Windows
