@@ -338,6 +338,26 @@ TEST_F(Lookup, ListShowsMissingHomesAndEntriesVerifyWouldDrop) {
       << r.out;
 }
 
+// A registry that is there but cannot be read is not an empty one: no
+// command answers from it, and verify does not "repair" it.
+TEST_F(Lookup, UnreadableRegistryIsSaidSoByEveryCommand) {
+  ASSERT_EQ(::mkdir(app.registry().c_str(), 0755), 0);
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"list"},
+                                             {"who"},
+                                             {"verify"},
+                                             {"home", "Default"},
+                                             {"signin", "Default", "--", "true"},
+                                             {"--json", "list"}}) {
+    RunResult r = Tool(app, args);
+    EXPECT_EQ(r.status, 5) << args.front() << r.err;
+    EXPECT_TRUE(Contains(r.err, "cannot read " + app.registry())) << r.err;
+    EXPECT_TRUE(r.out.empty() || Contains(r.out, "\"code\":\"unreadable-registry\""))
+        << r.out;
+  }
+  EXPECT_FALSE(std::filesystem::exists(app.Home("Default0")));
+}
+
 TEST_F(Lookup, HomeOfUnknownUserIsNotFoundWithoutLibraryWarnings) {
   ASSERT_EQ(Tool(app, {"verify"}).status, 0);
   RunResult r = Tool(app, {"home", "Bob"});

@@ -207,7 +207,9 @@ class PosixPlatform final : public Platform {
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       ::close(fd);
-      return {Failure::kNotFound, path + " is no regular file"};
+      // There is a file, and it is not one that can hold a profile: not
+      // an absent one, which would read as empty.
+      return Damaged("cannot read " + path + ": it is not a regular file");
     }
     // Read straight into the result: a first call in a process pays for
     // every page it touches.
@@ -218,7 +220,13 @@ class PosixPlatform final : public Platform {
       const ssize_t n = ::pread(fd, content.data() + got, content.size() - got,
                                 static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) {
+        // Part of a file is never taken for the whole.
+        const int error = errno;
+        ::close(fd);
+        return PosixError("cannot read", path, error);
+      }
+      if (n == 0) break;
       got += static_cast<std::size_t>(n);
     }
     content.resize(got);

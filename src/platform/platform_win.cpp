@@ -212,7 +212,13 @@ class WindowsPlatform final : public Platform {
       content.reserve(static_cast<std::size_t>(size.QuadPart));
       char buffer[65536];
       DWORD n = 0;
-      while (::ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+      // Part of a file is never taken for the whole.
+      for (;;) {
+        if (!::ReadFile(file, buffer, sizeof buffer, &n, nullptr)) {
+          status = LastError("cannot read", path);
+          break;
+        }
+        if (n == 0) break;
         content.append(buffer, n);
       }
     }

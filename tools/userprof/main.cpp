@@ -163,6 +163,15 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
                         " would have a path longer than 127 characters"),
                 &session);
   }
+  // Nor can any command answer from a registry it cannot read: an
+  // unreadable registry is not an empty one.
+  if (std::optional<std::string> unread = session.WhyRegistryUnreadable()) {
+    return Emit(inv, module,
+                Failed(kExitUnreadable, "unreadable-registry",
+                       "the registry cannot be read, so nothing is known of "
+                       "its users: " + *unread),
+                &session);
+  }
   return Emit(inv, module, command.run(Call{inv, &session, SelfPath(argv0)}),
               &session);
 }

@@ -69,6 +69,22 @@ std::vector<std::string> Session::TakeNotices() {
   return taken;
 }
 
+std::optional<std::string> Session::WhyRegistryUnreadable() {
+  // A lookup reads the whole registry; a missing file is an empty
+  // registry and leaves NOT_FOUND, any other failed read its own cause.
+  const std::size_t checks = checks_.size();
+  FindUser("Default");
+  checks_.resize(checks);
+  switch (userprofile_last_error()) {
+    case USERPROFILE_ERROR_PERMISSION:
+    case USERPROFILE_ERROR_IO:
+    case USERPROFILE_ERROR_DAMAGED:
+      return LastCause();
+    default:
+      return std::nullopt;
+  }
+}
+
 int Session::FindUser(const std::string& name) const {
   return DoesUserExist(handle_, name.c_str());
 }

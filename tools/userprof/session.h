@@ -39,6 +39,10 @@ class Session {
   std::optional<std::string> RegistryPath() const;
   // The users root as the library builds it, or nullopt (reported).
   std::optional<std::string> UsersRoot() const;
+  // Why the registry, which exists, cannot be read (the library's cause:
+  // its path and the system's reason), or nullopt when it can be read or
+  // does not exist (an empty registry). Leaves no warning behind.
+  std::optional<std::string> WhyRegistryUnreadable();
   // The calling thread's last failure as one line, or empty when the
   // library recorded none.
   static std::string LastCause();
