@@ -80,10 +80,11 @@ constexpr CommandText kTexts[] = {
      "cf ann.tar ."},
     {"who", "who", "the users signed in now, by which process and since when",
      "Asks each user's lock file whether it is held, without taking it, so\n"
-     "neither a signed-in user nor someone signing in is disturbed. For a\n"
-     "sign-in made by userprof signin it shows the process id, the host and\n"
-     "the time of sign-in, which signin writes into the lock file it holds;\n"
-     "for any other sign-in these cannot be known and are shown as \"?\".\n",
+     "neither a signed-in user nor someone signing in is disturbed, and\n"
+     "shows the processes of this machine that hold it (as lslocks finds\n"
+     "them). For a sign-in on another machine made by userprof signin it\n"
+     "shows the process id, host and time that signin noted in the lock\n"
+     "file; for any other sign-in elsewhere they are shown as \"?\".\n",
      "userprof --module /opt/app/PROG/MAIN who"},
     {"remove", "remove [--delete-home] NAME", "unregister a user",
      "Removes the user's entry and renumbers the entries after it, as a\n"

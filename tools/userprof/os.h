@@ -119,3 +119,21 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
                       const RunOptions& options);
 
 }  // namespace userprof
+
+namespace userprof {
+
+// A process of this machine that holds a lock on a file.
+struct LockHolder {
+  long pid = 0;
+  std::string command;  // its command name, "" if it cannot be read
+};
+
+// For each of `files` (never followed if a link), the processes of this
+// machine that this user may inspect and that hold a lock on it, found
+// as lslocks finds them: the file's key in /proc/locks, then the
+// descriptors whose /proc/PID/fdinfo lists a lock on it. nullopt where
+// the system cannot tell.
+std::optional<std::vector<std::vector<LockHolder>>> LockHolders(
+    const std::vector<std::string>& files);
+
+}  // namespace userprof

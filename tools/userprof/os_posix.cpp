@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -422,6 +423,81 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
   }
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   return run;
+}
+
+}  // namespace userprof
+
+namespace userprof {
+namespace {
+
+// How the kernel names a file in its lists of locks: "MAJOR:MINOR:INODE",
+// the device numbers in hex.
+std::string LockKey(const struct stat& st) {
+  char key[64];
+  std::snprintf(key, sizeof key, "%02x:%02x:%llu", ::major(st.st_dev),
+                ::minor(st.st_dev), static_cast<unsigned long long>(st.st_ino));
+  return key;
+}
+
+bool IsNumber(std::string_view text) {
+  return !text.empty() &&
+         text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Whether `text` holds `key` as a word of its own.
+bool NamesKey(std::string_view line, std::string_view key) {
+  for (std::size_t at = line.find(key); at != std::string_view::npos;
+       at = line.find(key, at + 1)) {
+    const bool starts = at > 0 && line[at - 1] == ' ';
+    const std::size_t end = at + key.size();
+    if (starts && (end == line.size() || line[end] == ' ')) return true;
+  }
+  return false;
+}
+
+std::string FirstLine(const std::string& path) {
+  std::optional<std::string> text = ReadWholeFile(path);
+  if (!text) return {};
+  return text->substr(0, text->find('\n'));
+}
+
+}  // namespace
+
+std::optional<std::vector<std::vector<LockHolder>>> LockHolders(
+    const std::vector<std::string>& files) {
+#ifdef __linux__
+  std::vector<std::vector<LockHolder>> holders(files.size());
+  std::optional<std::string> locks = ReadWholeFile("/proc/locks");
+  if (!locks) return std::nullopt;
+  // Only files that some lock names are looked for among the descriptors.
+  std::vector<std::pair<std::string, std::size_t>> wanted;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    struct stat st {};
+    if (::lstat(files[i].c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    std::string key = LockKey(st);
+    if (NamesKey(*locks, key)) wanted.emplace_back(std::move(key), i);
+  }
+  if (wanted.empty()) return holders;
+  for (const std::string& pid : NamesIn("/proc")) {
+    if (!IsNumber(pid)) continue;
+    const std::string fdinfo = "/proc/" + pid + "/fdinfo/";
+    std::vector<bool> found(wanted.size(), false);
+    for (const std::string& fd : NamesIn(fdinfo)) {
+      std::optional<std::string> info = ReadWholeFile(fdinfo + fd);
+      if (!info || info->find("lock:") == std::string::npos) continue;
+      for (std::size_t w = 0; w < wanted.size(); ++w) {
+        if (found[w] || !NamesKey(*info, wanted[w].first)) continue;
+        found[w] = true;
+        holders[wanted[w].second].push_back(
+            {std::stol(pid), FirstLine("/proc/" + pid + "/comm")});
+      }
+    }
+  }
+  return holders;
+#else
+  static_cast<void>(files);
+  return std::nullopt;
+#endif
 }
 
 }  // namespace userprof
