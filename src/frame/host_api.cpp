@@ -32,29 +32,34 @@ static_assert(USERPROFILE_ERROR_DAMAGED == static_cast<int>(Failure::kDamaged));
 
 using namespace userprofile;
 
-extern "C" USERPROFILE_EXPORT void userprofile_set_report_handler(
-    userprofile_report_handler handler, void* context) {
+namespace {
+
+// Sends every report to `deliver(caption, text)`, or nowhere when
+// `silent`: a host that asks for silence gets no message box either.
+template <typename Deliver>
+void InstallSink(bool silent, Deliver deliver) {
   const userprofile::ExportCall call;
-  if (handler == nullptr) {
+  if (silent) {
     SetMessageSink([](const std::string&, const std::string&, unsigned) {});
     return;
   }
-  SetMessageSink([handler, context](const std::string& caption,
-                                    const std::string& text, unsigned) {
-    handler(context, caption.c_str(), text.c_str());
+  SetMessageSink([deliver](const std::string& caption, const std::string& text,
+                           unsigned) { deliver(caption.c_str(), text.c_str()); });
+}
+
+}  // namespace
+
+extern "C" USERPROFILE_EXPORT void userprofile_set_report_handler(
+    userprofile_report_handler handler, void* context) {
+  InstallSink(handler == nullptr, [=](const char* caption, const char* text) {
+    handler(context, caption, text);
   });
 }
 
 extern "C" USERPROFILE_EXPORT void userprofile_set_check_handler(
     userprofile_check_handler handler, void* context) {
-  const userprofile::ExportCall call;
-  if (handler == nullptr) {
-    SetMessageSink([](const std::string&, const std::string&, unsigned) {});
-    return;
-  }
-  SetMessageSink([handler, context](const std::string& caption,
-                                    const std::string& text, unsigned) {
-    handler(context, CheckBeingReported(), caption.c_str(), text.c_str());
+  InstallSink(handler == nullptr, [=](const char* caption, const char* text) {
+    handler(context, CheckBeingReported(), caption, text);
   });
 }
 
