@@ -5,8 +5,8 @@
 // directories, the lock files, the module's path, the comparison of names,
 // the message box); what a profile file holds and how it is updated is
 // decided above it, once for every platform. A POSIX and a Windows
-// implementation are chosen at build time, and tests wrap the real one with
-// PlatformWrapper to observe or break a single service.
+// implementation are chosen at build time, and tests wrap the real one
+// (tests/support/platform_wrapper.h) to observe or break a single service.
 #pragma once
 
 #include <cstddef>
@@ -266,78 +266,5 @@ bool IsPlainComponent(std::string_view name);
 // redirection characters, no trailing dot or space, no device names),
 // testable on every platform.
 bool IsPlainWindowsName(std::string_view name);
-
-// Forwards every service to another platform, so that a test overrides
-// only the one it needs to observe or to fail.
-class PlatformWrapper : public Platform {
- public:
-  explicit PlatformWrapper(Platform& target) : target_(target) {}
-
-  Status ReadFile(const std::string& path, std::string& content) override {
-    return target_.ReadFile(path, content);
-  }
-  std::optional<FileLook> VersionOf(const std::string& path) override {
-    return target_.VersionOf(path);
-  }
-  Status WriteNewFile(const std::string& path, std::string_view bytes,
-                      const std::string& model) override {
-    return target_.WriteNewFile(path, bytes, model);
-  }
-  Status ReplaceFile(const std::string& from, const std::string& to) override {
-    return target_.ReplaceFile(from, to);
-  }
-  Status RemoveName(const std::string& path) override {
-    return target_.RemoveName(path);
-  }
-  std::vector<std::string> ListDirectory(const std::string& dir) override {
-    return target_.ListDirectory(dir);
-  }
-  bool IsEnterableDirectory(const std::string& path) override {
-    return target_.IsEnterableDirectory(path);
-  }
-  Status MakeDirectory(const std::string& path) override {
-    return target_.MakeDirectory(path);
-  }
-  bool NameTaken(const std::string& path) override {
-    return target_.NameTaken(path);
-  }
-  bool IsNormalFile(const std::string& path) override {
-    return target_.IsNormalFile(path);
-  }
-  Status CreateFileIfAbsent(const std::string& path) override {
-    return target_.CreateFileIfAbsent(path);
-  }
-  Status CreateEmptyFile(const std::string& path) override {
-    return target_.CreateEmptyFile(path);
-  }
-  Status OpenExclusive(const std::string& path, LockHandle& handle) override {
-    return target_.OpenExclusive(path, handle);
-  }
-  void CloseExclusive(LockHandle handle) override {
-    target_.CloseExclusive(handle);
-  }
-  bool InheritLock(LockHandle handle) override {
-    return target_.InheritLock(handle);
-  }
-  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override {
-    return target_.WriteHeldLockFile(handle, text);
-  }
-  LockFileState ProbeLockFile(const std::string& path) override {
-    return target_.ProbeLockFile(path);
-  }
-  Status LockUpdate(const std::string& file, LockHandle& handle) override {
-    return target_.LockUpdate(file, handle);
-  }
-  std::optional<std::string> ModuleFileName(const void* module) override {
-    return target_.ModuleFileName(module);
-  }
-  void ShowMessageBox(const std::string& text, const std::string& caption,
-                      unsigned style) override {
-    target_.ShowMessageBox(text, caption, style);
-  }
-
- private:
-  Platform& target_;
-};
 
 }  // namespace userprofile

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "frame/frame.h"
+#include "support/platform_wrapper.h"
 
 namespace fs = std::filesystem;
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/platform_wrapper.h"
 #include "support/apptree.h"
 #include "userprofile.h"
 

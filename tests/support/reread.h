@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/platform_wrapper.h"
 
 namespace testing_support {
 

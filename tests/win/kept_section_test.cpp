@@ -10,6 +10,7 @@
 
 #include "frame/frame.h"
 #include "platform/platform.h"
+#include "support/platform_wrapper.h"
 #include "support/apptree.h"
 #include "support/process.h"
 #include "userprofile.h"
