@@ -945,7 +945,8 @@ TEST_F(Updates, RemoveSqueezesOutItsOwnEntryOnly) {
   RunResult r = Tool(app, {"remove", "ann"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "removed \"Ann\" (entry 2); its home " +
-                       app.Home("Ann00000") + "/ is kept\n");
+                       app.Home("Ann00000") +
+                       "/ is kept\nthe default user is now \"Default\"\n");
   const std::string registry = ReadFile(app.registry());
   for (const char* line :
        {"NO=3\r\n", "1=Default,Default0\r\n", "2=b#d,XXXXXXXX\r\n",
