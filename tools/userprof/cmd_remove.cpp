@@ -21,9 +21,8 @@ struct Removal {
 void Collect(void* context, const userprofile_removal* removed) {
   static_cast<std::vector<Removal>*>(context)->push_back(
       {removed->number, removed->name, removed->home,
-       removed->home_deleted != 0, removed->home_failure,
-       removed->default_user, removed->was_default != 0,
-       removed->default_changed != 0});
+       removed->home_deleted != 0, removed->home_failure, removed->default_user,
+       removed->was_default != 0, removed->default_changed != 0});
 }
 
 // "entry 3" or "entries 3 and 4".
@@ -57,16 +56,15 @@ Outcome CmdRemove(const Call& call) {
         return Locked(Quoted(name) +
                       " is signed in; remove it once the user has signed out");
       case USERPROFILE_ERROR_REFUSED:
-        return Failed(kExitRefused, "refused",
-                      "refusing to remove " + Quoted(name) + ": " +
-                          Session::LastCause() +
-                          (call.inv.force || delete_home
-                               ? std::string()
-                               : "; --force removes it all the same") +
-                          (delete_home
-                               ? "; remove it without --delete-home to keep "
-                                 "the home"
-                               : std::string()));
+        return Failed(
+            kExitRefused, "refused",
+            "refusing to remove " + Quoted(name) + ": " + Session::LastCause() +
+                (call.inv.force || delete_home
+                     ? std::string()
+                     : "; --force removes it all the same") +
+                (delete_home ? "; remove it without --delete-home to keep "
+                               "the home"
+                             : std::string()));
       default:
         return FailedWithCause("could not remove " + Quoted(name) +
                                "; the registry is as it was");
@@ -77,8 +75,8 @@ Outcome CmdRemove(const Call& call) {
   SetText(outcome.json, "user", first.name);
   outcome.json["number"] = first.number;
   outcome.json["entries"] = Json::array();
-  outcome.out = "removed " + Quoted(first.name) + " (" +
-                EntryNumbers(removed) + ")";
+  outcome.out =
+      "removed " + Quoted(first.name) + " (" + EntryNumbers(removed) + ")";
   std::string failures;
   bool all_deleted = delete_home;
   for (const Removal& entry : removed) {
@@ -117,7 +115,8 @@ Outcome CmdRemove(const Call& call) {
   // Who the default user is now, whenever the removed user was it.
   if (first.was_default) {
     if (first.default_changed) {
-      outcome.out += "the default user is now " + Quoted(first.default_user) + "\n";
+      outcome.out +=
+          "the default user is now " + Quoted(first.default_user) + "\n";
     } else {
       outcome.out += "the default user " + Quoted(first.default_user) +
                      " is no longer registered; the next verify registers "
