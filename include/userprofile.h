@@ -41,8 +41,10 @@
  *   see userprofile_last_error below.
  * - Results are 1 or 0, or an entry number or 0; the other exports return
  *   nothing, and an empty output means that nothing was found.
- * - The library never deletes a user's file or directory. It removes only
- *   what it made itself and could not finish: the new, still empty home
+ * - The library never deletes a user's file or directory unless an
+ *   administrator's removal asks it to (userprofile_remove_users with
+ *   USERPROFILE_REMOVE_DELETE_HOME). Otherwise it removes only what it
+ *   made itself and could not finish: the new, still empty home
  *   directory of a creation that could not be registered, and the
  *   temporary file ("USER.INI.~" pid "." n) of a registry write killed
  *   before it took the registry's name. A held lock is released by
@@ -338,6 +340,8 @@ USERPROFILE_EXPORT const char *userprofile_check_meaning(unsigned check);
 #define USERPROFILE_ERROR_EXISTS 7
 /* a registry entry or a lock file is not as it must be */
 #define USERPROFILE_ERROR_DAMAGED 8
+/* refused to keep data safe: asked for without the flag that allows it */
+#define USERPROFILE_ERROR_REFUSED 9
 
 /* The cause of the calling thread's last failure: one of the
  * USERPROFILE_ERROR_ codes. Each export clears it when it starts, so
@@ -469,15 +473,56 @@ typedef struct userprofile_removed_user {
                                             with the same home, or "" */
 } userprofile_removed_user;
 
-/* Removes the registered user `name` from the registry: the entries after
- * it move down one, as a repair squeezes out a gap, and a default user
- * that is gone falls back to "Default" where it is registered. The home
- * directory is kept. Refused while the user is signed in
- * (SIGNED_IN_ELSEWHERE): the user's lock is held while the entry changes.
- * Returns the removed entry's number and fills `removed` (may be NULL), or
- * 0: INVALID_ARGUMENT, NOT_FOUND, SIGNED_IN_ELSEWHERE, BUSY, IO. */
+/* userprofile_remove_users with USERPROFILE_REMOVE_DEFAULT and no
+ * deletion: removes every entry of `name` and keeps the homes. Returns the
+ * first removed entry's number and fills `removed` (may be NULL) with that
+ * entry, or 0 with the cause. */
 USERPROFILE_EXPORT int userprofile_remove_user(
     ModuleHandle module, const char *name, userprofile_removed_user *removed);
+
+/* Flags of userprofile_remove_users. */
+#define USERPROFILE_REMOVE_DELETE_HOME 1u /* delete the homes too */
+#define USERPROFILE_REMOVE_DEFAULT 2u     /* may remove the user "Default" */
+
+/* One entry that userprofile_remove_users removed. The strings are valid
+ * only during the call that gives them. */
+typedef struct userprofile_removal {
+  int number;               /* its entry number before the removal */
+  const char *name;         /* its name as it was stored */
+  const char *home;         /* its home's path ending in a separator, or "" */
+  const char *shared_with;  /* a user who keeps the same home, or "" */
+  int home_deleted;         /* 1: the home and all in it were deleted */
+  const char *home_failure; /* why a home to delete is not (wholly) gone,
+                               or "" */
+  const char *default_user; /* the default user as the removal left it */
+  int was_default;          /* 1 if the removed user was the default user */
+  int default_changed;      /* 1 if the removal made "Default" the default */
+} userprofile_removal;
+
+typedef void (*userprofile_removal_visitor)(void *context,
+                                            const userprofile_removal *removed);
+
+/* Removes every registry entry of the registered user `name` (a hand edit
+ * can leave several), in one update: the entries after them move down, as
+ * a repair squeezes out gaps, and a default user that is gone falls back
+ * to "Default" where it is registered. The lock of each removed entry's
+ * home is held from before the registry changes until its home is
+ * deleted, so that nobody signs in meanwhile; refused (SIGNED_IN_ELSEWHERE)
+ * while one is held. Homes are kept unless `flags` has
+ * USERPROFILE_REMOVE_DELETE_HOME: each is then deleted, once the registry
+ * no longer names it and still under its lock, without following any
+ * link. A home that is a link or no directory, or the home of a user who
+ * stays, refuses the whole removal (REFUSED, nothing changed). The user
+ * "Default", which VerifyUserProfiles would register anew with a new home,
+ * is refused (REFUSED) without USERPROFILE_REMOVE_DEFAULT. `visit` (may
+ * be NULL) is told each removed entry, in order, after the registry is
+ * written. Returns the number of entries removed, or 0: INVALID_ARGUMENT,
+ * NOT_FOUND, SIGNED_IN_ELSEWHERE, REFUSED, BUSY, DAMAGED, PERMISSION, IO.
+ * A home that could not be deleted after the entries were removed leaves
+ * the result as it is and its cause (IO, PERMISSION) as the last error. */
+USERPROFILE_EXPORT int userprofile_remove_users(
+    ModuleHandle module, const char *name, unsigned flags,
+    userprofile_removal_visitor visit, void *context);
 
 /* Renames the registered user `old_name` to `new_name`, keeping the
  * entry's number and home directory (and the default user, if it was
@@ -492,8 +537,11 @@ USERPROFILE_EXPORT int userprofile_rename_user(ModuleHandle module,
  * leaves a note in its lock file: it also refuses a lock file that is not
  * a regular file with exactly one link (USERPROFILE_ERROR_DAMAGED), since
  * the note would change another name's file too, and empties the lock
- * file it took. Returns 1 or 0, as openUserSemaphoreFile; sign out with
- * CloseUserSemaphoreFile. */
+ * file it took. The lock taken is the one of the home the registry gives
+ * `name` once it is held (a user renamed and a new one added under the
+ * name meanwhile: the new one's), so that GetDirForUser for `name` gives
+ * the held lock's home for as long as it is held. Returns 1 or 0, as
+ * openUserSemaphoreFile; sign out with CloseUserSemaphoreFile. */
 USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
                                            const char *name);
 

@@ -2,9 +2,13 @@
 // trees, beside real hosts that hold real locks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -972,7 +976,8 @@ TEST_F(Updates, RemoveSqueezesOutItsOwnEntryOnly) {
   RunResult r = Tool(app, {"remove", "ann"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "removed \"Ann\" (entry 2); its home " +
-                       app.Home("Ann00000") + "/ is kept\n");
+                       app.Home("Ann00000") +
+                       "/ is kept\nthe default user is now \"Default\"\n");
   const std::string registry = ReadFile(app.registry());
   for (const char* line :
        {"NO=3\r\n", "1=Default,Default0\r\n", "2=b#d,XXXXXXXX\r\n",
@@ -993,6 +998,238 @@ TEST_F(Updates, AddWarnsOfANameThatDiffersOnlyInEncodingOrCase) {
   EXPECT_TRUE(Contains(list, "REN\xC3\x89     ")) << list;
   EXPECT_FALSE(Contains(list, "\xE9\x30")) << list;
 }
+
+// --- Removal -------------------------------------------------------------------
+
+namespace {
+
+// A tool run that stops at its first rename or removal of a name holding
+// one of `parts` (':'-separated), until the test lets it go on: the test
+// acts at exactly that moment (tests/helpers/pause_at.c).
+class PausedTool {
+ public:
+  PausedTool(const AppTree& app, const std::vector<std::string>& args,
+             const std::string& parts)
+      : dir_(app.root() + "/pause") {
+    MakeDirs(dir_);
+    mkfifo((dir_ + "/paused").c_str(), 0600);
+    mkfifo((dir_ + "/resume").c_str(), 0600);
+    paused_ = open((dir_ + "/paused").c_str(), O_RDONLY | O_NONBLOCK);
+    std::vector<std::string> argv{"/usr/bin/env",
+                                  std::string("LD_PRELOAD=") + PAUSE_AT_PATH,
+                                  "UP_PAUSE_DIR=" + dir_,
+                                  "UP_PAUSE_MATCH=" + parts,
+                                  kTool,
+                                  "--module",
+                                  app.host()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child_ = std::make_unique<Child>(argv);
+  }
+  ~PausedTool() {
+    if (paused_ >= 0) close(paused_);
+  }
+  // Whether the tool stopped where it was told to (within 20 s).
+  bool Paused() {
+    pollfd fd{paused_, POLLIN, 0};
+    char byte = 0;
+    return poll(&fd, 1, 20000) == 1 && read(paused_, &byte, 1) == 1;
+  }
+  // Lets it go on and waits for its end.
+  int Resume() {
+    for (int i = 0; i < 2000; ++i) {
+      const int fd = open((dir_ + "/resume").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        static_cast<void>(write(fd, "r", 1));
+        close(fd);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return child_->Wait();
+  }
+  const Child& child() const { return *child_; }
+
+ private:
+  std::string dir_;
+  int paused_ = -1;
+  std::unique_ptr<Child> child_;
+};
+
+// Whether another process can take the lock file at `path` now, as a host
+// that looked its user up earlier would.
+bool LockFree(const std::string& path) {
+  return Run({BuiltProgram(PLATFORM_CHILD_PATH), "try", path}).out ==
+         "open 1\n";
+}
+
+}  // namespace
+
+using Remove = SignIn;
+
+// A host that looked the user up before the entry went and opens the lock
+// file afterwards must find it held, or gone, while the home is deleted.
+TEST_F(Remove, DeletesAHomeOnlyUnderTheUsersLockOnceTheEntryIsGone) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  const std::string home = app.Home("Ann00000");
+  const std::string lock = home + "/IKIVO.SMP";
+  WriteFile(home + "/data", "Ann's");
+  {
+    // Signed in: refused, nothing deleted.
+    Child holder(app.HostArgv({"lock", "Ann", "wait"}));
+    ASSERT_EQ(holder.ReadLine(), "lock: 1");
+    ASSERT_EQ(holder.ReadLine(), "wait: ready");
+    const std::string registry = ReadFile(app.registry());
+    RunResult refused = Tool(app, {"remove", "--delete-home", "Ann"});
+    EXPECT_EQ(refused.status, 4) << refused.err;
+    EXPECT_EQ(ReadFile(app.registry()), registry);
+    EXPECT_EQ(ReadFile(home + "/data"), "Ann's");
+    holder.WriteLine("");
+    EXPECT_EQ(holder.Wait(), 0);
+  }
+  // Stopped at the first step that takes the home away.
+  PausedTool removal(app, {"remove", "--delete-home", "Ann"},
+                     "Ann00000:IKIVO.SMP");
+  ASSERT_TRUE(removal.Paused());
+  EXPECT_EQ(Tool(app, {"home", "Ann"}).status, 6);  // the entry is gone
+  EXPECT_FALSE(LockFree(lock));
+  EXPECT_EQ(removal.Resume(), 0) << removal.child().err();
+  EXPECT_FALSE(Exists(home));
+  EXPECT_FALSE(Exists(home + ".removing"));
+}
+
+// A hand edit can register a name twice: every entry of it goes.
+TEST_F(Remove, EveryEntryOfADuplicatedNameGoes) {
+  ASSERT_EQ(Tool(app, {"add", "Bob"}).status, 0);
+  MakeDirs(app.Home("Cid00000"));
+  MakeDirs(app.Home("Cid00001"));
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=4\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "2=Cid,Cid00000\r\n3=cid,Cid00001\r\n4=Bob,Bob00000\r\n"
+            "[DEFUSER]\r\nDefaultUser=Default\r\n");
+  RunResult r = Tool(app, {"remove", "--delete-home", "Cid"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "removed \"Cid\" (entries 2 and 3)")) << r.out;
+  EXPECT_EQ(Tool(app, {"home", "Cid"}).status, 6);
+  EXPECT_EQ(Tool(app, {"home", "Bob"}).out, app.Home("Bob00000") + "/\n");
+  EXPECT_FALSE(Exists(app.Home("Cid00000")));
+  EXPECT_FALSE(Exists(app.Home("Cid00001")));
+}
+
+// No sign-in can take a lock through a link, so removing the entry needs
+// none; deleting never follows the link, and refuses rather than delete the
+// link alone and call the home deleted.
+TEST_F(Remove, AUserWhoseHomeIsALinkIsRemovedAndWhatItLeadsToKept) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  const std::string elsewhere = app.root() + "/elsewhere";
+  MakeDirs(elsewhere);
+  WriteFile(elsewhere + "/data", "not Ann's");
+  RemoveTree(app.Home("Ann00000"));
+  std::filesystem::create_directory_symlink(elsewhere, app.Home("Ann00000"));
+  const std::string registry = ReadFile(app.registry());
+  RunResult refused = Tool(app, {"remove", "--delete-home", "Ann"});
+  EXPECT_EQ(refused.status, 8);
+  EXPECT_TRUE(Contains(refused.err, "a link or a file; nothing was removed"))
+      << refused.err;
+  EXPECT_EQ(ReadFile(app.registry()), registry);
+  RunResult removed = Tool(app, {"remove", "Ann"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(Tool(app, {"home", "Ann"}).status, 6);
+  EXPECT_TRUE(std::filesystem::is_symlink(app.Home("Ann00000")));
+  EXPECT_EQ(ReadFile(elsewhere + "/data"), "not Ann's");
+}
+
+TEST_F(Remove, SaysWhoTheDefaultUserBecomesAndKeepsDefaultUnlessForced) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  ASSERT_EQ(Tool(app, {"default", "Ann"}).status, 0);
+  RunResult ann = Tool(app, {"remove", "Ann"});
+  EXPECT_EQ(ann.status, 0) << ann.err;
+  EXPECT_TRUE(Contains(ann.out, "the default user is now \"Default\"\n"))
+      << ann.out;
+  const std::string registry = ReadFile(app.registry());
+  RunResult refused = Tool(app, {"--json", "remove", "default"});
+  EXPECT_EQ(refused.status, 8);
+  EXPECT_TRUE(Contains(refused.out, "\"code\":\"refused\"")) << refused.out;
+  EXPECT_TRUE(Contains(refused.out, "registers a new \\\"Default\\\" with a "
+                                    "new, empty home"))
+      << refused.out;
+  EXPECT_EQ(ReadFile(app.registry()), registry);
+  RunResult forced = Tool(app, {"remove", "--force", "Default"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_TRUE(Contains(forced.out, "\"Default\" is no longer registered"))
+      << forced.out;
+}
+
+using Rename = SignIn;
+
+// Only the entry lookups find is renamed; the name then names the next.
+TEST_F(Rename, ADuplicatedNameSaysWhomItNowNames) {
+  MakeDirs(app.Home("Cid00000"));
+  MakeDirs(app.Home("Cid00001"));
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=3\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "2=Cid,Cid00000\r\n3=Cid,Cid00001\r\n"
+            "[DEFUSER]\r\nDefaultUser=Default\r\n");
+  RunResult r = Tool(app, {"rename", "Cid", "Cy"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"Cid\" is registered again as entry 3, whom "
+                              "it now names (home " +
+                                  app.Home("Cid00001") + "/)"))
+      << r.out;
+}
+
+// The update lock beside the registry that is no regular file: every
+// update is refused, says which file and what it is, and none claims to
+// have happened.
+TEST_F(Updates, AnUpdateLockFileThatIsALinkOrAFifoIsNamedAndNothingChanges) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  const std::string lock = app.registry() + ".lock";
+  const std::string registry = ReadFile(app.registry());
+  std::filesystem::remove(lock);
+  ASSERT_EQ(mkfifo(lock.c_str(), 0660), 0);
+  RunResult fifo = Tool(app, {"remove", "Ann"});
+  EXPECT_EQ(fifo.status, 8);
+  EXPECT_TRUE(Contains(fifo.err, lock + " is a FIFO (named pipe), not a "
+                                        "regular file"))
+      << fifo.err;
+  std::filesystem::remove(lock);
+  std::filesystem::create_symlink(app.root() + "/nowhere", lock);
+  RunResult link = Tool(app, {"add", "Bob"});
+  EXPECT_EQ(link.status, 8);
+  EXPECT_TRUE(Contains(link.err, lock + " is a symbolic link")) << link.err;
+  EXPECT_EQ(ReadFile(app.registry()), registry);
+}
+
+#ifdef __linux__
+// Ann is renamed and a new Ann added (here by hand, while the old home
+// stays held) after signin -w started waiting: the program gets the home
+// of the lock it holds, the new Ann's.
+TEST_F(SignInLikeFlock, AfterWaitingTheProgramGetsTheHomeOfTheLockItHolds) {
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  Child holder(app.HostArgv({"lock", "Ann", "wait"}));
+  ASSERT_EQ(holder.ReadLine(), "lock: 1");
+  ASSERT_EQ(holder.ReadLine(), "wait: ready");
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, (app.Home("Ann00000") + "/IKIVO.SMP").c_str(),
+                              IN_OPEN),
+            0);
+  Child waiter(ToolArgv(app, {"signin", "-w", "20", "Ann", "--", "/bin/sh",
+                              "-c", "echo \"$USERPROF_HOME\""}));
+  // Its first attempt opened the old home's lock file.
+  pollfd fd{watch, POLLIN, 0};
+  ASSERT_EQ(poll(&fd, 1, 20000), 1);
+  close(watch);
+  MakeDirs(app.Home("Ann00001"));
+  WriteFile(app.registry(),
+            "[NUSER]\r\nNO=3\r\n[LUSER]\r\n1=Default,Default0\r\n"
+            "2=Bob,Ann00000\r\n3=Ann,Ann00001\r\n"
+            "[DEFUSER]\r\nDefaultUser=Default\r\n");
+  EXPECT_EQ(waiter.ReadLine(), app.Home("Ann00001") + "/");
+  EXPECT_EQ(waiter.Wait(), 0) << waiter.err();
+  holder.WriteLine("");
+  EXPECT_EQ(holder.Wait(), 0);
+}
+#endif
 
 // --- Verification without changes --------------------------------------------
 

@@ -52,6 +52,9 @@ int userprofile_header_test(void) {
       userprofile_repair;
   int (*remove_user)(ModuleHandle, const char *, userprofile_removed_user *) =
       userprofile_remove_user;
+  int (*remove_users)(ModuleHandle, const char *, unsigned,
+                      userprofile_removal_visitor, void *) =
+      userprofile_remove_users;
   void (*set_check_handler)(userprofile_check_handler, void *) =
       userprofile_set_check_handler;
   char name[USERPROFILE_NAME_MAX + 1];
@@ -73,7 +76,10 @@ int userprofile_header_test(void) {
          set_report_handler != 0 && last_error != 0 &&
          last_error_message != 0 && sign_in != 0 && inherit_sign_in != 0 &&
          write_sign_in_note != 0 && module_at != 0 && list_users != 0 &&
-         repair != 0 && remove_user != 0 && set_check_handler != 0 &&
-         last_error() == USERPROFILE_ERROR_NONE + 0 * USERPROFILE_ERROR_DAMAGED;
+         repair != 0 && remove_user != 0 && remove_users != 0 &&
+         set_check_handler != 0 &&
+         last_error() == USERPROFILE_ERROR_NONE + 0 * USERPROFILE_ERROR_DAMAGED +
+                             0 * USERPROFILE_ERROR_REFUSED +
+                             0 * (int)USERPROFILE_REMOVE_DELETE_HOME;
 }
 /* clang-format on */

@@ -6,8 +6,10 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/behaviour.h"
@@ -222,3 +224,44 @@ TEST_F(Lock, TamperedEntryLeadsNoLockFileOutsideTheUsersRoot) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs `act` once, just before the first exclusive open of a lock file.
+class BeforeTheLock : public userprofile::PlatformWrapper {
+ public:
+  BeforeTheLock(userprofile::Platform& target, std::function<void()> act)
+      : PlatformWrapper(target), act_(std::move(act)) {}
+  userprofile::Status OpenExclusive(const std::string& path,
+                                    userprofile::LockHandle& handle) override {
+    if (act_) std::exchange(act_, nullptr)();
+    return PlatformWrapper::OpenExclusive(path, handle);
+  }
+
+ private:
+  std::function<void()> act_;
+};
+
+}  // namespace
+
+// Ann Lee renamed Bob, and a new Ann Lee added, between the sign-in's
+// lookup and its lock: the sign-in ends up holding the new Ann Lee's lock,
+// never Bob's.
+TEST_F(Lock, AdminSignInHoldsTheLockOfTheHomeTheNameHasOnceHeld) {
+  BeforeTheLock renamed(userprofile::Sys(), [this] {
+    MakeHome("AnnLee01");
+    SetRegistry(
+        "[NUSER]\r\nNO=2\r\n[LUSER]\r\n1=Bob,AnnLee00\r\n"
+        "2=Ann Lee,AnnLee01\r\n");
+  });
+  {
+    ScopedPlatform scope(renamed);
+    ASSERT_EQ(userprofile_sign_in(module(), "Ann Lee"), 1);
+  }
+  char home[USERPROFILE_PATH_SIZE] = {};
+  GetDirForUser(module(), "Ann Lee", home);
+  EXPECT_EQ(home, Home("AnnLee01") + kSep);
+  EXPECT_EQ(TryLock("Bob"), "lock: 1\n");
+  EXPECT_EQ(TryLock(), "lock: 0\n");
+  CloseUserSemaphoreFile();
+}

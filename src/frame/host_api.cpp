@@ -26,6 +26,7 @@ static_assert(USERPROFILE_ERROR_IO == static_cast<int>(Failure::kIo));
 static_assert(USERPROFILE_ERROR_BUSY == static_cast<int>(Failure::kBusy));
 static_assert(USERPROFILE_ERROR_EXISTS == static_cast<int>(Failure::kExists));
 static_assert(USERPROFILE_ERROR_DAMAGED == static_cast<int>(Failure::kDamaged));
+static_assert(USERPROFILE_ERROR_REFUSED == static_cast<int>(Failure::kRefused));
 
 }  // namespace
 }  // namespace userprofile

@@ -67,6 +67,29 @@ bool IsMissing(int error) {
   return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
+// What a name is, when it is no regular file.
+std::string KindOf(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO (named pipe)";
+  if (S_ISDIR(st.st_mode)) return "a directory";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+  return "not a regular file";
+}
+
+// The refusal of an update lock file that is no regular file: which file,
+// what it is, and why no update can go on.
+Status NoUpdateLock(const std::string& path) {
+  struct stat st{};
+  const std::string kind = ::lstat(path.c_str(), &st) == 0
+                               ? KindOf(st)
+                               : std::string("not a regular file");
+  return Damaged("the update lock file " + path + " is " + kind +
+                 ", not a regular file: every update of the registry locks "
+                 "that file, so none can be made until it is removed (the "
+                 "next update creates it anew)");
+}
+
 // Opens the profile file for its update: never through a symbolic link
 // (a dangling one would have the library create a file wherever it
 // leads), never blocking on a FIFO, and only a regular file. A missing
@@ -207,14 +230,12 @@ Status LockUpdate(const std::string& file, LockHandle& handle) {
   const int error = errno;
   ::close(registry);
   if (lock < 0) {
-    if (error == ELOOP) {
-      return Damaged("the update lock file " + path + " is not a regular file");
-    }
+    if (error == ELOOP) return NoUpdateLock(path);
     return PosixError("cannot open the update lock file", path, error);
   }
   if (::fstat(lock, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(lock);
-    return Damaged("the update lock file " + path + " is not a regular file");
+    return NoUpdateLock(path);
   }
   if (!LockBytes(lock, 1)) {
     const int failed = errno;

@@ -39,6 +39,15 @@ inline constexpr bool kFoldedFileNames = true;
 inline constexpr bool kFoldedFileNames = false;
 #endif
 
+// Whether a directory can be renamed while a file in it is held open
+// (POSIX), or only once no file in it is open (Windows): there the rename
+// itself tells that nobody holds a lock file in it.
+#ifdef _WIN32
+inline constexpr bool kRenamesDirectoriesInUse = false;
+#else
+inline constexpr bool kRenamesDirectoriesInUse = true;
+#endif
+
 // Whether user names are taken as UTF-8 where they are well-formed
 // multi-byte UTF-8 (POSIX hosts pass UTF-8), or always as single bytes of
 // code page 1252 (Windows).
@@ -144,10 +153,24 @@ class Platform {
   // The names in a directory ("." and ".." left out; empty if it cannot
   // be read).
   virtual std::vector<std::string> ListDirectory(const std::string& dir) = 0;
+  // Gives the file or directory `from` (a link itself, never what it
+  // names) the name `to` in the same directory, only if nothing has that
+  // name yet (kExists otherwise), and flushes the directory. Refused while
+  // a file in the directory is open, where kRenamesDirectoriesInUse is
+  // false.
+  virtual Status RenameNew(const std::string& from, const std::string& to) = 0;
+  // Removes the directory `dir` and everything in it, never following a
+  // link: a link inside is removed as a name, and what it leads to stays.
+  // Refused (kDamaged), removing nothing, when `dir` itself is a link or
+  // no directory. Goes on past a name it cannot remove and returns the
+  // first failure.
+  virtual Status RemoveTree(const std::string& dir) = 0;
 
   // --- Directories -----------------------------------------------------
   // True if `path` is a directory this process may enter.
   virtual bool IsEnterableDirectory(const std::string& path) = 0;
+  // True if `path` itself is a directory: not a link to one.
+  virtual bool IsPlainDirectory(const std::string& path) = 0;
   // Creates one directory level and makes its name durable. kExists if the
   // name is taken.
   virtual Status MakeDirectory(const std::string& path) = 0;

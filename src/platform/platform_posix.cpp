@@ -44,6 +44,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstddef>
 #include <cstdlib>
 #include <ctime>
@@ -104,6 +105,47 @@ void SyncDirectoryOf(std::string path) {
   if (dir < 0) return;
   static_cast<void>(::fsync(dir));
   ::close(dir);
+}
+
+// Removes everything in the directory open as `fd` (closed here), never
+// following a link; `path` names it in the failures. Goes on past a name
+// it cannot remove and returns the first failure.
+Status EmptyDirectory(int fd, const std::string& path) {
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    return PosixError("cannot read the directory", path, error);
+  }
+  // Listed first: removing names while reading may skip some.
+  std::vector<std::string> names;
+  while (struct dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  const int at = ::dirfd(dir);
+  Status first;
+  for (const std::string& name : names) {
+    const std::string full = path + "/" + name;
+    struct stat st{};
+    Status status;
+    if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      status = PosixError("cannot look at", full, errno);
+    } else if (S_ISDIR(st.st_mode)) {
+      const int sub = ::openat(at, name.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      status = sub < 0 ? PosixError("cannot open the directory", full, errno)
+                       : EmptyDirectory(sub, full);
+      if (status && ::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0) {
+        status = PosixError("cannot remove", full, errno);
+      }
+    } else if (::unlinkat(at, name.c_str(), 0) != 0) {
+      status = PosixError("cannot remove", full, errno);
+    }
+    if (first && !status) first = status;
+  }
+  ::closedir(dir);
+  return first;
 }
 
 }  // namespace
@@ -321,6 +363,50 @@ class PosixPlatform final : public Platform {
     }
     ::closedir(d);
     return names;
+  }
+
+  Status RenameNew(const std::string& from, const std::string& to) override {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                    RENAME_NOREPLACE) != 0) {
+      return PosixError("cannot rename " + from + " to", to, errno);
+    }
+#else
+    struct stat st{};
+    if (::lstat(to.c_str(), &st) == 0) {
+      return PosixError("cannot rename " + from + " to", to, EEXIST);
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      return PosixError("cannot rename " + from + " to", to, errno);
+    }
+#endif
+    SyncDirectoryOf(to);
+    return {};
+  }
+
+  Status RemoveTree(const std::string& dir) override {
+    // Opened as itself and emptied through descriptors: a link put in
+    // anywhere, even while the removal runs, is removed as a name and
+    // never entered.
+    const int fd =
+        ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ELOOP || errno == ENOTDIR) {
+        return Damaged(dir + " is not a directory but a link or a file");
+      }
+      return PosixError("cannot open the directory", dir, errno);
+    }
+    if (Status emptied = EmptyDirectory(fd, dir); !emptied) return emptied;
+    if (::rmdir(dir.c_str()) != 0) return PosixError("cannot remove", dir, errno);
+    SyncDirectoryOf(dir);
+    return {};
+  }
+
+  bool IsPlainDirectory(const std::string& path) override {
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    struct stat st{};
+    return ::lstat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
   bool IsEnterableDirectory(const std::string& path) override {

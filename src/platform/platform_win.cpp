@@ -196,6 +196,33 @@ bool IsPlainFile(HANDLE file) {
          (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
 }
 
+// Removes everything in the directory `dir`, never entering a link (a
+// junction or a symbolic link is removed as a name); the first failure.
+Status EmptyDirectory(const std::string& dir) {
+  std::vector<std::pair<std::string, DWORD>> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA((dir + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return LastError("cannot read the directory", dir);
+  do {
+    const std::string_view name = found.cFileName;
+    if (name != "." && name != "..") names.emplace_back(name, found.dwFileAttributes);
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  Status first;
+  for (const auto& [name, attributes] : names) {
+    const std::string full = dir + "\\" + name;
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    Status status;
+    if (directory && !IsLink(attributes)) status = EmptyDirectory(full);
+    if (!directory) ::SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const bool removed = directory ? ::RemoveDirectoryA(full.c_str()) != 0
+                                   : ::DeleteFileA(full.c_str()) != 0;
+    if (status && !removed) status = LastError("cannot remove", full);
+    if (first && !status) first = status;
+  }
+  return first;
+}
+
 class WindowsPlatform final : public Platform {
  public:
   Status ReadFile(const std::string& path, std::string& content) override {
@@ -312,6 +339,36 @@ class WindowsPlatform final : public Platform {
     } while (::FindNextFileA(search, &found));
     ::FindClose(search);
     return names;
+  }
+
+  Status RenameNew(const std::string& from, const std::string& to) override {
+    // Without MOVEFILE_REPLACE_EXISTING: an existing `to` is never
+    // replaced. A directory with a file open in it is not renamed.
+    const QuietErrors quiet;
+    if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      return LastError("cannot rename " + from + " to", to);
+    }
+    return {};
+  }
+
+  Status RemoveTree(const std::string& dir) override {
+    const QuietErrors quiet;
+    const DWORD attributes = Attributes(dir);
+    if (attributes == kNoAttributes) return LastError("cannot remove", dir);
+    if (IsLink(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return {Failure::kDamaged, dir + " is not a directory but a link or a file"};
+    }
+    if (Status emptied = EmptyDirectory(dir); !emptied) return emptied;
+    if (!::RemoveDirectoryA(dir.c_str())) return LastError("cannot remove", dir);
+    return {};
+  }
+
+  bool IsPlainDirectory(const std::string& path) override {
+    std::string name = path;
+    while (name.size() > 1 && (name.back() == '\\' || name.back() == '/')) name.pop_back();
+    const DWORD attributes = Attributes(name);
+    return attributes != kNoAttributes && !IsLink(attributes) &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
   bool IsEnterableDirectory(const std::string& path) override {
@@ -463,7 +520,12 @@ class WindowsPlatform final : public Platform {
     if (lock == INVALID_HANDLE_VALUE) return LastError("cannot open the update lock file", path);
     if (!IsPlainFile(lock)) {
       ::CloseHandle(lock);
-      return {Failure::kDamaged, "the update lock file " + path + " is not a regular file"};
+      return {Failure::kDamaged,
+              "the update lock file " + path + " is " +
+                  (IsLink(Attributes(path)) ? "a link" : "a directory or device") +
+                  ", not a regular file: every update of the registry locks that "
+                  "file, so none can be made until it is removed (the next update "
+                  "creates it anew)"};
     }
     OVERLAPPED at{};
     if (!::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {

@@ -22,6 +22,7 @@ enum class Failure : int {
   kBusy = 6,               // the registry's update lock was not had in time
   kExists = 7,             // the name is already registered or taken
   kDamaged = 8,            // the registry or the tree is not as it must be
+  kRefused = 9,            // refused to keep data safe unless forced
 };
 
 class Status {

@@ -25,12 +25,33 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
                                                       const char* name) {
   ExportCall call;
-  const FailureCause refused = SignInUser(module, name);
-  if (refused.failed()) {
-    call.Fail(refused);
-    return 0;
-  }
   ProcessState& state = State();
+  // The home is looked up before its lock is taken: a user renamed and
+  // another added under the name in between leaves the lock of the old
+  // user's home taken. Once a lock is held its home stays the name's
+  // (renames and removals hold the lock of the home they change), so the
+  // sign-in stands when the registry, read again, still gives the name
+  // the home locked; otherwise it is taken again.
+  constexpr int kAttempts = 20;
+  for (int attempt = 1;; ++attempt) {
+    std::string locked;
+    const FailureCause refused = SignInUser(module, name, &locked);
+    if (refused.failed()) {
+      call.Fail(refused);
+      return 0;
+    }
+    if (const Result<std::string> registry = RegistryPath(module); registry) {
+      ForgetSnapshot(*registry);
+    }
+    if (DirForUser(module, name).value_or("") == locked) break;
+    Sys().CloseExclusive(state.lock_handle);
+    state.lock_handle = kFailedLock;
+    if (attempt == kAttempts) {
+      call.Fail({Failure::kBusy, "the home of " + Quoted(name) +
+                                     " kept changing while it was signed in"});
+      return 0;
+    }
+  }
   // Emptied through the lock's own descriptor: a stale note goes, and a
   // file with a second name is refused before anything is written to it.
   const Status emptied = Sys().WriteHeldLockFile(state.lock_handle, "");

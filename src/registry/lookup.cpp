@@ -170,7 +170,8 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL GetUserHomeDir(
   if (out != nullptr) CopyOut(dir.value_or(""), out);
 }
 
-FailureCause userprofile::SignInUser(const void* module, const char* name) {
+FailureCause userprofile::SignInUser(const void* module, const char* name,
+                                     std::string* home) {
   if (name == nullptr) {
     return Fault(kCheckLockNameMissing, Failure::kInvalidArgument,
                  "the name is missing (NULL)");
@@ -193,6 +194,7 @@ FailureCause userprofile::SignInUser(const void* module, const char* name) {
     State().lock_handle = kFailedLock;
     return cause;
   }
+  if (home != nullptr) *home = *dir;
   return SignIn(*dir, name);
 }
 

@@ -144,7 +144,9 @@ Result<std::string> HomeDirForUser(const void* module, std::string_view name,
 
 // openUserSemaphoreFile's sign-in, for the library's other sign-ins:
 // the lock handle in the process's lock slot, or why not (reported).
-FailureCause SignInUser(const void* module, const char* name);
+// `home`, if given, receives the home directory whose lock was taken.
+FailureCause SignInUser(const void* module, const char* name,
+                        std::string* home = nullptr);
 
 // GetDirForUser without its output buffer.
 Result<std::string> DirForUser(const void* module, const char* name,

@@ -29,8 +29,17 @@ class PlatformWrapper : public Platform {
   std::vector<std::string> ListDirectory(const std::string& dir) override {
     return target_.ListDirectory(dir);
   }
+  Status RenameNew(const std::string& from, const std::string& to) override {
+    return target_.RenameNew(from, to);
+  }
+  Status RemoveTree(const std::string& dir) override {
+    return target_.RemoveTree(dir);
+  }
   bool IsEnterableDirectory(const std::string& path) override {
     return target_.IsEnterableDirectory(path);
+  }
+  bool IsPlainDirectory(const std::string& path) override {
+    return target_.IsPlainDirectory(path);
   }
   Status MakeDirectory(const std::string& path) override {
     return target_.MakeDirectory(path);

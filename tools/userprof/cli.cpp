@@ -88,7 +88,10 @@ std::variant<Invocation, UsageError> ParseCommandLine(
     sub->set_help_flag();
     sub->add_option("operands", inv.operands);
     if (shape.name == "verify") sub->add_flag("--dry-run", inv.dry_run);
-    if (shape.name == "remove") sub->add_flag("--delete-home", inv.delete_home);
+    if (shape.name == "remove") {
+      sub->add_flag("--delete-home", inv.delete_home);
+      sub->add_flag("--force", inv.force);
+    }
     if (shape.name == "signin") {
       sub->add_option("-w,--wait", wait)->check(CLI::Range(0.0, 1e6));
       sub->add_flag("-n,--nonblock", no_wait);

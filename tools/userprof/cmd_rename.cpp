@@ -55,6 +55,15 @@ Outcome CmdRename(const Call& call) {
   outcome.out = "renamed " + Quoted(old_name) + " to " + Quoted(new_name) +
                 " (entry " + std::to_string(number) + ", home " + Shown(home) +
                 ")\n";
+  // Only the entry every lookup finds is renamed: a name a hand edit left
+  // registered twice now names its next entry, which is said.
+  if (const int still = session.FindUser(old_name);
+      still != 0 && still != number) {
+    outcome.out += Quoted(old_name) + " is registered again as entry " +
+                   std::to_string(still) + ", whom it now names (home " +
+                   Shown(session.DirForUser(old_name)) + ")\n";
+    outcome.json["still_registered"] = still;
+  }
   return outcome;
 }
 

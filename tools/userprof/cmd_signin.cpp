@@ -26,12 +26,10 @@ Outcome CmdSignIn(const Call& call) {
   const std::vector<std::string>& program = call.inv.program;
   if (std::optional<Outcome> refused = RefuseInvalidName(name)) return *refused;
   if (session.FindUser(name) == 0) return NoSuchUser(name);
-  const std::string home = session.DirForUser(name);
-  if (home.empty()) {
+  if (session.DirForUser(name).empty()) {
     return Refused("the registry entry of " + Quoted(name) +
                    " gives no usable home directory; verify repairs it");
   }
-  const std::string lock = home + kLockFile;
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long long>(
                             call.inv.wait_seconds * 1000));
@@ -40,6 +38,8 @@ Outcome CmdSignIn(const Call& call) {
     const std::string cause = Session::LastCause();
     CloseUserSemaphoreFile();  // clears the failed attempt
     if (error != USERPROFILE_ERROR_SIGNED_IN_ELSEWHERE) {
+      if (error == USERPROFILE_ERROR_NOT_FOUND) return NoSuchUser(name);
+      const std::string lock = session.DirForUser(name) + kLockFile;
       std::string why = cause.empty() ? WhyCannotOpen(lock, true) : cause;
       if (why.empty()) why = "the lock file " + Shown(lock) + " cannot be used";
       return Refused("cannot sign " + Quoted(name) + " in: " + why);
@@ -58,6 +58,11 @@ Outcome CmdSignIn(const Call& call) {
     }
     SleepMilliseconds(100);
   }
+  // The home of the lock now held, as the registry gives it now: the user
+  // may have been renamed, and another added under the name, while this
+  // waited (the library signs in the home the registry gives the name once
+  // the lock is held, and that stays so while it is held).
+  const std::string home = session.DirForUser(name);
   // The program itself holds the lock: it inherits the locked file, so the
   // sign-in lasts exactly as long as the program, whatever becomes of this
   // process.

@@ -41,6 +41,7 @@ Outcome FailedWithCause(const std::string& what) {
       {USERPROFILE_ERROR_BUSY, kExitLocked, "busy"},
       {USERPROFILE_ERROR_EXISTS, kExitExists, "exists"},
       {USERPROFILE_ERROR_DAMAGED, kExitRefused, "damaged"},
+      {USERPROFILE_ERROR_REFUSED, kExitRefused, "refused"},
   };
   const int error = userprofile_last_error();
   for (const Meaning& meaning : kMeanings) {

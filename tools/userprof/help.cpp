@@ -86,12 +86,19 @@ constexpr CommandText kTexts[] = {
      "shows the process id, host and time that signin noted in the lock\n"
      "file; for any other sign-in elsewhere they are shown as \"?\".\n",
      "userprof --module /opt/app/PROG/MAIN who"},
-    {"remove", "remove [--delete-home] NAME", "unregister a user",
-     "Removes the user's entry and renumbers the entries after it, as a\n"
-     "repair does. The home directory is kept unless --delete-home is\n"
-     "given. A signed-in user is refused (exit 4): the user's lock is held\n"
-     "while the entry goes, so nobody signs in meanwhile. If the user was\n"
-     "the default user, \"Default\" becomes the default.\n",
+    {"remove", "remove [--delete-home] [--force] NAME", "unregister a user",
+     "Removes every entry of the name and renumbers the entries after\n"
+     "them, as a repair does. A signed-in user is refused (exit 4): the\n"
+     "user's lock is held while the entry goes, so nobody signs in\n"
+     "meanwhile. If the user was the default user, \"Default\" becomes\n"
+     "the default, and the tool says so.\n"
+     "  --delete-home  delete the home directory too, under the user's lock\n"
+     "                 once the entry is gone, never following a link; a\n"
+     "                 home that is a link or another user's too refuses\n"
+     "                 the removal (exit 8)\n"
+     "  --force        remove \"Default\" too, which is refused otherwise\n"
+     "                 (exit 8): the next verify would register a new\n"
+     "                 \"Default\" with a new home, the old one kept\n",
      "userprof --module /opt/app/PROG/MAIN remove \"Ann Lee\""},
     {"rename", "rename OLD NEW", "give a user another name, same home",
      "Changes the name in the user's entry; the home directory stays. NEW\n"

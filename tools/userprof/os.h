@@ -60,9 +60,6 @@ std::string MakeEmptyFile(const std::string& path);
 // Replaces `to` with a copy of `from` (same permissions) atomically: a
 // reader sees the old copy or the whole new one, never a torn file.
 std::string CopyFileAtomically(const std::string& from, const std::string& to);
-// Removes a home directory and everything in it, never following a link
-// out of it; refuses a `home` that is itself a link.
-std::string RemoveHomeTree(const std::string& home);
 // Copies the names in `from` (a users root) into the new directory `to`:
 // each directory as an empty directory holding an empty IKIVO.SMP where
 // the original holds one, each other name as an empty file or a dangling

@@ -186,20 +186,6 @@ std::string CopyFileAtomically(const std::string& from, const std::string& to) {
   return {};
 }
 
-std::string RemoveHomeTree(const std::string& home) {
-  std::string dir = home;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) return Failure(dir, errno);
-  if (!S_ISDIR(st.st_mode)) {
-    return dir + ": not a directory (a link or a file); left as it is";
-  }
-  std::error_code ec;
-  fs::remove_all(dir, ec);  // never follows a link inside the tree
-  if (ec) return dir + ": " + ec.message();
-  return {};
-}
-
 std::string MirrorUsersRoot(const std::string& from, const std::string& to) {
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(from, ec))) return {};
