@@ -49,25 +49,24 @@ windows() {
 windows_why() {
   timeout -k 5 "$limit" "$wine" "$prog/WHY.EXE" "$@" 2>/dev/null | tr -d '\r'
 }
-who() {
-  timeout -k 5 "$limit" "$userprof" --module "$prog/MAIN" who 2>&1 | head -1
-}
+tool() { timeout -k 5 "$limit" "$userprof" --module "$prog/MAIN" "$@"; }
+who() { tool who 2>&1 | head -1; }
 
-# start_holder KIND: a host of KIND (posix or windows) signs "Default" in
-# and holds the lock until a line arrives on its standard input (the
-# descriptor 7 of this script); sets `said` to its first two lines
-# ("lock: 1 wait: ready") once it waits, or to what it said before it
-# ended or its time ran out. Run in this shell, never in a subshell: it
-# keeps the holder's process id and the descriptor.
+# start_holder KIND [NAME]: a host of KIND (posix or windows) signs NAME
+# ("Default" unless given) in and holds the lock until a line arrives on
+# its standard input (the descriptor 7 of this script); sets `said` to
+# its first two lines ("lock: 1 wait: ready") once it waits, or to what it
+# said before it ended or its time ran out. Run in this shell, never in a
+# subshell: it keeps the holder's process id and the descriptor.
 start_holder() {
-  local kind=$1 out=$scratch/holder.out fifo=$scratch/holder.in
+  local kind=$1 name=${2:-Default} out=$scratch/holder.out fifo=$scratch/holder.in
   rm -f "$out" "$fifo"
   mkfifo "$fifo"
   if [[ $kind == windows ]]; then
-    timeout -k 5 "$limit" "$wine" "$prog/MAIN.EXE" lock Default wait unlock \
+    timeout -k 5 "$limit" "$wine" "$prog/MAIN.EXE" lock "$name" wait unlock \
       <"$fifo" >"$out" 2>/dev/null &
   else
-    timeout -k 5 "$limit" "$prog/MAIN" lock Default wait unlock \
+    timeout -k 5 "$limit" "$prog/MAIN" lock "$name" wait unlock \
       <"$fifo" >"$out" 2>/dev/null &
   fi
   holder_pid=$!
@@ -121,7 +120,7 @@ until_free() {
   echo "$answer"
 }
 
-posix verify >/dev/null
+posix verify create "Ann Lee" >/dev/null
 [[ -f $lock_file ]] || echo "FAIL: the tree has its user Default"
 ready="lock: 1 wait: ready"
 said= status=
@@ -151,6 +150,13 @@ check "a Windows host's sign-in refuses the POSIX host ($rounds rounds)" \
   "$rounds" "$refused"
 check "the POSIX host gets in once the Windows host signs out" "$rounds" "$released"
 check "the POSIX tool sees nobody after the sign-out" "nobody is signed in" "$(who)"
+start_holder windows "Ann Lee"
+tool remove --delete-home "Ann Lee" >/dev/null 2>&1
+status=$?
+check "the POSIX tool keeps the home of a user a Windows host holds" \
+  "lock: 1 wait: ready, status 4, home kept" \
+  "$said, status $status, home $([[ -d $scratch/APP/USER/AnnLee00 ]] && echo kept)"
+release_holder
 
 # 2. A POSIX host holds: the Windows host is refused.
 refused=0 released=0
