@@ -284,10 +284,10 @@ USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(ModuleHandle module)
  * The library's own additions, for hosts that want reports and the cause
  * of a failure. They carry the prefix userprofile_ and the platform's
  * plain C calling convention. libuserprofile.so exports them beside the
- * 14; on Windows, userprofile.dll keeps exactly its 14 exports and these
- * are in the static library (userprofile_static), which holds the 14
- * exports as well: a Windows host that wants them links that library
- * instead of the DLL.
+ * 14; on Windows, userprofile.dll keeps exactly its 14 exports, and
+ * userprofile_ex.dll, built from the same code, exports the 14 at the same
+ * ordinals and these beside them: a Windows host that wants them links
+ * that DLL's import library (libuserprofile_ex.dll.a) instead.
  */
 
 /* A receiver of the library's reports: `caption` is "Assertion Failure"

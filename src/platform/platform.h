@@ -193,9 +193,11 @@ class Platform {
   virtual Status CreateEmptyFile(const std::string& path) = 0;
   // Opens an existing file for reading while denying every other
   // exclusive open of it, in this process or any other; kSignedInElsewhere
-  // while another holds it. Refused for a missing file and for one whose
-  // name or directory is a symbolic link. Released by CloseExclusive or at
-  // process exit. Shows no error box of the system.
+  // while another holds it. The hold includes an exclusive byte-range lock
+  // over the whole file (where the system has them), the lock that hosts
+  // of the other platform see on a shared file. Refused for a missing file
+  // and for one whose name or directory is a symbolic link. Released by
+  // CloseExclusive or at process exit. Shows no error box of the system.
   virtual Status OpenExclusive(const std::string& path, LockHandle& handle) = 0;
   // Releases a handle of OpenExclusive or LockUpdate.
   virtual void CloseExclusive(LockHandle handle) = 0;

@@ -3,18 +3,30 @@
 // written by the library's own engine above this layer, byte for byte as
 // the system's profile services read and write them (docs/windows.md).
 //
-// The sign-in lock is the file system's share mode. The lock file is
-// opened for reading with no sharing at all, so while it is open every
-// other open of it fails with a sharing violation: in this process, in any
-// other process on this machine, and on other machines that reach the
-// file through a Windows (SMB) share, where the server enforces share
-// modes. The lock is dropped when the handle is closed or the process
-// ends. Where it does not hold: on a network file system whose server does
-// not keep share modes (an NFS export, a share served without them), and
-// under Wine between a Windows process and a native program, because Wine
-// keeps share modes in its own server, per prefix, and not in the host's
-// file system. Creating or truncating the lock file asks for shared read
-// and write access, so it too fails while the file is held.
+// The sign-in lock is two locks on the lock file, taken in this order and
+// both held until the handle is closed or the process ends:
+// - the file system's share mode, which the original hosts rely on: the
+//   file is opened with no sharing at all, so while it is open every other
+//   open of it fails with a sharing violation, in this process, in any
+//   other process on this machine, and on other machines that reach the
+//   file through a Windows (SMB) share;
+// - an exclusive byte-range lock (LockFileEx) over the whole file, the
+//   range the POSIX build locks with its open-file-description lock. It is
+//   what hosts of the other kind see: Wine takes it as a POSIX lock of the
+//   host (a write lock for a handle that may write, a read lock for one
+//   that may only read, so the handle asks for writing where it may), and
+//   Samba keeps SMB byte-range locks as POSIX locks, while both keep share
+//   modes to themselves. A POSIX host's sign-in therefore fails on a
+//   Windows host's held lock file, and a Windows sign-in fails on a POSIX
+//   host's: the byte-range lock is refused (a lock violation) even where
+//   the open succeeded.
+// Where it does not hold: on a file system that keeps neither share modes
+// nor byte-range locks, and against original hosts, which take the share
+// mode only, from POSIX hosts (which see no share mode). A file system that
+// cannot lock byte ranges at all leaves the share mode alone in force.
+// Creating or truncating the lock file asks for shared read and write
+// access and empties the file only under the byte-range lock, so it too
+// fails while the file is held, by a host of either kind.
 //
 // The update lock of a profile file is an exclusive byte-range lock
 // (LockFileEx) on the first byte of the lock file beside it
@@ -186,6 +198,35 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
 void UnlockUpdateByte(HANDLE lock) {
   OVERLAPPED at{};
   ::UnlockFileEx(lock, 0, 1, 0, &at);
+}
+
+// The range of a sign-in's byte-range lock: the whole file, from its first
+// byte on, as the POSIX build's lock of length 0.
+constexpr DWORD kWholeFileLow = MAXDWORD;
+constexpr DWORD kWholeFileHigh = MAXDWORD;
+
+// Takes the sign-in's byte-range lock on an open lock file, or says why
+// not: kSignedInElsewhere while another open holds a lock on any of its
+// bytes, the holder a host of either kind. A file system that keeps no
+// byte-range locks answers with another error; the share mode then stands
+// alone, and that is no refusal.
+Status LockWholeFile(HANDLE file, const std::string& path) {
+  OVERLAPPED at{};
+  if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                   kWholeFileLow, kWholeFileHigh, &at)) {
+    return {};
+  }
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+    return {Failure::kSignedInElsewhere,
+            "the lock file " + path + " is held by a byte-range lock of another open"};
+  }
+  return {};
+}
+
+void UnlockWholeFile(HANDLE file) {
+  OVERLAPPED at{};
+  ::UnlockFileEx(file, 0, kWholeFileLow, kWholeFileHigh, &at);
 }
 
 // A lock file opened as itself that is a link or a directory is no lock
@@ -422,12 +463,23 @@ class WindowsPlatform final : public Platform {
       return {Failure::kDamaged, "the lock file " + path + " is reached through a link"};
     }
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return LastError("cannot create the lock file", path);
-    ::FlushFileBuffers(file);
+    if (!IsPlainFile(file)) {  // a link put in after the test
+      ::CloseHandle(file);
+      return {Failure::kDamaged, "the lock file " + path + " is not a regular file"};
+    }
+    // Emptied only under the byte-range lock: a file a host of the other
+    // kind holds (which no share mode shows) stays as its holder has it.
+    Status status = LockWholeFile(file, path);
+    if (status) {
+      if (!::SetEndOfFile(file)) status = LastError("cannot empty the lock file", path);
+      ::FlushFileBuffers(file);
+      UnlockWholeFile(file);
+    }
     ::CloseHandle(file);
-    return {};
+    return status;
   }
 
   Status OpenExclusive(const std::string& path, LockHandle& handle) override {
@@ -438,14 +490,26 @@ class WindowsPlatform final : public Platform {
     if (ThroughLink(path)) {
       return {Failure::kDamaged, "the lock file " + path + " is reached through a link"};
     }
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Writing is asked for where it may be had, so that the byte-range
+    // lock is a write lock to POSIX hosts; a file this process may only
+    // read is held for reading, as the original hosts hold it.
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, kFlags, nullptr);
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+      file = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, kFlags,
+                           nullptr);
+    }
     if (file == INVALID_HANDLE_VALUE) {
       return LastError("cannot open the lock file exclusively", path);
     }
     if (!IsPlainFile(file)) {  // a link put in after the test
       ::CloseHandle(file);
       return {Failure::kDamaged, "the lock file " + path + " is not a regular file"};
+    }
+    if (Status locked = LockWholeFile(file, path); !locked) {
+      ::CloseHandle(file);
+      return locked;
     }
     handle = reinterpret_cast<LockHandle>(file);
     return {};
@@ -454,7 +518,9 @@ class WindowsPlatform final : public Platform {
   void CloseExclusive(LockHandle handle) override {
     if (handle == kNoLock || handle == kFailedLock) return;
     // Unlocked first: a closed handle's byte locks may linger a moment.
-    // (A sign-in handle holds none; the call then changes nothing.)
+    // A handle holds one of the two ranges; unlocking the other changes
+    // nothing.
+    UnlockWholeFile(reinterpret_cast<HANDLE>(handle));
     UnlockUpdateByte(reinterpret_cast<HANDLE>(handle));
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
   }
@@ -462,9 +528,10 @@ class WindowsPlatform final : public Platform {
   bool InheritLock(LockHandle) override { return false; }
 
   Status WriteHeldLockFile(LockHandle handle, std::string_view text) override {
-    // A sign-in's handle reads only (the original hosts' open), so a note
-    // cannot be written here; an empty lock file already says what an
-    // empty note would.
+    // Written through the sign-in's own handle, whose byte-range lock
+    // lets its own writes through. A handle that may only read (a file
+    // this process may not write) cannot write a note; an empty lock file
+    // already says what an empty note would.
     BY_HANDLE_FILE_INFORMATION info;
     if (handle == kNoLock || handle == kFailedLock ||
         !::GetFileInformationByHandle(reinterpret_cast<HANDLE>(handle), &info) ||
@@ -476,8 +543,12 @@ class WindowsPlatform final : public Platform {
                                      std::to_string(info.nNumberOfLinks) +
                                      " links and is left alone"};
     }
-    if (!text.empty() || info.nFileSizeLow != 0 || info.nFileSizeHigh != 0) {
-      return {Failure::kIo, "a held lock file cannot be written on this platform"};
+    if (text.empty() && info.nFileSizeLow == 0 && info.nFileSizeHigh == 0) return {};
+    HANDLE file = reinterpret_cast<HANDLE>(handle);
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !WriteAll(file, text) ||
+        !::SetEndOfFile(file) || !::FlushFileBuffers(file)) {
+      return LastError("cannot write", "the held lock file");
     }
     return {};
   }

@@ -269,6 +269,23 @@ TEST_F(PlatformFiles, HeldFileIsNeitherTruncatedNorReplaced) {
   EXPECT_FALSE(Exists(tree_.At({"IKIVO.SM_"})));
 }
 
+// A sign-in's note goes through the held handle and replaces a longer,
+// stale one whole; an empty note empties the file.
+TEST_F(PlatformFiles, HeldFileTakesItsNoteThroughTheHandle) {
+  const std::string lock = tree_.At({"IKIVO.SMP"});
+  WriteFile(lock, "a stale note of a host that died");
+  LockHandle held = Sys().OpenExclusive(lock);
+  ASSERT_NE(held, kFailedLock);
+  EXPECT_TRUE(Sys().WriteHeldLockFile(held, "pid 42"));
+  Sys().CloseExclusive(held);
+  EXPECT_EQ(ReadFile(lock), "pid 42");
+  held = Sys().OpenExclusive(lock);
+  ASSERT_NE(held, kFailedLock);
+  EXPECT_TRUE(Sys().WriteHeldLockFile(held, ""));
+  Sys().CloseExclusive(held);
+  EXPECT_EQ(ReadFile(lock), "");
+}
+
 TEST_F(PlatformFiles, ExclusiveOpenNeedsAnExistingFile) {
   EXPECT_EQ(Sys().OpenExclusive(tree_.At({"IKIVO.SMP"})), kFailedLock);
   ASSERT_TRUE(Sys().MakeDirectory(tree_.At({"dir"})));
