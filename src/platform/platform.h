@@ -160,6 +160,12 @@ class Platform {
   // False when the file, or the directory that holds it, is a symbolic
   // link: lock files are never reached through one.
   virtual bool IsNormalFile(const std::string& path) = 0;
+  // The size of the file IsNormalFile finds at `path`, with the same cost
+  // (a repair asks it of every lock file); nullopt where it finds none.
+  virtual std::optional<std::uint64_t> NormalFileSize(
+      const std::string& path) = 0;
+  // True if `path` itself is a directory: not a link to one.
+  virtual bool IsPlainDirectory(const std::string& path) = 0;
   // Creates an empty file only if nothing has the path yet (kExists
   // otherwise); never truncates an existing file.
   virtual Status CreateFileIfAbsent(const std::string& path) = 0;
@@ -303,6 +309,12 @@ class PlatformWrapper : public Platform {
   }
   bool IsNormalFile(const std::string& path) override {
     return target_.IsNormalFile(path);
+  }
+  std::optional<std::uint64_t> NormalFileSize(const std::string& path) override {
+    return target_.NormalFileSize(path);
+  }
+  bool IsPlainDirectory(const std::string& path) override {
+    return target_.IsPlainDirectory(path);
   }
   Status CreateFileIfAbsent(const std::string& path) override {
     return target_.CreateFileIfAbsent(path);

@@ -340,6 +340,26 @@ class WindowsPlatform final : public Platform {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
   }
 
+  std::optional<std::uint64_t> NormalFileSize(const std::string& path) override {
+    const QuietErrors quiet;
+    if (ThroughLink(path)) return std::nullopt;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+           data.nFileSizeLow;
+  }
+
+  bool IsPlainDirectory(const std::string& path) override {
+    const QuietErrors quiet;
+    const DWORD attributes = Attributes(path);
+    return attributes != kNoAttributes &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsLink(attributes);
+  }
+
   Status CreateFileIfAbsent(const std::string& path) override {
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

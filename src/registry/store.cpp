@@ -49,6 +49,18 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
   return false;
 }
 
+bool RemoveEntriesAbove(const std::string& registry, int count) {
+  const std::optional<std::size_t> removed = RemoveProfileKeys(
+      kUserSection,
+      [count](std::string_view key) { return EntryNumberOf(key) > count; },
+      registry);
+  ForgetSnapshot(registry);
+  if (removed) return true;
+  NoteFailure(Failure::kIo, "the registry " + registry + " cannot be written");
+  ReportWriteFailed();
+  return false;
+}
+
 namespace {
 
 // Long enough for any number of processes queued behind short updates,

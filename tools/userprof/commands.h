@@ -25,6 +25,9 @@ struct Outcome {
   std::string out;    // standard output in human mode
   std::string error;  // one line, standard error in human mode
   Json json = Json::object();
+  // The command wrote the opening of its JSON object to standard output
+  // already (see stream.h): the envelope's members are added to it.
+  bool json_open = false;
 };
 
 // What a command is given: the command line, the session of the
