@@ -89,6 +89,7 @@ std::variant<Invocation, UsageError> ParseCommandLine(
     sub->add_option("operands", inv.operands);
     if (shape.name == "verify") sub->add_flag("--dry-run", inv.dry_run);
     if (shape.name == "remove") sub->add_flag("--delete-home", inv.delete_home);
+    if (shape.name == "add") sub->add_option("--home", inv.home);
     if (shape.name == "signin") {
       sub->add_option("-w,--wait", wait)->check(CLI::Range(0.0, 1e6));
       sub->add_flag("-n,--nonblock", no_wait);

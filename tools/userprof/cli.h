@@ -42,6 +42,7 @@ struct Invocation {
   bool version = false;
   bool dry_run = false;      // verify --dry-run
   bool delete_home = false;  // remove --delete-home
+  std::optional<std::string> home;  // add --home DIR: an existing home
   // signin: -w SECONDS (wait at most that long), -n (refuse at once, the
   // default), -E N (the status of a refusal).
   double wait_seconds = 0;
