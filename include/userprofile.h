@@ -267,8 +267,10 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(void);
 
 /* 14. VerifyUserProfiles: repairs the registry and the home directories,
  * the first call of a host's run. Creates a missing registry, drops
- * invalid and empty entries and renumbers the rest, re-creates missing
- * home directories and lock files (a held lock file is left alone),
+ * invalid and empty entries and renumbers the rest, removes the lines
+ * left above the count, re-creates missing home directories and lock
+ * files (a held lock file is left alone), empties a lock file that
+ * nobody holds of the note a killed sign-in left in it,
  * registers "Default" if absent (telling so in a notice: a message box on
  * Windows, "DEBUG: Creating Default User" on standard error elsewhere),
  * and then keeps the stored default user if it is registered, and makes

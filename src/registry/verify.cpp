@@ -57,6 +57,9 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
   // and the first missing number is the gap it makes.
   int gap = 0;
   long long next = 1;  // the number after the last one walked
+  plan.default_was = ReadDefaultUser(registry);
+  bool has_default = false;
+  bool has_stored_default = false;
   const std::vector<int> numbers = HeldEntryNumbers(registry, count);
   for (const int i : numbers) {
     if (gap == 0 && i > next) gap = static_cast<int>(next);
@@ -65,7 +68,9 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
     const char* why = DropReason(entry);
     int copy_of = 0;
     int first = i;
-    if (why == nullptr) {
+    // With a count read as negative no lookup finds anyone: every entry
+    // is taken as the first of its name.
+    if (why == nullptr && plan.stored >= 0) {
       first = FindUser(registry, NameOf(entry));
       if (first != i) {
         auto& texts = seconds[first];
@@ -102,6 +107,13 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
         plan.mends.push_back({i, false});
       }
     }
+    // Who lookups find once the count matches the kept entries.
+    const std::string name = NameOf(entry);
+    has_default = has_default || Sys().NamesEqual(name.c_str(), kDefaultUserName);
+    has_stored_default =
+        has_stored_default ||
+        (!plan.default_was.empty() &&
+         Sys().NamesEqual(name.c_str(), plan.default_was.c_str()));
     if (gap != 0) {
       if (plan.moving.empty()) plan.moves_to = gap;
       plan.moving.push_back(i);
@@ -114,10 +126,8 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
     if (n > count) plan.stale_lines.push_back({n, nullptr, 0, ReadEntry(registry, n)});
     if (n > plan.new_count) plan.clear_above = true;
   }
-  plan.add_default = FindUser(registry, kDefaultUserName) == 0;
-  plan.default_was = ReadDefaultUser(registry);
-  plan.set_default = plan.add_default || plan.default_was.empty() ||
-                     FindUser(registry, plan.default_was) == 0;
+  plan.add_default = !has_default;
+  plan.set_default = plan.add_default || !has_stored_default;
   return plan;
 }
 

@@ -144,7 +144,8 @@ class Lister {
 }  // namespace
 
 Outcome CmdList(const Call& call) {
-  Stream stream(call.inv.json);
+  Stream stream(call.inv.json, call.inv.command, call.session->module(),
+                call.capture);
   Lister lister(stream);
   userprofile_list_users(
       call.session->handle(), USERPROFILE_LIST_SIGN_INS,

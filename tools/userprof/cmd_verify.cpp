@@ -198,7 +198,8 @@ int KeepCopy(void* context, const char* registry) {
 Outcome CmdVerify(const Call& call) {
   Session& session = *call.session;
   const std::string registry = session.RegistryPath().value_or("");
-  Stream stream(call.inv.json);
+  Stream stream(call.inv.json, call.inv.command, call.session->module(),
+                call.capture);
   stream.Member("registry", AsUnicode(registry));
   stream.Member("dry_run", call.inv.dry_run);
   Teller teller{&session, &stream, call.inv.dry_run ? "would: " : "", "", 0,

@@ -37,6 +37,9 @@ struct Call {
   const Invocation& inv;
   Session* session;
   std::string self;
+  // Where a command that prints as it goes (stream.h) puts its text
+  // instead of standard output, for a command run inside another.
+  std::string* capture = nullptr;
   // The first operand, or "".
   const std::string& operand() const {
     static const std::string none;

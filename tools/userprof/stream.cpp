@@ -3,13 +3,27 @@
 namespace userprof {
 
 void Stream::Put(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (capture_ != nullptr) {
+    capture_->append(text);
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
   wrote_ = true;
 }
 
 void Stream::Open() {
-  if (!opened_) Put("{");
+  if (opened_) return;
   opened_ = true;
+  Json lead = Json::object();
+  lead["command"] = command_;
+  if (!module_.empty()) SetText(lead, "module", module_);
+  // The members in the order the envelope has them: command, module.
+  std::string text = "{" + Json("command").dump() + ":" + Json(command_).dump();
+  for (const auto& [key, value] : lead.items()) {
+    if (key != "command") text += "," + Json(key).dump() + ":" + value.dump();
+  }
+  Put(text);
+  first_member_ = false;
 }
 
 void Stream::Line(const std::string& text) {

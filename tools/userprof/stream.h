@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "json.h"
 
@@ -13,7 +14,14 @@ namespace userprof {
 
 class Stream {
  public:
-  explicit Stream(bool json) : json_(json) {}
+  // `command` and `module` lead the JSON object, as in every command's.
+  // `capture`, if given, receives the text instead of standard output.
+  Stream(bool json, std::string command, std::string module,
+         std::string* capture = nullptr)
+      : json_(json),
+        command_(std::move(command)),
+        module_(std::move(module)),
+        capture_(capture) {}
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
 
@@ -36,6 +44,9 @@ class Stream {
   void Open();
   void Put(const std::string& text);
   bool json_;
+  std::string command_;
+  std::string module_;
+  std::string* capture_;
   bool opened_ = false;
   bool wrote_ = false;
   bool first_item_ = true;
