@@ -37,7 +37,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_repair(
   const ExportCall call;
   RepairTold told;
   bool refused = false;
-  bool finished = true;
+  bool finished = false;  // set once the update was held and ended
   told.refused = &refused;
   told.finished = &finished;
   if (observer != nullptr && observer->act != nullptr) {
@@ -53,9 +53,9 @@ extern "C" USERPROFILE_EXPORT int userprofile_repair(
   const FailureCause cause = Repair(module, &told);
   if (refused) return 0;
   if (cause.failed()) SetFailure(cause.kind, cause.text);
-  if (cause.kind == Failure::kBusy || !finished) return 0;
-  // A path that cannot be built leaves nothing repaired.
-  return RegistryPath(module) ? 1 : 0;
+  // A path that cannot be built, or an update lock not had, leaves
+  // nothing repaired.
+  return finished ? 1 : 0;
 }
 
 extern "C" USERPROFILE_EXPORT int userprofile_plan_repair(
