@@ -39,8 +39,9 @@ std::optional<std::string> NameInRoot(const std::string& root,
   const std::size_t cut = home.find_last_of(kSeparators);
   if (cut != std::string::npos) {
     if (!SameFileName(home.substr(0, cut), root)) {
-      SetFailure(Failure::kInvalidArgument,
-                 Quoted(home) + " is not a directory of the users root " + root);
+      SetFailure(
+          Failure::kInvalidArgument,
+          Quoted(home) + " is not a directory of the users root " + root);
       return std::nullopt;
     }
     name = home.substr(cut + 1);
@@ -89,8 +90,9 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
   // removal with its home would follow it.
   if (!Sys().IsPlainDirectory(path)) {
     SetFailure(Failure::kDamaged,
-               path + " is a link or no directory; a home must be a directory "
-                      "of the users root itself");
+               path +
+                   " is a link or no directory; a home must be a directory "
+                   "of the users root itself");
     return 0;
   }
   // The checks and the registration are one update.
@@ -106,17 +108,16 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
   for (const int i : HeldEntryNumbers(*registry, count < 0 ? INT_MAX : count)) {
     const std::optional<UserEntry> other = SplitEntry(ReadEntry(*registry, i));
     if (other && SameFileName(other->home_dir_name, *dir_name)) {
-      SetFailure(Failure::kExists,
-                 path + " is the home of entry " + std::to_string(i) + " (" +
-                     Quoted(other->name) + ")");
+      SetFailure(Failure::kExists, path + " is the home of entry " +
+                                       std::to_string(i) + " (" +
+                                       Quoted(other->name) + ")");
       return 0;
     }
   }
   if (!RegisterUser(*registry, name, *dir_name)) return 0;
   // The lock file the home may hold already is kept as it is: it may be
   // held, or hold a note.
-  const std::string lock =
-      path + kSeparator + std::string(kLockFileName);
+  const std::string lock = path + kSeparator + std::string(kLockFileName);
   if (!Sys().IsNormalFile(lock)) Record(Sys().CreateFileIfAbsent(lock));
   const int number = FindUser(*registry, name);
   if (!update.Finish() || number == 0) {

@@ -38,9 +38,8 @@ struct ListedRegistry {
 // the registry holds, only those it holds) as it is made, then the end
 // (user nullptr). Asks about sign-ins only with `ask_sign_ins`, and never
 // in a way that disturbs one.
-void ListUsers(const void* module, const std::string& registry,
-               bool ask_sign_ins,
-               const std::function<void(const ListedRegistry&,
-                                        const ListedUser*)>& visit);
+void ListUsers(
+    const void* module, const std::string& registry, bool ask_sign_ins,
+    const std::function<void(const ListedRegistry&, const ListedUser*)>& visit);
 
 }  // namespace userprofile

@@ -96,7 +96,8 @@ extern "C" USERPROFILE_EXPORT int userprofile_unregistered_homes(
     if (entry.find(',') == std::string::npos || !IsValidEntry(entry)) continue;
     const std::string dir = entry.substr(entry.find(',') + 1);
     auto [at, end] = std::equal_range(names.begin(), names.end(), dir, before);
-    for (; at != end; ++at) named[static_cast<std::size_t>(at - names.begin())] = 1;
+    for (; at != end; ++at)
+      named[static_cast<std::size_t>(at - names.begin())] = 1;
   }
   int unregistered = 0;
   for (std::size_t k = 0; k < names.size(); ++k) {

@@ -23,7 +23,8 @@ const char* DropReason(const std::string& entry) {
   if (entry.empty()) return "empty";
   const std::size_t comma = entry.find(',');
   if (comma == std::string::npos) return "no comma";
-  if (comma == 0 || !IsValidUserName(std::string_view(entry).substr(0, comma))) {
+  if (comma == 0 ||
+      !IsValidUserName(std::string_view(entry).substr(0, comma))) {
     return "invalid user name";
   }
   if (!IsValidEntry(entry)) return "directory name is not 8 characters";
@@ -74,7 +75,8 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
       first = FindUser(registry, NameOf(entry));
       if (first != i) {
         auto& texts = seconds[first];
-        if (texts.empty()) texts.emplace_back(ReadEntry(registry, first), first);
+        if (texts.empty())
+          texts.emplace_back(ReadEntry(registry, first), first);
         for (const auto& [text, number] : texts) {
           if (text == entry) copy_of = number;
         }
@@ -109,7 +111,8 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
     }
     // Who lookups find once the count matches the kept entries.
     const std::string name = NameOf(entry);
-    has_default = has_default || Sys().NamesEqual(name.c_str(), kDefaultUserName);
+    has_default =
+        has_default || Sys().NamesEqual(name.c_str(), kDefaultUserName);
     has_stored_default =
         has_stored_default ||
         (!plan.default_was.empty() &&
@@ -122,8 +125,10 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
   }
   const int last = numbers.empty() ? 0 : numbers.back();
   plan.new_count = gap != 0 ? gap - 1 : last;
-  for (const int n : HeldEntryNumbers(registry, std::numeric_limits<int>::max())) {
-    if (n > count) plan.stale_lines.push_back({n, nullptr, 0, ReadEntry(registry, n)});
+  for (const int n :
+       HeldEntryNumbers(registry, std::numeric_limits<int>::max())) {
+    if (n > count)
+      plan.stale_lines.push_back({n, nullptr, 0, ReadEntry(registry, n)});
     if (n > plan.new_count) plan.clear_above = true;
   }
   plan.add_default = !has_default;
@@ -135,9 +140,10 @@ bool RepairPlan::drops_lines() const {
   return !drops.empty() || !stale_lines.empty();
 }
 
-FailureCause CarryOut(const void* module, const std::string& registry,
-                      const RepairPlan& plan, bool dry_run,
-                      const std::function<void(const userprofile_repair_action&)>& tell) {
+FailureCause CarryOut(
+    const void* module, const std::string& registry, const RepairPlan& plan,
+    bool dry_run,
+    const std::function<void(const userprofile_repair_action&)>& tell) {
   FailureCause first;
   const auto met = [&first](const FailureCause& cause) {
     if (!first.failed()) first = cause;
@@ -151,17 +157,22 @@ FailureCause CarryOut(const void* module, const std::string& registry,
     if (!tell) return;
     if (cause.failed()) RecordFailure(cause);
     const userprofile_repair_action action{
-        kind,         number,         to,
-        entry.c_str(), name.c_str(),  path.c_str(),
-        detail.c_str(), dry_run ? -1 : (cause.failed() ? 0 : 1)};
+        kind,
+        number,
+        to,
+        entry.c_str(),
+        name.c_str(),
+        path.c_str(),
+        detail.c_str(),
+        dry_run ? -1 : (cause.failed() ? 0 : 1)};
     tell(action);
   };
   if (plan.create_registry) {
     told(USERPROFILE_REPAIR_REGISTRY_CREATED, 0, 0, "", "", registry, "",
          dry_run || Sys().IsNormalFile(registry)
              ? FailureCause{}
-             : FailureCause{Failure::kIo, "the registry " + registry +
-                                              " cannot be created"});
+             : FailureCause{Failure::kIo,
+                            "the registry " + registry + " cannot be created"});
   }
   // The users' homes and lock files are mended in place, before any
   // entry moves: each move then carries the entry as mended.
@@ -170,10 +181,12 @@ FailureCause CarryOut(const void* module, const std::string& registry,
     UserEntry user = *SplitEntry(entry);
     const std::string key = EntryKey(mend.number);
     if (!mend.home) {
-      told(USERPROFILE_REPAIR_LOCK_CREATED, mend.number, 0, entry, user.name,
-           plan.root + kSeparator + user.home_dir_name + kSeparator +
-               std::string(kLockFileName),
-           "", dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
+      told(
+          USERPROFILE_REPAIR_LOCK_CREATED, mend.number, 0, entry, user.name,
+          plan.root + kSeparator + user.home_dir_name + kSeparator +
+              std::string(kLockFileName),
+          "",
+          dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
       continue;
     }
     if (dry_run) {
@@ -197,7 +210,8 @@ FailureCause CarryOut(const void* module, const std::string& registry,
                          user.name + "," + *dir_name)) {
         RemoveOwnHome(created);
         cause = TakeNote();
-      } else if (FailureCause locked = EnsureLockFile(module, user.name.c_str());
+      } else if (FailureCause locked =
+                     EnsureLockFile(module, user.name.c_str());
                  !cause.failed()) {
         cause = std::move(locked);
       }
@@ -214,7 +228,8 @@ FailureCause CarryOut(const void* module, const std::string& registry,
     told(USERPROFILE_REPAIR_NOTE_EMPTIED, number, 0, entry, user.name,
          plan.root + kSeparator + user.home_dir_name + kSeparator +
              std::string(kLockFileName),
-         "", dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
+         "",
+         dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
   }
   // The moves are written after the mends: each entry keeps its place
   // until its own move (moves only go down, to numbers already walked).
@@ -223,7 +238,8 @@ FailureCause CarryOut(const void* module, const std::string& registry,
     const int to = plan.moves_to + static_cast<int>(k);
     const std::string entry = ReadEntry(registry, from);
     FailureCause cause;
-    if (!dry_run && !WriteRegistry(registry, kUserSection, EntryKey(to), entry)) {
+    if (!dry_run &&
+        !WriteRegistry(registry, kUserSection, EntryKey(to), entry)) {
       cause = TakeNote();
     }
     told(USERPROFILE_REPAIR_ENTRY_RENUMBERED, from, to, entry, NameOf(entry),
@@ -248,9 +264,9 @@ FailureCause CarryOut(const void* module, const std::string& registry,
   // Told from the registry as it was read: the entries the repair just
   // moved down are read at their old numbers no more.
   for (const RepairPlan::Drop& drop : plan.drops) {
-    told(USERPROFILE_REPAIR_ENTRY_DROPPED, drop.number, 0, drop.text, "",
-         "", drop.copy_of != 0 ? "a copy of entry " + std::to_string(drop.copy_of)
-                               : std::string(drop.why),
+    told(USERPROFILE_REPAIR_ENTRY_DROPPED, drop.number, 0, drop.text, "", "",
+         drop.copy_of != 0 ? "a copy of entry " + std::to_string(drop.copy_of)
+                           : std::string(drop.why),
          squeezed.failed() ? squeezed : cleared);
   }
   for (const RepairPlan::Drop& stale : plan.stale_lines) {
@@ -360,8 +376,8 @@ FailureCause Compact(const std::string& registry, Compaction& rule) {
 
 using namespace userprofile;
 
-extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
-    ModuleHandle module) {
+extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL
+VerifyUserProfiles(ModuleHandle module) {
   ExportCall call;
   call.Fail(Repair(module));
 }

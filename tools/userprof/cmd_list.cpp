@@ -113,7 +113,8 @@ class Lister {
   void Size() {
     sized_ = true;
     for (const EntryView& e : held_) {
-      widths_.number = std::max(widths_.number, std::to_string(e.number).size());
+      widths_.number =
+          std::max(widths_.number, std::to_string(e.number).size());
       widths_.name = std::max(widths_.name, Width(Shown(e.name)));
       widths_.home = std::max(widths_.home, Width(Shown(e.home)));
     }

@@ -140,7 +140,8 @@ void Tell(void* context, const userprofile_repair_action* action) {
   if (action->done == 0) {
     std::string why = Shortfall(*action);
     const char* cause = userprofile_last_error_message();
-    if (cause != nullptr && *cause != '\0') why += " (" + std::string(cause) + ")";
+    if (cause != nullptr && *cause != '\0')
+      why += " (" + std::string(cause) + ")";
     t.shortfalls.push_back(why);
     return;
   }
@@ -203,7 +204,7 @@ Outcome CmdVerify(const Call& call) {
   stream.Member("registry", AsUnicode(registry));
   stream.Member("dry_run", call.inv.dry_run);
   Teller teller{&session, &stream, call.inv.dry_run ? "would: " : "", "", 0,
-                false, {}};
+                false,    {}};
   Outcome outcome;
   if (call.inv.dry_run) {
     teller.kept_in = "a new copy " + Shown(BackupPattern(registry));
@@ -232,8 +233,9 @@ Outcome CmdVerify(const Call& call) {
         }};
     if (userprofile_repair(session.handle(), &observer) == 0) {
       if (!repair.kept.second.empty()) {
-        outcome = Refused("not repaired: the registry could not be kept first: " +
-                          repair.kept.second);
+        outcome =
+            Refused("not repaired: the registry could not be kept first: " +
+                    repair.kept.second);
       } else {
         outcome = FailedWithCause("not repaired");
       }
@@ -244,8 +246,8 @@ Outcome CmdVerify(const Call& call) {
     if (!repair.kept.first.empty()) {
       stream.Line("the registry as it was is kept in " +
                   Shown(repair.kept.first) + " (the last " +
-                  std::to_string(kBackupsKept) + " such copies are kept: " +
-                  Shown(BackupPattern(registry)) +
+                  std::to_string(kBackupsKept) +
+                  " such copies are kept: " + Shown(BackupPattern(registry)) +
                   "; remove them when no dropped entry is wanted back)");
       stream.Member("backup", AsUnicode(repair.kept.first));
     }
