@@ -1150,6 +1150,12 @@ TEST_F(Verify, NoEntryTextStaysAboveTheCount) {
     kept = kept || Contains(ReadFile(entry.path().string()), "2=Old Name,OldName0");
   }
   EXPECT_TRUE(kept);
+
+  WriteFile(app.registry(), "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Default,Default0\r\n"
+                            "2=Old Name,OldName0\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
+  const std::string json = LastLine(Tool(app, {"--json", "verify"}).out);
+  EXPECT_TRUE(JsonSyntax::Valid(json)) << json;
+  EXPECT_TRUE(Contains(json, "\"why\":\"above the count\",\"kept_in\":\"")) << json;
 }
 
 // A note that a killed sign-in left in a lock file nobody holds is

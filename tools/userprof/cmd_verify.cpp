@@ -129,7 +129,8 @@ struct Teller {
   Session* session;
   Stream* stream;
   std::string prefix;   // "would: " on a dry run
-  std::string kept_in;  // where dropped lines are kept
+  std::string kept_in;  // where dropped lines are kept, for people
+  std::string backup;   // the copy's path, once made
   int told = 0;
   bool drops = false;
   std::vector<std::string> shortfalls;
@@ -159,7 +160,11 @@ void Tell(void* context, const userprofile_repair_action* action) {
   }
   const std::string text = Describe(*action, t.kept_in);
   t.stream->Line(t.prefix + Shown(text));
-  t.stream->Item(StepJson(*action, text));
+  Json step = StepJson(*action, text);
+  if (action->kind == USERPROFILE_REPAIR_ENTRY_DROPPED && action->done > 0) {
+    step["kept_in"] = AsUnicode(t.backup);
+  }
+  t.stream->Item(step);
 }
 
 // Homes that no entry names, after the steps: kept, and said.
@@ -203,8 +208,13 @@ Outcome CmdVerify(const Call& call) {
                 call.capture);
   stream.Member("registry", AsUnicode(registry));
   stream.Member("dry_run", call.inv.dry_run);
-  Teller teller{&session, &stream, call.inv.dry_run ? "would: " : "", "", 0,
-                false,    {}};
+  Teller teller{&session, &stream, call.inv.dry_run ? "would: " : "", "", "",
+                0,        false,  {}};
+  // The steps' array ends before any member that follows it.
+  const auto close_changes = [&] {
+    if (teller.told == 0) stream.BeginArray("changes");
+    stream.EndArray();
+  };
   Outcome outcome;
   if (call.inv.dry_run) {
     teller.kept_in = "a new copy " + Shown(BackupPattern(registry));
@@ -214,6 +224,7 @@ Outcome CmdVerify(const Call& call) {
       outcome.json_open = stream.opened();
       return outcome;
     }
+    close_changes();
   } else {
     // The copy is made under the update lock, before the first step, so
     // every dropped line is told with the copy that keeps it.
@@ -226,6 +237,7 @@ Outcome CmdVerify(const Call& call) {
         [](void* context, const userprofile_repair_action* action) {
           Repair& r = *static_cast<Repair*>(context);
           r.teller->kept_in = Shown(r.kept.first);
+          r.teller->backup = r.kept.first;
           Tell(r.teller, action);
         },
         [](void* context, const char* path) {
@@ -243,6 +255,7 @@ Outcome CmdVerify(const Call& call) {
       outcome.json_open = stream.opened();
       return outcome;
     }
+    close_changes();
     if (!repair.kept.first.empty()) {
       stream.Line("the registry as it was is kept in " +
                   Shown(repair.kept.first) + " (the last " +
@@ -251,12 +264,6 @@ Outcome CmdVerify(const Call& call) {
                   "; remove them when no dropped entry is wanted back)");
       stream.Member("backup", AsUnicode(repair.kept.first));
     }
-  }
-  if (teller.told > 0) {
-    stream.EndArray();
-  } else {
-    stream.BeginArray("changes");
-    stream.EndArray();
   }
   for (const std::string& notice : session.TakeNotices()) {
     stream.Line(teller.prefix + "notice: " + Shown(notice));
