@@ -267,8 +267,9 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(void);
 
 /* 14. VerifyUserProfiles: repairs the registry and the home directories,
  * the first call of a host's run. Creates a missing registry, drops
- * invalid and empty entries and renumbers the rest, removes the lines
- * left above the count, re-creates missing home directories and lock
+ * invalid and empty entries and renumbers the rest (leaving no text of
+ * them above the new count; lines that stood above the count before are
+ * left, ignored), re-creates missing home directories and lock
  * files (a held lock file is left alone), empties a lock file that
  * nobody holds of the note a killed sign-in left in it,
  * registers "Default" if absent (telling so in a notice: a message box on
@@ -438,7 +439,8 @@ USERPROFILE_EXPORT int userprofile_list_users(ModuleHandle module,
 /* Entry `number` (text `entry`) is squeezed out; `detail` says why:
  * "empty", "no comma", "invalid user name", "directory name is not 8
  * characters", "a copy of entry N", or "above the count" for a line left
- * above the count (by an earlier version or a hand edit). */
+ * above the count (by an earlier version or a hand edit): such lines are
+ * dropped only by a repair given `keep`, which can copy them first. */
 #define USERPROFILE_REPAIR_ENTRY_DROPPED 2
 /* User `name` of entry `number` gets a new home directory `path` (on a
  * dry run: the users root), as the one recorded (`detail`) is missing. */
@@ -494,8 +496,9 @@ typedef struct userprofile_repair_observer {
 USERPROFILE_EXPORT int userprofile_repair(
     ModuleHandle module, const userprofile_repair_observer *observer);
 
-/* The repair's dry run: tells `visit` every step userprofile_repair would
- * take now (each with `done` -1), from the same plan, and changes
+/* The repair's dry run: tells `visit` every step userprofile_repair (with
+ * a `keep`) would take now (each with `done` -1), from the same plan, and
+ * changes
  * nothing: no file or directory is made, written or locked. Returns 1, or
  * 0 when the registry's path cannot be built or the registry cannot be
  * read (the cause is set). */

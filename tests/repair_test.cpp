@@ -289,11 +289,11 @@ TEST_F(Repair, ZeroCountIgnoresTheKeysPresent) {
   SetRegistry(
       Crlf({"[NUSER]", "NO=0", "[LUSER]", "1=ann,ann00000", "2=bob,bob00000"}));
   VerifyUserProfiles(module());
-  // Nothing is renumbered; the lines above the count go (a backup keeps
-  // them), and "Default" takes number 1.
+  // "Default" takes number 1 over the ignored key; nothing else moves, and
+  // a host's repair, which keeps no copy, leaves the lines above the count.
   EXPECT_EQ(RegistryText(),
             Crlf({"[NUSER]", "NO=1", "[LUSER]", "1=Default,Default0",
-                  "[DEFUSER]", "DefaultUser=Default"}));
+                  "2=bob,bob00000", "[DEFUSER]", "DefaultUser=Default"}));
   EXPECT_FALSE(IsDir(Home("ann00000")));
   EXPECT_FALSE(IsDir(Home("bob00000")));
 }

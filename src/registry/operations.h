@@ -40,7 +40,11 @@ struct RepairPlan {
   std::vector<int> moving;        // kept entries that move down, in order,
   int moves_to = 0;               // to consecutive numbers from here
   int new_count = 0;
+  int count = 0;             // the count the walk went to
   bool clear_above = false;  // lines above the new count to remove
+  // Whether lines above the stored count are dropped too: only where a
+  // copy of the registry keeps them (otherwise they stay, ignored).
+  bool drop_stale = true;
   bool add_default = false;
   bool set_default = false;
   std::string default_was;

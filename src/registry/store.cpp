@@ -49,10 +49,13 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
   return false;
 }
 
-bool RemoveEntriesAbove(const std::string& registry, int count) {
+bool RemoveEntriesAbove(const std::string& registry, int count, int through) {
   const std::optional<std::size_t> removed = RemoveProfileKeys(
       kUserSection,
-      [count](std::string_view key) { return EntryNumberOf(key) > count; },
+      [count, through](std::string_view key) {
+        const int number = EntryNumberOf(key);
+        return number > count && number <= through;
+      },
       registry);
   ForgetSnapshot(registry);
   if (removed) return true;

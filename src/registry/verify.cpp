@@ -46,6 +46,7 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
   // entries the registry holds decide, and the count is set to match them.
   const int count =
       plan.stored < 0 ? std::numeric_limits<int>::max() : plan.stored;
+  plan.count = count;
   const Result<std::string> root = UsersRootPath(module);
   if (root) plan.root = *root;
   // Later entries of a registered name, by the first entry of the name:
@@ -129,7 +130,7 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
        HeldEntryNumbers(registry, std::numeric_limits<int>::max())) {
     if (n > count)
       plan.stale_lines.push_back({n, nullptr, 0, ReadEntry(registry, n)});
-    if (n > plan.new_count) plan.clear_above = true;
+    if (n > plan.new_count && n <= count) plan.clear_above = true;
   }
   plan.add_default = !has_default;
   plan.set_default = plan.add_default || !has_stored_default;
@@ -137,7 +138,7 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
 }
 
 bool RepairPlan::drops_lines() const {
-  return !drops.empty() || !stale_lines.empty();
+  return !drops.empty() || (drop_stale && !stale_lines.empty());
 }
 
 FailureCause CarryOut(
@@ -257,8 +258,11 @@ FailureCause CarryOut(
   // What was dropped leaves no text behind: the lines above the new
   // count go, the moved entries' old places with them.
   FailureCause cleared;
-  if (plan.clear_above && !dry_run &&
-      !RemoveEntriesAbove(registry, plan.new_count)) {
+  const bool stale = plan.drop_stale && !plan.stale_lines.empty();
+  if ((plan.clear_above || stale) && !dry_run &&
+      !RemoveEntriesAbove(
+          registry, plan.new_count,
+          stale ? std::numeric_limits<int>::max() : plan.count)) {
     cleared = TakeNote();
   }
   // Told from the registry as it was read: the entries the repair just
@@ -269,10 +273,13 @@ FailureCause CarryOut(
                            : std::string(drop.why),
          squeezed.failed() ? squeezed : cleared);
   }
-  for (const RepairPlan::Drop& stale : plan.stale_lines) {
-    told(USERPROFILE_REPAIR_ENTRY_DROPPED, stale.number, 0, stale.text, "", "",
-         "above the count", cleared);
+  if (plan.drop_stale) {
+    for (const RepairPlan::Drop& line : plan.stale_lines) {
+      told(USERPROFILE_REPAIR_ENTRY_DROPPED, line.number, 0, line.text, "", "",
+           "above the count", cleared);
+    }
   }
+
   if (plan.add_default) {
     FailureCause cause;
     std::string home = plan.root;
@@ -401,7 +408,11 @@ FailureCause userprofile::Repair(const void* module, const RepairTold* told) {
   // from the very version it changes.
   RegistryUpdate update(*registry);
   if (!update.held()) return NotedOr(Failure::kBusy, "the registry is busy");
-  const RepairPlan plan = PlanRepair(module, *registry, existed);
+  RepairPlan plan = PlanRepair(module, *registry, existed);
+  // A host's own repair keeps no copy: the lines a hand edit or an older
+  // version left above the count stay there, ignored, for an
+  // administrator's repair (which keeps a copy first) to drop.
+  plan.drop_stale = told != nullptr && static_cast<bool>(told->keep);
   if (told != nullptr && told->keep && plan.drops_lines() &&
       !told->keep(*registry)) {
     if (told->refused != nullptr) *told->refused = true;
