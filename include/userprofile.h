@@ -269,8 +269,11 @@ USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(void);
 
 /* 14. VerifyUserProfiles: repairs the registry and the home directories,
  * the first call of a host's run. Creates a missing registry, drops
- * invalid and empty entries and renumbers the rest, re-creates missing
- * home directories and lock files (a held lock file is left alone),
+ * invalid and empty entries and renumbers the rest (leaving no text of
+ * them above the new count; lines that stood above the count before are
+ * left, ignored), re-creates missing home directories and lock
+ * files (a held lock file is left alone), empties a lock file that
+ * nobody holds of the note a killed sign-in left in it,
  * registers "Default" if absent (telling so in a notice: a message box on
  * Windows, "DEBUG: Creating Default User" on standard error elsewhere),
  * and then keeps the stored default user if it is registered, and makes
@@ -434,17 +437,60 @@ USERPROFILE_EXPORT int userprofile_list_users(ModuleHandle module,
                                               userprofile_user_visitor visit,
                                               void *context);
 
+/* What a repair does, one step at a time, in the order it does them:
+ * the repair's plan, worked out from one read of the registry and a look
+ * at each kept user's home and lock file. A dry run tells the same steps
+ * it would take, in the same order, and changes nothing. */
+#define USERPROFILE_REPAIR_REGISTRY_CREATED 1 /* `path`: the new registry */
+/* Entry `number` (text `entry`) is squeezed out; `detail` says why:
+ * "empty", "no comma", "invalid user name", "directory name is not 8
+ * characters", "a copy of entry N", or "above the count" for a line left
+ * above the count (by an earlier version or a hand edit): such lines are
+ * dropped only by a repair given `keep`, which can copy them first. */
+#define USERPROFILE_REPAIR_ENTRY_DROPPED 2
+/* User `name` of entry `number` gets a new home directory `path` (on a
+ * dry run: the users root), as the one recorded (`detail`) is missing. */
+#define USERPROFILE_REPAIR_HOME_CREATED 3
+#define USERPROFILE_REPAIR_LOCK_CREATED 4 /* `path`: the new lock file */
+/* The lock file `path` of user `name`, which nobody holds, is emptied of
+ * the note a killed sign-in left in it. */
+#define USERPROFILE_REPAIR_NOTE_EMPTIED 5
+/* Entry `number` of user `name` becomes entry `to`. */
+#define USERPROFILE_REPAIR_ENTRY_RENUMBERED 6
+#define USERPROFILE_REPAIR_COUNT_SET 7 /* from `number` to `to` */
+/* "Default" is registered as entry `to` with the home `path` (on a dry
+ * run, a new home in the users root). */
+#define USERPROFILE_REPAIR_DEFAULT_ADDED 8
+/* The default user becomes `name` (it was `detail`, "" for none). */
+#define USERPROFILE_REPAIR_DEFAULT_SET 9
+
+typedef struct userprofile_repair_action {
+  int kind;           /* one of USERPROFILE_REPAIR_ */
+  int number;         /* the entry's number before the repair, or 0 */
+  int to;             /* see the kinds, or 0 */
+  const char *entry;  /* the entry's text as stored, or "" */
+  const char *name;   /* the user's name, or "" */
+  const char *path;   /* the file or directory concerned, or "" */
+  const char *detail; /* see the kinds, or "" */
+  /* 1: done; 0: failed (userprofile_last_error_message says why, and the
+   * repair went on); -1: a dry run, nothing done. */
+  int done;
+} userprofile_repair_action;
+
+/* Receives the steps of a repair. The strings are valid only during the
+ * call. It must not call the library. */
+typedef void (*userprofile_repair_visitor)(
+    void *context, const userprofile_repair_action *action);
+
 /* What a repair tells its caller, all under the registry's update lock,
  * so that it describes the very version the repair changes. */
 typedef struct userprofile_repair_observer {
   void *context;
-  /* The listing before the repair (`after` 0), then after it (1). */
-  void (*visit)(void *context, int after,
-                const userprofile_registry_state *registry,
-                const userprofile_user_state *user);
-  /* Called before a repair that drops entries, with the registry's path:
-   * a chance to copy it. Returns 1 to go on; 0 leaves everything as it
-   * is. It must not call the library. May be NULL. */
+  /* Each step of the repair as it is taken. May be NULL. */
+  userprofile_repair_visitor act;
+  /* Called before a repair that drops entries or lines, with the
+   * registry's path: a chance to copy it. Returns 1 to go on; 0 leaves
+   * everything as it is. It must not call the library. May be NULL. */
   int (*keep)(void *context, const char *registry);
 } userprofile_repair_observer;
 
@@ -456,6 +502,24 @@ typedef struct userprofile_repair_observer {
 USERPROFILE_EXPORT int userprofile_repair(
     ModuleHandle module, const userprofile_repair_observer *observer);
 
+/* The repair's dry run: tells `visit` every step userprofile_repair (with
+ * a `keep`) would take now (each with `done` -1), from the same plan, and
+ * changes
+ * nothing: no file or directory is made, written or locked. Returns 1, or
+ * 0 when the registry's path cannot be built or the registry cannot be
+ * read (the cause is set). */
+USERPROFILE_EXPORT int userprofile_plan_repair(ModuleHandle module,
+                                               userprofile_repair_visitor visit,
+                                               void *context);
+
+/* Tells `visit` the path of every directory in the users root that no
+ * registered user's entry names as its home (links left out), in no
+ * order. Returns how many there are, or -1 when the registry's path
+ * cannot be built or the registry cannot be read. */
+USERPROFILE_EXPORT int userprofile_unregistered_homes(
+    ModuleHandle module, void (*visit)(void *context, const char *home),
+    void *context);
+
 /* Registers a new user as CreateUserProfile does, but only if no user of
  * that name (in any case) is registered: the check and the creation are
  * one update. `name` must be valid and is not trimmed. Returns the new
@@ -463,6 +527,19 @@ USERPROFILE_EXPORT int userprofile_repair(
  * BUSY, or the cause of a failed creation. */
 USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
                                             const char *name);
+
+/* Registers `name` with an existing home directory, as useradd -d DIR -M
+ * does: `home` names a directory of the users root (by its path, or by
+ * its name alone) that no entry names yet. Its lock file is created if
+ * missing. Returns the new entry's number, or 0: INVALID_ARGUMENT (an
+ * invalid name, a home outside the users root or whose name is not
+ * exactly 8 characters), NOT_FOUND (no such directory), DAMAGED (the home
+ * is a link, or not a directory), EXISTS (the name is registered, or
+ * another entry names the home: userprofile_last_error_message says
+ * whose), BUSY, IO. */
+USERPROFILE_EXPORT int userprofile_add_user_with_home(ModuleHandle module,
+                                                      const char *name,
+                                                      const char *home);
 
 /* What userprofile_remove_user removed. */
 typedef struct userprofile_removed_user {

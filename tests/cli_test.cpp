@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -399,7 +401,6 @@ TEST_F(Verify, FirstRunSaysWhatItCreatedSecondRunNothing) {
                            "\n"
                            "notice: Creating Default User\n"
                            "added \"Default\" as entry 1, home Default0\n"
-                           "user count 0 is now 1\n"
                            "default user (none) is now \"Default\"\n");
   RunResult second = Tool(app, {"verify"});
   EXPECT_EQ(second.status, 0);
@@ -412,25 +413,36 @@ TEST_F(Verify, RepairsOfADamagedRegistryAreEachReported) {
   for (const char* dir : {"ann00000", "carl0000", "dee00000"})
     MakeDirs(app.Home(dir));
   WriteFile(app.registry(),
-            "[NUSER]\r\nNO=5\r\n[LUSER]\r\n1=ann,ann00000\r\n2=\r\n"
+            "[NUSER]\r\nNO=6\r\n[LUSER]\r\n1=ann,ann00000\r\n2=\r\n"
             "3=b#d,XXXXXXXX\r\n4=carl,carl0000\r\n5=dee,dee00000\r\n"
-            "[DEFUSER]\r\nDefaultUser=ghost\r\n");
+            "6=Mary Ann O Neil MaryAnnO\r\n[DEFUSER]\r\nDefaultUser=ghost\r\n");
   RemoveTree(app.Home("dee00000"));
   RunResult r = Tool(app, {"verify"});
   EXPECT_EQ(r.status, 0) << r.err;
-  for (const char* change :
-       {"dropped entry 2 (empty)\n",
-        "dropped entry 3 \"b#d,XXXXXXXX\" (invalid user name)\n",
-        "\"ann\": lock file IKIVO.SMP created\n",
-        "\"carl\": entry 4 is now entry 2\n",
-        "\"dee\": entry 5 is now entry 3\n",
-        "\"dee\": home directory dee00000 re-created\n",
-        "notice: Creating Default User\nadded \"Default\" as entry 4, home "
-        "Default0\n",
-        "user count 5 is now 4\n",
-        "default user \"ghost\" is now \"Default\"\n"}) {
+  const std::string kept_in = "kept in " + app.registry() + ".";
+  ASSERT_TRUE(Contains(r.out, kept_in)) << r.out;
+  const std::size_t at = r.out.find(kept_in) + kept_in.size() - 1;
+  const std::string backup =
+      app.registry() + r.out.substr(at, r.out.find(')', at) - at);
+  // Every dropped entry is named with its number and text, and the copy
+  // that keeps it.
+  for (const std::string& change :
+       {"dropped entry 2 (empty; kept in " + backup + ")\n",
+        "dropped entry 3 \"b#d,XXXXXXXX\" (invalid user name; kept in " +
+            backup + ")\n",
+        "dropped entry 6 \"Mary Ann O Neil MaryAnnO\" (no comma; kept in " +
+            backup + ")\n",
+        std::string("\"ann\": lock file IKIVO.SMP created\n"),
+        std::string("\"carl\": entry 4 is now entry 2\n"),
+        std::string("\"dee\": entry 5 is now entry 3\n"),
+        std::string("\"dee\": home directory dee00000 re-created\n"),
+        std::string("notice: Creating Default User\nadded \"Default\" as "
+                    "entry 4, home Default0\n"),
+        std::string("user count 6 is now 3\n"),
+        std::string("default user \"ghost\" is now \"Default\"\n")}) {
     EXPECT_TRUE(Contains(r.out, change)) << change << "\nin:\n" << r.out;
   }
+  EXPECT_TRUE(Contains(ReadFile(backup), "6=Mary Ann O Neil MaryAnnO\r\n"));
   EXPECT_EQ(Tool(app, {"verify"}).out, "nothing changed\n");
 }
 
@@ -675,7 +687,7 @@ TEST_F(ScriptOutput, FieldsScriptsRelyOn) {
       << list;
   EXPECT_TRUE(Contains(list, "\"default\":\"Default\"")) << list;
   const std::string verify = Tool(app, {"verify", "--json"}).out;
-  EXPECT_TRUE(Contains(verify, "\"changed\":false,\"changes\":[]")) << verify;
+  EXPECT_TRUE(Contains(verify, "\"changes\":[],\"changed\":false")) << verify;
   const std::string signin =
       LastLine(Tool(app, {"--json", "signin", "Ann Lee", "--", "/bin/sh", "-c",
                           "exit 3"})
@@ -1261,8 +1273,7 @@ TEST_F(Verify, HomesAndLockFilesMadeForAnUnchangedRegistryAreReported) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "\"Ann\": lock file IKIVO.SMP created\n"
-            "\"Bob\": home directory Bob00000 re-created\n"
-            "\"Bob\": lock file IKIVO.SMP created\n");
+            "\"Bob\": home directory Bob00000 re-created\n");
   EXPECT_EQ(ReadFile(app.registry()), registry);
 
   // A lock file that cannot be made: a link in its place.
@@ -1340,9 +1351,9 @@ TEST_F(Verify, DryRunChangesNothingAndSaysWhatARepairWouldDo) {
   RunResult dry = Tool(app, {"verify", "--dry-run"});
   EXPECT_EQ(dry.status, 1) << dry.err;
   for (const char* change :
-       {"would: dropped entry 2 (empty)\n",
+       {"would: dropped entry 2 (empty; kept in a new copy ",
         "would: \"ann\": lock file IKIVO.SMP created\n",
-        "would: added \"Default\" as entry 2, home Default0\n",
+        "would: added \"Default\" as entry 2, home a new directory\n",
         "would: keep the registry as it is now in "}) {
     EXPECT_TRUE(Contains(dry.out, change)) << change << "\nin:\n" << dry.out;
   }
@@ -1355,9 +1366,142 @@ TEST_F(Verify, DryRunChangesNothingAndSaysWhatARepairWouldDo) {
   ASSERT_TRUE(Contains(repaired.out, kept_in)) << repaired.out;
   const std::size_t at = repaired.out.find(kept_in) + kept_in.size() - 1;
   EXPECT_EQ(ReadFile(app.registry() +
-                     repaired.out.substr(at, repaired.out.find(' ', at) - at)),
+                     repaired.out.substr(
+                         at, repaired.out.find_first_of(") ", at) - at)),
             damaged);
   RunResult healthy = Tool(app, {"verify", "--dry-run"});
   EXPECT_EQ(healthy.status, 0);
   EXPECT_EQ(healthy.out, "healthy: a repair would change nothing\n");
+}
+
+// --- What a repair and a listing tell, and what they cost ---------------------
+
+// A dry run of a healthy tree makes no file or directory anywhere: not in
+// the tree, not in the temporary directory.
+TEST_F(Verify, DryRunOfAHealthyTreeMakesNothingAnywhere) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  const std::string tmp = app.root() + "/tmp";
+  MakeDirs(tmp);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, tmp.c_str(), IN_CREATE), 0);
+  const auto before = Snapshot(app.prog());
+  setenv("TMPDIR", tmp.c_str(), 1);
+  RunResult dry = Tool(app, {"verify", "--dry-run"});
+  unsetenv("TMPDIR");
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  char events[4096];
+  EXPECT_LT(::read(watch, events, sizeof events), 1) << "made in " << tmp;
+  ::close(watch);
+  EXPECT_EQ(Snapshot(app.prog()), before);
+}
+
+// A removed user's name does not stay above the count, and a line left
+// there by a hand edit is dropped by the repair, named, and kept in the
+// backup.
+TEST_F(Verify, NoEntryTextStaysAboveTheCount) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Secret Person"}).status, 0);
+  ASSERT_EQ(Tool(app, {"remove", "Secret Person"}).status, 0);
+  EXPECT_FALSE(Contains(ReadFile(app.registry()), "Secret")) << ReadFile(app.registry());
+
+  WriteFile(app.registry(), "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Default,Default0\r\n"
+                            "2=Old Name,OldName0\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
+  RunResult r = Tool(app, {"verify"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "dropped entry 2 \"Old Name,OldName0\" (above the count; kept in "))
+      << r.out;
+  EXPECT_FALSE(Contains(ReadFile(app.registry()), "Old Name"));
+  bool kept = false;
+  for (const auto& entry : std::filesystem::directory_iterator(app.prog())) {
+    kept = kept || Contains(ReadFile(entry.path().string()), "2=Old Name,OldName0");
+  }
+  EXPECT_TRUE(kept);
+
+  WriteFile(app.registry(), "[NUSER]\r\nNO=1\r\n[LUSER]\r\n1=Default,Default0\r\n"
+                            "2=Old Name,OldName0\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
+  const std::string json = LastLine(Tool(app, {"--json", "verify"}).out);
+  EXPECT_TRUE(JsonSyntax::Valid(json)) << json;
+  EXPECT_TRUE(Contains(json, "\"why\":\"above the count\",\"kept_in\":\"")) << json;
+}
+
+// A note that a killed sign-in left in a lock file nobody holds is
+// emptied; a held lock file keeps what its holder wrote.
+TEST_F(Verify, NotesInLockFilesNobodyHoldsAreEmptied) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  const std::string ann = app.Home("Ann00000") + "/IKIVO.SMP";
+  const std::string held = app.Home("Default0") + "/IKIVO.SMP";
+  Child holder(app.HostArgv({"lock", "Default", "wait"}));
+  ASSERT_EQ(holder.ReadLine(), "lock: 1");
+  ASSERT_EQ(holder.ReadLine(), "wait: ready");
+  WriteFile(ann, "pid 999999 on gone since 2026-12-09T03:04:05Z\n");
+  WriteFile(held, "the holder's own note\n");
+  RunResult r = Tool(app, {"verify"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"Ann\": lock file " + ann + " held by nobody")) << r.out;
+  EXPECT_EQ(ReadFile(ann), "");
+  EXPECT_EQ(ReadFile(held), "the holder's own note\n");
+  holder.WriteLine("");
+  EXPECT_EQ(holder.Wait(), 0);
+}
+
+// A home that no entry names is reported, and can be given to a user
+// again; a home that another entry names, a link or a directory outside
+// the users root is refused.
+TEST_F(Verify, UnregisteredHomeIsReportedAndRegisteredAgainWithAdd) {
+  ASSERT_EQ(Tool(app, {"verify"}).status, 0);
+  ASSERT_EQ(Tool(app, {"add", "Ann"}).status, 0);
+  ASSERT_EQ(Tool(app, {"remove", "Ann"}).status, 0);
+  const std::string home = app.Home("Ann00000");
+  EXPECT_TRUE(Contains(Tool(app, {"list"}).out, "unregistered home: " + home));
+  EXPECT_TRUE(Contains(Tool(app, {"list", "--json"}).out,
+                       "\"unregistered_homes\":[\"" + home + "\"]"));
+  EXPECT_TRUE(Contains(Tool(app, {"verify"}).out, "home directory " + home));
+
+  RunResult added = Tool(app, {"add", "Ann", "--home", home});
+  EXPECT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.out, home + "/\n");
+  EXPECT_TRUE(Contains(ReadFile(app.registry()), "=Ann,Ann00000\r\n"));
+  EXPECT_FALSE(Contains(Tool(app, {"list"}).out, "unregistered home"));
+
+  std::filesystem::create_directory_symlink(home, app.Home("Lnk00000"));
+  MakeDirs(app.root() + "/Out00000");
+  for (const std::string& other : {std::string("Ann00000"), app.Home("Lnk00000"),
+                                   app.root() + "/Out00000"}) {
+    RunResult refused = Tool(app, {"--json", "add", "Bob", "--home", other});
+    EXPECT_EQ(refused.status, 8) << other << refused.err;
+    EXPECT_TRUE(Contains(refused.out, "\"code\":\"refused\"")) << refused.out;
+  }
+  EXPECT_EQ(Tool(app, {"home", "Bob"}).status, 6);
+}
+
+// On a registry of 100,000 entries the tool stays within five times the
+// registry's size plus 20 MB: nothing holds every entry at once.
+TEST_F(Verify, ListAndRepairOfALargeRegistryStayWithinTheirMemory) {
+  MakeDirs(app.prog());
+  std::string registry = "[NUSER]\r\nNO=100000\r\n[LUSER]\r\n1=Default,Default0\r\n";
+  for (int i = 2; i <= 100000; ++i) {
+    registry += std::to_string(i) + "=User" + std::to_string(i) + ",Home000" +
+                std::to_string(i % 10) + "\r\n";
+  }
+  registry += "[DEFUSER]\r\nDefaultUser=Default\r\n";
+  WriteFile(app.registry(), registry);
+  MakeDirs(app.Home("Default0"));
+  WriteFile(app.Home("Default0") + "/IKIVO.SMP", "");
+  for (int i = 0; i < 10; ++i) {
+    MakeDirs(app.Home("Home000" + std::to_string(i)));
+    WriteFile(app.Home("Home000" + std::to_string(i)) + "/IKIVO.SMP", "");
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"list"}, {"--json", "list"},
+        {"verify", "--dry-run"}, {"verify"}}) {
+    RunResult r = Tool(app, args);
+    EXPECT_EQ(r.status, 0) << args.back() << r.err;
+  }
+  struct rusage usage {};
+  ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+  const long budget_kb = static_cast<long>(registry.size() * 5 / 1024) + 20 * 1024;
+  EXPECT_LE(usage.ru_maxrss, budget_kb);
 }

@@ -317,7 +317,7 @@ TEST(RepairWithCache, CopiesOfKeptEntriesAreSqueezedOut) {
     EXPECT_EQ(ReadFile(tree.registry()),
               "[NUSER]\r\nNO=4\r\n[LUSER]\r\n1=Default,Default0\r\n"
               "2=ann,ann00000\r\n3=bob,bob00000\r\n4=cy,cy000000\r\n"
-              "5=cy,cy000000\r\n[DEFUSER]\r\nDefaultUser=Default\r\n");
+              "[DEFUSER]\r\nDefaultUser=Default\r\n");
     EXPECT_EQ(DoesUserExist(app.handle(), "cy"), 4);
     EXPECT_EQ(app.TakeMessages(), std::vector<std::string>{});
   }

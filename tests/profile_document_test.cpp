@@ -254,3 +254,24 @@ TEST(DocumentScale, HundredThousandEditsStayLinear) {
   EXPECT_EQ(userprofile::profile::ValueIn(bytes, "LUSER", "150000"), "w,w0000000");
   EXPECT_EQ(bytes.size(), doc.size());
 }
+
+// A removed key leaves no byte of its line, duplicates included; a later
+// line of the same key is not found again, and a key set afterwards goes
+// where a new key goes, even when the removed line was the file's last
+// and had no break.
+TEST(DocumentChanges, RemovedKeysLeaveNoByteAndNewKeysStillFollowTheSection) {
+  Document doc("[A]\r\n1=x\r\n2=y\r\n2=dup\r\n[B]\r\nk=v\r\n[A]\r\n2=z");
+  EXPECT_EQ(doc.RemoveKeys("a", [](std::string_view key) { return key == "2"; }),
+            2u);
+  EXPECT_EQ(doc.Bytes(), "[A]\r\n1=x\r\n[B]\r\nk=v\r\n[A]\r\n2=z");
+  EXPECT_FALSE(doc.Find("A", "2"));
+  ASSERT_TRUE(doc.Set("A", "3", "w"));
+  EXPECT_EQ(doc.Bytes(), "[A]\r\n1=x\r\n3=w\r\n[B]\r\nk=v\r\n[A]\r\n2=z");
+
+  Document last("[A]\r\n1=x\r\n2=y");
+  last.RemoveKeys("A", [](std::string_view key) { return key == "2"; });
+  ASSERT_TRUE(last.Set("A", "2", "z"));
+  ASSERT_TRUE(last.Set("B", "k", "v"));
+  EXPECT_EQ(last.Bytes(), "[A]\r\n1=x\r\n2=z\r\n[B]\r\nk=v\r\n");
+  EXPECT_TRUE(last.HasBytes(last.Bytes()));
+}

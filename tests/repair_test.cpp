@@ -47,7 +47,7 @@ TEST_F(Repair, WorkedExampleIsCompactedAndGainsDefault) {
   EXPECT_EQ(RegistryText(),
             Crlf({"[NUSER]", "NO=4", "[LUSER]", "1=ann,ann00000",
                   "2=carl,carl0000", "3=dee,dee00000", "4=Default,Default0",
-                  "5=dee,dee00000", "[DEFUSER]", "DefaultUser=Default"}));
+                  "[DEFUSER]", "DefaultUser=Default"}));
   EXPECT_EQ(Messages(), Messages_{kNotice});
   EXPECT_TRUE(IsFile(LockFile("Default0")));
   // The current user is left holding the default.
@@ -63,9 +63,8 @@ TEST_F(Repair, EveryKindOfBrokenEntryIsDropped) {
   VerifyUserProfiles(module());
   EXPECT_EQ(RegistryText(),
             Crlf({"[NUSER]", "NO=3", "[LUSER]", "1=ann,ann00000",
-                  "2=dee,dee00000", "3=Default,Default0", "4=carl,carl000",
-                  "5=,dee00000", "6=dee,dee00000", "7=Default,Default0",
-                  "[DEFUSER]", "DefaultUser=Default"}));
+                  "2=dee,dee00000", "3=Default,Default0", "[DEFUSER]",
+                  "DefaultUser=Default"}));
   EXPECT_EQ(Messages(), Messages_{});
 }
 
@@ -102,8 +101,7 @@ TEST_F(Repair, MovedEntryWithMissingHomeGetsHomeAndLock) {
   VerifyUserProfiles(module());
   EXPECT_EQ(RegistryText(),
             Crlf({"[NUSER]", "NO=2", "[LUSER]", "1=ann,ann00000",
-                  "2=Default,Default0", "3=Default,Default0", "[DEFUSER]",
-                  "DefaultUser=Default"}));
+                  "2=Default,Default0", "[DEFUSER]", "DefaultUser=Default"}));
   EXPECT_TRUE(IsFile(LockFile("ann00000")));
   EXPECT_EQ(Checks(), Checks_{});
 }
@@ -245,8 +243,7 @@ TEST_F(Repair, CountBeyondTheKeysHeldIsCutAtTheFirstEmptyEntry) {
   VerifyUserProfiles(module());
   EXPECT_EQ(RegistryText(),
             Crlf({"[NUSER]", "NO=2", "[LUSER]", "1=Default,Default0",
-                  "2=ann,ann00000", "3=ann,ann00000", "[DEFUSER]",
-                  "DefaultUser=Default"}));
+                  "2=ann,ann00000", "[DEFUSER]", "DefaultUser=Default"}));
   EXPECT_EQ(Messages(), Messages_{});
 }
 
@@ -292,7 +289,8 @@ TEST_F(Repair, ZeroCountIgnoresTheKeysPresent) {
   SetRegistry(
       Crlf({"[NUSER]", "NO=0", "[LUSER]", "1=ann,ann00000", "2=bob,bob00000"}));
   VerifyUserProfiles(module());
-  // "Default" takes number 1 over the ignored key; nothing else moves.
+  // "Default" takes number 1 over the ignored key; nothing else moves, and
+  // a host's repair, which keeps no copy, leaves the lines above the count.
   EXPECT_EQ(RegistryText(),
             Crlf({"[NUSER]", "NO=1", "[LUSER]", "1=Default,Default0",
                   "2=bob,bob00000", "[DEFUSER]", "DefaultUser=Default"}));

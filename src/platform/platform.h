@@ -183,6 +183,10 @@ class Platform {
   // False when the file, or the directory that holds it, is a symbolic
   // link: lock files are never reached through one.
   virtual bool IsNormalFile(const std::string& path) = 0;
+  // The size of the file IsNormalFile finds at `path`, with the same cost
+  // (a repair asks it of every lock file); nullopt where it finds none.
+  virtual std::optional<std::uint64_t> NormalFileSize(
+      const std::string& path) = 0;
   // Creates an empty file only if nothing has the path yet (kExists
   // otherwise); never truncates an existing file.
   virtual Status CreateFileIfAbsent(const std::string& path) = 0;

@@ -448,6 +448,18 @@ class PosixPlatform final : public Platform {
     return ::lstat(DirectoryOf(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
+  std::optional<std::uint64_t> NormalFileSize(const std::string& path) override {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      return std::nullopt;
+    }
+    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    if (::lstat(DirectoryOf(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return std::nullopt;
+    }
+    return size;
+  }
+
   Status CreateFileIfAbsent(const std::string& path) override {
     const int fd = OpenNoLinks(path, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
     if (fd < 0) return PosixError("cannot create the file", path, errno);

@@ -407,6 +407,7 @@ class WindowsPlatform final : public Platform {
   bool IsPlainDirectory(const std::string& path) override {
     std::string name = path;
     while (name.size() > 1 && (name.back() == '\\' || name.back() == '/')) name.pop_back();
+    const QuietErrors quiet;
     const DWORD attributes = Attributes(name);
     return attributes != kNoAttributes && !IsLink(attributes) &&
            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -442,6 +443,19 @@ class WindowsPlatform final : public Platform {
     const DWORD attributes = Attributes(path);
     return attributes != kNoAttributes &&
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  }
+
+  std::optional<std::uint64_t> NormalFileSize(const std::string& path) override {
+    const QuietErrors quiet;
+    if (ThroughLink(path)) return std::nullopt;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+      return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+           data.nFileSizeLow;
   }
 
   Status CreateFileIfAbsent(const std::string& path) override {

@@ -42,12 +42,28 @@ extern "C" USERPROFILE_EXPORT int userprofile_list_users(
   RegistryScope scope;
   const std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
-  const Listing listing =
-      ListUsers(module, *registry, (flags & USERPROFILE_LIST_SIGN_INS) != 0);
-  if (visit != nullptr) {
-    Visit(listing,
-          [&](const userprofile_registry_state* r,
-              const userprofile_user_state* u) { visit(context, r, u); });
-  }
+  ListUsers(module, *registry, (flags & USERPROFILE_LIST_SIGN_INS) != 0,
+            [&](const ListedRegistry& r, const ListedUser* u) {
+              if (visit == nullptr) return;
+              const userprofile_registry_state state{
+                  r.path.c_str(), r.exists ? 1 : 0, r.count,
+                  r.default_user.c_str()};
+              if (u == nullptr) {
+                visit(context, &state, nullptr);
+                return;
+              }
+              const userprofile_user_state user{
+                  u->number,
+                  u->entry.c_str(),
+                  u->usable ? 1 : 0,
+                  u->usable ? u->name.c_str() : "",
+                  u->usable ? u->dir_name.c_str() : "",
+                  u->duplicate_of,
+                  u->home.c_str(),
+                  u->home_exists ? 1 : 0,
+                  u->lock_exists ? 1 : 0,
+                  u->signed_in ? (*u->signed_in ? 1 : 0) : -1};
+              visit(context, &state, &user);
+            });
   return 1;
 }

@@ -1,50 +1,30 @@
-// A repair told to its caller: the listing before it, a chance to keep a
-// copy of the registry, and the listing after it, all under one hold of
-// the update lock, so that two repairs at once never both report (or
-// both back up) the same damage: the second finds the first's result.
-#include <map>
+// A repair told to its caller, step by step, all under one hold of the
+// update lock, so that two repairs at once never both report (or both
+// back up) the same damage: the second finds the first's result. Its dry
+// run tells the same plan and touches nothing.
+#include <algorithm>
+#include <climits>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
-#include "registry/admin_listing.h"
 #include "frame/failure.h"
 #include "frame/frame.h"
+#include "homedir/homedir.h"
 #include "registry/operations.h"
-#include "registry/profile_store.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
 namespace userprofile {
 namespace {
 
-// Whether a repair of the registry as `listing` shows it drops an entry:
-// an unusable one, or a copy of one before it.
-bool DropsEntries(const Listing& listing) {
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(listing.users.size());
-  for (const ListedUser& user : listing.users) {
-    if (!user.usable || !seen.insert(user.entry).second) return true;
+// A directory name as the file system matches it.
+std::string AsFileName(std::string name) {
+  if (kFoldedFileNames) {
+    for (char& c : name) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
   }
-  return false;
-}
-
-// Which content of the registry the library's reads answer from: equal
-// for two calls only if every read between them answered from the same
-// bytes. nullopt where the platform keeps no snapshots.
-std::optional<std::pair<std::uint64_t, std::uint64_t>> ContentOf(
-    const std::string& registry) {
-  const auto snapshot = ProfileSnapshot(registry);
-  if (!snapshot) return std::nullopt;
-  return std::make_pair(snapshot->id(), snapshot->version());
-}
-
-void Tell(const userprofile_repair_observer* observer, int after,
-          const Listing& listing) {
-  if (observer == nullptr || observer->visit == nullptr) return;
-  Visit(listing, [&](const userprofile_registry_state* r,
-                     const userprofile_user_state* u) {
-    observer->visit(observer->context, after, r, u);
-  });
+  return name;
 }
 
 }  // namespace
@@ -55,44 +35,77 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT int userprofile_repair(
     ModuleHandle module, const userprofile_repair_observer* observer) {
   const ExportCall call;
+  RepairTold told;
+  bool refused = false;
+  bool finished = false;  // set once the update was held and ended
+  told.refused = &refused;
+  told.finished = &finished;
+  if (observer != nullptr && observer->act != nullptr) {
+    told.act = [observer](const userprofile_repair_action& action) {
+      observer->act(observer->context, &action);
+    };
+  }
+  if (observer != nullptr && observer->keep != nullptr) {
+    told.keep = [observer](const std::string& registry) {
+      return observer->keep(observer->context, registry.c_str()) != 0;
+    };
+  }
+  const FailureCause cause = Repair(module, &told);
+  if (refused) return 0;
+  if (cause.failed()) SetFailure(cause.kind, cause.text);
+  // A path that cannot be built, or an update lock not had, leaves
+  // nothing repaired.
+  return finished ? 1 : 0;
+}
+
+extern "C" USERPROFILE_EXPORT int userprofile_plan_repair(
+    ModuleHandle module, userprofile_repair_visitor visit, void* context) {
+  const ExportCall call;
   RegistryScope scope;
   const std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
-  // Taking the update lock makes a missing registry: whether it was there
-  // is asked first.
-  const bool existed = Sys().IsNormalFile(*registry);
-  RegistryUpdate update(*registry);
-  if (!update.held()) return 0;
-  const auto unread = ContentOf(*registry);
-  // Not probed: the repair looks at every kept user's home and lock file
-  // anyway, and says what it found missing.
-  Listing before = ListUsers(module, *registry, false, nullptr, false);
-  before.exists = before.exists && existed;
-  const auto read = ContentOf(*registry);
-  if (before.exists && DropsEntries(before) && observer != nullptr &&
-      observer->keep != nullptr &&
-      observer->keep(observer->context, registry->c_str()) == 0) {
-    return 0;
+  const RepairPlan plan =
+      PlanRepair(module, *registry, Sys().IsNormalFile(*registry));
+  CarryOut(module, *registry, plan, true,
+           [&](const userprofile_repair_action& action) {
+             if (visit != nullptr) visit(context, &action);
+           });
+  return 1;
+}
+
+extern "C" USERPROFILE_EXPORT int userprofile_unregistered_homes(
+    ModuleHandle module, void (*visit)(void* context, const char* home),
+    void* context) {
+  const ExportCall call;
+  RegistryScope scope;
+  const std::optional<std::string> registry = RegistryPath(module);
+  if (!registry) return -1;
+  const Result<std::string> root = UsersRootPath(module);
+  if (!root) return -1;
+  // One listing of the users root, sorted, against one read of the
+  // registry: a name costs a search, whatever the number of users.
+  std::vector<std::string> names = Sys().ListDirectory(*root);
+  const auto before = [](const std::string& a, const std::string& b) {
+    return AsFileName(a) < AsFileName(b);
+  };
+  std::sort(names.begin(), names.end(), before);
+  std::vector<char> named(names.size(), 0);
+  const int count = ReadCount(*registry);
+  for (const int i : HeldEntryNumbers(*registry, count < 0 ? INT_MAX : count)) {
+    const std::string entry = ReadEntry(*registry, i);
+    if (entry.find(',') == std::string::npos || !IsValidEntry(entry)) continue;
+    const std::string dir = entry.substr(entry.find(',') + 1);
+    auto [at, end] = std::equal_range(names.begin(), names.end(), dir, before);
+    for (; at != end; ++at)
+      named[static_cast<std::size_t>(at - names.begin())] = 1;
   }
-  std::map<int, EntryHealth> unhealthy;
-  if (const FailureCause cause = Repair(module, &unhealthy); cause.failed()) {
-    SetFailure(cause.kind, cause.text);
+  int unregistered = 0;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (named[k]) continue;
+    const std::string home = *root + kSeparator + names[k];
+    if (!Sys().IsPlainDirectory(home)) continue;
+    ++unregistered;
+    if (visit != nullptr) visit(context, home.c_str());
   }
-  for (ListedUser& user : before.users) {
-    if (!user.usable || user.home.empty()) continue;
-    const auto found = unhealthy.find(user.number);
-    user.home_exists = found == unhealthy.end() || found->second.home_exists;
-    user.lock_exists = found == unhealthy.end() || found->second.lock_exists;
-  }
-  Tell(observer, 0, before);
-  if (observer != nullptr && observer->visit != nullptr) {
-    // The repair keeps every home and lock file the first listing found:
-    // only the users it had to mend are probed again, and the entries it
-    // changed read again. A registry it left as it was is not read again.
-    Tell(observer, 1,
-         unread && read == unread && ContentOf(*registry) == read
-             ? Reprobed(before)
-             : ListUsers(module, *registry, false, &before));
-  }
-  return update.Finish() ? 1 : 0;
+  return unregistered;
 }

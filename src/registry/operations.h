@@ -2,28 +2,80 @@
 // for a caller that already holds the library's lock.
 #pragma once
 
-#include <map>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "frame/failure.h"
+#include "userprofile.h"
 
 namespace userprofile {
 
 // CreateUserProfile.
 FailureCause CreateUser(const void* module, char* name, int reg);
 
-// What a repair found of one user's home directory and lock file before
-// it mended them.
-struct EntryHealth {
-  bool home_exists = true;
-  bool lock_exists = true;
+// A repair's plan: what it drops, mends, moves and sets, worked out from
+// one read of the registry and a look at each kept user's home and lock
+// file. Carried out as it stands under the update lock, or told as a dry
+// run: the same steps in the same order either way.
+struct RepairPlan {
+  struct Drop {
+    int number;
+    const char* why;  // nullptr for a line above the count
+    int copy_of;      // the earlier entry it copies, or 0
+    std::string text;
+  };
+  struct Mend {
+    int number;
+    bool home;  // a new home (the recorded one is missing), or a lock file
+  };
+  std::string root;  // the users root, "" if it cannot be had
+  bool create_registry = false;
+  int stored = 0;  // the count as read
+  std::vector<Drop> drops;        // entries within the count
+  std::vector<Drop> stale_lines;  // lines above the count
+  std::vector<Mend> mends;        // kept entries, by number
+  std::vector<int> notes;         // kept users whose lock file holds a
+                                  // note nobody holds
+  std::vector<int> moving;        // kept entries that move down, in order,
+  int moves_to = 0;               // to consecutive numbers from here
+  int new_count = 0;
+  int count = 0;             // the count the walk went to
+  bool clear_above = false;  // lines above the new count to remove
+  // Whether lines above the stored count are dropped too: only where a
+  // copy of the registry keeps them (otherwise they stay, ignored).
+  bool drop_stale = true;
+  bool add_default = false;
+  bool set_default = false;
+  std::string default_was;
+  bool drops_lines() const;
 };
 
-// VerifyUserProfiles. `unhealthy`, if given, receives what the repair
-// found of every kept entry whose home or lock file it found missing, by
-// the entry's number before the repair; every other kept entry had both.
-FailureCause Repair(const void* module,
-                    std::map<int, EntryHealth>* unhealthy = nullptr);
+// The plan of a repair of `registry` as it stands now. Makes, writes and
+// locks nothing.
+RepairPlan PlanRepair(const void* module, const std::string& registry,
+                      bool registry_exists);
+
+// Carries out `plan` (or, with `dry_run`, only tells it), telling each
+// step to `tell` (may be empty). The first cause of a step that failed.
+FailureCause CarryOut(
+    const void* module, const std::string& registry, const RepairPlan& plan,
+    bool dry_run,
+    const std::function<void(const userprofile_repair_action&)>& tell);
+
+// Who hears of a repair: each step, and a chance to keep a copy of the
+// registry before lines are dropped (false: nothing is changed, and
+// `refused` is set). `finished` receives whether the update reached the
+// file.
+struct RepairTold {
+  std::function<void(const userprofile_repair_action&)> act;
+  std::function<bool(const std::string& registry)> keep;
+  bool* refused = nullptr;
+  bool* finished = nullptr;
+};
+
+// VerifyUserProfiles: PlanRepair and CarryOut under one update.
+FailureCause Repair(const void* module, const RepairTold* told = nullptr);
 
 // How a compaction treats the entries it walks, in the order of their
 // numbers: the dropped ones are squeezed out, and the kept ones move down
@@ -33,14 +85,6 @@ class Compaction {
   virtual ~Compaction() = default;
   // Whether entry `number` (its text `entry`) is squeezed out.
   virtual bool Drops(int number, const std::string& entry) = 0;
-  // Called for each kept entry before any moves: it may rewrite the entry
-  // in place and returns it as it now stands.
-  virtual std::string Keep(int number, const std::string& entry) {
-    static_cast<void>(number);
-    return entry;
-  }
-  // Called once the walk is over, before the moves are written.
-  virtual void Walked() {}
 };
 
 // Squeezes the entries `rule` drops out of the registry, renumbering the

@@ -334,8 +334,11 @@ bool Document::Set(std::string_view section, std::string_view key,
       ++version_;
       return true;
     }
-    // A new key goes right after the section's last non-blank line.
-    if (lines_[s.last].brk == kNoBreak) SetBreak(s.last, eol_);
+    // A new key goes right after the section's last non-blank line. A
+    // removed line needs no break: the line before it has one.
+    if (lines_[s.last].brk == kNoBreak && !lines_[s.last].gone) {
+      SetBreak(s.last, eol_);
+    }
     const std::size_t id = NewLine(line, eol_);
     inserts_[s.anchor].push_back(id);
     s.last = id;
@@ -347,7 +350,9 @@ bool Document::Set(std::string_view section, std::string_view key,
 
   // A new section at the end of the file.
   if (std::optional<std::size_t> last = FinalLine()) {
-    if (lines_[*last].brk == kNoBreak) SetBreak(*last, eol_);
+    if (lines_[*last].brk == kNoBreak && !lines_[*last].gone) {
+      SetBreak(*last, eol_);
+    }
   } else if (prefix_ > 0) {
     tail_.push_back(NewLine({}, eol_));
   }
@@ -362,6 +367,28 @@ bool Document::Set(std::string_view section, std::string_view key,
   }
   ++version_;
   return true;
+}
+
+std::size_t Document::RemoveKeys(
+    std::string_view section,
+    const std::function<bool(std::string_view key)>& drop) {
+  const Section* found = FindSection(Trim(section));
+  if (found == nullptr) return 0;
+  std::vector<std::size_t> going;
+  ForEachLineId(*found, [&](std::size_t id) {
+    if (lines_[id].eq != kNoEq && drop(KeyOf(id))) going.push_back(id);
+  });
+  if (going.empty()) return 0;
+  for (const std::size_t id : going) {
+    SetText(id, {});
+    SetBreak(id, kNoBreak);
+    lines_[id].gone = true;
+  }
+  // Another line of a removed key may now be its first: the index is
+  // built again at the next lookup.
+  found->keys.reset();
+  ++version_;
+  return going.size();
 }
 
 // After an edit that changes how lines parse, the document is built anew

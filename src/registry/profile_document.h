@@ -49,6 +49,12 @@ class Document {
   bool Set(std::string_view section, std::string_view key,
            std::string_view value);
 
+  // Removes every key line of the first section named `section` (duplicate
+  // keys included) whose trimmed key `drop` picks, keeping every other
+  // byte. Returns how many lines went. One pass over the section.
+  std::size_t RemoveKeys(std::string_view section,
+                         const std::function<bool(std::string_view key)>& drop);
+
   // The document's bytes.
   std::string Bytes() const;
   // True if `content` is exactly Bytes(), found without building them.
@@ -89,6 +95,7 @@ class Document {
     std::uint32_t eq;
     std::uint8_t brk;  // one of the Break values
     bool edited;
+    bool gone = false;  // removed: no text, no break
   };
   // The key lines of a section by key, first line of each key only; a
   // key looked up is a KeyName, so that no string is built for it.

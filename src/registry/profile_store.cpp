@@ -258,6 +258,33 @@ bool ProfileUpdate::Set(std::string_view section, std::string_view key,
   return true;
 }
 
+std::optional<std::size_t> ProfileUpdate::Remove(
+    std::string_view section,
+    const std::function<bool(std::string_view key)>& drop) {
+  if (!held_) return std::nullopt;
+  KnownFile& known = Known(file_);
+  if (!known.refused) {
+    Record(known.refused);
+    return std::nullopt;
+  }
+  std::shared_ptr<profile::Document> doc = Current(file_);
+  const std::size_t removed = doc->RemoveKeys(section, drop);
+  known.dirty = known.dirty || removed > 0;
+  return removed;
+}
+
+std::optional<std::size_t> RemoveProfileKeys(
+    std::string_view section,
+    const std::function<bool(std::string_view key)>& drop,
+    const std::string& file) {
+  constexpr unsigned kSingleWriteTimeoutMs = 10000;
+  ProfileUpdate update(file, kSingleWriteTimeoutMs);
+  if (!update.held()) return std::nullopt;
+  std::optional<std::size_t> removed = update.Remove(section, drop);
+  if (!removed || !update.Commit()) return std::nullopt;
+  return removed;
+}
+
 bool ProfileUpdate::Commit() {
   bool committed = false;
   End(true, committed);

@@ -15,6 +15,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,6 +49,14 @@ std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
 bool WriteProfileValue(std::string_view section, std::string_view key,
                         std::string_view value, const std::string& file);
 
+// Removes every line of `section` whose key `drop` picks: within an update
+// of the file an edit of it, otherwise an update of its own. The number of
+// lines removed, or nullopt if the update cannot be had or committed.
+std::optional<std::size_t> RemoveProfileKeys(
+    std::string_view section,
+    const std::function<bool(std::string_view key)>& drop,
+    const std::string& file);
+
 // One change of a profile file, in this sequence:
 //   1. Hold: the update lock (Platform::LockUpdate) is taken, waiting at
 //      most the timeout; copies that killed writers left beside the file
@@ -74,6 +84,10 @@ class ProfileUpdate {
 
   bool held() const { return held_; }
   bool Set(std::string_view section, std::string_view key, std::string_view value);
+  // Document::RemoveKeys on the held document; nullopt if refused.
+  std::optional<std::size_t> Remove(
+      std::string_view section,
+      const std::function<bool(std::string_view key)>& drop);
   // Ends the hold: true if the edits reached the file (or there were none).
   bool Commit();
 

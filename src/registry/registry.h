@@ -6,6 +6,7 @@
 // all), so no layer includes one above it.
 #pragma once
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,6 +100,12 @@ bool IsStorable(std::string_view value);
 // Writes one value; a refused or failed write is reported.
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value);
+
+// Removes every line of entries above `count` up to `through` (a removed
+// or moved user's text left behind), keeping every other byte. False
+// (reported) if the registry could not be changed.
+bool RemoveEntriesAbove(const std::string& registry, int count,
+                        int through = std::numeric_limits<int>::max());
 
 // Records a new user at the number one above the stored count. False
 // (reported) if the entry did not reach the registry.

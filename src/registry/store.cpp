@@ -49,6 +49,21 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
   return false;
 }
 
+bool RemoveEntriesAbove(const std::string& registry, int count, int through) {
+  const std::optional<std::size_t> removed = RemoveProfileKeys(
+      kUserSection,
+      [count, through](std::string_view key) {
+        const int number = EntryNumberOf(key);
+        return number > count && number <= through;
+      },
+      registry);
+  ForgetSnapshot(registry);
+  if (removed) return true;
+  NoteFailure(Failure::kIo, "the registry " + registry + " cannot be written");
+  ReportWriteFailed();
+  return false;
+}
+
 namespace {
 
 // Long enough for any number of processes queued behind short updates,

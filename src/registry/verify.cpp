@@ -1,9 +1,9 @@
+#include <algorithm>
+#include <climits>
 #include <functional>
 #include <limits>
-#include <map>
-#include <memory>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,155 +18,320 @@
 namespace userprofile {
 namespace {
 
-// The entries a repair has kept, to tell copies from them: their texts in
-// one buffer, each ended by a NUL (which no entry holds), found through a
-// standard hash set of where each starts. About 60 bytes an entry, where
-// a set of strings takes over 100: at 100,000 users that is the
-// difference between a repair within its memory budget and one over it.
-class KeptEntries {
- public:
-  KeptEntries() = default;
-  KeptEntries(const KeptEntries&) = delete;
-  KeptEntries& operator=(const KeptEntries&) = delete;
-
-  bool Contains(std::string_view entry) const {
-    return starts_.find(Text{entry}) != starts_.end();
+// Why an entry within the count names no user, as a repair tells it.
+const char* DropReason(const std::string& entry) {
+  if (entry.empty()) return "empty";
+  const std::size_t comma = entry.find(',');
+  if (comma == std::string::npos) return "no comma";
+  if (comma == 0 ||
+      !IsValidUserName(std::string_view(entry).substr(0, comma))) {
+    return "invalid user name";
   }
-  void Insert(std::string_view entry) {
-    if (Contains(entry)) return;
-    const std::size_t start = text_.size();
-    text_.append(entry).push_back('\0');
-    starts_.insert(start);
-  }
-
- private:
-  struct Text {
-    std::string_view text;
-  };
-  std::string_view At(std::size_t start) const {
-    return std::string_view(text_).substr(start,
-                                          text_.find('\0', start) - start);
-  }
-  struct Hash {
-    using is_transparent = void;
-    const KeptEntries* kept;
-    std::size_t operator()(std::size_t start) const {
-      return std::hash<std::string_view>{}(kept->At(start));
-    }
-    std::size_t operator()(Text t) const {
-      return std::hash<std::string_view>{}(t.text);
-    }
-  };
-  struct Equal {
-    using is_transparent = void;
-    const KeptEntries* kept;
-    bool operator()(std::size_t a, std::size_t b) const { return a == b; }
-    bool operator()(std::size_t a, Text b) const {
-      return kept->At(a) == b.text;
-    }
-    bool operator()(Text a, std::size_t b) const {
-      return a.text == kept->At(b);
-    }
-  };
-
-  std::string text_;
-  std::unordered_set<std::size_t, Hash, Equal> starts_{0, Hash{this},
-                                                       Equal{this}};
-};
-
-// Gives the entry's user a home directory and a lock file if either is
-// missing, and returns the entry as it now stands, with the cause of what
-// could not be mended. What it found missing goes to `found` (for an entry
-// whose home path can be built).
-Result<std::string> RepairEntry(const void* module,
-                                const std::string& registry, int i,
-                                const std::string& entry, EntryHealth* found) {
-  UserEntry user = *SplitEntry(entry);
-  Result<std::string> root = UsersRootPath(module);
-  if (!root) return Result<std::string>(entry, root.cause());
-  const std::string home = *root + kSeparator + user.home_dir_name;
-  const std::string lock = home + kSeparator + std::string(kLockFileName);
-  const bool plain = IsPlainComponent(user.home_dir_name);
-  // A lock file in it proves the home directory is there and can be
-  // entered: one probe for the common, healthy case.
-  if (plain && Sys().IsNormalFile(lock)) return entry;
-  const bool home_exists = plain && DirectoryExists(home);
-  if (found != nullptr) *found = EntryHealth{home_exists, false};
-  // A recorded name that is not one plain directory is treated as missing:
-  // the user gets a fresh home under the users root.
-  if (!home_exists) {
-    std::string created;
-    Result<std::string> dir_name =
-        CreateHomeDirInRoot(module, &user.name, &created);
-    // Without a new directory the entry stays as it was: rewriting it
-    // with an empty name would make the next repair drop the user.
-    if (!dir_name) return Result<std::string>(entry, dir_name.cause());
-    const std::string line = user.name + "," + *dir_name;
-    if (!WriteRegistry(registry, kUserSection, EntryKey(i), line)) {
-      RemoveOwnHome(created);
-      return Result<std::string>(entry, TakeNote());
-    }
-    FailureCause locked = EnsureLockFile(module, user.name.c_str());
-    return Result<std::string>(line, dir_name.cause().failed()
-                                         ? dir_name.cause()
-                                         : std::move(locked));
-  }
-  return Result<std::string>(entry, EnsureLockFile(module, user.name.c_str()));
+  if (!IsValidEntry(entry)) return "directory name is not 8 characters";
+  return nullptr;
 }
 
-// What a repair squeezes out: empty and invalid entries, and copies of an
-// entry already kept. The renumbering is one write per moved entry and the
-// count comes last, so a process killed in between leaves copies of moved
-// entries below the old count. An entry identical to one already kept is
-// such a copy (a user created twice gets a second home, so never the same
-// line) and is squeezed out like an invalid one: the next repair heals
-// what a killed one left. Every kept user's home and lock file are
-// repaired on the way.
-class RepairCompaction : public Compaction {
- public:
-  RepairCompaction(const void* module, const std::string& registry,
-                   std::map<int, EntryHealth>* unhealthy)
-      : module_(module), registry_(registry), unhealthy_(unhealthy) {}
-  bool Drops(int, const std::string& entry) override {
-    return entry.empty() || !IsValidEntry(entry) ||
-           entry.find(',') == std::string::npos || kept_->Contains(entry);
-  }
-  std::string Keep(int number, const std::string& entry) override {
-    EntryHealth found;
-    const Result<std::string> repaired =
-        RepairEntry(module_, registry_, number, entry, &found);
-    if (!cause_.failed()) cause_ = repaired.cause();
-    const std::string line = repaired.value_or(entry);
-    if (unhealthy_ != nullptr && !(found.home_exists && found.lock_exists)) {
-      (*unhealthy_)[number] = found;
-    }
-    kept_->Insert(entry);
-    kept_->Insert(line);
-    return line;
-  }
-  // Gone before the moves, for the repair's peak memory.
-  void Walked() override { kept_.reset(); }
-  // The first cause of what the walk could not mend.
-  const FailureCause& cause() const { return cause_; }
-
- private:
-  const void* module_;
-  const std::string& registry_;
-  std::map<int, EntryHealth>* unhealthy_;
-  std::unique_ptr<KeptEntries> kept_ = std::make_unique<KeptEntries>();
-  FailureCause cause_;
-};
+std::string NameOf(const std::string& entry) {
+  return entry.substr(0, entry.find(','));
+}
 
 }  // namespace
 
-// Keys are never deleted: those above the new count stay, ignored.
+RepairPlan PlanRepair(const void* module, const std::string& registry,
+                      bool registry_exists) {
+  RepairPlan plan;
+  plan.create_registry = !registry_exists;
+  plan.stored = ReadCount(registry);
+  // A count of 2^31 or more (read as negative) reaches no entry: the
+  // entries the registry holds decide, and the count is set to match them.
+  const int count =
+      plan.stored < 0 ? std::numeric_limits<int>::max() : plan.stored;
+  plan.count = count;
+  const Result<std::string> root = UsersRootPath(module);
+  if (root) plan.root = *root;
+  // Later entries of a registered name, by the first entry of the name:
+  // the texts kept so far, to tell a copy (what a killed renumbering
+  // leaves) from a second user of the name. Names without a second entry
+  // cost nothing here.
+  std::unordered_map<int, std::vector<std::pair<std::string, int>>> seconds;
+  // Only the entries the registry holds are walked: every number between
+  // them is an empty entry, so a count tampered to billions costs nothing,
+  // and the first missing number is the gap it makes.
+  int gap = 0;
+  long long next = 1;  // the number after the last one walked
+  plan.default_was = ReadDefaultUser(registry);
+  bool has_default = false;
+  bool has_stored_default = false;
+  const std::vector<int> numbers = HeldEntryNumbers(registry, count);
+  for (const int i : numbers) {
+    if (gap == 0 && i > next) gap = static_cast<int>(next);
+    next = static_cast<long long>(i) + 1;
+    const std::string entry = ReadEntry(registry, i);
+    const char* why = DropReason(entry);
+    int copy_of = 0;
+    int first = i;
+    // With a count read as negative no lookup finds anyone: every entry
+    // is taken as the first of its name.
+    if (why == nullptr && plan.stored >= 0) {
+      first = FindUser(registry, NameOf(entry));
+      if (first != i) {
+        auto& texts = seconds[first];
+        if (texts.empty())
+          texts.emplace_back(ReadEntry(registry, first), first);
+        for (const auto& [text, number] : texts) {
+          if (text == entry) copy_of = number;
+        }
+        if (copy_of == 0) texts.emplace_back(entry, i);
+      }
+    }
+    if (why != nullptr || copy_of != 0) {
+      plan.drops.push_back({i, why, copy_of, entry});
+      if (gap == 0) gap = i;
+      continue;
+    }
+    if (!plan.root.empty()) {
+      const std::string dir_name = entry.substr(entry.find(',') + 1);
+      const bool plain = IsPlainComponent(dir_name);
+      const std::string home = plan.root + kSeparator + dir_name;
+      const std::string lock = home + kSeparator + std::string(kLockFileName);
+      // A lock file in it proves the home directory is there and can be
+      // entered: one look for the common, healthy case.
+      if (const auto size = plain ? Sys().NormalFileSize(lock) : std::nullopt) {
+        // A note in a lock file nobody holds is left by a sign-in that
+        // was killed: emptied, as hosts expect an empty lock file.
+        if (*size > 0 && first == i && Sys().IsHeldExclusively(lock) == false) {
+          plan.notes.push_back(i);
+        }
+      } else if (!plain || !DirectoryExists(home)) {
+        // A recorded name that is not one plain directory is treated as
+        // missing: the user gets a fresh home under the users root.
+        plan.mends.push_back({i, true});
+      } else if (first == i) {
+        plan.mends.push_back({i, false});
+      }
+    }
+    // Who lookups find once the count matches the kept entries.
+    const std::string name = NameOf(entry);
+    has_default =
+        has_default || Sys().NamesEqual(name.c_str(), kDefaultUserName);
+    has_stored_default =
+        has_stored_default ||
+        (!plan.default_was.empty() &&
+         Sys().NamesEqual(name.c_str(), plan.default_was.c_str()));
+    if (gap != 0) {
+      if (plan.moving.empty()) plan.moves_to = gap;
+      plan.moving.push_back(i);
+      ++gap;
+    }
+  }
+  const int last = numbers.empty() ? 0 : numbers.back();
+  plan.new_count = gap != 0 ? gap - 1 : last;
+  for (const int n :
+       HeldEntryNumbers(registry, std::numeric_limits<int>::max())) {
+    if (n > count)
+      plan.stale_lines.push_back({n, nullptr, 0, ReadEntry(registry, n)});
+    if (n > plan.new_count && n <= count) plan.clear_above = true;
+  }
+  plan.add_default = !has_default;
+  plan.set_default = plan.add_default || !has_stored_default;
+  return plan;
+}
+
+bool RepairPlan::drops_lines() const {
+  return !drops.empty() || (drop_stale && !stale_lines.empty());
+}
+
+FailureCause CarryOut(
+    const void* module, const std::string& registry, const RepairPlan& plan,
+    bool dry_run,
+    const std::function<void(const userprofile_repair_action&)>& tell) {
+  FailureCause first;
+  const auto met = [&first](const FailureCause& cause) {
+    if (!first.failed()) first = cause;
+  };
+  // Each step is told as it is taken, with whether it was: a failure's
+  // cause is the calling thread's last error while it is told.
+  const auto told = [&](int kind, int number, int to, const std::string& entry,
+                        const std::string& name, const std::string& path,
+                        const std::string& detail, const FailureCause& cause) {
+    met(cause);
+    if (!tell) return;
+    if (cause.failed()) RecordFailure(cause);
+    const userprofile_repair_action action{
+        kind,
+        number,
+        to,
+        entry.c_str(),
+        name.c_str(),
+        path.c_str(),
+        detail.c_str(),
+        dry_run ? -1 : (cause.failed() ? 0 : 1)};
+    tell(action);
+  };
+  if (plan.create_registry) {
+    told(USERPROFILE_REPAIR_REGISTRY_CREATED, 0, 0, "", "", registry, "",
+         dry_run || Sys().IsNormalFile(registry)
+             ? FailureCause{}
+             : FailureCause{Failure::kIo,
+                            "the registry " + registry + " cannot be created"});
+  }
+  // The users' homes and lock files are mended in place, before any
+  // entry moves: each move then carries the entry as mended.
+  for (const RepairPlan::Mend& mend : plan.mends) {
+    const std::string entry = ReadEntry(registry, mend.number);
+    UserEntry user = *SplitEntry(entry);
+    const std::string key = EntryKey(mend.number);
+    if (!mend.home) {
+      told(
+          USERPROFILE_REPAIR_LOCK_CREATED, mend.number, 0, entry, user.name,
+          plan.root + kSeparator + user.home_dir_name + kSeparator +
+              std::string(kLockFileName),
+          "",
+          dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
+      continue;
+    }
+    if (dry_run) {
+      std::string name = user.name;
+      TrimSpaces(name);
+      told(USERPROFILE_REPAIR_HOME_CREATED, mend.number, 0, entry, name,
+           plan.root, user.home_dir_name, {});
+      continue;
+    }
+    std::string created;
+    const std::string old_dir = user.home_dir_name;
+    Result<std::string> dir_name =
+        CreateHomeDirInRoot(module, &user.name, &created);
+    FailureCause cause = dir_name.cause();
+    std::string home = plan.root;
+    // Without a new directory the entry stays as it was: rewriting it
+    // with an empty name would make the next repair drop the user.
+    if (dir_name) {
+      home = plan.root + kSeparator + *dir_name;
+      if (!WriteRegistry(registry, kUserSection, key,
+                         user.name + "," + *dir_name)) {
+        RemoveOwnHome(created);
+        cause = TakeNote();
+      } else if (FailureCause locked =
+                     EnsureLockFile(module, user.name.c_str());
+                 !cause.failed()) {
+        cause = std::move(locked);
+      }
+    }
+    told(USERPROFILE_REPAIR_HOME_CREATED, mend.number, 0, entry, user.name,
+         home, old_dir, cause);
+  }
+  for (const int number : plan.notes) {
+    const std::string entry = ReadEntry(registry, number);
+    const UserEntry user = *SplitEntry(entry);
+    // Emptied only under the sign-in lock, never through a link, and
+    // never while anyone holds it: a user who signs in meanwhile keeps
+    // the note his sign-in writes.
+    told(USERPROFILE_REPAIR_NOTE_EMPTIED, number, 0, entry, user.name,
+         plan.root + kSeparator + user.home_dir_name + kSeparator +
+             std::string(kLockFileName),
+         "",
+         dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
+  }
+  // The moves are written after the mends: each entry keeps its place
+  // until its own move (moves only go down, to numbers already walked).
+  for (std::size_t k = 0; k < plan.moving.size(); ++k) {
+    const int from = plan.moving[k];
+    const int to = plan.moves_to + static_cast<int>(k);
+    const std::string entry = ReadEntry(registry, from);
+    FailureCause cause;
+    if (!dry_run &&
+        !WriteRegistry(registry, kUserSection, EntryKey(to), entry)) {
+      cause = TakeNote();
+    }
+    told(USERPROFILE_REPAIR_ENTRY_RENUMBERED, from, to, entry, NameOf(entry),
+         "", "", cause);
+  }
+  FailureCause squeezed;
+  if (plan.new_count != plan.stored) {
+    if (!dry_run && !WriteRegistry(registry, kCountSection, kCountKey,
+                                   EntryKey(plan.new_count))) {
+      squeezed = TakeNote();
+    }
+    told(USERPROFILE_REPAIR_COUNT_SET, plan.stored, plan.new_count, "", "",
+         registry, "", squeezed);
+  }
+  // What was dropped leaves no text behind: the lines above the new
+  // count go, the moved entries' old places with them.
+  FailureCause cleared;
+  const bool stale = plan.drop_stale && !plan.stale_lines.empty();
+  if ((plan.clear_above || stale) && !dry_run &&
+      !RemoveEntriesAbove(
+          registry, plan.new_count,
+          stale ? std::numeric_limits<int>::max() : plan.count)) {
+    cleared = TakeNote();
+  }
+  // Told from the registry as it was read: the entries the repair just
+  // moved down are read at their old numbers no more.
+  for (const RepairPlan::Drop& drop : plan.drops) {
+    told(USERPROFILE_REPAIR_ENTRY_DROPPED, drop.number, 0, drop.text, "", "",
+         drop.copy_of != 0 ? "a copy of entry " + std::to_string(drop.copy_of)
+                           : std::string(drop.why),
+         squeezed.failed() ? squeezed : cleared);
+  }
+  if (plan.drop_stale) {
+    for (const RepairPlan::Drop& line : plan.stale_lines) {
+      told(USERPROFILE_REPAIR_ENTRY_DROPPED, line.number, 0, line.text, "", "",
+           "above the count", cleared);
+    }
+  }
+
+  if (plan.add_default) {
+    FailureCause cause;
+    std::string home = plan.root;
+    int number = plan.new_count + 1;
+    if (!dry_run) {
+      ShowMessage("Creating Default User", "DEBUG", 0);
+      std::string name = kDefaultUserName;
+      cause = CreateProfile(module, name, 1);
+      number = FindUser(registry, kDefaultUserName);
+      home = DirForUser(module, kDefaultUserName).value_or("");
+    }
+    told(USERPROFILE_REPAIR_DEFAULT_ADDED, 0, number, "", kDefaultUserName,
+         home, "", cause);
+    if (!dry_run) {
+      FailureCause stored = StoreDefault(module, kDefaultUserName);
+      if (plan.default_was != kDefaultUserName) {
+        told(USERPROFILE_REPAIR_DEFAULT_SET, 0, 0, "", kDefaultUserName, "",
+             plan.default_was, stored);
+      } else {
+        met(stored);
+      }
+    }
+  }
+  if (dry_run) {
+    if (plan.set_default && plan.default_was != kDefaultUserName) {
+      told(USERPROFILE_REPAIR_DEFAULT_SET, 0, 0, "", kDefaultUserName, "",
+           plan.default_was, {});
+    }
+    return first;
+  }
+  // The stored default, read again: it becomes the current user.
+  Result<std::string> current = ReadDefault(module);
+  met(current.cause());
+  if (current && !current->empty() &&
+      FindUser(registry, current->c_str()) != 0) {
+    return first;
+  }
+  FailureCause stored = StoreDefault(module, kDefaultUserName);
+  if (plan.default_was != kDefaultUserName) {
+    told(USERPROFILE_REPAIR_DEFAULT_SET, 0, 0, "", kDefaultUserName, "",
+         plan.default_was, stored);
+  } else {
+    met(stored);
+  }
+  return first;
+}
+
+// The lines above the new count go: no removed user's text stays behind.
 //
-// The moves are written after the walk: a lookup by name (the lock file
-// of each user goes to the home that a lookup of the name finds) then
-// meets one version of the registry, read once, rather than a new one
-// after every move. Its answer is the same in the old numbering, since
-// moving keeps the entries' order and only dropped entries are squeezed
-// out. Each entry keeps its place until its own move (moves only go
+// The moves are written after the walk: a lookup by name then meets one
+// version of the registry, read once, rather than a new one after every
+// move. Each entry keeps its place until its own move (moves only go
 // down, to numbers already walked), so the moves read it there.
 FailureCause Compact(const std::string& registry, Compaction& rule) {
   FailureCause first;
@@ -174,17 +339,10 @@ FailureCause Compact(const std::string& registry, Compaction& rule) {
     if (!first.failed()) first = cause;
   };
   const int stored = ReadCount(registry);
-  // A count of 2^31 or more (read as negative) reaches no entry: the
-  // entries the registry holds decide, and the count is set to match them.
   const int count = stored < 0 ? std::numeric_limits<int>::max() : stored;
-  // Only the entries the registry holds are walked: every number between
-  // them is an empty entry, so a count tampered to billions costs nothing,
-  // and the first missing number is the gap it makes.
   const std::vector<int> numbers = HeldEntryNumbers(registry, count);
   int gap = 0;
   long long next = 1;  // the number after the last one walked
-  // Every kept entry from the first gap on moves down, to consecutive
-  // numbers from `moves_to` on.
   int moves_to = 0;
   std::vector<int> moving;
   for (const int i : numbers) {
@@ -195,14 +353,12 @@ FailureCause Compact(const std::string& registry, Compaction& rule) {
       if (gap == 0) gap = i;
       continue;
     }
-    rule.Keep(i, entry);
     if (gap != 0) {
       if (moving.empty()) moves_to = gap;
       moving.push_back(i);
       ++gap;
     }
   }
-  rule.Walked();
   for (std::size_t k = 0; k < moving.size(); ++k) {
     if (!WriteRegistry(registry, kUserSection,
                        EntryKey(moves_to + static_cast<int>(k)),
@@ -216,6 +372,10 @@ FailureCause Compact(const std::string& registry, Compaction& rule) {
       !WriteRegistry(registry, kCountSection, kCountKey, EntryKey(matching))) {
     met(TakeNote());
   }
+  if (LastEntryNumber(registry).value_or(0) > matching &&
+      !RemoveEntriesAbove(registry, matching)) {
+    met(TakeNote());
+  }
   return first;
 }
 
@@ -223,49 +383,46 @@ FailureCause Compact(const std::string& registry, Compaction& rule) {
 
 using namespace userprofile;
 
-extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL VerifyUserProfiles(
-    ModuleHandle module) {
+extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL
+VerifyUserProfiles(ModuleHandle module) {
   ExportCall call;
   call.Fail(Repair(module));
 }
 
-FailureCause userprofile::Repair(const void* module,
-                                 std::map<int, EntryHealth>* unhealthy) {
-  FailureCause first;
-  const auto met = [&first](const FailureCause& cause) {
-    if (!first.failed()) first = cause;
-  };
+FailureCause userprofile::Repair(const void* module, const RepairTold* told) {
   // One module path and one read of the registry for the whole call.
   RegistryScope scope;
   Result<std::string> registry = RegistryPath(module);
   if (!registry) return registry.cause();
+  const bool existed = Sys().IsNormalFile(*registry);
+  FailureCause first;
   // Created only if absent, never truncated: another process may be
   // writing it at this moment.
   const Status created = Sys().CreateFileIfAbsent(*registry);
   if (created.kind() != Failure::kExists && !Record(created)) {
-    met(Fault(kCheckRegistryNotCreated, Failure::kIo,
-              "the registry cannot be created"));
+    first = Fault(kCheckRegistryNotCreated, Failure::kIo,
+                  "the registry cannot be created");
   }
   // The whole repair is one update: no other process's creation or
-  // repair may interleave with the renumbering.
+  // repair may interleave with it, and it carries out the plan made
+  // from the very version it changes.
   RegistryUpdate update(*registry);
   if (!update.held()) return NotedOr(Failure::kBusy, "the registry is busy");
-  RepairCompaction repair(module, *registry, unhealthy);
-  met(Compact(*registry, repair));
-  met(repair.cause());
-
-  if (FindUser(*registry, kDefaultUserName) == 0) {
-    ShowMessage("Creating Default User", "DEBUG", 0);
-    std::string name = kDefaultUserName;
-    met(CreateProfile(module, name, 1));
-    met(StoreDefault(module, kDefaultUserName));
-  }
-  Result<std::string> current = ReadDefault(module);
-  met(current.cause());
-  if (current && !current->empty() &&
-      FindUser(*registry, current->c_str()) != 0) {
+  RepairPlan plan = PlanRepair(module, *registry, existed);
+  // A host's own repair keeps no copy: the lines a hand edit or an older
+  // version left above the count stay there, ignored, for an
+  // administrator's repair (which keeps a copy first) to drop.
+  plan.drop_stale = told != nullptr && static_cast<bool>(told->keep);
+  if (told != nullptr && told->keep && plan.drops_lines() &&
+      !told->keep(*registry)) {
+    if (told->refused != nullptr) *told->refused = true;
     return first;
   }
-  met(StoreDefault(module, kDefaultUserName));
+  FailureCause carried = CarryOut(module, *registry, plan, false,
+                                  told != nullptr ? told->act : nullptr);
+  if (!first.failed()) first = std::move(carried);
+  if (told != nullptr && told->finished != nullptr) {
+    *told->finished = update.Finish();
+  }
   return first;
 }

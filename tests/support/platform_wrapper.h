@@ -50,6 +50,9 @@ class PlatformWrapper : public Platform {
   bool IsNormalFile(const std::string& path) override {
     return target_.IsNormalFile(path);
   }
+  std::optional<std::uint64_t> NormalFileSize(const std::string& path) override {
+    return target_.NormalFileSize(path);
+  }
   Status CreateFileIfAbsent(const std::string& path) override {
     return target_.CreateFileIfAbsent(path);
   }

@@ -92,6 +92,7 @@ std::variant<Invocation, UsageError> ParseCommandLine(
       sub->add_flag("--delete-home", inv.delete_home);
       sub->add_flag("--force", inv.force);
     }
+    if (shape.name == "add") sub->add_option("--home", inv.home);
     if (shape.name == "signin") {
       sub->add_option("-w,--wait", wait)->check(CLI::Range(0.0, 1e6));
       sub->add_flag("-n,--nonblock", no_wait);

@@ -21,7 +21,8 @@ inline constexpr int kExitFailed = 1;  // failed: the system refused a
                                        // read or write, or a repair is
                                        // incomplete or needed (--dry-run)
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitCannotRehearse = 3;  // verify --dry-run only
+inline constexpr int kExitReserved3 = 3;  // reserved: once verify --dry-run
+                                        // when it could not rehearse
 inline constexpr int kExitLocked = 4;          // signed in elsewhere, or the
                                        // registry's update lock was busy
 inline constexpr int kExitUnreadable = 5;   // the registry cannot be read
@@ -43,6 +44,7 @@ struct Invocation {
   bool dry_run = false;      // verify --dry-run
   bool delete_home = false;  // remove --delete-home
   bool force = false;        // remove --force: may remove "Default"
+  std::optional<std::string> home;  // add --home DIR: an existing home
   // signin: -w SECONDS (wait at most that long), -n (refuse at once, the
   // default), -E N (the status of a refusal).
   double wait_seconds = 0;

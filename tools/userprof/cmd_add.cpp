@@ -1,4 +1,7 @@
-// add: a new user, with a home directory and a lock file.
+// add: a new user, with a new home directory and a lock file, or with a
+// home of the users root that no entry names (--home DIR).
+#include <variant>
+
 #include "commands.h"
 #include "names.h"
 #include "os.h"
@@ -13,10 +16,44 @@ Outcome CmdAdd(const Call& call) {
   // refusal: looked for before the registration, which refuses a name
   // registered in any case on its own, in one update with the creation.
   const auto alike = LooseMatches(ReadRegistry(session, false), name, 0);
-  const int number = userprofile_add_user(session.handle(), name.c_str());
+  std::string home_given;
+  if (call.inv.home) {
+    // Relative to the current directory, as the shell completes it; a
+    // bare name is a name in the users root.
+    home_given = *call.inv.home;
+    while (home_given.size() > 1 && home_given.back() == kSeparator) {
+      home_given.pop_back();
+    }
+    if (home_given.find(kSeparator) != std::string::npos &&
+        home_given.front() != kSeparator) {
+      home_given = CurrentDirectory() + kSeparator + home_given;
+    }
+    // "." and ".." steps are cleaned as the module path's are.
+    if (home_given.find(kSeparator) != std::string::npos) {
+      auto clean = ResolveModulePath(home_given, CurrentDirectory());
+      if (auto* path = std::get_if<std::string>(&clean)) home_given = *path;
+    }
+  }
+  const int number =
+      call.inv.home ? userprofile_add_user_with_home(
+                          session.handle(), name.c_str(), home_given.c_str())
+                    : userprofile_add_user(session.handle(), name.c_str());
   if (number == 0) {
-    if (userprofile_last_error() == USERPROFILE_ERROR_EXISTS) {
-      return Failed(kExitExists, "exists", Session::LastCause());
+    const int cause = userprofile_last_error();
+    const std::string why = Session::LastCause();
+    // The lookup replaces the library's last error: the cause is kept.
+    if (cause == USERPROFILE_ERROR_EXISTS && session.FindUser(name) != 0) {
+      return Failed(kExitExists, "exists", why);
+    }
+    if (call.inv.home && cause != USERPROFILE_ERROR_BUSY &&
+        cause != USERPROFILE_ERROR_IO &&
+        cause != USERPROFILE_ERROR_PERMISSION) {
+      // A home another entry names, outside the users root, a link, or
+      // none: refused, so that no two users share one home.
+      return Failed(kExitRefused, "refused",
+                    WithCause("not registered with the home " +
+                                  Shown(*call.inv.home),
+                              why));
     }
     return FailedWithCause("could not register " + Quoted(name));
   }

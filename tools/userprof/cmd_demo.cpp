@@ -75,10 +75,11 @@ void RunTypicalHost(Session& session, const std::string& self, Steps& steps) {
 
   Invocation verify;
   verify.command = "verify";
-  Outcome verified = CmdVerify(Call{verify, &session, self});
+  std::string told;
+  Outcome verified = CmdVerify(Call{verify, &session, self, &told});
   steps.Add(
       "VerifyUserProfiles(module)",
-      verified.out + (verified.error.empty() ? "" : verified.error + "\n"),
+      told + verified.out + (verified.error.empty() ? "" : verified.error + "\n"),
       verified.status == kExitOk && session.FindUser(user) == 1);
 
   const int valid = ValidUserName(user.c_str());

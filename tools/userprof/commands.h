@@ -25,6 +25,9 @@ struct Outcome {
   std::string out;    // standard output in human mode
   std::string error;  // one line, standard error in human mode
   Json json = Json::object();
+  // The command wrote the opening of its JSON object to standard output
+  // already (see stream.h): the envelope's members are added to it.
+  bool json_open = false;
 };
 
 // What a command is given: the command line, the session of the
@@ -34,6 +37,9 @@ struct Call {
   const Invocation& inv;
   Session* session;
   std::string self;
+  // Where a command that prints as it goes (stream.h) puts its text
+  // instead of standard output, for a command run inside another.
+  std::string* capture = nullptr;
   // The first operand, or "".
   const std::string& operand() const {
     static const std::string none;

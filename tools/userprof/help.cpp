@@ -19,32 +19,42 @@ constexpr CommandText kTexts[] = {
      "Creates a missing registry, drops invalid entries and renumbers the\n"
      "rest, re-creates missing home directories and lock files, registers\n"
      "\"Default\" if it is missing and leaves a registered default user.\n"
-     "Prints each change, or \"nothing changed\". A repair that drops\n"
-     "entries first keeps the registry as it was in a new copy beside it,\n"
-     "USER.INI.<UTC time>.bak (the last five are kept), so that a dropped\n"
-     "user can be restored by hand.\n"
+     "Drops lines left above the count, and empties lock files that nobody\n"
+     "holds of the note a killed sign-in left. Prints each step, or\n"
+     "\"nothing changed\", then the home directories no entry names. A\n"
+     "repair that drops entries first keeps the registry as it was in a new\n"
+     "copy beside it, USER.INI.<UTC time>.bak (the last five are kept), and\n"
+     "names it beside each dropped entry, so that a dropped user can be\n"
+     "restored by hand; remove the copies to purge what they keep.\n"
      "\n"
-     "  --dry-run  change nothing: rehearse the repair on a copy and print\n"
-     "             what it would do\n"
+     "  --dry-run  change nothing anywhere: print the same plan, each step\n"
+     "             prefixed with \"would:\"\n"
      "\n"
      "Exit status: 0 repaired or healthy; 1 the repair is incomplete (the\n"
-     "library's warnings say why), or with --dry-run: repairs are needed;\n"
-     "2 usage error; 3 the dry run could not be made; 4 the registry was\n"
-     "busy with another update for too long.\n",
+     "error says why), or with --dry-run: repairs are needed; 2 usage\n"
+     "error; 4 the registry was busy with another update for too long.\n",
      "userprof --module /opt/app/PROG/MAIN verify --dry-run"},
-    {"add", "add NAME", "register a new user and create the home directory",
+    {"add", "add [--home DIR] NAME",
+     "register a new user and create the home directory",
      "Refuses a name that is not valid (more than 31 bytes, ASCII\n"
      "punctuation, no ASCII letter or digit), that begins or ends with a\n"
      "space or holds a control character, or that is registered already in\n"
      "any letter case. The check and the creation happen under one hold of\n"
      "the registry's update lock. Warns when NAME differs from a registered\n"
      "name only in encoding (UTF-8 or Windows-1252) or in the case of a\n"
-     "non-ASCII letter. Prints the new home directory.\n",
+     "non-ASCII letter. Prints the new home directory.\n"
+     "\n"
+     "  --home DIR  register the user with DIR, an existing directory of\n"
+     "              the users root that no entry names (its path or its\n"
+     "              name), instead of a new one; refused (status 8) for a\n"
+     "              home another entry names, outside the users root, or a\n"
+     "              link\n",
      "userprof --module /opt/app/PROG/MAIN add \"Ann Lee\""},
     {"list", "list", "the users with their homes, lock files and sign-ins",
      "One line per registry entry: number, name, home directory, whether\n"
      "the directory and the lock file exist, and whether the user is signed\n"
-     "in now. Entries that verify would drop are shown as such. Bytes that\n"
+     "in now. Entries that verify would drop are shown as such, and the\n"
+     "home directories that no entry names follow. Bytes that\n"
      "are not UTF-8 are shown as \\xNN; --json gives the exact bytes.\n",
      "userprof --module /opt/app/PROG/MAIN list"},
     {"home", "home NAME", "the home directory of a user",

@@ -79,6 +79,16 @@ int Emit(const Invocation& inv, const std::string& module, Outcome outcome,
   for (const std::string& notice : notices)
     notice_list.push_back(AsUnicode(notice));
   envelope["notices"] = std::move(notice_list);
+  if (outcome.json_open) {
+    // The command's own members stand first, after the command and the
+    // module it wrote; the rest close the object.
+    envelope.erase("command");
+    envelope.erase("module");
+    envelope.erase("module_bytes");
+    const std::string rest = DumpLine(envelope);
+    Print(stdout, rest.size() > 3 ? "," + rest.substr(1) : "}\n");
+    return outcome.status;
+  }
   Print(stdout, DumpLine(envelope));
   return outcome.status;
 }

@@ -60,12 +60,6 @@ std::string MakeEmptyFile(const std::string& path);
 // Replaces `to` with a copy of `from` (same permissions) atomically: a
 // reader sees the old copy or the whole new one, never a torn file.
 std::string CopyFileAtomically(const std::string& from, const std::string& to);
-// Copies the names in `from` (a users root) into the new directory `to`:
-// each directory as an empty directory holding an empty IKIVO.SMP where
-// the original holds one, each other name as an empty file or a dangling
-// link. What a repair looks at, without the users' data.
-std::string MirrorUsersRoot(const std::string& from, const std::string& to);
-
 // The note a sign-in left in a lock file (the library writes it through
 // the lock it holds), read without following a link.
 std::optional<std::string> ReadLockNote(const std::string& lock_file);

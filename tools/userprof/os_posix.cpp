@@ -186,34 +186,6 @@ std::string CopyFileAtomically(const std::string& from, const std::string& to) {
   return {};
 }
 
-std::string MirrorUsersRoot(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(from, ec))) return {};
-  fs::create_directory(to, ec);
-  if (ec) return to + ": " + ec.message();
-  for (fs::directory_iterator it(from, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const fs::path target = fs::path(to) / it->path().filename();
-    const fs::file_status status = it->symlink_status(ec);
-    if (ec) break;
-    if (fs::is_symlink(status)) {
-      fs::create_symlink("/nonexistent/userprof-dry-run", target, ec);
-    } else if (fs::is_directory(status)) {
-      fs::create_directory(target, ec);
-      struct stat st {};
-      const std::string lock = (it->path() / USERPROFILE_LOCK_FILE).string();
-      if (!ec && ::lstat(lock.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        std::ofstream((target / USERPROFILE_LOCK_FILE).string());
-      }
-    } else {
-      std::ofstream(target.string());
-    }
-    if (ec) break;
-  }
-  if (ec) return from + ": " + ec.message();
-  return {};
-}
-
 std::optional<std::string> ReadLockNote(const std::string& lock_file) {
   const int fd =
       ::open(lock_file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

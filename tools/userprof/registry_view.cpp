@@ -25,21 +25,8 @@ void Collect(void* context, const userprofile_registry_state* registry,
 
 }  // namespace
 
-void AddToView(RegistryView& view, const userprofile_registry_state& registry,
-               const userprofile_user_state* user) {
-  if (user == nullptr) {
-    view.path = registry.path;
-    view.exists = registry.exists != 0;
-    view.count = registry.count;
-    view.default_user = registry.default_user;
-    return;
-  }
-  if (view.entries.empty() && registry.count > 0) {
-    // Room for every entry at once; a count tampered to billions gets no
-    // more than a large registry's worth.
-    view.entries.reserve(
-        static_cast<std::size_t>(std::min(registry.count, kReserveLimit)));
-  }
+EntryView ToEntryView(const userprofile_user_state& state) {
+  const userprofile_user_state* user = &state;
   EntryView entry;
   entry.number = user->number;
   entry.raw = user->entry;
@@ -55,7 +42,25 @@ void AddToView(RegistryView& view, const userprofile_registry_state& registry,
     entry.lock_exists = user->lock_exists != 0;
     if (user->signed_in >= 0) entry.signed_in = user->signed_in != 0;
   }
-  view.entries.push_back(std::move(entry));
+  return entry;
+}
+
+void AddToView(RegistryView& view, const userprofile_registry_state& registry,
+               const userprofile_user_state* user) {
+  if (user == nullptr) {
+    view.path = registry.path;
+    view.exists = registry.exists != 0;
+    view.count = registry.count;
+    view.default_user = registry.default_user;
+    return;
+  }
+  if (view.entries.empty() && registry.count > 0) {
+    // Room for every entry at once; a count tampered to billions gets no
+    // more than a large registry's worth.
+    view.entries.reserve(
+        static_cast<std::size_t>(std::min(registry.count, kReserveLimit)));
+  }
+  view.entries.push_back(ToEntryView(*user));
 }
 
 RegistryView ReadRegistry(const Session& session, bool ask_sign_ins) {

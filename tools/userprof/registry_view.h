@@ -38,6 +38,9 @@ struct RegistryView {
   std::vector<EntryView> entries;
 };
 
+// What the library tells of one entry.
+EntryView ToEntryView(const userprofile_user_state& user);
+
 // Adds what the library tells of one entry (or, for `user` NULL, of the
 // registry alone) to `view`.
 void AddToView(RegistryView& view, const userprofile_registry_state& registry,

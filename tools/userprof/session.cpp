@@ -28,10 +28,6 @@ Session::Session(std::string module_path, bool echo_checks)
 
 Session::~Session() { userprofile_set_check_handler(nullptr, nullptr); }
 
-void Session::Retarget(const std::string& module_path) {
-  handle_ = userprofile_module_at(module_path.c_str());
-}
-
 std::optional<std::string> Session::RegistryPath() const {
   char out[USERPROFILE_PATH_SIZE] = {};
   if (userprofile_registry_path(handle_, out) == 0) return std::nullopt;

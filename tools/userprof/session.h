@@ -29,9 +29,6 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   const std::string& module() const { return module_; }
-  // Aims every later call at another module path (a scratch copy of the
-  // application for a rehearsal); the caller aims it back.
-  void Retarget(const std::string& module_path);
   // The handle passed to every call.
   ModuleHandle handle() const { return handle_; }
 
