@@ -8,6 +8,7 @@
 #include "frame/frame.h"
 #include "homedir/homedir.h"
 #include "lock/lock.h"
+#include "registry/operations.h"
 #include "registry/registry.h"
 #include "userprofile.h"
 
@@ -98,12 +99,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
   // The checks and the registration are one update.
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
-  if (const int existing = FindUser(*registry, name); existing != 0) {
-    SetFailure(Failure::kExists, Quoted(name) +
-                                     " is registered already (entry " +
-                                     std::to_string(existing) + ")");
-    return 0;
-  }
+  if (!NameIsFree(*registry, name)) return 0;
   const int count = ReadCount(*registry);
   for (const int i : HeldEntryNumbers(*registry, count < 0 ? INT_MAX : count)) {
     const std::optional<UserEntry> other = SplitEntry(ReadEntry(*registry, i));

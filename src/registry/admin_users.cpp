@@ -339,6 +339,19 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
 }  // namespace
 }  // namespace userprofile
 
+namespace userprofile {
+
+bool NameIsFree(const std::string& registry, std::string_view name) {
+  const int existing = FindUser(registry, name);
+  if (existing == 0) return true;
+  SetFailure(Failure::kExists, Quoted(name) +
+                                   " is registered already (entry " +
+                                   std::to_string(existing) + ")");
+  return false;
+}
+
+}  // namespace userprofile
+
 using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
@@ -352,12 +365,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
   // adding one name, exactly one registers it.
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
-  if (const int existing = FindUser(*registry, name); existing != 0) {
-    SetFailure(Failure::kExists, Quoted(name) +
-                                     " is registered already (entry " +
-                                     std::to_string(existing) + ")");
-    return 0;
-  }
+  if (!NameIsFree(*registry, name)) return 0;
   std::string buffer(name);
   const FailureCause cause = CreateUser(module, buffer.data(), 1);
   const int number = FindUser(*registry, name);

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "frame/failure.h"
@@ -13,6 +14,11 @@ namespace userprofile {
 
 // CreateUserProfile.
 FailureCause CreateUser(const void* module, char* name, int reg);
+
+// True if no user of `name` (in any case) is registered in `registry`;
+// otherwise false with the cause EXISTS naming the entry. Asked under the
+// update that registers the name, so that the answer holds for it.
+bool NameIsFree(const std::string& registry, std::string_view name);
 
 // A repair's plan: what it drops, mends, moves and sets, worked out from
 // one read of the registry and a look at each kept user's home and lock

@@ -280,6 +280,16 @@ FailureCause CarryOut(
     }
   }
 
+  // "Default" becomes the default user, told when it was another.
+  auto store_default = [&] {
+    const FailureCause stored = StoreDefault(module, kDefaultUserName);
+    if (plan.default_was != kDefaultUserName) {
+      told(USERPROFILE_REPAIR_DEFAULT_SET, 0, 0, "", kDefaultUserName, "",
+           plan.default_was, stored);
+    } else {
+      met(stored);
+    }
+  };
   if (plan.add_default) {
     FailureCause cause;
     std::string home = plan.root;
@@ -293,15 +303,7 @@ FailureCause CarryOut(
     }
     told(USERPROFILE_REPAIR_DEFAULT_ADDED, 0, number, "", kDefaultUserName,
          home, "", cause);
-    if (!dry_run) {
-      FailureCause stored = StoreDefault(module, kDefaultUserName);
-      if (plan.default_was != kDefaultUserName) {
-        told(USERPROFILE_REPAIR_DEFAULT_SET, 0, 0, "", kDefaultUserName, "",
-             plan.default_was, stored);
-      } else {
-        met(stored);
-      }
-    }
+    if (!dry_run) store_default();
   }
   if (dry_run) {
     if (plan.set_default && plan.default_was != kDefaultUserName) {
@@ -317,13 +319,7 @@ FailureCause CarryOut(
       FindUser(registry, current->c_str()) != 0) {
     return first;
   }
-  FailureCause stored = StoreDefault(module, kDefaultUserName);
-  if (plan.default_was != kDefaultUserName) {
-    told(USERPROFILE_REPAIR_DEFAULT_SET, 0, 0, "", kDefaultUserName, "",
-         plan.default_was, stored);
-  } else {
-    met(stored);
-  }
+  store_default();
   return first;
 }
 
