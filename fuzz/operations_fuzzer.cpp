@@ -23,6 +23,7 @@
 
 #include "frame/frame.h"
 #include "platform/platform.h"
+#include "support/platform_wrapper.h"
 #include "registry/profile_document.h"
 #include "registry/profile.h"
 #include "userprofile.h"
