@@ -228,6 +228,37 @@ TEST_F(Allocation, LetterCaseIsKeptAndDistinguished) {
 #endif
 }
 
+// A Windows host's name is code page 1252: its home field keeps 8 bytes
+// (8 characters), and the directory is those characters as the system
+// stores them, which is UTF-8 on POSIX, as Wine and Samba store them.
+TEST_F(Allocation, Cp1252NameKeepsEightByteFieldAndNamesItsCharacters) {
+  EXPECT_EQ(Allocate("J\xFCrgen Gro\xDF"), "J\xFCrgenGr");
+#ifndef _WIN32
+  EXPECT_EQ(Existing(), std::vector<std::string>{"J\xC3\xBCrgenGr"});
+#endif
+  // The directory of the field's characters takes the field.
+  EXPECT_EQ(Allocate("J\xFCrgen Gro\xDF"), "J\xFCrgenG0");
+}
+
+// Where the field's own bytes name a directory (a tree one kind of host
+// made), that one stays the home; otherwise the field's characters do.
+TEST_F(Allocation, HomeUnderTheFieldsOwnBytesWins) {
+  MakeDirs(base());
+  const std::string utf8_field = "Ren\xC3\xA9""Dup";  // 8 bytes of UTF-8
+#ifdef _WIN32
+  EXPECT_EQ(userprofile::HomeDirOnDisk(base(), utf8_field), "Ren\xE9""Dup");
+#else
+  EXPECT_EQ(userprofile::HomeDirOnDisk(base(), "Ren\xE9""Dupo"),
+            "Ren\xC3\xA9""Dupo");
+  MakeDirs(Home("Ren\xE9""Dupo"));
+  EXPECT_EQ(userprofile::HomeDirOnDisk(base(), "Ren\xE9""Dupo"),
+            "Ren\xE9""Dupo");
+  EXPECT_EQ(userprofile::HomeDirOnDisk(base(), utf8_field), utf8_field);
+#endif
+  MakeDirs(Home("Ren\xC3\xA9""Dup"));  // the UTF-8 field read as 1252
+  EXPECT_EQ(userprofile::HomeDirOnDisk(base(), utf8_field), utf8_field);
+}
+
 TEST_F(Allocation, NameIsTrimmedInPlace) {
   std::string name = "  Bo ";
   EXPECT_EQ(userprofile::AllocateHomeDir(base(), name), "Bo000000");

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
+#include <utility>
 #include <string>
 
 #include "platform/platform.h"
@@ -138,6 +140,39 @@ TEST(NameEquality, EveryByteEqualsItselfAndAsciiFoldsOnlyLetters) {
       EXPECT_TRUE(NamesEqual1252(s, std::string(1, char(c - 32))));
     }
   }
+}
+
+// A text that is UTF-8 is read as UTF-8, even one a Windows host wrote
+// in code page 1252 that happens to be valid UTF-8 ("Ren\xC3\xA9" is
+// "RenÃ©" in 1252): the one rule both kinds of host can apply to the
+// same bytes. Every other text is 1252, every byte of it.
+TEST(SharedTreeText, Utf8IsReadAsUtf8AndAnythingElseAsCodePage1252) {
+  using namespace userprofile;
+  EXPECT_EQ(TextAsUtf8("Ren\xC3\xA9"), "Ren\xC3\xA9");
+  EXPECT_EQ(TextAsUtf8("Ren\xE9"), "Ren\xC3\xA9");
+  EXPECT_EQ(TextAsUtf8("\x80"), "\xE2\x82\xAC");
+  for (int c = 1; c < 256; ++c) {
+    const std::string byte(1, static_cast<char>(c));
+    EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(byte)), byte) << c;
+  }
+  EXPECT_EQ(Utf8ToCp1252("\xC5\x81ukasz"), std::nullopt);  // L stroke
+}
+
+// The same name from a Windows host (1252) and from a POSIX host (UTF-8)
+// is one user, with the case rule of code page 1252 letters; a name with
+// a character beyond that code page is no 1252 name's twin.
+TEST(SharedTreeText, NamesInEitherEncodingAreOneUser) {
+  const std::pair<const char*, const char*> equal[] = {
+      {"Ren\xE9 Dupont", "Ren\xC3\xA9 Dupont"},
+      {"REN\xC9 DUPONT", "Ren\xC3\xA9 Dupont"},
+      {"J\xFCrgen Gro\xDF", "J\xC3\x9CRGEN GROSS"},
+      {"\xC5\x81ukasz Nowak", "\xC5\x81UKASZ NOWAK"}};
+  for (const auto& [a, b] : equal) {
+    EXPECT_TRUE(userprofile::UserNamesEqual(a, b)) << a << " / " << b;
+    EXPECT_TRUE(NativePlatform().NamesEqual(a, b)) << a << " / " << b;
+  }
+  EXPECT_FALSE(userprofile::UserNamesEqual("\xC5\x81ukasz", "\xA3ukasz"));
+  EXPECT_FALSE(NativePlatform().NamesEqual("\xC5\x81ukasz", "\xA3ukasz"));
 }
 
 TEST(NameEquality, NullComparesAsEmpty) {

@@ -154,12 +154,22 @@ Result<std::string> AllocateHomeDir(const std::string& base,
     // no user is given a name that is not a directory. A creation that
     // fails for want of the base keeps the candidate: the next repair
     // creates it.
-    if (!DirectoryExists(path)) {
-      if (Record(Sys().MakeDirectory(path))) {
-        if (created != nullptr) *created = path;
+    // The candidate is the home field; the directory is the one it names
+    // (HomeDirOnDisk). A field this platform cannot spell, or whose
+    // directory's path would pass the limit, names none: it is passed
+    // over.
+    std::optional<std::string> on_disk =
+        HomeDirOnDisk(base, std::string_view(path).substr(first));
+    if (on_disk && base.size() + 1 + on_disk->size() > kMaxPath) {
+      on_disk.reset();
+    }
+    const std::string dir = on_disk ? base + kSeparator + *on_disk : "";
+    if (on_disk && !DirectoryExists(dir)) {
+      if (Record(Sys().MakeDirectory(dir))) {
+        if (created != nullptr) *created = dir;
         break;
       }
-      if (!Sys().NameTaken(path)) break;
+      if (!Sys().NameTaken(dir)) break;
     }
     if (whole_characters &&
         (static_cast<unsigned char>(path[pos]) & 0x80) != 0) {

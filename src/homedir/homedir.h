@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,10 +56,25 @@ Result<std::string> CreateHomeDirInRoot(const void* module, std::string* name,
 // (on a file system short of inodes, every one kept would take one).
 void RemoveOwnHome(const std::string& created);
 
-// The path of home directory `home_dir_name` (one plain directory name)
-// in the users root, ending in a separator, or the cause (reported as
-// `too_long`) when the path with the lock file's name would pass the path
-// limit.
+// The name in `root` of the home directory that the registry's home field
+// `field` names. Hosts of both kinds share a tree: a field holds the
+// characters its writer gave, in its writer's encoding (UTF-8, or code page
+// 1252 from a Windows host's ANSI services), and names the directory whose
+// name is those characters as this file system stores them
+// (FileNameOfText). An entry that already has the field's own bytes wins,
+// so that trees used by one kind of host keep the homes they have. nullopt
+// where this platform cannot spell the name.
+std::optional<std::string> HomeDirOnDisk(const std::string& root,
+                                         std::string_view field);
+// HomeDirOnDisk, or the field's own bytes where it has none: for what
+// only tells of a home (listings, removals), never for what creates one.
+std::string HomeDirOnDiskOrField(const std::string& root,
+                                 std::string_view field);
+
+// The path of the home directory that home field `home_dir_name` (one
+// plain directory name) names in the users root (HomeDirOnDisk), ending in
+// a separator, or the cause (reported as `too_long`) when the path with
+// the lock file's name would pass the path limit or cannot be spelled.
 Result<std::string> HomeDirPath(const void* module,
                                 std::string_view home_dir_name,
                                 unsigned too_long, bool output_present = true);

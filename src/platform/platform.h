@@ -124,6 +124,17 @@ inline constexpr std::uint64_t kFileClockStep = 0;
 // The order behind Platform::CompareNames, defined by each platform's file.
 int CompareUserNames(const char* a, const char* b);
 
+// How this platform's paths spell the entry of directory `dir` whose name
+// is the characters of the registry text `text` (UTF-8 where it is UTF-8,
+// else code page 1252; see names.h), defined by each platform's file. On
+// POSIX their UTF-8, which is how Wine and Samba store the names Windows
+// hosts give. On Windows their form in the ANSI code page, the one the
+// library's paths are in; where a character has none, the short name of
+// the entry if it exists and the system gives one. nullopt where this
+// platform cannot spell the name: never a path to another entry.
+std::optional<std::string> FileNameOfText(const std::string& dir,
+                                          std::string_view text);
+
 class Platform {
  public:
   virtual ~Platform() = default;

@@ -556,6 +556,11 @@ int CompareUserNames(const char* a, const char* b) {
   return UserNameKey(a ? a : "").compare(UserNameKey(b ? b : ""));
 }
 
+std::optional<std::string> FileNameOfText(const std::string& /*dir*/,
+                                          std::string_view text) {
+  return TextAsUtf8(text);
+}
+
 Platform& NativePlatform() {
   static PosixPlatform platform;
   return platform;

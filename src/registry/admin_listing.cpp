@@ -43,7 +43,8 @@ void ListUser(const void* module, const std::string& registry,
     // root all the same.
     user.duplicate_of = first;
     if (!root.empty() && IsPlainComponent(user.dir_name)) {
-      user.home = root + kSeparator + user.dir_name + kSeparator;
+      user.home = root + kSeparator + HomeDirOnDiskOrField(root, user.dir_name) +
+                  kSeparator;
     }
   }
   if (!user.home.empty()) ProbeHome(user, ask_sign_ins);

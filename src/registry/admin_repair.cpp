@@ -94,10 +94,15 @@ extern "C" USERPROFILE_EXPORT int userprofile_unregistered_homes(
   for (const int i : HeldEntryNumbers(*registry, count < 0 ? INT_MAX : count)) {
     const std::string entry = ReadEntry(*registry, i);
     if (entry.find(',') == std::string::npos || !IsValidEntry(entry)) continue;
-    const std::string dir = entry.substr(entry.find(',') + 1);
-    auto [at, end] = std::equal_range(names.begin(), names.end(), dir, before);
-    for (; at != end; ++at)
-      named[static_cast<std::size_t>(at - names.begin())] = 1;
+    // The home field, and the directory it names where that is another
+    // (the characters of a Windows host's field, as this system stores
+    // them).
+    const std::string field = entry.substr(entry.find(',') + 1);
+    for (const std::string& dir : {field, HomeDirOnDiskOrField(*root, field)}) {
+      auto [at, end] = std::equal_range(names.begin(), names.end(), dir, before);
+      for (; at != end; ++at)
+        named[static_cast<std::size_t>(at - names.begin())] = 1;
+    }
   }
   int unregistered = 0;
   for (std::size_t k = 0; k < names.size(); ++k) {

@@ -170,7 +170,10 @@ std::vector<Removed> EntriesNamed(const void* module,
     if (i == first) {
       removed.home = first_home;
     } else if (!root.empty() && IsPlainComponent(entry->home_dir_name)) {
-      removed.home = root + entry->home_dir_name + kSeparator;
+      removed.home = root +
+                     HomeDirOnDiskOrField(WithoutSeparator(root),
+                                          entry->home_dir_name) +
+                     kSeparator;
     }
     found.push_back(std::move(removed));
   }

@@ -135,7 +135,8 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     CopyOut("", out);
     return;
   }
-  const std::string home = std::string(base) + kSeparator + *dir_name;
+  const std::string home =
+      std::string(base) + kSeparator + HomeDirOnDiskOrField(base, *dir_name);
   CopyOut(home, out);
   call.Fail(CreateLockFile(home + kSeparator));
 }

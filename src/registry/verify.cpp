@@ -89,10 +89,17 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
       if (gap == 0) gap = i;
       continue;
     }
-    if (!plan.root.empty()) {
-      const std::string dir_name = entry.substr(entry.find(',') + 1);
-      const bool plain = IsPlainComponent(dir_name);
-      const std::string home = plan.root + kSeparator + dir_name;
+    // A home this platform cannot spell (a character a Windows host's code
+    // page lacks) may well be there: it is neither looked at nor
+    // re-created, which would make a twin of it.
+    const std::string field = entry.substr(entry.find(',') + 1);
+    const bool plain = IsPlainComponent(field);
+    const std::optional<std::string> dir_name =
+        plan.root.empty() ? std::nullopt
+        : plain           ? HomeDirOnDisk(plan.root, field)
+                          : std::optional<std::string>(field);
+    if (dir_name) {
+      const std::string home = plan.root + kSeparator + *dir_name;
       const std::string lock = home + kSeparator + std::string(kLockFileName);
       // A lock file in it proves the home directory is there and can be
       // entered: one look for the common, healthy case.
@@ -184,7 +191,8 @@ FailureCause CarryOut(
     if (!mend.home) {
       told(
           USERPROFILE_REPAIR_LOCK_CREATED, mend.number, 0, entry, user.name,
-          plan.root + kSeparator + user.home_dir_name + kSeparator +
+          plan.root + kSeparator +
+              HomeDirOnDiskOrField(plan.root, user.home_dir_name) + kSeparator +
               std::string(kLockFileName),
           "",
           dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
@@ -206,7 +214,7 @@ FailureCause CarryOut(
     // Without a new directory the entry stays as it was: rewriting it
     // with an empty name would make the next repair drop the user.
     if (dir_name) {
-      home = plan.root + kSeparator + *dir_name;
+      home = plan.root + kSeparator + HomeDirOnDiskOrField(plan.root, *dir_name);
       if (!WriteRegistry(registry, kUserSection, key,
                          user.name + "," + *dir_name)) {
         RemoveOwnHome(created);
@@ -227,7 +235,8 @@ FailureCause CarryOut(
     // never while anyone holds it: a user who signs in meanwhile keeps
     // the note his sign-in writes.
     told(USERPROFILE_REPAIR_NOTE_EMPTIED, number, 0, entry, user.name,
-         plan.root + kSeparator + user.home_dir_name + kSeparator +
+         plan.root + kSeparator +
+              HomeDirOnDiskOrField(plan.root, user.home_dir_name) + kSeparator +
              std::string(kLockFileName),
          "",
          dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
