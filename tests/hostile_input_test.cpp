@@ -383,7 +383,11 @@ TEST(HighBytesInNames, AreKeptAndCompareAsTheAnsiPageSays) {
   std::vector<char> name = Text("Ren\xE9");
   CreateUserProfile(s.h(), name.data(), 1);
   EXPECT_EQ(DoesUserExist(s.h(), "REN\xC9"), 1);
-  EXPECT_TRUE(IsFile(s.Home("Ren\xE9" "0000") + "/IKIVO.SMP"));
+  // The home field keeps the name's bytes; its directory is their
+  // characters in UTF-8, as Wine and Samba store a Windows host's names.
+  EXPECT_NE(ReadFile(s.registry()).find("=Ren\xE9,Ren\xE9" "0000\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(IsFile(s.Home("Ren\xC3\xA9" "0000") + "/IKIVO.SMP"));
   EXPECT_EQ(ValidUserName("\xE9"), 0);
   std::vector<char> high = Text("\xFF\xFE\x80\xA0Zed");
   CreateUserProfile(s.h(), high.data(), 1);

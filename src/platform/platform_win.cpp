@@ -58,6 +58,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "platform/names.h"
 #include "platform/platform.h"
 
 // The one service that gives a file's change time without opening it
@@ -650,8 +651,72 @@ class WindowsPlatform final : public Platform {
 
 unsigned long ProcessId() { return ::GetCurrentProcessId(); }
 
+// --- Texts of a tree shared with POSIX hosts ----------------------------
+// A registry text is UTF-8 where it is UTF-8 (a POSIX host wrote it), else
+// this host's ANSI code page (names.h). Names compare by their characters;
+// a home field names the entry whose name is its characters, which the
+// ANSI services reach where the code page has every one of them.
+namespace {
+
+std::wstring WideOf(std::string_view text, UINT code_page) {
+  const int size = static_cast<int>(text.size());
+  const int n = size == 0 ? 0
+                          : ::MultiByteToWideChar(code_page, 0, text.data(), size,
+                                                  nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+  if (n > 0) ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
+  return wide;
+}
+
+std::wstring WideOfText(std::string_view text) {
+  return WideOf(text, IsUtf8(text) ? CP_UTF8 : CP_ACP);
+}
+
+// The ANSI code page's bytes of `wide`; nullopt where a character has none
+// (no best fit: "\u0141" never becomes "L", which would name another
+// entry).
+std::optional<std::string> AnsiOf(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  BOOL defaulted = FALSE;
+  const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size,
+                                      nullptr, 0, nullptr, &defaulted);
+  if (n <= 0 || defaulted) return std::nullopt;
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n,
+                        nullptr, &defaulted);
+  if (defaulted) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
 int CompareUserNames(const char* a, const char* b) {
-  return ::lstrcmpiA(a ? a : "", b ? b : "");
+  a = a ? a : "";
+  b = b ? b : "";
+  // Names in the ANSI code page compare as they always have; lstrcmpiA is
+  // lstrcmpiW of their characters, so the order stays one order.
+  if (!IsMultibyteUtf8(a) && !IsMultibyteUtf8(b)) return ::lstrcmpiA(a, b);
+  return ::lstrcmpiW(WideOfText(a).c_str(), WideOfText(b).c_str());
+}
+
+std::optional<std::string> FileNameOfText(const std::string& dir,
+                                          std::string_view text) {
+  if (!IsMultibyteUtf8(text)) return std::string(text);
+  const std::wstring wide = WideOfText(text);
+  if (std::optional<std::string> ansi = AnsiOf(wide)) return ansi;
+  // A character the code page lacks: the entry's short name, which the
+  // ANSI services reach, where the entry exists and the system gives one.
+  const std::wstring full = WideOf(dir, CP_ACP) + L"\\" + wide;
+  const DWORD n = ::GetShortPathNameW(full.c_str(), nullptr, 0);
+  if (n == 0) return std::nullopt;
+  std::wstring path(n, L'\0');
+  const DWORD got = ::GetShortPathNameW(full.c_str(), path.data(), n);
+  if (got == 0 || got >= n) return std::nullopt;
+  path.resize(got);
+  const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  if (name == wide) return std::nullopt;
+  return AnsiOf(name);
 }
 
 Platform& NativePlatform() {

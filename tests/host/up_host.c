@@ -223,6 +223,12 @@ int main(int argc, char **argv) {
     } else if (strcmp(cmd, "lock") == 0) {
       printf("lock: %d\n", openUserSemaphoreFile(arg, module));
       ++i;
+    } else if (strcmp(cmd, "lock-default") == 0) {
+      /* Signs in the default user by the name as read: a host whose code
+       * page cannot spell a name still has its bytes from the registry. */
+      char name[USERPROFILE_DEFAULT_SIZE];
+      GetDefaultUser(module, name);
+      printf("lock: %d\n", openUserSemaphoreFile(name, module));
     } else if (strcmp(cmd, "unlock") == 0) {
       CloseUserSemaphoreFile();
       print_text("unlock", "done");

@@ -10,3 +10,14 @@ check() {
     diff <(echo "$want") <(echo "$have") | head -20 | sed 's/^/    /'
   fi
 }
+
+# make_tree ROOT: a tree ROOT/APP/PROG with the POSIX host ($native) as
+# MAIN and the Windows host ($windir/up_host_dll.exe) as MAIN.EXE beside
+# userprofile.dll: both find the registry at ROOT/APP/PROG/USER.INI.
+make_tree() {
+  local root=$1
+  mkdir -p "$root/APP/PROG"
+  cp "$native" "$root/APP/PROG/MAIN"
+  cp "$windir/up_host_dll.exe" "$root/APP/PROG/MAIN.EXE"
+  cp "$windir/userprofile.dll" "$root/APP/PROG/userprofile.dll"
+}

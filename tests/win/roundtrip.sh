@@ -16,16 +16,6 @@ wine=$3
 scratch=$(mktemp -d /tmp/uprt.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
-# A tree <root>/APP/PROG with the native host as MAIN and the Windows host
-# as MAIN.EXE: both find the registry at <root>/APP/PROG/USER.INI.
-make_tree() {
-  local root=$1
-  mkdir -p "$root/APP/PROG"
-  cp "$native" "$root/APP/PROG/MAIN"
-  cp "$windir/up_host_dll.exe" "$root/APP/PROG/MAIN.EXE"
-  cp "$windir/userprofile.dll" "$root/APP/PROG/userprofile.dll"
-}
-
 # Runs a host; Windows paths in its output are mapped to POSIX ones (Wine
 # shows / as drive Z:) so that the two outputs compare.
 run_native() { "$1/APP/PROG/MAIN" "${@:2}" 2>/dev/null; }
