@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -21,7 +22,43 @@ SinkSlot& Sink() {
   return slot;
 }
 
+// `path` without the separators that end it (a root keeps its one).
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && std::strchr(kSeparators, path.back())) path.pop_back();
+  return path;
+}
+
+// The directory that holds `path`, "." for a bare name.
+std::string DirectoryHolding(const std::string& path) {
+  const std::size_t slash = path.find_last_of(kSeparators);
+  if (slash == std::string::npos) return ".";
+  return WithoutTrailingSeparators(path.substr(0, slash + 1));
+}
+
 }  // namespace
+
+std::optional<FileLook> Platform::VersionOf(const std::string& path) {
+  FileLook look = Look(path, true);
+  if (look.kind != FileKind::kFile) return std::nullopt;
+  return look;
+}
+
+bool Platform::NameTaken(const std::string& path) {
+  return Look(path, false).kind != FileKind::kNone;
+}
+
+bool Platform::IsPlainDirectory(const std::string& path) {
+  return Look(WithoutTrailingSeparators(path), false).kind == FileKind::kDirectory;
+}
+
+std::optional<std::uint64_t> Platform::NormalFileSize(const std::string& path) {
+  const FileLook look = Look(path, false);
+  if (look.kind != FileKind::kFile ||
+      Look(DirectoryHolding(path), false).kind != FileKind::kDirectory) {
+    return std::nullopt;
+  }
+  return look.version.size;
+}
 
 Platform& Sys() { return g_override ? *g_override : NativePlatform(); }
 

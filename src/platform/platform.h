@@ -103,9 +103,14 @@ struct FileVersion {
   friend bool operator==(const FileVersion&, const FileVersion&) = default;
 };
 
-// The time, by the clock file times are taken from, just before a file
-// was looked at, and what was seen.
+// What has a name, as one look without opening it finds it: kLink only
+// where links are not followed.
+enum class FileKind { kNone, kFile, kDirectory, kLink, kOther };
+
+// One look at a name: what has it, the version of a file, and the time,
+// by the clock file times are taken from, just before the look.
 struct FileLook {
+  FileKind kind = FileKind::kNone;
   FileVersion version;
   std::uint64_t seen = 0;
 };
@@ -145,9 +150,14 @@ class Platform {
   // kNotFound for a missing name or for one that is no regular file (never
   // waited on, as a FIFO would be).
   virtual Status ReadFile(const std::string& path, std::string& content) = 0;
-  // The version of the regular file the path names now, without opening
-  // it; nullopt for a missing name or for one that is no regular file.
-  virtual std::optional<FileLook> VersionOf(const std::string& path) = 0;
+  // What has the name `path` now, found without opening it (a held lock
+  // file can be looked at). With `follow_links` a link is followed to what
+  // it names, and the version of a file is whole: it is the store's check
+  // of a file's freshness, and costs one call of the system. Without, a
+  // link is kLink, and only the size of a file is sure to be told (Windows
+  // tells its change time only on a followed look). kNone also for a name
+  // the system refuses (wildcards on Windows).
+  virtual FileLook Look(const std::string& path, bool follow_links) = 0;
   // Creates `path` only if nothing has the name yet (kExists otherwise),
   // never through a symbolic link, readable by nobody else until it has
   // the permissions, owner and group of `model` (as far as this process
@@ -180,24 +190,11 @@ class Platform {
   // --- Directories -----------------------------------------------------
   // True if `path` is a directory this process may enter.
   virtual bool IsEnterableDirectory(const std::string& path) = 0;
-  // True if `path` itself is a directory: not a link to one.
-  virtual bool IsPlainDirectory(const std::string& path) = 0;
   // Creates one directory level and makes its name durable. kExists if the
   // name is taken.
   virtual Status MakeDirectory(const std::string& path) = 0;
-  // True if anything at all has this name: a directory, a file, a link
-  // (even one that leads nowhere).
-  virtual bool NameTaken(const std::string& path) = 0;
 
   // --- Lock files ------------------------------------------------------
-  // True if a normal file (not a directory) has exactly this path.
-  // False when the file, or the directory that holds it, is a symbolic
-  // link: lock files are never reached through one.
-  virtual bool IsNormalFile(const std::string& path) = 0;
-  // The size of the file IsNormalFile finds at `path`, with the same cost
-  // (a repair asks it of every lock file); nullopt where it finds none.
-  virtual std::optional<std::uint64_t> NormalFileSize(
-      const std::string& path) = 0;
   // Creates an empty file only if nothing has the path yet (kExists
   // otherwise); never truncates an existing file.
   virtual Status CreateFileIfAbsent(const std::string& path) = 0;
@@ -257,6 +254,24 @@ class Platform {
   // Shows a message with no owner window and waits until it is dismissed.
   virtual void ShowMessageBox(const std::string& text, const std::string& caption,
                               unsigned style) = 0;
+
+  // --- Questions answered by Look --------------------------------------
+  // The version of the regular file the path names now (links followed);
+  // nullopt for a missing name or for one that is no regular file.
+  std::optional<FileLook> VersionOf(const std::string& path);
+  // True if anything at all has this name: a directory, a file, a link
+  // (even one that leads nowhere).
+  bool NameTaken(const std::string& path);
+  // True if `path` itself is a directory: not a link to one.
+  bool IsPlainDirectory(const std::string& path);
+  // The size of the normal file (no directory, link or device) that has
+  // exactly this path, nullopt where there is none or where the directory
+  // that holds it is a link: lock files are never reached through one.
+  // Two looks, no open: a repair asks it of every lock file.
+  std::optional<std::uint64_t> NormalFileSize(const std::string& path);
+  bool IsNormalFile(const std::string& path) {
+    return NormalFileSize(path).has_value();
+  }
 
   // The platform's case-insensitive order of user names (lstrcmpiA):
   // negative, zero or positive as `a` sorts before, with or after `b`. A

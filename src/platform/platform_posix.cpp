@@ -276,40 +276,18 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
-  std::optional<FileLook> VersionOf(const std::string& path) override {
-    // A stat of the name in its kept directory costs about two thirds of
-    // one that walks the whole path, and is all a warm call asks of the
-    // system. The path is walked again after kDirRecheckMs, so that a
-    // directory put in place of the file's is seen within that time.
+  FileLook Look(const std::string& path, bool follow_links) override {
     FileLook look;
     look.seen = FileClockNow();
-    const long long now = MonotonicMs();
-    const std::string dir = DirectoryOf(path);
-    auto slot = dirs_.find(dir);
-    if (slot == dirs_.end()) {
-      if (dirs_.size() >= kKeptDirs) {
-        for (auto& [name, dir_kept] : dirs_) ::close(dir_kept.fd);
-        dirs_.clear();
-      }
-      slot = dirs_.emplace(dir, KeptDir{}).first;
-    }
-    KeptDir& kept = slot->second;
     struct stat st{};
-    bool found;
-    if (kept.fd >= 0 && now - kept.checked_ms < kDirRecheckMs) {
-      found = ::fstatat(kept.fd, LastName(path).c_str(), &st, 0) == 0;
-    } else {
-      if (kept.fd >= 0) ::close(kept.fd);
-#ifdef O_PATH
-      kept.fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-#else
-      kept.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#endif
-      kept.checked_ms = now;
-      found = ::stat(path.c_str(), &st) == 0;
+    if (!(follow_links ? StatKept(path, st) : ::lstat(path.c_str(), &st) == 0)) {
+      return look;
     }
-    if (!found || !S_ISREG(st.st_mode)) return std::nullopt;
-    look.version = VersionOfStat(st);
+    look.kind = S_ISREG(st.st_mode)   ? FileKind::kFile
+                : S_ISDIR(st.st_mode) ? FileKind::kDirectory
+                : S_ISLNK(st.st_mode) ? FileKind::kLink
+                                      : FileKind::kOther;
+    if (look.kind == FileKind::kFile) look.version = VersionOfStat(st);
     return look;
   }
 
@@ -402,13 +380,6 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
-  bool IsPlainDirectory(const std::string& path) override {
-    std::string name = path;
-    while (name.size() > 1 && name.back() == '/') name.pop_back();
-    struct stat st{};
-    return ::lstat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  }
-
   bool IsEnterableDirectory(const std::string& path) override {
     // "path/." resolves only through a directory this process may search;
     // the effective ids decide, as they do for chdir().
@@ -434,30 +405,6 @@ class PosixPlatform final : public Platform {
     }
     SyncDirectoryOf(path);
     return {};
-  }
-
-  bool NameTaken(const std::string& path) override {
-    struct stat st{};
-    return ::lstat(path.c_str(), &st) == 0;
-  }
-
-  bool IsNormalFile(const std::string& path) override {
-    // Two lstat() calls, no descriptor: a repair probes every home this way.
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    return ::lstat(DirectoryOf(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  }
-
-  std::optional<std::uint64_t> NormalFileSize(const std::string& path) override {
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      return std::nullopt;
-    }
-    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-    if (::lstat(DirectoryOf(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      return std::nullopt;
-    }
-    return size;
   }
 
   Status CreateFileIfAbsent(const std::string& path) override {
@@ -537,6 +484,36 @@ class PosixPlatform final : public Platform {
   }
 
  private:
+  // stat() of `path`, through its directory kept open: a stat of the name
+  // in its kept directory costs about two thirds of one that walks the
+  // whole path, and is all a warm call asks of the system. The path is
+  // walked again after kDirRecheckMs, so that a directory put in place of
+  // the file's is seen within that time.
+  bool StatKept(const std::string& path, struct stat& st) {
+    const long long now = MonotonicMs();
+    const std::string dir = DirectoryOf(path);
+    auto slot = dirs_.find(dir);
+    if (slot == dirs_.end()) {
+      if (dirs_.size() >= kKeptDirs) {
+        for (auto& [name, dir_kept] : dirs_) ::close(dir_kept.fd);
+        dirs_.clear();
+      }
+      slot = dirs_.emplace(dir, KeptDir{}).first;
+    }
+    KeptDir& kept = slot->second;
+    if (kept.fd >= 0 && now - kept.checked_ms < kDirRecheckMs) {
+      return ::fstatat(kept.fd, LastName(path).c_str(), &st, 0) == 0;
+    }
+    if (kept.fd >= 0) ::close(kept.fd);
+#ifdef O_PATH
+    kept.fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    kept.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+    kept.checked_ms = now;
+    return ::stat(path.c_str(), &st) == 0;
+  }
+
   static constexpr long long kDirRecheckMs = 1000;
   static constexpr std::size_t kKeptDirs = 8;
   struct KeptDir {

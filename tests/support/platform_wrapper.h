@@ -13,8 +13,8 @@ class PlatformWrapper : public Platform {
   Status ReadFile(const std::string& path, std::string& content) override {
     return target_.ReadFile(path, content);
   }
-  std::optional<FileLook> VersionOf(const std::string& path) override {
-    return target_.VersionOf(path);
+  FileLook Look(const std::string& path, bool follow_links) override {
+    return target_.Look(path, follow_links);
   }
   Status WriteNewFile(const std::string& path, std::string_view bytes,
                       const std::string& model) override {
@@ -38,20 +38,8 @@ class PlatformWrapper : public Platform {
   bool IsEnterableDirectory(const std::string& path) override {
     return target_.IsEnterableDirectory(path);
   }
-  bool IsPlainDirectory(const std::string& path) override {
-    return target_.IsPlainDirectory(path);
-  }
   Status MakeDirectory(const std::string& path) override {
     return target_.MakeDirectory(path);
-  }
-  bool NameTaken(const std::string& path) override {
-    return target_.NameTaken(path);
-  }
-  bool IsNormalFile(const std::string& path) override {
-    return target_.IsNormalFile(path);
-  }
-  std::optional<std::uint64_t> NormalFileSize(const std::string& path) override {
-    return target_.NormalFileSize(path);
   }
   Status CreateFileIfAbsent(const std::string& path) override {
     return target_.CreateFileIfAbsent(path);

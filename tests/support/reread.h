@@ -12,11 +12,13 @@
 namespace testing_support {
 
 // Every read of a file reads it anew: no version vouches for a kept parse.
+// A followed look is the store's check of a version; other looks stay.
 class RereadEveryTime : public userprofile::PlatformWrapper {
  public:
   using PlatformWrapper::PlatformWrapper;
-  std::optional<userprofile::FileLook> VersionOf(const std::string&) override {
-    return std::nullopt;
+  userprofile::FileLook Look(const std::string& path, bool follow_links) override {
+    if (follow_links) return {};
+    return PlatformWrapper::Look(path, follow_links);
   }
 };
 

@@ -104,6 +104,8 @@ std::string Shortfall(const userprofile_repair_action& a) {
       return who + " has no lock file";
     case USERPROFILE_REPAIR_NOTE_EMPTIED:
       return who + "'s lock file " + Shown(a.path) + " keeps its note";
+    case USERPROFILE_REPAIR_DEFAULT_ADDED:
+      return who + " is not registered";
     default:
       return "could not: " + Describe(a, "");
   }
