@@ -216,6 +216,9 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 }
 
 std::string WhyCannotOpen(const std::string& path, bool write) {
+  // Asked only after the library failed, for the message: while this open
+  // lasts, a host's sign-in to the same file (an open with no sharing)
+  // would fail, which no open on Windows can avoid.
   Handle h(OpenExisting(path, GENERIC_READ | (write ? GENERIC_WRITE : 0)));
   if (!h.valid()) return Failure(path, ::GetLastError());
   return IsPlainFile(h.get()) ? std::string()
