@@ -20,7 +20,8 @@ packages_test=("${packages_build[@]}" strace:cmd:strace python3:cmd:python3)
 # The CI steps beyond the README's commands: the benchmarks' smoke run;
 # the fuzzers (clang and its libFuzzer runtime, which clang only
 # recommends); the install check and the Debian packages; the Windows
-# leg (MinGW-w64, Wine, and GoogleTest's sources for the cross build).
+# leg (MinGW-w64, Wine, GoogleTest's sources for the cross build, and
+# zip, wixl and msitools for the Windows packages).
 packages_bench=(libbenchmark-dev)
 packages_fuzz=(clang:cmd:clang++ libclang-rt-14-dev)
 packages_install=(pkgconf:cmd:pkg-config file:cmd:file dpkg-dev:cmd:dpkg-shlibdeps
@@ -28,7 +29,8 @@ packages_install=(pkgconf:cmd:pkg-config file:cmd:file dpkg-dev:cmd:dpkg-shlibde
 packages_win=(g++-mingw-w64-i686:cmd:i686-w64-mingw32-g++
   g++-mingw-w64-x86-64:cmd:x86_64-w64-mingw32-g++
   wine64:file:/usr/lib/wine/wine64
-  googletest:file:/usr/src/googletest/googletest/CMakeLists.txt)
+  googletest:file:/usr/src/googletest/googletest/CMakeLists.txt
+  zip:cmd:zip unzip:cmd:unzip wixl:cmd:wixl msitools:cmd:msiinfo)
 
 # Prints the packages of the named groups that the machine lacks.
 missing_packages() {

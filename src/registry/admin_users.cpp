@@ -33,7 +33,8 @@ class UserHold {
       return;
     }
     if (!Sys().IsNormalFile(lock_)) Sys().CreateFileIfAbsent(lock_);
-    handle_ = Sys().OpenExclusive(lock_);
+    opened_ = Sys().OpenExclusive(lock_, handle_);
+    if (!opened_) handle_ = kFailedLock;
   }
   ~UserHold() { Release(); }
   UserHold(const UserHold&) = delete;
@@ -43,7 +44,10 @@ class UserHold {
   // cause is recorded.
   bool held(const std::string& name) const {
     if (handle_ != kFailedLock) return true;
-    if (Sys().IsHeldExclusively(lock_) == true) {
+    // The open's own cause says a holder where the system cannot be
+    // asked from outside without disturbing one (Windows).
+    if (opened_.kind() == Failure::kSignedInElsewhere ||
+        Sys().IsHeldExclusively(lock_) == true) {
       SetFailure(Failure::kSignedInElsewhere,
                  "user " + Quoted(name) + " is signed in: the lock file " +
                      lock_ + " is held");
@@ -63,6 +67,7 @@ class UserHold {
  private:
   std::string lock_;
   LockHandle handle_ = kNoLock;
+  Status opened_;
 };
 
 bool RefuseInvalid(const char* name) {

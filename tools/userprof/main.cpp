@@ -190,6 +190,7 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
 }  // namespace userprof
 
 int main(int argc, char** argv) {
+  userprof::PrepareStandardStreams();
   std::vector<std::string> args(argv + 1, argv + argc);
   return userprof::Run(args, argc > 0 ? argv[0] : "userprof");
 }

@@ -34,6 +34,9 @@ std::string SelfPath(const std::string& argv0);
 
 // Whether standard output (1) or standard error (2) is a terminal.
 bool IsTerminal(int stream);
+// Makes standard output and error write the bytes given, as on POSIX
+// (no line ends of the system's own added); called once at start.
+void PrepareStandardStreams();
 
 // A new, empty directory under the system's temporary directory.
 std::optional<std::string> MakeScratchDirectory(const std::string& prefix);

@@ -90,6 +90,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 
 bool IsTerminal(int stream) { return ::isatty(stream) == 1; }
 
+void PrepareStandardStreams() {}
+
 std::string PathKind(const std::string& path, std::string* why) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
