@@ -711,6 +711,19 @@ TEST_F(FilesAndDirectories, NormalFileProbe) {
   EXPECT_FALSE(sys().IsNormalFile(Path("file/")));
 }
 
+// A link is followed only when asked: the version of a linked profile
+// file is its target's, while a lock file's look sees the link itself.
+TEST_F(FilesAndDirectories, LookFollowsLinksOnlyWhenAsked) {
+  WriteFile(Path("file"), "12345");
+  ASSERT_EQ(::symlink(Path("file").c_str(), Path("link").c_str()), 0);
+  const userprofile::FileLook followed = sys().Look(Path("link"), true);
+  EXPECT_EQ(followed.kind, userprofile::FileKind::kFile);
+  EXPECT_EQ(followed.version.size, 5u);
+  EXPECT_EQ(sys().Look(Path("link"), false).kind, userprofile::FileKind::kLink);
+  EXPECT_FALSE(sys().IsNormalFile(Path("link")));
+  EXPECT_TRUE(sys().NameTaken(Path("link")));
+}
+
 TEST_F(FilesAndDirectories, CreateFileIfAbsentNeverTruncates) {
   const std::string file = Path("USER.INI");
   WriteFile(file, "[NUSER]\r\nNO=3\r\n");

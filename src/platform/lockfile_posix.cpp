@@ -1,6 +1,33 @@
 // The lock files on POSIX systems: the sign-in lock, its probe, and the
-// update lock of a profile file (see platform_posix.cpp for what each
-// guarantees).
+// update lock of a profile file.
+//
+// The update lock of a profile file is an exclusive open-file-description
+// lock (F_OFD_SETLK) on the first byte of the lock file beside it
+// ("USER.INI.lock"), the byte the Windows build locks with LockFileEx: POSIX
+// and Windows hosts exclude each other, and Wine takes a Windows host's
+// lock as a POSIX lock of this system. It reaches other machines through a
+// file system that forwards POSIX locks (NFS with its lock manager; an SMB
+// mount with Samba's POSIX locking, which also meets Windows clients'
+// locks); on a file system without byte-range locks it does not exclude
+// other machines. Without F_OFD_SETLK (not Linux) it is flock() on the
+// whole file, which excludes POSIX hosts only. A process that dies
+// releases its lock. The lock file is created with the model's mode and
+// the registry's owner and group, so that whoever may update the registry
+// may lock it; it is never written, replaced or removed.
+//
+// The sign-in lock (OpenExclusive) is the same kind of lock on the whole
+// lock file. It belongs to the open file, not to the process, so a second
+// open in the same process is refused just as another process's is; it is
+// dropped when the file is closed or the process ends, and reaches other
+// machines as the update lock does. Whether a file is held is asked with
+// F_OFD_GETLK, which takes no lock, so asking never makes a concurrent
+// sign-in fail; without it the answer is "cannot tell".
+//
+// Lock files are never reached through a symbolic link, neither in their
+// own name nor in the name of the directory that holds them (the user's
+// home directory, which the library makes as a plain directory: a link
+// there was put in by someone else and may lead anywhere). Higher
+// directories, the users root included, may be links.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>

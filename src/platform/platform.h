@@ -25,46 +25,29 @@ namespace userprofile {
 // The platform's own path separator. Paths above the platform layer are
 // built with it and never with a literal.
 #ifdef _WIN32
+inline constexpr bool kWindows = true;
 inline constexpr char kSeparator = '\\';
 inline constexpr const char* kSeparators = "\\/";
 #else
+inline constexpr bool kWindows = false;
 inline constexpr char kSeparator = '/';
 inline constexpr const char* kSeparators = "/";
 #endif
 
 // Whether the file system matches names without regard to case (Windows).
-#ifdef _WIN32
-inline constexpr bool kFoldedFileNames = true;
-#else
-inline constexpr bool kFoldedFileNames = false;
-#endif
-
+inline constexpr bool kFoldedFileNames = kWindows;
 // Whether a directory can be renamed while a file in it is held open
 // (POSIX), or only once no file in it is open (Windows): there the rename
 // itself tells that nobody holds a lock file in it.
-#ifdef _WIN32
-inline constexpr bool kRenamesDirectoriesInUse = false;
-#else
-inline constexpr bool kRenamesDirectoriesInUse = true;
-#endif
-
+inline constexpr bool kRenamesDirectoriesInUse = !kWindows;
 // Whether user names are taken as UTF-8 where they are well-formed
 // multi-byte UTF-8 (POSIX hosts pass UTF-8), or always as single bytes of
 // code page 1252 (Windows).
-#ifdef _WIN32
-inline constexpr bool kUtf8Names = false;
-#else
-inline constexpr bool kUtf8Names = true;
-#endif
-
+inline constexpr bool kUtf8Names = !kWindows;
 // Whether Platform::CompareNames is the order of UserNameKey (names.h),
 // so that names can be found through their keys, or the system's own
 // comparison, which no key stands for (Windows).
-#ifdef _WIN32
-inline constexpr bool kNamesByKey = false;
-#else
-inline constexpr bool kNamesByKey = true;
-#endif
+inline constexpr bool kNamesByKey = !kWindows;
 
 // Every path the library builds must fit a 128-byte buffer of the
 // original interface: at most this many characters.
@@ -120,11 +103,7 @@ struct FileLook {
 // step: on Windows a tick of the system clock (15.6 ms) and, under Wine,
 // the host kernel's coarse clock behind the precise one, with room to
 // spare; POSIX takes file times from the clock it reads.
-#ifdef _WIN32
-inline constexpr std::uint64_t kFileClockStep = 50000000;
-#else
-inline constexpr std::uint64_t kFileClockStep = 0;
-#endif
+inline constexpr std::uint64_t kFileClockStep = kWindows ? 50000000 : 0;
 
 // The order behind Platform::CompareNames, defined by each platform's file.
 int CompareUserNames(const char* a, const char* b);

@@ -1,52 +1,21 @@
 // The platform on POSIX systems: the system's primitives, each failure
 // answered with the system's error (PosixError).
 //
-// The update lock of a profile file is an exclusive open-file-description
-// lock (F_OFD_SETLK) on the first byte of the lock file beside it
-// ("USER.INI.lock"), the byte the Windows build locks with LockFileEx: POSIX
-// and Windows hosts exclude each other, and Wine takes a Windows host's
-// lock as a POSIX lock of this system. It reaches other machines through a
-// file system that forwards POSIX locks (NFS with its lock manager; an SMB
-// mount with Samba's POSIX locking, which also meets Windows clients'
-// locks); on a file system without byte-range locks it does not exclude
-// other machines. Without F_OFD_SETLK (not Linux) it is flock() on the
-// whole file, which excludes POSIX hosts only. A process that dies
-// releases its lock. The lock file is created with the model's mode and
-// the registry's owner and group, so that whoever may update the registry
-// may lock it; it is never written, replaced or removed.
-//
-// The sign-in lock (OpenExclusive) is the same kind of lock on the whole
-// lock file. It belongs to the open file, not to the process, so a second
-// open in the same process is refused just as another process's is; it is
-// dropped when the file is closed or the process ends, and reaches other
-// machines as the update lock does. Whether a file is held is asked with
-// F_OFD_GETLK, which takes no lock, so asking never makes a concurrent
-// sign-in fail; without it the answer is "cannot tell".
-//
-// Lock files are never reached through a symbolic link, neither in their
-// own name nor in the name of the directory that holds them (the user's
-// home directory, which the library makes as a plain directory: a link
-// there was put in by someone else and may lead anywhere). Higher
-// directories, the users root included, may be links. No open ever waits
-// on a FIFO put in a file's place.
+// No open ever waits on a FIFO put in a file's place. The lock files
+// are lockfile_posix.cpp's.
 //
 // File versions are the device, inode, size, and modification and change
 // times to the nanosecond: a replacement is a new inode, an in-place
 // rewrite moves the times. (On NFS a stat may be answered from the
 // client's attribute cache for up to acregmin, 3 s by default.)
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstddef>
-#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <system_error>
@@ -57,11 +26,6 @@
 namespace userprofile {
 namespace posix {
 namespace {
-
-
-bool MayNotWrite(int error) {
-  return error == EACCES || error == EPERM || error == EROFS;
-}
 
 std::string LastName(const std::string& path) {
   return path.substr(path.rfind('/') + 1);
@@ -156,21 +120,15 @@ std::string DirectoryOf(std::string_view path) {
   return slash == 0 ? "/" : std::string(path.substr(0, slash));
 }
 
-// The one place a failure of the system becomes a Status: what was
-// attempted, on which file, the system's reason and, for a refused access,
-// the permissions involved.
 Status PosixError(std::string_view what, const std::string& path, int error) {
   std::string text = std::string(what) + " " + path + ": " +
                      std::error_code(error, std::generic_category()).message();
-  if (MayNotWrite(error)) return {Failure::kPermission, text + AccessOf(path)};
+  if (error == EACCES || error == EPERM || error == EROFS) return {Failure::kPermission, text + AccessOf(path)};
   if (error == EEXIST) return {Failure::kExists, std::move(text)};
   if (error == ENOENT) return {Failure::kNotFound, std::move(text)};
   return {Failure::kIo, std::move(text)};
 }
 
-// Opens `path` without following a symbolic link in its last name or in
-// the name of its directory, never blocking on a FIFO; -1 (errno set)
-// otherwise.
 int OpenNoLinks(const std::string& path, int flags, mode_t mode) {
 #ifdef O_PATH
   constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -187,8 +145,6 @@ int OpenNoLinks(const std::string& path, int flags, mode_t mode) {
   return fd;
 }
 
-// Gives a file this process just created the model's mode and makes it
-// and its name durable.
 void SettleNewFile(int fd, const std::string& path) {
   static_cast<void>(::fchmod(fd, kFileMode));
   static_cast<void>(::fsync(fd));
@@ -220,25 +176,19 @@ FileVersion VersionOfStat(const struct stat& st) {
           Nanoseconds(ctime)};
 }
 
-// Now, by the clock file times are taken from.
-std::uint64_t FileClockNow() {
-  struct timespec now{};
+// Coarse clocks where there are: cheaper, and as fine as file times.
 #ifdef CLOCK_REALTIME_COARSE
-  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+constexpr clockid_t kFileClock = CLOCK_REALTIME_COARSE;
+constexpr clockid_t kSteadyClock = CLOCK_MONOTONIC_COARSE;
 #else
-  ::clock_gettime(CLOCK_REALTIME, &now);
+constexpr clockid_t kFileClock = CLOCK_REALTIME;
+constexpr clockid_t kSteadyClock = CLOCK_MONOTONIC;
 #endif
-  return Nanoseconds(now);
-}
 
-long long MonotonicMs() {
+std::uint64_t NowOn(clockid_t clock) {
   struct timespec now{};
-#ifdef CLOCK_MONOTONIC_COARSE
-  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-#else
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-#endif
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  ::clock_gettime(clock, &now);
+  return Nanoseconds(now);
 }
 
 class PosixPlatform final : public Platform {
@@ -278,7 +228,7 @@ class PosixPlatform final : public Platform {
 
   FileLook Look(const std::string& path, bool follow_links) override {
     FileLook look;
-    look.seen = FileClockNow();
+    look.seen = NowOn(kFileClock);
     struct stat st{};
     if (!(follow_links ? StatKept(path, st) : ::lstat(path.c_str(), &st) == 0)) {
       return look;
@@ -490,7 +440,7 @@ class PosixPlatform final : public Platform {
   // walked again after kDirRecheckMs, so that a directory put in place of
   // the file's is seen within that time.
   bool StatKept(const std::string& path, struct stat& st) {
-    const long long now = MonotonicMs();
+    const auto now = static_cast<long long>(NowOn(kSteadyClock) / 1000000);
     const std::string dir = DirectoryOf(path);
     auto slot = dirs_.find(dir);
     if (slot == dirs_.end()) {

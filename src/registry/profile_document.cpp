@@ -1,5 +1,6 @@
 #include "registry/profile_document.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -14,16 +15,8 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 enum Break : std::uint8_t { kNoBreak, kCr, kLf, kCrLf };
 
 std::string_view BreakText(std::uint8_t brk) {
-  switch (brk) {
-    case kCr:
-      return "\r";
-    case kLf:
-      return "\n";
-    case kCrLf:
-      return "\r\n";
-    default:
-      return {};
-  }
+  constexpr std::string_view kText[] = {"", "\r", "\n", "\r\n"};
+  return kText[brk];
 }
 
 char Fold(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
@@ -89,16 +82,7 @@ void Document::Parse() {
       base_.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0 ? kUtf8Bom.size() : 0;
   const char* data = base_.data();
   const std::size_t n = base_.size();
-  std::size_t breaks = 0;
-  for (const void* p = data;
-       (p = std::memchr(p, '\n',
-                        n - static_cast<std::size_t>(
-                                static_cast<const char*>(p) - data))) !=
-       nullptr;
-       p = static_cast<const char*>(p) + 1) {
-    ++breaks;
-  }
-  lines_.reserve(breaks + 1);
+  lines_.reserve(static_cast<std::size_t>(std::count(base_.begin(), base_.end(), '\n')) + 1);
 
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::size_t current = kNone;  // the section whose lines these are

@@ -25,6 +25,9 @@ struct KnownFile {
   bool dirty = false;                      // `doc` differs from the file
 };
 
+// A single write waits this long for another process's update.
+constexpr unsigned kSingleWriteTimeoutMs = 10000;
+
 // A host uses one registry: a few files are kept at most.
 constexpr std::size_t kKnownFiles = 8;
 
@@ -188,8 +191,6 @@ bool WriteProfileValue(std::string_view section, std::string_view key,
       profile::BreaksLine(value)) {
     return false;
   }
-  // A single write waits this long for another process's update.
-  constexpr unsigned kSingleWriteTimeoutMs = 10000;
   ProfileUpdate update(file, kSingleWriteTimeoutMs);
   return update.held() && update.Set(section, key, value) && update.Commit();
 }
@@ -277,7 +278,6 @@ std::optional<std::size_t> RemoveProfileKeys(
     std::string_view section,
     const std::function<bool(std::string_view key)>& drop,
     const std::string& file) {
-  constexpr unsigned kSingleWriteTimeoutMs = 10000;
   ProfileUpdate update(file, kSingleWriteTimeoutMs);
   if (!update.held()) return std::nullopt;
   std::optional<std::size_t> removed = update.Remove(section, drop);

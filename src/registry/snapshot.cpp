@@ -69,6 +69,14 @@ bool HasUserNameKey(std::string_view name, std::string_view key) {
   return true;
 }
 
+// True when the entry is valid and its name's UserNameKey is `key`.
+bool NamesUser(std::string_view value, std::string_view key) {
+  const std::string_view text = Cut(value, kEntrySize);
+  const std::size_t comma = text.find(',');
+  return comma != std::string_view::npos &&
+         HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text);
+}
+
 // Entries in number order, the first line of each number kept. A file
 // written by the library has its keys in order already.
 void SortEntries(std::vector<Entry>& entries) {
@@ -136,12 +144,7 @@ class Entries {
       // One pass, comparing names first: most entries fail at once.
       for (const Entry& entry : entries_) {
         if (entry.number > count) break;
-        const std::string_view text = Cut(entry.text(), kEntrySize);
-        const std::size_t comma = text.find(',');
-        if (comma != std::string_view::npos &&
-            HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
-          return entry.number;
-        }
+        if (NamesUser(entry.text(), key)) return entry.number;
       }
       return 0;
     }
@@ -152,8 +155,7 @@ class Entries {
     for (; it != by_hash_.end() && it->first == hash; ++it) {
       if (it->second > count) break;
       // The hash only narrows: the entry itself must name the user.
-      std::optional<std::string_view> user = MatchableName(*Find(it->second));
-      if (user && HasUserNameKey(*user, key)) return it->second;
+      if (NamesUser(*Find(it->second), key)) return it->second;
     }
     return 0;
   }
@@ -362,10 +364,7 @@ class FromDocument final {
       }
       previous = i;
       if (walked_->found != 0 || i > count) return;
-      const std::string_view text = Cut(value, kEntrySize);
-      const std::size_t comma = text.find(',');
-      if (comma != std::string_view::npos &&
-          HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text)) {
+      if (NamesUser(value, key)) {
         walked_->found = i;
         walked_->text = value;
       }
