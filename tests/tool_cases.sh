@@ -84,6 +84,11 @@ expect "a module path that names no file is a usage error and makes nothing" \
 run --module "$(P "$tree/$(printf 'P%.0s' {1..130})/MAIN")" list
 expect "a module path beyond 127 bytes is a usage error" \
   $([[ $status == 2 ]] && has "$err" "127"; echo $?)
+# A share's path (\\server\share\... on Windows) stays a share's path.
+if [[ -n $wine ]]; then share='\\server\share\APP\PROG\MAIN'; else share=/server/share/APP/PROG/MAIN; fi
+run --module "${sep}${sep}server${sep}share${sep}APP${sep}PROG${sep}MAIN" list
+expect "a module path on a share keeps its server and share" \
+  $([[ $status == 2 ]] && has "$err" "module path $share names no file"; echo $?)
 all_help=0
 for command in verify add list home default signin who remove rename demo; do
   run "$command" --help
