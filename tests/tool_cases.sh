@@ -198,6 +198,14 @@ for command in list verify "home Default"; do
   [[ $status == 5 ]] && has "$err" "cannot read $(P "$registry")" || all_five=1
 done
 expect "a registry that cannot be read is said so by every command" $all_five
+new_tree lockdir
+on verify
+rm -f "$registry.lock"
+mkdir "$registry.lock"
+on add Bob
+expect "an update lock file that is a directory refuses updates as damaged" \
+  $([[ $status == 8 && ! -e $users/Bob00000 ]] &&
+    has "$err" "USER.INI.lock is a directory" && ! grep -q Bob "$registry"; echo $?)
 
 # --- The demo ---------------------------------------------------------------
 run demo
