@@ -169,6 +169,11 @@ on remove --delete-home "Ann Smith"
 expect "remove --delete-home takes the entry and the home" \
   $([[ $status == 0 && ! -e $users/AnnLee00 ]] && has "$out" "removed" &&
     ! grep -q 'Ann' "$registry"; echo $?)
+on add Bob
+on remove Bob
+on add Robert --home "$(P "$users/Bob00000")"
+expect "add --home takes an absolute path of the system's own form" \
+  $([[ $status == 0 && $out == "$(P "$users/Bob00000/")"$'\n' ]]; echo $?)
 
 # --- Repairs --------------------------------------------------------------
 new_tree damaged
