@@ -174,6 +174,15 @@ on remove Bob
 on add Robert --home "$(P "$users/Bob00000")"
 expect "add --home takes an absolute path of the system's own form" \
   $([[ $status == 0 && $out == "$(P "$users/Bob00000/")"$'\n' ]]; echo $?)
+on remove Robert
+on add Robert --home BOB00000
+# Only Windows finds a directory by another case of its name.
+if [[ -n $wine ]]; then
+  found=$([[ $status == 0 ]] && grep -qE $'^[0-9]+=Robert,Bob00000\r$' "$registry"; echo $?)
+else
+  found=$([[ $status == 8 ]] && ! grep -q Robert "$registry"; echo $?)
+fi
+expect "a home named in another case is registered as the directory spells it" $found
 
 # --- Repairs --------------------------------------------------------------
 new_tree damaged
