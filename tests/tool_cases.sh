@@ -84,6 +84,11 @@ expect "a module path that names no file is a usage error and makes nothing" \
 run --module "$(P "$tree/$(printf 'P%.0s' {1..130})/MAIN")" list
 expect "a module path beyond 127 bytes is a usage error" \
   $([[ $status == 2 ]] && has "$err" "127"; echo $?)
+# A share's path (\\server\share\... on Windows) stays a share's path.
+if [[ -n $wine ]]; then share='\\server\share\APP\PROG\MAIN'; else share=/server/share/APP/PROG/MAIN; fi
+run --module "${sep}${sep}server${sep}share${sep}APP${sep}PROG${sep}MAIN" list
+expect "a module path on a share keeps its server and share" \
+  $([[ $status == 2 ]] && has "$err" "module path $share names no file"; echo $?)
 all_help=0
 for command in verify add list home default signin who remove rename demo; do
   run "$command" --help
@@ -164,6 +169,20 @@ on remove --delete-home "Ann Smith"
 expect "remove --delete-home takes the entry and the home" \
   $([[ $status == 0 && ! -e $users/AnnLee00 ]] && has "$out" "removed" &&
     ! grep -q 'Ann' "$registry"; echo $?)
+on add Bob
+on remove Bob
+on add Robert --home "$(P "$users/Bob00000")"
+expect "add --home takes an absolute path of the system's own form" \
+  $([[ $status == 0 && $out == "$(P "$users/Bob00000/")"$'\n' ]]; echo $?)
+on remove Robert
+on add Robert --home BOB00000
+# Only Windows finds a directory by another case of its name.
+if [[ -n $wine ]]; then
+  found=$([[ $status == 0 ]] && grep -qE $'^[0-9]+=Robert,Bob00000\r$' "$registry"; echo $?)
+else
+  found=$([[ $status == 8 ]] && ! grep -q Robert "$registry"; echo $?)
+fi
+expect "a home named in another case is registered as the directory spells it" $found
 
 # --- Repairs --------------------------------------------------------------
 new_tree damaged
@@ -193,6 +212,14 @@ for command in list verify "home Default"; do
   [[ $status == 5 ]] && has "$err" "cannot read $(P "$registry")" || all_five=1
 done
 expect "a registry that cannot be read is said so by every command" $all_five
+new_tree lockdir
+on verify
+rm -f "$registry.lock"
+mkdir "$registry.lock"
+on add Bob
+expect "an update lock file that is a directory refuses updates as damaged" \
+  $([[ $status == 8 && ! -e $users/Bob00000 ]] &&
+    has "$err" "USER.INI.lock is a directory" && ! grep -q Bob "$registry"; echo $?)
 
 # --- The demo ---------------------------------------------------------------
 run demo

@@ -257,7 +257,7 @@ Status LockUpdate(const std::string& file, LockHandle& handle) {
   const int error = errno;
   ::close(registry);
   if (lock < 0) {
-    if (error == ELOOP) return NoUpdateLock(path);
+    if (error == ELOOP || error == EISDIR) return NoUpdateLock(path);
     return PosixError("cannot open the update lock file", path, error);
   }
   if (::fstat(lock, &st) != 0 || !S_ISREG(st.st_mode)) {

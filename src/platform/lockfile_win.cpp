@@ -230,15 +230,27 @@ Status LockUpdate(const std::string& file, LockHandle& handle) {
       path.c_str(), GENERIC_READ | GENERIC_WRITE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (lock == INVALID_HANDLE_VALUE) return LastError("cannot open the update lock file", path);
+  const auto not_a_file = [&path] {
+    return Status{Failure::kDamaged,
+                  "the update lock file " + path + " is " +
+                      (IsLink(Attributes(path)) ? "a link" : "a directory or device") +
+                      ", not a regular file: every update of the registry locks that "
+                      "file, so none can be made until it is removed (the next update "
+                      "creates it anew)"};
+  };
+  if (lock == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    // A directory is no file to open: refused as a link is, not taken
+    // for a permission this process lacks.
+    const DWORD attributes = Attributes(path);
+    if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return not_a_file();
+    }
+    return WindowsError("cannot open the update lock file", path, error);
+  }
   if (!IsPlainFile(lock)) {
     ::CloseHandle(lock);
-    return {Failure::kDamaged,
-            "the update lock file " + path + " is " +
-                (IsLink(Attributes(path)) ? "a link" : "a directory or device") +
-                ", not a regular file: every update of the registry locks that "
-                "file, so none can be made until it is removed (the next update "
-                "creates it anew)"};
+    return not_a_file();
   }
   OVERLAPPED at{};
   if (!::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {

@@ -1,8 +1,10 @@
 // Registering a user with a home directory that is already there, as
 // useradd -d DIR -M does: the way back for a home whose entry a removal
 // or a repair dropped.
+#include <algorithm>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "frame/failure.h"
 #include "frame/frame.h"
@@ -80,12 +82,25 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
   if (!registry) return 0;
   const Result<std::string> root = UsersRootPath(module);
   if (!root) return 0;
-  const std::optional<std::string> dir_name = NameInRoot(*root, home);
+  std::optional<std::string> dir_name = NameInRoot(*root, home);
   if (!dir_name) return 0;
-  const std::string path = *root + kSeparator + *dir_name;
+  std::string path = *root + kSeparator + *dir_name;
   if (!Sys().NameTaken(path)) {
     SetFailure(Failure::kNotFound, "there is no home directory " + path);
     return 0;
+  }
+  // Reached in another case, where the system allows that: registered as
+  // the directory itself spells it, the only spelling by which a host on
+  // a system that tells case apart finds it.
+  const std::vector<std::string> names = Sys().ListDirectory(*root);
+  if (std::find(names.begin(), names.end(), *dir_name) == names.end()) {
+    for (const std::string& entry : names) {
+      if (SameFileName(entry, *dir_name)) {
+        dir_name = entry;
+        path = *root + kSeparator + entry;
+        break;
+      }
+    }
   }
   // A link would give the user a home outside the users root, where a
   // removal with its home would follow it.

@@ -136,7 +136,18 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
                       "e.g. /opt/app/PROG/MAIN"};
   }
   fs::path path(raw);
-  if (path.is_relative()) {
+  std::string share;  // "\\" before a share's or a device's path
+#ifdef _WIN32
+  // \\server\share\APP\PROG\MAIN (or \\?\...) is absolute, though the
+  // standard library here knows no root name but a drive letter: its two
+  // leading separators are kept, and only the rest is cleaned.
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  if (raw.size() > 2 && separator(raw[0]) && separator(raw[1])) {
+    share = "\\\\";
+    path = fs::path(raw.substr(2));
+  }
+#endif
+  if (share.empty() && path.is_relative()) {
     if (cwd.empty())
       return UsageError{
           "the current directory is unknown: give the module path from /"};
@@ -148,7 +159,7 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
                       " names a directory; give the program file in it, "
                       "e.g. /opt/app/PROG/MAIN"};
   }
-  std::string absolute = path.string();
+  std::string absolute = share + path.string();
   if (absolute.size() > kMaxPath) {
     return UsageError{"the module path " + Quoted(absolute) + " has " +
                       std::to_string(absolute.size()) +

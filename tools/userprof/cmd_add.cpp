@@ -1,5 +1,6 @@
 // add: a new user, with a new home directory and a lock file, or with a
 // home of the users root that no entry names (--home DIR).
+#include <string_view>
 #include <variant>
 
 #include "commands.h"
@@ -18,18 +19,25 @@ Outcome CmdAdd(const Call& call) {
   const auto alike = LooseMatches(ReadRegistry(session, false), name, 0);
   std::string home_given;
   if (call.inv.home) {
-    // Relative to the current directory, as the shell completes it; a
-    // bare name is a name in the users root.
+    // Relative to the current directory, as the shell completes it, and
+    // cleaned of "." and ".." steps as the module path is; a bare name is
+    // a name in the users root. Windows takes either slash, and a drive.
+#ifdef _WIN32
+    constexpr std::string_view kSeparators = "\\/";
+    const auto has_drive = [](const std::string& p) {
+      return p.size() > 1 && p[1] == ':';
+    };
+#else
+    constexpr std::string_view kSeparators = "/";
+    const auto has_drive = [](const std::string&) { return false; };
+#endif
     home_given = *call.inv.home;
-    while (home_given.size() > 1 && home_given.back() == kSeparator) {
+    while (home_given.size() > 1 &&
+           kSeparators.find(home_given.back()) != std::string_view::npos) {
       home_given.pop_back();
     }
-    if (home_given.find(kSeparator) != std::string::npos &&
-        home_given.front() != kSeparator) {
-      home_given = CurrentDirectory() + kSeparator + home_given;
-    }
-    // "." and ".." steps are cleaned as the module path's are.
-    if (home_given.find(kSeparator) != std::string::npos) {
+    if (home_given.find_first_of(kSeparators) != std::string::npos ||
+        has_drive(home_given)) {
       auto clean = ResolveModulePath(home_given, CurrentDirectory());
       if (auto* path = std::get_if<std::string>(&clean)) home_given = *path;
     }
