@@ -22,16 +22,6 @@ trap 'rm -rf "$scratch"' EXIT
 
 source "$(dirname "$0")/check.sh"
 
-# A tree <root>/APP/PROG with the native host as MAIN and the Windows host
-# as MAIN.EXE: both find the registry at <root>/APP/PROG/USER.INI.
-make_tree() {
-  local root=$1
-  mkdir -p "$root/APP/PROG"
-  cp "$native" "$root/APP/PROG/MAIN"
-  cp "$windir/up_host_dll.exe" "$root/APP/PROG/MAIN.EXE"
-  cp "$windir/userprofile.dll" "$root/APP/PROG/userprofile.dll"
-}
-
 # The names host KIND number I adds, one a line.
 names_of() {
   local kind=$1 i=$2 j
