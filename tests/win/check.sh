@@ -21,3 +21,14 @@ make_tree() {
   cp "$windir/up_host_dll.exe" "$root/APP/PROG/MAIN.EXE"
   cp "$windir/userprofile.dll" "$root/APP/PROG/userprofile.dll"
 }
+
+# use_scratch PREFIX: a new directory $scratch under /tmp, removed on exit
+# together with the holder process $holder (if any) and descriptor 7 (a
+# holder's standard input), so that no script leaves a program or a tree.
+holder=
+use_scratch() {
+  scratch=$(mktemp -d "/tmp/$1.XXXXXX")
+  trap 'if [[ -n $holder ]]; then kill -KILL "$holder" 2>/dev/null || true; fi
+        exec 7>&- 2>/dev/null || true
+        rm -rf "$scratch"' EXIT
+}

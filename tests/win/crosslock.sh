@@ -22,16 +22,8 @@ windir=$3
 wine=$4
 rounds=${5:-20}
 limit=60  # seconds any one program may take
-scratch=$(mktemp -d /tmp/upxl.XXXXXX)
-holder_pid=
-cleanup() {
-  if [[ -n $holder_pid ]]; then kill -KILL "$holder_pid" 2>/dev/null || true; fi
-  exec 7>&- 2>/dev/null || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
 source "$(dirname "$0")/check.sh"
+use_scratch upxl
 
 prog=$scratch/APP/PROG
 mkdir -p "$prog"
@@ -69,12 +61,12 @@ start_holder() {
     timeout -k 5 "$limit" "$prog/MAIN" lock "$name" wait unlock \
       <"$fifo" >"$out" 2>/dev/null &
   fi
-  holder_pid=$!
+  holder=$!
   exec 7>"$fifo"  # opened once the holder has opened its end
   local waited
   for ((waited = 0; waited < limit * 10; ++waited)); do
     grep -q 'wait: ready' "$out" 2>/dev/null && break
-    kill -0 "$holder_pid" 2>/dev/null || break
+    kill -0 "$holder" 2>/dev/null || break
     sleep 0.1
   done
   said=$(tr -d '\r' <"$out" | head -2 | tr '\n' ' ' | sed 's/ $//')
@@ -86,8 +78,8 @@ release_holder() {
   echo >&7
   exec 7>&-
   status=0
-  wait "$holder_pid" || status=$?
-  holder_pid=
+  wait "$holder" || status=$?
+  holder=
 }
 
 # kill_holder: kills the holder, whatever it is doing, and reaps it. The
@@ -95,10 +87,10 @@ release_holder() {
 # kill, so the child is found by its parent.
 kill_holder() {
   local child
-  child=$(pgrep -P "$holder_pid" | head -1)
-  kill -KILL "${child:-$holder_pid}" 2>/dev/null
-  wait "$holder_pid" 2>/dev/null
-  holder_pid=
+  child=$(pgrep -P "$holder" | head -1)
+  kill -KILL "${child:-$holder}" 2>/dev/null
+  wait "$holder" 2>/dev/null
+  holder=
   exec 7>&-
 }
 

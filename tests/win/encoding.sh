@@ -16,10 +16,9 @@ native=$1
 windir=$2
 wine=$3
 limit=60  # seconds any one program may take
-scratch=$(mktemp -d /tmp/upenc.XXXXXX)
-trap 'rm -rf "$scratch"' EXIT
 
 source "$(dirname "$0")/check.sh"
+use_scratch upenc
 
 # The names are typed in UTF-8 here; Wine hands a Windows host their
 # ANSI bytes, and its output comes back from them.

@@ -18,16 +18,8 @@ win_host=$2
 ex_dll=$3
 wine=$4
 limit=60
-scratch=$(mktemp -d /tmp/upex.XXXXXX)
-holder=
-cleanup() {
-  if [[ -n $holder ]]; then kill -KILL "$holder" 2>/dev/null || true; fi
-  exec 7>&- 2>/dev/null || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
 source "$(dirname "$0")/check.sh"
+use_scratch upex
 
 prog=$scratch/APP/PROG
 mkdir -p "$prog"

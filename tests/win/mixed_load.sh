@@ -17,10 +17,9 @@ wine=$3
 hosts=4   # of each kind
 users=50  # added by each host
 limit=80  # seconds any one host may take
-scratch=$(mktemp -d /tmp/upmix.XXXXXX)
-trap 'rm -rf "$scratch"' EXIT
 
 source "$(dirname "$0")/check.sh"
+use_scratch upmix
 
 # The names host KIND number I adds, one a line.
 names_of() {

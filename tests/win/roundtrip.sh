@@ -13,8 +13,6 @@ set -uo pipefail
 native=$1
 windir=$2
 wine=$3
-scratch=$(mktemp -d /tmp/uprt.XXXXXX)
-trap 'rm -rf "$scratch"' EXIT
 
 # Runs a host; Windows paths in its output are mapped to POSIX ones (Wine
 # shows / as drive Z:) so that the two outputs compare.
@@ -25,6 +23,7 @@ run_windows() {
 }
 
 source "$(dirname "$0")/check.sh"
+use_scratch uprt
 
 reads=(exists "Ann Lee" exists "ann lee" exists BOB exists Nobody exists Cid
   getdef home dir "Ann Lee" dir Bob dir Default dir Cid)
