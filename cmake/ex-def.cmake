@@ -39,12 +39,7 @@ if(added EQUAL 0)
   message(FATAL_ERROR "${MAP} lists no userprofile_ function")
 endif()
 
-# Rewritten only when it changes, so that the DLL is not relinked for
+# Copied over only when it changes, so that the DLL is not relinked for
 # nothing.
-set(old "")
-if(EXISTS "${DEF_OUT}")
-  file(READ "${DEF_OUT}" old)
-endif()
-if(NOT old STREQUAL out)
-  file(WRITE "${DEF_OUT}" "${out}")
-endif()
+file(WRITE "${DEF_OUT}.new" "${out}")
+configure_file("${DEF_OUT}.new" "${DEF_OUT}" COPYONLY)

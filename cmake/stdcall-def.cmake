@@ -30,12 +30,7 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
-# Rewritten only when it changes, so that the DLL is not relinked for
+# Copied over only when it changes, so that the DLL is not relinked for
 # nothing.
-set(old "")
-if(EXISTS "${DEF_OUT}")
-  file(READ "${DEF_OUT}" old)
-endif()
-if(NOT old STREQUAL out)
-  file(WRITE "${DEF_OUT}" "${out}")
-endif()
+file(WRITE "${DEF_OUT}.new" "${out}")
+configure_file("${DEF_OUT}.new" "${DEF_OUT}" COPYONLY)
