@@ -135,9 +135,14 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     CopyOut("", out);
     return;
   }
-  const std::string home =
-      std::string(base) + kSeparator + HomeDirOnDiskOrField(base, *dir_name);
-  CopyOut(home, out);
-  call.Fail(CreateLockFile(home + kSeparator));
+  // The caller's buffer holds base, separator and an 8-byte name: a name
+  // that this file system spells longer (code page 1252 text written in
+  // UTF-8) is given as the registry field, which is what fits.
+  const std::string on_disk = HomeDirOnDiskOrField(base, *dir_name);
+  CopyOut(std::string(base) + kSeparator +
+              (on_disk.size() > dir_name->size() ? *dir_name : on_disk),
+          out);
+  call.Fail(CreateLockFile(std::string(base) + kSeparator + on_disk +
+                           kSeparator));
 }
 
