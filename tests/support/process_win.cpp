@@ -154,11 +154,20 @@ Child::Child(const std::vector<std::string>& argv) : program_(argv.at(0)) {
   startup.StartupInfo.hStdOutput = child_out;
   startup.StartupInfo.hStdError = child_err;
   startup.lpAttributeList = listed ? list : nullptr;
-  BOOL started = ::CreateProcessA(
-      argv.at(0).c_str(), command.data(), nullptr, nullptr, TRUE,
-      listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
-      &startup.StartupInfo, &c->process);
-  const DWORD start_error = started ? 0 : ::GetLastError();
+  // Wine answers ERROR_INTERNAL_ERROR when the new process ended before it
+  // reported itself started, that is before any of its own code ran: on a
+  // loaded machine about one start in thousands. Nothing of the program
+  // under test ran, so starting it again hides no fault of it.
+  BOOL started = FALSE;
+  DWORD start_error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    started = ::CreateProcessA(
+        argv.at(0).c_str(), command.data(), nullptr, nullptr, TRUE,
+        listed ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
+        &startup.StartupInfo, &c->process);
+    start_error = started ? 0 : ::GetLastError();
+    if (start_error != ERROR_INTERNAL_ERROR) break;
+  }
   if (listed) ::DeleteProcThreadAttributeList(list);
   ::CloseHandle(child_in);
   ::CloseHandle(child_out);
