@@ -220,6 +220,18 @@ on add Bob
 expect "an update lock file that is a directory refuses updates as damaged" \
   $([[ $status == 8 && ! -e $users/Bob00000 ]] &&
     has "$err" "USER.INI.lock is a directory" && ! grep -q Bob "$registry"; echo $?)
+new_tree linkinhome
+on add "Cy Link"
+# Beside a link "Links" that leads out, a directory "Łinks", whose ANSI
+# best fit is "Links". (Wine cannot remove a POSIX link to a directory: there
+# the home stays, and the removal says so.)
+mkdir -p "$scratch/outside" "$users/CyLink00/Łinks"
+printf kept >"$scratch/outside/precious"
+ln -s "$scratch/outside" "$users/CyLink00/Links"
+on remove --delete-home "Cy Link"
+expect "remove --delete-home never enters what a link in the home leads to" \
+  $([[ -f $scratch/outside/precious ]] && ! grep -q 'Cy Link' "$registry" &&
+    { [[ -n $wine ]] || [[ $status == 0 && ! -e $users/CyLink00 ]]; }; echo $?)
 
 # --- The demo ---------------------------------------------------------------
 run demo

@@ -147,28 +147,63 @@ std::optional<FILE_NETWORK_OPEN_INFORMATION> FullAttributes(const std::string& p
   return info;
 }
 
-// Removes everything in the directory `dir`, never entering a link (a
-// junction or a symbolic link is removed as a name); the first failure.
-Status EmptyDirectory(const std::string& dir) {
-  std::vector<std::pair<std::string, DWORD>> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = ::FindFirstFileA((dir + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return LastError("cannot read the directory", dir);
+std::wstring WideOf(std::string_view text, UINT code_page) {
+  const int size = static_cast<int>(text.size());
+  const int n = size == 0 ? 0
+                          : ::MultiByteToWideChar(code_page, 0, text.data(), size,
+                                                  nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+  if (n > 0) ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
+  return wide;
+}
+
+std::wstring WideOfText(std::string_view text) {
+  return WideOf(text, IsUtf8(text) ? CP_UTF8 : CP_ACP);
+}
+
+// The ANSI code page's bytes of `wide`; nullopt where a character has none
+// (no best fit: "\u0141" never becomes "L", which would name another
+// entry).
+std::optional<std::string> AnsiOf(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  BOOL defaulted = FALSE;
+  const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size,
+                                      nullptr, 0, nullptr, &defaulted);
+  if (n <= 0 || defaulted) return std::nullopt;
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n,
+                        nullptr, &defaulted);
+  if (defaulted) return std::nullopt;
+  return out;
+}
+
+// Removes everything in the directory `dir` (shown as `shown`), never
+// entering a link (a junction or a symbolic link is removed as a name);
+// the first failure. Names are taken as the system keeps them: an ANSI
+// listing gives a name the code page lacks as its best fit ("\u0141inks" as
+// "Links"), which may name another entry, a link out of the tree among them.
+Status EmptyDirectory(const std::wstring& dir, const std::string& shown) {
+  std::vector<std::pair<std::wstring, DWORD>> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return LastError("cannot read the directory", shown);
   do {
-    const std::string_view name = found.cFileName;
-    if (name != "." && name != "..") names.emplace_back(name, found.dwFileAttributes);
-  } while (::FindNextFileA(search, &found));
+    const std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") names.emplace_back(name, found.dwFileAttributes);
+  } while (::FindNextFileW(search, &found));
   ::FindClose(search);
   Status first;
   for (const auto& [name, attributes] : names) {
-    const std::string full = dir + "\\" + name;
+    const std::wstring full = dir + L"\\" + name;
+    const std::string full_shown = shown + "\\" + AnsiOf(name).value_or("?");
     const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     Status status;
-    if (directory && !IsLink(attributes)) status = EmptyDirectory(full);
-    if (!directory) ::SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-    const bool removed = directory ? ::RemoveDirectoryA(full.c_str()) != 0
-                                   : ::DeleteFileA(full.c_str()) != 0;
-    if (status && !removed) status = LastError("cannot remove", full);
+    if (directory && !IsLink(attributes)) status = EmptyDirectory(full, full_shown);
+    if (!directory) ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const bool removed = directory ? ::RemoveDirectoryW(full.c_str()) != 0
+                                   : ::DeleteFileW(full.c_str()) != 0;
+    if (status && !removed) status = LastError("cannot remove", full_shown);
     if (first && !status) first = status;
   }
   return first;
@@ -282,16 +317,23 @@ class WindowsPlatform final : public Platform {
     return removed ? Status() : LastError("cannot remove", path);
   }
 
+  // Each name as the ANSI services reach it: its own where the code page
+  // spells it, else its short name; a name with neither is left out, as
+  // nothing this layer is given can name it.
   std::vector<std::string> ListDirectory(const std::string& dir) override {
     std::vector<std::string> names;
     const bool ends = !dir.empty() && (dir.back() == '\\' || dir.back() == '/');
-    WIN32_FIND_DATAA found;
-    HANDLE search = ::FindFirstFileA((dir + (ends ? "*" : "\\*")).c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search =
+        ::FindFirstFileW((WideOf(dir, CP_ACP) + (ends ? L"*" : L"\\*")).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
-      const std::string_view name = found.cFileName;
-      if (name != "." && name != "..") names.emplace_back(name);
-    } while (::FindNextFileA(search, &found));
+      const std::wstring_view name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::optional<std::string> ansi = AnsiOf(found.cFileName);
+      if (!ansi && found.cAlternateFileName[0] != L'\0') ansi = AnsiOf(found.cAlternateFileName);
+      if (ansi) names.push_back(std::move(*ansi));
+    } while (::FindNextFileW(search, &found));
     ::FindClose(search);
     return names;
   }
@@ -313,7 +355,7 @@ class WindowsPlatform final : public Platform {
     if (IsLink(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       return {Failure::kDamaged, dir + " is not a directory but a link or a file"};
     }
-    if (Status emptied = EmptyDirectory(dir); !emptied) return emptied;
+    if (Status emptied = EmptyDirectory(WideOf(dir, CP_ACP), dir); !emptied) return emptied;
     if (!::RemoveDirectoryA(dir.c_str())) return LastError("cannot remove", dir);
     return {};
   }
@@ -396,41 +438,6 @@ unsigned long ProcessId() { return ::GetCurrentProcessId(); }
 // this host's ANSI code page (names.h). Names compare by their characters;
 // a home field names the entry whose name is its characters, which the
 // ANSI services reach where the code page has every one of them.
-namespace {
-
-std::wstring WideOf(std::string_view text, UINT code_page) {
-  const int size = static_cast<int>(text.size());
-  const int n = size == 0 ? 0
-                          : ::MultiByteToWideChar(code_page, 0, text.data(), size,
-                                                  nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
-  return wide;
-}
-
-std::wstring WideOfText(std::string_view text) {
-  return WideOf(text, IsUtf8(text) ? CP_UTF8 : CP_ACP);
-}
-
-// The ANSI code page's bytes of `wide`; nullopt where a character has none
-// (no best fit: "\u0141" never becomes "L", which would name another
-// entry).
-std::optional<std::string> AnsiOf(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int size = static_cast<int>(wide.size());
-  BOOL defaulted = FALSE;
-  const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size,
-                                      nullptr, 0, nullptr, &defaulted);
-  if (n <= 0 || defaulted) return std::nullopt;
-  std::string out(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n,
-                        nullptr, &defaulted);
-  if (defaulted) return std::nullopt;
-  return out;
-}
-
-}  // namespace
-
 int CompareUserNames(const char* a, const char* b) {
   a = a ? a : "";
   b = b ? b : "";
