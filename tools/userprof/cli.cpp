@@ -133,7 +133,7 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
   if (raw.back() == kSeparator) {
     return UsageError{"the module path " + Quoted(raw) +
                       " names a directory; give the program file in it, "
-                      "e.g. /opt/app/PROG/MAIN"};
+                      "e.g. " + std::string(kExampleModule)};
   }
   fs::path path(raw);
   std::string share;  // "\\" before a share's or a device's path
@@ -150,14 +150,14 @@ std::variant<std::string, UsageError> ResolveModulePath(std::string_view raw,
   if (share.empty() && path.is_relative()) {
     if (cwd.empty())
       return UsageError{
-          "the current directory is unknown: give the module path from /"};
+          "the current directory is unknown: give the module path from the root"};
     path = fs::path(cwd) / path;
   }
   path = path.lexically_normal();
   if (path.filename().empty() || path.filename() == "..") {
     return UsageError{"the module path " + Quoted(raw) +
                       " names a directory; give the program file in it, "
-                      "e.g. /opt/app/PROG/MAIN"};
+                      "e.g. " + std::string(kExampleModule)};
   }
   std::string absolute = share + path.string();
   if (absolute.size() > kMaxPath) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "os.h"
+
 namespace userprof {
 namespace {
 
@@ -125,6 +127,17 @@ constexpr CommandText kTexts[] = {
      "userprof demo /tmp/try"},
 };
 
+// The text with its example module path in this system's form.
+std::string ForThisSystem(std::string_view text) {
+  constexpr std::string_view kPosixExample = "/opt/app/PROG/MAIN";
+  std::string out(text);
+  for (std::size_t at = out.find(kPosixExample); at != std::string::npos;
+       at = out.find(kPosixExample, at + kExampleModule.size())) {
+    out.replace(at, kPosixExample.size(), kExampleModule);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string GlobalHelp() {
@@ -160,7 +173,7 @@ std::string GlobalHelp() {
       "elsewhere or the registry was busy. signin passes on its program's\n"
       "status; verify --dry-run exits 1 when repairs are needed. See\n"
       "userprof(1).\n";
-  return text;
+  return ForThisSystem(text);
 }
 
 std::optional<std::string> CommandHelp(std::string_view command) {
@@ -168,7 +181,7 @@ std::optional<std::string> CommandHelp(std::string_view command) {
     if (c.name != command) continue;
     return "usage: userprof [--module PATH] [--json] " + std::string(c.usage) +
            "\n\n" + std::string(c.summary) + ".\n" + std::string(c.details) +
-           "\nExample:\n  " + std::string(c.example) + "\n";
+           "\nExample:\n  " + ForThisSystem(c.example) + "\n";
   }
   return std::nullopt;
 }

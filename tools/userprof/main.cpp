@@ -138,7 +138,7 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   } else {
     return UsageFailure(
         "no module given: use --module PATH (the application's main module, "
-        "e.g. /opt/app/PROG/MAIN) or set USERPROF_MODULE",
+        "e.g. " + std::string(kExampleModule) + ") or set USERPROF_MODULE",
         inv.json);
   }
   std::variant<std::string, UsageError> resolved =
@@ -160,8 +160,8 @@ int Run(const std::vector<std::string>& args, const std::string& argv0) {
   if (kind == "none") {
     return UsageFailure("the module path " + Shown(module) +
                             " names no file (" + why +
-                            "); give the application's program file, e.g. "
-                            "/opt/app/PROG/MAIN",
+                            "); give the application's program file, e.g. " +
+                            std::string(kExampleModule),
                         inv.json);
   }
   Session session(module, !inv.json);

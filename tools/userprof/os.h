@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "userprofile.h"
@@ -21,6 +22,13 @@ namespace userprof {
 inline constexpr char kSeparator = '\\';
 #else
 inline constexpr char kSeparator = '/';
+#endif
+
+// A module path of this system's form, for examples in help and errors.
+#ifdef _WIN32
+inline constexpr std::string_view kExampleModule = "C:\\APP\\PROG\\MAIN.EXE";
+#else
+inline constexpr std::string_view kExampleModule = "/opt/app/PROG/MAIN";
 #endif
 
 // The longest path the library builds: a 128-byte buffer's worth.
