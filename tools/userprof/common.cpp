@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <map>
 
 #include "commands.h"
@@ -5,6 +6,17 @@
 #include "os.h"
 
 namespace userprof {
+
+// The standard library's directory walk serves both systems alike.
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  return names;
+}
 
 Outcome Failed(int status, std::string code, std::string reason) {
   Outcome outcome;

@@ -239,16 +239,6 @@ std::string UtcStamp() {
   return std::string(text) + micro;
 }
 
-std::vector<std::string> NamesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    names.push_back(it->path().filename().string());
-  }
-  return names;
-}
-
 std::string RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0 ? std::string() : Failure(path, errno);
 }

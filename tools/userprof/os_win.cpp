@@ -318,16 +318,6 @@ std::string UtcStamp() {
   return text;
 }
 
-std::vector<std::string> NamesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    names.push_back(it->path().filename().string());
-  }
-  return names;
-}
-
 std::string RemoveFile(const std::string& path) {
   if (::DeleteFileA(path.c_str())) return {};
   const DWORD error = ::GetLastError();
