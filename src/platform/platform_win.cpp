@@ -112,9 +112,13 @@ std::uint64_t FileClockNow() {
   return Nanoseconds(now);
 }
 
+// The code page the ANSI file services read paths in (a host may have
+// switched them to the OEM one).
+UINT FileApiCodePage() { return ::AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
+
 // The path as the ANSI file services take it, in UTF-16.
 std::optional<std::wstring> Widen(const std::string& path) {
-  const UINT code_page = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const UINT code_page = FileApiCodePage();
   if (path.empty() || path.size() > kMaxPath) return std::nullopt;
   const int size = static_cast<int>(path.size());
   std::wstring wide(path.size(), L'\0');
@@ -164,15 +168,15 @@ std::wstring WideOfText(std::string_view text) {
 // The ANSI code page's bytes of `wide`; nullopt where a character has none
 // (no best fit: "\u0141" never becomes "L", which would name another
 // entry).
-std::optional<std::string> AnsiOf(const std::wstring& wide) {
+std::optional<std::string> AnsiOf(const std::wstring& wide, UINT code_page = CP_ACP) {
   if (wide.empty()) return std::string();
   const int size = static_cast<int>(wide.size());
   BOOL defaulted = FALSE;
-  const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size,
+  const int n = ::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), size,
                                       nullptr, 0, nullptr, &defaulted);
   if (n <= 0 || defaulted) return std::nullopt;
   std::string out(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n,
+  ::WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n,
                         nullptr, &defaulted);
   if (defaulted) return std::nullopt;
   return out;
@@ -323,15 +327,18 @@ class WindowsPlatform final : public Platform {
   std::vector<std::string> ListDirectory(const std::string& dir) override {
     std::vector<std::string> names;
     const bool ends = !dir.empty() && (dir.back() == '\\' || dir.back() == '/');
+    const UINT code_page = FileApiCodePage();
     WIN32_FIND_DATAW found;
     HANDLE search =
-        ::FindFirstFileW((WideOf(dir, CP_ACP) + (ends ? L"*" : L"\\*")).c_str(), &found);
+        ::FindFirstFileW((WideOf(dir, code_page) + (ends ? L"*" : L"\\*")).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
       const std::wstring_view name = found.cFileName;
       if (name == L"." || name == L"..") continue;
-      std::optional<std::string> ansi = AnsiOf(found.cFileName);
-      if (!ansi && found.cAlternateFileName[0] != L'\0') ansi = AnsiOf(found.cAlternateFileName);
+      std::optional<std::string> ansi = AnsiOf(found.cFileName, code_page);
+      if (!ansi && found.cAlternateFileName[0] != L'\0') {
+        ansi = AnsiOf(found.cAlternateFileName, code_page);
+      }
       if (ansi) names.push_back(std::move(*ansi));
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
@@ -355,7 +362,8 @@ class WindowsPlatform final : public Platform {
     if (IsLink(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       return {Failure::kDamaged, dir + " is not a directory but a link or a file"};
     }
-    if (Status emptied = EmptyDirectory(WideOf(dir, CP_ACP), dir); !emptied) return emptied;
+    const Status emptied = EmptyDirectory(WideOf(dir, FileApiCodePage()), dir);
+    if (!emptied) return emptied;
     if (!::RemoveDirectoryA(dir.c_str())) return LastError("cannot remove", dir);
     return {};
   }
