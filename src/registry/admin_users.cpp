@@ -20,10 +20,9 @@
 namespace userprofile {
 namespace {
 
-// Holds a user's lock while the user's entry changes. The lock file is
-// created if it is missing. A home that is not a directory of its own (it
-// is missing, a file, or a link, through which no sign-in ever takes a
-// lock) needs no hold: nobody can sign in to it.
+// Holds a user's lock while the user's entry changes, creating a missing
+// lock file. A home that is not a directory of its own (missing, a file,
+// or a link, through which no sign-in takes a lock) needs no hold.
 class UserHold {
  public:
   explicit UserHold(const std::string& home)
@@ -41,7 +40,7 @@ class UserHold {
   UserHold& operator=(const UserHold&) = delete;
 
   // Whether the user is held (or there is nothing to hold); otherwise the
-  // cause is recorded.
+  // cause is set.
   bool held(const std::string& name) const {
     if (handle_ != kFailedLock) return true;
     // The open's own cause says a holder where the system cannot be
@@ -58,9 +57,7 @@ class UserHold {
   }
 
   void Release() {
-    if (handle_ != kNoLock && handle_ != kFailedLock) {
-      Sys().CloseExclusive(handle_);
-    }
+    if (IsHeld(handle_)) Sys().CloseExclusive(handle_);
     handle_ = kNoLock;
   }
 
@@ -70,31 +67,11 @@ class UserHold {
   Status opened_;
 };
 
-bool RefuseInvalid(const char* name) {
-  if (name != nullptr && IsValidUserName(name)) return false;
-  SetFailure(Failure::kInvalidArgument,
-             name == nullptr ? std::string("no name given")
-                             : Quoted(name) + " is not a valid user name");
-  return true;
-}
-
 int NotRegistered(const char* name) {
   SetFailure(Failure::kNotFound,
              "no user named " + Quoted(name) + " is registered");
   return 0;
 }
-
-// Drops the entries of the given numbers.
-class Removal : public Compaction {
- public:
-  explicit Removal(std::set<int> numbers) : numbers_(std::move(numbers)) {}
-  bool Drops(int number, const std::string&) override {
-    return numbers_.count(number) != 0;
-  }
-
- private:
-  std::set<int> numbers_;
-};
 
 // The registered user's entry and home, under the caller's update hold.
 struct Found {
@@ -129,25 +106,14 @@ struct Removed {
   bool default_changed = false;
 };
 
-bool SameDirName(const std::string& a, const std::string& b) {
-  if (!kFoldedFileNames) return a == b;
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) {
-             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
-
 std::string WithoutSeparator(std::string path) {
   while (path.size() > 1 && path.back() == kSeparator) path.pop_back();
   return path;
 }
 
 // Every entry that a lookup of `name` matches, from the one lookups find
-// on: a hand edit can leave a name registered more than once. The homes
-// all sit in the users root, beside the first one's.
+// on (a hand edit can register a name twice); the homes all sit in the
+// users root, beside the first one's.
 std::vector<Removed> EntriesNamed(const void* module,
                                   const std::string& registry,
                                   const char* name) {
@@ -191,14 +157,13 @@ struct HomeDeletion {
   Failure kind = Failure::kNone;
 };
 
-// Deletes a removed user's home under the user's lock, which `hold`
-// holds: the entry is gone from the registry by now. The home is first
-// given another name beside it ("Ann00000.removing"), in one step: a host
-// that looked the user up before the entry went then finds no lock file,
-// and no directory to create one in, instead of signing in to a home that
-// is being deleted. Where a directory with a held file in it cannot be
-// renamed (Windows), the hold is released just before, and the rename is
-// what tells that nobody took the lock in between.
+// Deletes a removed user's home under the user's lock (held by `hold`),
+// its entry gone by now. The home is first renamed beside it
+// ("Ann00000.removing") in one step: a host that looked the user up
+// before the entry went then finds no lock file nor directory to create
+// one in, rather than signing in to a home being deleted. Where a
+// directory with a held file cannot be renamed (Windows), the hold is
+// released just before, and the rename tells that nobody took it since.
 HomeDeletion DeleteHome(const std::string& home, UserHold* hold) {
   const std::string dir = WithoutSeparator(home);
   if (!Sys().NameTaken(dir)) return {};
@@ -226,8 +191,7 @@ HomeDeletion DeleteHome(const std::string& home, UserHold* hold) {
           removed.kind()};
 }
 
-// userprofile_remove_users under the caller's registry scope: the removed
-// entries, or nullopt with the cause set.
+// The removed entries, or nullopt with the cause set.
 std::optional<std::vector<Removed>> RemoveEntries(const void* module,
                                                   const std::string& registry,
                                                   const char* name,
@@ -261,13 +225,13 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
     const std::optional<UserEntry> other = SplitEntry(ReadEntry(registry, i));
     if (!other) continue;
     for (Removed& entry : entries) {
-      if (SameDirName(other->home_dir_name, entry.dir_name)) {
+      if (SameFileName(other->home_dir_name, entry.dir_name)) {
         entry.shared_with = other->name;
       }
     }
   }
-  // What cannot be deleted safely refuses the whole removal, before
-  // anything changes: the caller may remove the entry and keep the home.
+  // A home that cannot be deleted safely refuses the whole removal before
+  // anything changes: the caller may keep the home instead.
   if (delete_home) {
     for (const Removed& entry : entries) {
       if (entry.home.empty()) continue;
@@ -276,8 +240,8 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
       if (!entry.shared_with.empty()) {
         why = dir + " is the home of " + Quoted(entry.shared_with) + " too";
       } else if (Sys().NameTaken(dir) && !Sys().IsPlainDirectory(dir)) {
-        // A link is never followed, and deleting the link alone would
-        // leave its data where it leads while saying the home is gone.
+        // A link is never followed, and deleting it alone would leave the
+        // data it leads to while saying the home is gone.
         why = dir + " is not a directory of its own but a link or a file";
       }
       if (!why.empty()) {
@@ -298,8 +262,10 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
     hold_of[entry.home] = holds.back().get();
   }
   const std::string default_user = ReadDefaultUser(registry);
-  Removal removal(numbers);
-  if (const FailureCause cause = Compact(registry, removal); cause.failed()) {
+  const auto removed = [&numbers](int number, const std::string&) {
+    return numbers.count(number) != 0;
+  };
+  if (const FailureCause cause = Compact(registry, removed); cause.failed()) {
     SetFailure(cause.kind, cause.text);
     return std::nullopt;
   }
@@ -345,13 +311,19 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
 }
 
 }  // namespace
-}  // namespace userprofile
 
-namespace userprofile {
+bool RefuseInvalid(const char* name) {
+  if (name != nullptr && IsValidUserName(name)) return false;
+  SetFailure(Failure::kInvalidArgument,
+             name == nullptr ? std::string("no name given")
+                             : Quoted(name) + " is not a valid user name");
+  return true;
+}
 
-bool NameIsFree(const std::string& registry, std::string_view name) {
+bool NameIsFree(const std::string& registry, std::string_view name,
+                int except) {
   const int existing = FindUser(registry, name);
-  if (existing == 0) return true;
+  if (existing == 0 || existing == except) return true;
   SetFailure(Failure::kExists, Quoted(name) +
                                    " is registered already (entry " +
                                    std::to_string(existing) + ")");
@@ -369,8 +341,8 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
   RegistryScope scope;
   const std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
-  // The check and the creation are one update: of several processes
-  // adding one name, exactly one registers it.
+  // One update: of several processes adding one name, exactly one
+  // registers it.
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
   if (!NameIsFree(*registry, name)) return 0;
@@ -445,13 +417,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_rename_user(
   const std::optional<Found> found =
       FindRegistered(module, *registry, old_name);
   if (!found) return NotRegistered(old_name);
-  if (const int other = FindUser(*registry, new_name);
-      other != 0 && other != found->number) {
-    SetFailure(Failure::kExists, Quoted(new_name) +
-                                     " is registered already (entry " +
-                                     std::to_string(other) + ")");
-    return 0;
-  }
+  if (!NameIsFree(*registry, new_name, found->number)) return 0;
   const UserHold hold(found->home);
   if (!hold.held(old_name)) return 0;
   const std::string default_user = ReadDefaultUser(*registry);

@@ -19,11 +19,9 @@ std::string_view BreakText(std::uint8_t brk) {
   return kText[brk];
 }
 
-char Fold(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
-
 std::string Folded(std::string_view name) {
   std::string folded(name);
-  for (char& c : folded) c = Fold(c);
+  for (char& c : folded) c = FoldAscii(c);
   return folded;
 }
 
@@ -32,7 +30,7 @@ std::string Folded(std::string_view name) {
 std::uint64_t HashName(std::string_view name) {
   std::uint64_t h = 14695981039346656037ull;
   for (char c : name) {
-    h ^= static_cast<unsigned char>(Fold(c));
+    h ^= static_cast<unsigned char>(FoldAscii(c));
     h *= 1099511628211ull;
   }
   return h;
@@ -52,11 +50,6 @@ struct StopBytes {
   }
 };
 constexpr StopBytes kStop;
-
-bool IsBlankByte(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' ||
-         c == '\x1A';
-}
 
 // Where the first '=' of a line's text (up to its NUL) stands.
 std::size_t EqualsIn(std::string_view text) { return LineText(text).find('='); }
@@ -127,7 +120,7 @@ void Document::Parse() {
                           brk, false});
     const std::string_view text(data + pos, (nul == kNone ? end : nul) - pos);
     std::size_t first = 0;
-    while (first < text.size() && IsBlankByte(text[first])) ++first;
+    while (first < text.size() && IsBlank(text[first])) ++first;
     std::optional<std::string_view> name;
     if (first < text.size() && text[first] == '[') name = HeaderName(text);
     if (name) {
@@ -190,9 +183,8 @@ std::size_t Document::NewLine(std::string_view text, std::uint8_t brk) {
   return lines_.size() - 1;
 }
 
-// Gives a line new text. The old text of an edited line stays in the
-// arena as garbage until the garbage outweighs the live text and the
-// lines, so that compaction costs O(1) per edit.
+// The old text of an edited line stays in the arena as garbage until it
+// outweighs the live text and the lines: compaction costs O(1) per edit.
 void Document::SetText(std::size_t id, std::string_view text) {
   Line& line = lines_[id];
   size_ = size_ - line.length + text.size();
@@ -318,8 +310,8 @@ bool Document::Set(std::string_view section, std::string_view key,
       ++version_;
       return true;
     }
-    // A new key goes right after the section's last non-blank line. A
-    // removed line needs no break: the line before it has one.
+    // A new key goes after the section's last non-blank line (a removed
+    // line needs no break: the line before it has one).
     if (lines_[s.last].brk == kNoBreak && !lines_[s.last].gone) {
       SetBreak(s.last, eol_);
     }
@@ -375,8 +367,8 @@ std::size_t Document::RemoveKeys(
   return going.size();
 }
 
-// After an edit that changes how lines parse, the document is built anew
-// from its bytes, and readers must rebuild what they derived.
+// After an edit that changes how lines parse: readers must rebuild what
+// they derived.
 bool Document::Rebuild() {
   base_ = Bytes();
   Parse();

@@ -46,18 +46,16 @@ std::optional<UserEntry> SplitEntry(std::string_view entry) {
 using userprofile::IsValidEntry;
 using userprofile::IsValidUserName;
 
+// These two touch no shared state: no hold, so they never wait behind
+// another thread's call.
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL ValidUserName(
     const char* name) {
-  // Touches no shared state: no hold, so that it never waits behind
-  // another thread's call.
   userprofile::ClearFailure();
   return IsValidUserName(name ? name : "") ? 1 : 0;
 }
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL IsEntryValid(
     const char* entry) {
-  // Touches no shared state: no hold, so that it never waits behind
-  // another thread's call.
   userprofile::ClearFailure();
   return IsValidEntry(entry ? entry : "") ? 1 : 0;
 }
