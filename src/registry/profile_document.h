@@ -73,16 +73,14 @@ class Document {
   // How many lines ForEachLine may visit at most.
   std::size_t LinesIn(std::string_view section) const;
 
-  // Unique among the documents of this process.
-  std::uint64_t id() const { return id_; }
   // Grows with every Set that changes the bytes.
   std::uint64_t version() const { return version_; }
 
  private:
   static constexpr std::uint32_t kNoEq = 0xFFFFFFFFu;    // no '=' in the text
   static constexpr std::uint32_t kFindEq = 0xFFFFFFFEu;  // too far to keep
-  // One line: its text (without the break) and its break, and where the
-  // '=' that ends its key stands (before any NUL), if anywhere.
+  // One line: its text (without the break), its break, and where the '='
+  // that ends its key stands (before any NUL), if anywhere.
   struct Line {
     std::size_t begin;  // offset in base_, or in arena_ if edited
     std::size_t length;
@@ -138,7 +136,6 @@ class Document {
   template <typename Fn>
   void ForEachPiece(Fn&& fn) const;
 
-  std::uint64_t id_;
   std::uint64_t version_ = 0;
   std::string base_;        // the bytes the document was built from
   std::size_t prefix_ = 0;  // a UTF-8 byte order mark, kept as it is

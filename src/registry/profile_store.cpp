@@ -12,8 +12,7 @@
 namespace userprofile {
 namespace {
 
-// One profile file as this process knows it: the parse kept between
-// reads, and the update this process holds on it.
+// A profile file as this process knows it: kept parse and held update.
 struct KnownFile {
   std::shared_ptr<profile::Document> doc;  // null: read the file
   FileVersion version;                     // the file's when `doc` was read
@@ -56,8 +55,8 @@ std::uint64_t GranularityOf(std::uint64_t t) {
   return step;
 }
 
-// True if a write after `now` must carry a time other than `t`. A time of
-// 0 is one the file system does not keep.
+// True if a write after `now` must carry a time other than `t` (0: a time
+// the file system does not keep).
 bool ClearlyBefore(std::uint64_t t, std::uint64_t now) {
   return t != 0 && t < now && now - t > std::max(GranularityOf(t), kFileClockStep);
 }
@@ -113,8 +112,7 @@ std::shared_ptr<profile::Document> Current(const std::string& file) {
   return Load(file, known);
 }
 
-// True for the name of a copy that a writer of `base` was filling:
-// base + ".~" + digits + "." + digits.
+// True for a writer's copy of `base`: base ".~" digits "." digits.
 bool IsCopyOf(std::string_view name, std::string_view base) {
   if (name.size() <= base.size() + 2 || name.substr(base.size(), 2) != ".~") {
     return false;
@@ -166,21 +164,6 @@ bool Publish(const std::string& file, KnownFile& known) {
 std::shared_ptr<const profile::Document> ProfileSnapshot(const std::string& file) {
   std::shared_ptr<profile::Document> doc = Current(file);
   return doc ? doc : EmptyDocument();
-}
-
-std::string ReadProfileString(std::string_view section, std::string_view key,
-                              std::size_t size, const std::string& file) {
-  if (size == 0) return {};
-  return std::string(ProfileSnapshot(file)
-                         ->Find(section, key)
-                         .value_or("")
-                         .substr(0, size - 1));
-}
-
-std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
-                             int fallback, const std::string& file) {
-  return profile::ParseInt(
-      ProfileSnapshot(file)->Find(section, key).value_or(""), fallback);
 }
 
 bool WriteProfileValue(std::string_view section, std::string_view key,
@@ -242,30 +225,33 @@ ProfileUpdate::ProfileUpdate(std::string file, unsigned timeout_ms)
 
 ProfileUpdate::~ProfileUpdate() { End(false); }
 
+std::shared_ptr<profile::Document> ProfileUpdate::Editable() {
+  if (!held_) return nullptr;
+  const Status& refused = Known(file_).refused;
+  if (!refused) {
+    Record(refused);
+    return nullptr;
+  }
+  return Current(file_);
+}
+
 bool ProfileUpdate::Set(std::string_view section, std::string_view key,
                         std::string_view value) {
-  if (!held_) return false;
-  KnownFile& known = Known(file_);
-  if (!known.refused) return Record(known.refused);
-  std::shared_ptr<profile::Document> doc = Current(file_);
+  const std::shared_ptr<profile::Document> doc = Editable();
+  if (!doc) return false;
   const std::uint64_t version = doc->version();
   if (!doc->Set(section, key, value)) return false;
-  known.dirty = known.dirty || doc->version() != version;
+  Known(file_).dirty |= doc->version() != version;
   return true;
 }
 
 std::optional<std::size_t> ProfileUpdate::Remove(
     std::string_view section,
     const std::function<bool(std::string_view key)>& drop) {
-  if (!held_) return std::nullopt;
-  KnownFile& known = Known(file_);
-  if (!known.refused) {
-    Record(known.refused);
-    return std::nullopt;
-  }
-  std::shared_ptr<profile::Document> doc = Current(file_);
+  const std::shared_ptr<profile::Document> doc = Editable();
+  if (!doc) return std::nullopt;
   const std::size_t removed = doc->RemoveKeys(section, drop);
-  known.dirty = known.dirty || removed > 0;
+  Known(file_).dirty |= removed > 0;
   return removed;
 }
 

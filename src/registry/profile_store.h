@@ -31,14 +31,6 @@ namespace userprofile {
 // with every edit; not to be kept across calls that may change the file.
 std::shared_ptr<const profile::Document> ProfileSnapshot(const std::string& file);
 
-// The value as GetPrivateProfileStringA gives it, cut to size - 1
-// characters; "" for a missing file, section or key.
-std::string ReadProfileString(std::string_view section, std::string_view key,
-                              std::size_t size, const std::string& file);
-// The value as GetPrivateProfileIntA computes it, or `fallback` when the
-// key is missing or empty.
-std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
-                             int fallback, const std::string& file);
 // Sets one value: within an update of the file an edit of it, otherwise an
 // update of its own. False, changing nothing, if an argument holds CR, LF
 // or NUL, or the update cannot be had or committed.
@@ -83,6 +75,8 @@ class ProfileUpdate {
   bool Commit();
 
  private:
+  // The held document, or nullptr if not held or refused (the cause set).
+  std::shared_ptr<profile::Document> Editable();
   bool End(bool commit);
   std::string file_;
   bool held_ = false;
