@@ -28,8 +28,7 @@ std::string ReportText(unsigned check) {
          ", Line : " + std::to_string(check);
 }
 
-// The check whose report the calling thread is delivering, for a receiver
-// that wants its number without reading it out of the text.
+// The check whose report this thread is delivering, for CheckBeingReported.
 thread_local unsigned g_reporting_check = 0;
 
 }  // namespace
@@ -113,8 +112,7 @@ ModulePaths& Remembered() {
   return paths;
 }
 
-// The last file paths built beside a module path, so that a warm call
-// does not split it again.
+// The last paths built beside a module path: a warm call splits none.
 struct BuiltPath {
   std::string module_path;
   std::string name;

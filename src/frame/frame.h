@@ -1,5 +1,5 @@
-// What every operation shares: the per-process state, the paths that
-// follow from the calling module, and the reporting of failed checks.
+// What every operation shares: the process's state, the paths that follow
+// from the calling module, and the reporting of failed checks.
 #pragma once
 
 #include <string>
@@ -72,8 +72,7 @@ struct PathParts {
 };
 PathParts SplitPath(std::string_view path);
 
-// The full path of the module, or the cause (reported) when the platform
-// cannot give it whole.
+// The module's full path, or the cause (reported) if it cannot be had.
 Result<std::string> FetchModulePath(const void* module);
 
 // While one exists, each module's path is asked of the platform once and

@@ -91,20 +91,15 @@ Result<std::string> UsersRootPath(const void* module, bool output_present) {
   Result<std::string> module_path = FetchModulePath(module);
   if (!module_path) return module_path.cause();
   PathParts parts = SplitPath(*module_path);
-  // The separator before the directory's last component, skipping the
-  // trailing one and never the first character.
-  std::size_t cut = 0;
-  bool found = false;
-  if (parts.dir.size() >= 2) {
-    for (std::size_t i = parts.dir.size() - 2; i >= 1; --i) {
-      if (parts.dir[i] == kSeparator) {
-        cut = i;
-        found = true;
-        break;
-      }
-    }
+  // The separator before the directory's last component, past the
+  // trailing one; the first character never counts.
+  std::size_t cut = parts.dir.size() < 2
+                        ? std::string::npos
+                        : parts.dir.rfind(kSeparator, parts.dir.size() - 2);
+  if (cut == 0 || cut == std::string::npos) {
+    ReportCheckFailure(kCheckRootNoParent);
+    cut = 0;
   }
-  if (!found) ReportCheckFailure(kCheckRootNoParent);
   std::string root = parts.drive + parts.dir.substr(0, cut + 1) + "USER";
   if (root.size() > kMaxPath) {
     return Fault(kCheckRootTooLong, Failure::kInvalidArgument,
@@ -120,8 +115,7 @@ Result<std::string> AllocateHomeDir(const std::string& base,
     return Fault(kCheckBaseTooLong, Failure::kInvalidArgument,
                  kTooLongForHome);
   }
-  // A name that would reach elsewhere is refused before anything (the
-  // base included) is created.
+  // A name that would reach elsewhere is refused before anything is made.
   std::string trimmed = name;
   TrimSpaces(trimmed);
   const bool plain = IsPlainComponent(HomeDirNameOf(trimmed));
@@ -146,13 +140,12 @@ Result<std::string> AllocateHomeDir(const std::string& base,
   int digit = 0;
   bool fallback = false;
   for (;;) {
-    // A free candidate is created and taken. One another process created
-    // first, or a file or link names, is passed over like an existing
-    // directory: no two users share a home, and every home is a
-    // directory. A creation that fails for want of the base keeps the
-    // candidate for the next repair to create. The candidate is the home
-    // field; one naming no directory (unspellable here, or over the path
-    // limit) is passed over.
+    // A free candidate (a home field) is created and taken. One another
+    // process created first, one a file or link names, and one naming no
+    // directory (unspellable here, or over the path limit) are passed
+    // over: no two users share a home, and every home is a directory. A
+    // creation failing for want of the base keeps the candidate for the
+    // next repair to create.
     std::optional<std::string> on_disk =
         HomeDirOnDisk(base, std::string_view(path).substr(first));
     if (on_disk && base.size() + 1 + on_disk->size() > kMaxPath) {
@@ -168,8 +161,7 @@ Result<std::string> AllocateHomeDir(const std::string& base,
     }
     if (whole_characters &&
         (static_cast<unsigned char>(path[pos]) & 0x80) != 0) {
-      // At a multi-byte character the digit series takes the whole of it:
-      // no candidate holds a cut character.
+      // The digit series takes a multi-byte character whole, never cut.
       std::size_t begin = pos;
       while (begin > first &&
              (static_cast<unsigned char>(path[begin]) & 0xC0) == 0x80) {

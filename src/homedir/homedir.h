@@ -1,8 +1,7 @@
 // Home directories: their 8-character names, the users root beside the
-// module's directory, allocation of unique directories, and a home's path
-// in the users root. It knows nothing of the registry (whose operations
-// look a user up, then ask here for the path), only of the frame, the
-// lock file's name and the platform.
+// module's directory, allocation, and a home's path. It knows nothing of
+// the registry (whose operations look a user up, then ask here for the
+// path), only of the frame, the lock file's name and the platform.
 #pragma once
 
 #include <cstddef>

@@ -27,9 +27,8 @@ FailureCause SignIn(const std::string& dir, std::string_view name) {
   // A lock file not created explains the failed open better than it does.
   FailureCause created;
   if (!Sys().IsNormalFile(path)) created = CreateLockFile(dir);
-  // The exclusive open is the sign-in lock: another open's hold means
-  // signed in elsewhere; the platform notes any other cause. A lock held
-  // before stays open, unreachable, until the process ends.
+  // The exclusive open is the sign-in lock: another's hold means signed in
+  // elsewhere. A lock held before stays open, unreachable, until exit.
   LockHandle handle = kFailedLock;
   state.lock_handle =
       Record(Sys().OpenExclusive(path, handle)) ? handle : kFailedLock;

@@ -16,9 +16,8 @@
 namespace userprofile {
 namespace {
 
-// The home's name in the users root `root`: `home` is that name alone, or
-// the root's path and the name (a trailing separator allowed). nullopt,
-// with the cause, for anything else.
+// The name in `root` of `home`, given alone or after the root's path (a
+// trailing separator allowed); nullopt, with the cause, for anything else.
 std::optional<std::string> NameInRoot(const std::string& root,
                                       std::string home) {
   while (home.size() > 1 &&
@@ -107,8 +106,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
     }
   }
   if (!RegisterUser(*registry, name, *dir_name)) return 0;
-  // A lock file already there is kept as it is: it may be held, or hold
-  // a note.
+  // A lock file already there is kept: it may be held, or hold a note.
   const std::string lock = path + kSeparator + std::string(kLockFileName);
   if (!Sys().IsNormalFile(lock)) Record(Sys().CreateFileIfAbsent(lock));
   const int number = FindUser(*registry, name);

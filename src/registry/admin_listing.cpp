@@ -62,9 +62,8 @@ void ListUsers(const void* module, const std::string& registry,
   listed.count = ReadCount(registry);
   listed.default_user = ReadDefaultUser(registry);
   const std::string root = UsersRootPath(module).value_or("");
-  // Every number up to the count while few of them hold no key; otherwise
-  // (a tampered count) only the held ones: the listing costs what the
-  // registry holds.
+  // Every number up to the count while few hold no key; otherwise (a
+  // tampered count) only the held ones, for what the registry holds.
   const std::vector<int> held = HeldEntryNumbers(registry, listed.count);
   const bool every_number =
       static_cast<long long>(listed.count) <=

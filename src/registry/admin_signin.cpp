@@ -1,8 +1,7 @@
-// The sign-in of the administrator's tool: an ordinary sign-in whose lock
-// file carries a note of who holds it, written only through the open file
-// that holds the lock: by then the path may name another file (a home
-// swapped for a link), and a lock file with a second name is another
-// file's data.
+// The administrator's tool's sign-in, whose lock file carries a note of
+// who holds it, written only through the open file holding the lock: the
+// path may name another file by then (a home swapped for a link), and a
+// lock file with a second name is another file's data.
 #include "frame/failure.h"
 #include "frame/frame.h"
 #include "homedir/homedir.h"
@@ -54,7 +53,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
     }
   }
   // Emptied through the lock's own descriptor: a stale note goes, and a
-  // file with a second name is refused before anything is written to it.
+  // file with a second name is refused before any write.
   const Status emptied = Sys().WriteHeldLockFile(state.lock_handle, "");
   if (!emptied) {
     const FailureCause cause{emptied.kind(), emptied.text()};

@@ -1,6 +1,6 @@
 // Adding, removing and renaming users for an administrator: each one
-// update of the registry, with the user's own lock held while the user's
-// entry changes, so that nobody signs in meanwhile.
+// update of the registry, with the user's lock held while the entry
+// changes, so that nobody signs in meanwhile.
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -39,8 +39,7 @@ class UserHold {
   UserHold(const UserHold&) = delete;
   UserHold& operator=(const UserHold&) = delete;
 
-  // Whether the user is held (or there is nothing to hold); otherwise the
-  // cause is set.
+  // Whether the user is held (or needs no hold); else the cause is set.
   bool held(const std::string& name) const {
     if (handle_ != kFailedLock) return true;
     // The open's own cause says a holder where the system cannot be
@@ -71,25 +70,6 @@ int NotRegistered(const char* name) {
   SetFailure(Failure::kNotFound,
              "no user named " + Quoted(name) + " is registered");
   return 0;
-}
-
-// The registered user's entry and home, under the caller's update hold.
-struct Found {
-  int number = 0;
-  UserEntry entry;
-  std::string home;
-};
-
-std::optional<Found> FindRegistered(const void* module,
-                                    const std::string& registry,
-                                    const char* name) {
-  Found found;
-  found.number = FindUser(registry, name);
-  if (found.number == 0) return std::nullopt;
-  found.entry =
-      SplitEntry(ReadEntry(registry, found.number)).value_or(UserEntry{});
-  found.home = DirForUser(module, name).value_or("");
-  return found;
 }
 
 // One entry a removal took out, and what became of its home.
@@ -157,13 +137,12 @@ struct HomeDeletion {
   Failure kind = Failure::kNone;
 };
 
-// Deletes a removed user's home under the user's lock (held by `hold`),
-// its entry gone by now. The home is first renamed beside it
-// ("Ann00000.removing") in one step: a host that looked the user up
-// before the entry went then finds no lock file nor directory to create
-// one in, rather than signing in to a home being deleted. Where a
-// directory with a held file cannot be renamed (Windows), the hold is
-// released just before, and the rename tells that nobody took it since.
+// Deletes a removed user's home under his lock (held by `hold`), the
+// entry gone. It is first renamed ("Ann00000.removing") in one step, so a
+// host that looked the user up before finds no lock file nor directory,
+// rather than signing in to a home being deleted. Where a directory with a
+// held file cannot be renamed (Windows), the hold is released just before:
+// the rename then tells that nobody took it since.
 HomeDeletion DeleteHome(const std::string& home, UserHold* hold) {
   const std::string dir = WithoutSeparator(home);
   if (!Sys().NameTaken(dir)) return {};
@@ -216,8 +195,7 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
                    (delete_home ? " is deleted" : " stays as it is"));
     return std::nullopt;
   }
-  // A home that another entry names too (a hand edit) belongs to a user
-  // who stays.
+  // A home another entry names too (a hand edit) is a staying user's.
   std::set<int> numbers;
   for (const Removed& entry : entries) numbers.insert(entry.number);
   for (const int i : HeldEntryNumbers(registry, ReadCount(registry))) {
@@ -341,8 +319,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
   RegistryScope scope;
   const std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
-  // One update: of several processes adding one name, exactly one
-  // registers it.
+  // One update: of processes adding one name, exactly one registers it.
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
   if (!NameIsFree(*registry, name)) return 0;
@@ -414,21 +391,23 @@ extern "C" USERPROFILE_EXPORT int userprofile_rename_user(
   if (!registry) return 0;
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
-  const std::optional<Found> found =
-      FindRegistered(module, *registry, old_name);
-  if (!found) return NotRegistered(old_name);
-  if (!NameIsFree(*registry, new_name, found->number)) return 0;
-  const UserHold hold(found->home);
+  const int number = FindUser(*registry, old_name);
+  if (number == 0) return NotRegistered(old_name);
+  const UserEntry entry =
+      SplitEntry(ReadEntry(*registry, number)).value_or(UserEntry{});
+  const std::string home = DirForUser(module, old_name).value_or("");
+  if (!NameIsFree(*registry, new_name, number)) return 0;
+  const UserHold hold(home);
   if (!hold.held(old_name)) return 0;
   const std::string default_user = ReadDefaultUser(*registry);
-  WriteRegistry(*registry, kUserSection, EntryKey(found->number),
-                std::string(new_name) + "," + found->entry.home_dir_name);
-  if (Sys().NamesEqual(default_user.c_str(), found->entry.name.c_str())) {
+  WriteRegistry(*registry, kUserSection, EntryKey(number),
+                std::string(new_name) + "," + entry.home_dir_name);
+  if (Sys().NamesEqual(default_user.c_str(), entry.name.c_str())) {
     WriteRegistry(*registry, kDefaultSection, kDefaultKey, new_name);
   }
   if (!update.Finish() || NotePending()) {
     NoteFailure(Failure::kIo, "could not rename " + Quoted(old_name));
     return 0;
   }
-  return found->number;
+  return number;
 }

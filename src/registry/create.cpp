@@ -12,8 +12,7 @@
 namespace userprofile {
 namespace {
 
-// The base directory, a separator, a HomeDirName, a separator and the lock
-// file's name must fit the path limit.
+// Base, separator, HomeDirName, separator and lock file within the limit.
 constexpr std::size_t kMaxExBase =
     kMaxPath - 2 - kHomeDirNameLength - kLockFileName.size();
 

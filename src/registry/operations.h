@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "frame/failure.h"
@@ -46,8 +47,7 @@ struct RepairPlan {
   std::vector<Drop> stale_lines;  // lines above the count
   std::vector<Mend> mends;        // kept entries, by number
   std::vector<int> notes;         // kept users with an unheld note
-  std::vector<int> moving;        // kept entries that move down, in order,
-  int moves_to = 0;               // to consecutive numbers from here
+  std::vector<std::pair<int, int>> moves;  // kept entries moving down
   int new_count = 0;
   int count = 0;             // the count the walk went to
   bool clear_above = false;  // lines above the new count to remove
@@ -57,7 +57,6 @@ struct RepairPlan {
   bool add_default = false;
   bool set_default = false;
   std::string default_was;
-  bool drops_lines() const;
 };
 
 // The plan of a repair of `registry` as it stands. Changes nothing.

@@ -31,11 +31,6 @@ inline constexpr std::size_t kEntrySize = 162;
 inline constexpr std::size_t kDefaultSize = 33;
 inline constexpr std::size_t kMaxNameLength = 31;
 
-// The character classes of user names, over single bytes: ASCII
-// punctuation spoils a name, and a name needs an ASCII letter or digit.
-bool IsPunctuation(unsigned char c);
-bool IsLetterOrDigit(unsigned char c);
-
 bool IsValidUserName(std::string_view name);
 bool IsValidEntry(std::string_view entry);
 
@@ -83,8 +78,6 @@ void ForgetSnapshot(const std::string& registry);
 // The numbers from 1 to `limit` that hold a key, ascending; every other
 // number reads as an empty entry.
 std::vector<int> HeldEntryNumbers(const std::string& registry, int limit);
-// The highest entry number that holds a key (0 for none).
-std::optional<int> LastEntryNumber(const std::string& registry);
 
 void ReportWriteFailed();
 // True if the value can be stored as one registry line.

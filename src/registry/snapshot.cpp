@@ -1,13 +1,12 @@
 // The reads of the registry, answered from one snapshot of the file (the
-// store's document) and what lookups derive from it. The first lookup in a
-// version of the document walks the user section and keeps only the entry
-// found, so a process's first call builds nothing as large as the file;
-// from the second lookup of another name on, the entries in number order
-// and a name index answer. Where the platform compares names by its own
-// rule (Windows), the entries are walked, and after a few lookups sorted.
+// store's document) and what lookups derive from it. A version's first
+// lookup walks the user section keeping only the entry found, so a first
+// call builds nothing as large as the file; from the second name on, the
+// entries in number order and a name index answer. Where the platform
+// compares names by its own rule (Windows), entries are walked, then
+// sorted after a few lookups.
 #include <algorithm>
 #include <climits>
-#include <limits>
 #include <map>
 #include <memory>
 #include <utility>
@@ -41,8 +40,7 @@ std::string_view Cut(std::string_view value, std::size_t size) {
   return value.substr(0, size - 1);
 }
 
-// The user name of an entry as lookups read it; nullopt if it never
-// matches one.
+// An entry's user name as lookups read it; nullopt if it matches none.
 std::optional<std::string_view> MatchableName(std::string_view value) {
   const std::string_view entry = Cut(value, kEntrySize);
   if (!IsValidEntry(entry)) return std::nullopt;
@@ -97,8 +95,7 @@ void SortEntries(std::vector<Entry>& entries) {
 // Entries held in number order, and the lookups over them.
 class Entries {
  public:
-  // `lookups`: how many a walk over the same bytes made already; from the
-  // second on, lookups go through the index.
+  // `lookups`: how many a walk over the same bytes made already.
   explicit Entries(std::vector<Entry> entries, int lookups = 0)
       : entries_(std::move(entries)), lookups_(lookups) {
     SortEntries(entries_);
@@ -220,8 +217,7 @@ class Entries {
     return hash;
   }
 
-  // The hash of the name's UserNameKey, without building the key for the
-  // ASCII names that most entries hold.
+  // The hash of the name's UserNameKey, built only for non-ASCII names.
   static std::uint64_t HashOfName(std::string_view name) {
     std::uint64_t hash = 14695981039346656037ULL;
     for (char c : name) {
@@ -269,8 +265,8 @@ struct LastLookup {
   std::string name;
 };
 
-// The store's document, which may change under this process's update:
-// what is derived from it follows its version.
+// The store's document (changing under this process's update) and what
+// is derived from it, following its version.
 class FromDocument final {
  public:
   explicit FromDocument(std::shared_ptr<const profile::Document> doc)
@@ -479,12 +475,6 @@ int FindUser(const std::string& registry, std::string_view name) {
 
 std::vector<int> HeldEntryNumbers(const std::string& registry, int limit) {
   return SnapshotOf(registry)->Numbers(limit);
-}
-
-std::optional<int> LastEntryNumber(const std::string& registry) {
-  const std::vector<int> numbers =
-      HeldEntryNumbers(registry, std::numeric_limits<int>::max());
-  return numbers.empty() ? 0 : numbers.back();
 }
 
 }  // namespace userprofile

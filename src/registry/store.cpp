@@ -14,11 +14,10 @@ bool IsStorable(std::string_view value) { return !profile::BreaksLine(value); }
 
 namespace {
 
-// A profile read trims blanks from both ends and drops one pair of
-// enclosing quotes. A valid name may begin with a tab (and a home name end
-// with one), so a value with a blank or control byte or a quote at either
-// end is stored in quotes: it then reads back exactly as written, rather
-// than losing the user or his name.
+// A profile read trims blanks and drops one pair of enclosing quotes. A
+// valid name may begin with a tab (a home name end with one), so a value
+// with a blank, control byte or quote at either end is stored in quotes,
+// to read back exactly as written.
 std::string StoredValue(std::string_view value) {
   auto needs_guard = [](char c) {
     return static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'';

@@ -54,9 +54,8 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
   plan.count = count;
   const Result<std::string> root = UsersRootPath(module);
   if (root) plan.root = *root;
-  // The texts of later entries of a name, by its first entry, to tell a
-  // copy (what a killed renumbering leaves) from a second user of the
-  // name. Names without a second entry cost nothing here.
+  // The texts of a name's later entries, by its first, to tell a copy (left
+  // by a killed renumbering) from a second user; single names cost nothing.
   std::unordered_map<int, std::vector<std::pair<std::string, int>>> seconds;
   // Only held entries are walked, so a count tampered to billions costs
   // nothing. The k-th kept entry moves to number k: past the first gap (a
@@ -71,8 +70,7 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
     const char* why = DropReason(entry);
     int copy_of = 0;
     int first = i;
-    // With a count read as negative no lookup finds anyone: every entry
-    // is taken as the first of its name.
+    // With a negative count no lookup finds anyone: each entry is first.
     if (why == nullptr && plan.stored >= 0) {
       first = FindUser(registry, NameOf(entry));
       if (first != i) {
@@ -101,8 +99,7 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
     if (dir_name) {
       const std::string home = plan.root + kSeparator + *dir_name;
       const std::string lock = home + kSeparator + std::string(kLockFileName);
-      // A lock file in it proves the home is there and can be entered:
-      // one look for the healthy case.
+      // A lock file proves the home is there and enterable: one look.
       if (const auto size = plain ? Sys().NormalFileSize(lock) : std::nullopt) {
         // A note in a lock file nobody holds is left by a killed sign-in:
         // emptied, as hosts expect an empty lock file.
@@ -125,10 +122,7 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
         has_stored_default ||
         (!plan.default_was.empty() &&
          Sys().NamesEqual(name.c_str(), plan.default_was.c_str()));
-    if (++kept != i) {
-      if (plan.moving.empty()) plan.moves_to = kept;
-      plan.moving.push_back(i);
-    }
+    if (++kept != i) plan.moves.emplace_back(i, kept);
   }
   plan.new_count = kept;
   for (const int n :
@@ -140,10 +134,6 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
   plan.add_default = !has_default;
   plan.set_default = plan.add_default || !has_stored_default;
   return plan;
-}
-
-bool RepairPlan::drops_lines() const {
-  return !drops.empty() || (drop_stale && !stale_lines.empty());
 }
 
 FailureCause CarryOut(
@@ -233,11 +223,8 @@ FailureCause CarryOut(
     lock_file(USERPROFILE_REPAIR_NOTE_EMPTIED, number,
               ReadEntry(registry, number));
   }
-  // Each entry keeps its place until its own move (moves only go down, to
-  // numbers already walked).
-  for (std::size_t k = 0; k < plan.moving.size(); ++k) {
-    const int from = plan.moving[k];
-    const int to = plan.moves_to + static_cast<int>(k);
+  // Each entry keeps its place until its own move (moves only go down).
+  for (const auto& [from, to] : plan.moves) {
     const std::string entry = ReadEntry(registry, from);
     FailureCause cause;
     if (!dry_run &&
@@ -256,8 +243,8 @@ FailureCause CarryOut(
     told(USERPROFILE_REPAIR_COUNT_SET, plan.stored, plan.new_count, "", "",
          registry, "", squeezed);
   }
-  // What was dropped leaves no text behind: the lines above the new
-  // count go, the moved entries' old places with them.
+  // Dropped entries leave no text: the lines above the new count go, the
+  // moved entries' old places with them.
   FailureCause cleared;
   const bool stale = plan.drop_stale && !plan.stale_lines.empty();
   if ((plan.clear_above || stale) && !dry_run &&
@@ -266,8 +253,8 @@ FailureCause CarryOut(
           stale ? std::numeric_limits<int>::max() : plan.count)) {
     cleared = TakeNote();
   }
-  // Told from the registry as it was read: the entries the repair just
-  // moved down are read at their old numbers no more.
+  // Told from the registry as read: moved entries are gone from their
+  // old numbers.
   for (const RepairPlan::Drop& drop : plan.drops) {
     told(USERPROFILE_REPAIR_ENTRY_DROPPED, drop.number, 0, drop.text, "", "",
          drop.copy_of != 0 ? "a copy of entry " + std::to_string(drop.copy_of)
@@ -352,7 +339,9 @@ FailureCause Compact(
       !WriteRegistry(registry, kCountSection, kCountKey, EntryKey(matching))) {
     KeepFirst(first, TakeNote());
   }
-  if (LastEntryNumber(registry).value_or(0) > matching &&
+  const std::vector<int> held =
+      HeldEntryNumbers(registry, std::numeric_limits<int>::max());
+  if (!held.empty() && held.back() > matching &&
       !RemoveEntriesAbove(registry, matching)) {
     KeepFirst(first, TakeNote());
   }
@@ -390,7 +379,7 @@ FailureCause userprofile::Repair(const void* module, const RepairTold* told) {
   // A host's own repair keeps no copy: lines left above the count stay,
   // ignored, for an administrator's repair (which keeps a copy) to drop.
   plan.drop_stale = told != nullptr && static_cast<bool>(told->keep);
-  if (told != nullptr && told->keep && plan.drops_lines() &&
+  if (plan.drop_stale && (!plan.drops.empty() || !plan.stale_lines.empty()) &&
       !told->keep(*registry)) {
     if (told->refused != nullptr) *told->refused = true;
     return first;
