@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "registry/profile_store.h"
+#include "support/profile_reads.h"
 #include "platform/platform.h"
 #include "registry/profile_document.h"
 #include "registry/profile.h"

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "registry/profile_store.h"
+#include "support/profile_reads.h"
 #include "platform/platform.h"
 #include "registry/profile_document.h"
 #include "registry/profile.h"
@@ -203,7 +204,7 @@ TEST_F(CachedReads, UnchangedFileIsNotParsedAgain) {
   // A changed file is a changed snapshot, even with the same size.
   WriteFile(file, "[NUSER]\r\nNO=2\r\n");
   auto third = sys().ProfileSnapshot(file);
-  EXPECT_TRUE(third->id() != first->id() ||
+  EXPECT_TRUE(third.get() != first.get() ||
               third->version() != first->version());
   EXPECT_EQ(third->Find("NUSER", "NO"), "2");
 }

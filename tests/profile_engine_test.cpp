@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "registry/profile_store.h"
+#include "support/profile_reads.h"
 #include "platform/platform.h"
 #include "registry/profile_document.h"
 #include "registry/profile.h"

@@ -1,7 +1,6 @@
-// The load hook of the Windows DLL. The system calls it as each process
-// loads the library; it clears that process's state and reports success.
-// It is written without the system header: the types are those the
-// system's declaration of DllMain spells out (BOOL, DWORD, LPVOID).
+// The load hook of the Windows DLL: it clears each loading process's
+// state and reports success. Written without the system header, in the
+// types its declaration spells out (BOOL, DWORD, LPVOID).
 #include "frame/frame.h"
 #include "userprofile.h"
 

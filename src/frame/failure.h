@@ -1,14 +1,12 @@
-// Why the calling thread's last call failed, so that a host (through the
-// C interface) and the administrator's tool can say more than "it did not
-// work".
+// Why the calling thread's last call failed, so that a host and the
+// administrator's tool can say more than "it did not work".
 //
-// One channel: an operation that fails returns its cause, a
-// FailureCause (or a Result that holds one); a failed check is reported
-// from that same value; the export that ran the operation records it,
-// once, as the thread's last failure. The layers below the operations
-// (the platform, the registry store) leave the cause of a failed call as
-// the thread's note, as the system leaves errno, and the operation that
-// made the call takes it into the cause it returns.
+// One channel: a failing operation returns its cause (a FailureCause, or a
+// Result holding one); a failed check is reported from that same value;
+// the export records it once as the thread's last failure. The layers
+// below (the platform, the registry store) leave a failed call's cause as
+// the thread's note, as the system leaves errno, and the operation takes
+// it into the cause it returns.
 #pragma once
 
 #include <optional>
@@ -42,25 +40,23 @@ class Result : public std::optional<T> {
 };
 
 // The note of the layers below: SetFailure replaces it, NoteFailure sets
-// it only if there is none (the first cause found is the one a caller
-// acts on; what failed because of it later adds nothing), TakeNote
-// returns and forgets it.
+// it only if there is none (the first cause is the one to act on; what
+// failed because of it adds nothing), TakeNote returns and forgets it.
 void SetFailure(Failure kind, std::string text);
 void NoteFailure(Failure kind, std::string text);
 FailureCause TakeNote();
 // Whether a layer below left a note that nobody has taken yet.
 bool NotePending();
 
-// The cause an operation returns when one of its steps failed: the
-// note the layer below left, if any, else {kind, text}.
+// The cause of a failed step: the note the layer below left, if any, else
+// {kind, text}.
 FailureCause NotedOr(Failure kind, std::string text);
 
-// Records `cause` as the calling thread's last failure (a cause of kind
-// kNone records a success).
+// Records `cause` (kNone: a success) as the thread's last failure.
 void RecordFailure(FailureCause cause);
-// Leaves the cause of a failed status as the note (as SetFailure) and
-// tells whether the status is a success. An existing name (kExists) is
-// the answer of an exclusive creation, not a cause, and is left unnoted.
+// Leaves a failed status's cause as the note (as SetFailure) and tells
+// whether it is a success. kExists, an exclusive creation's answer rather
+// than a cause, is left unnoted.
 bool Record(const Status& status);
 // Forgets the calling thread's note and last failure.
 void ClearFailure();

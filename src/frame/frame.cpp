@@ -28,6 +28,9 @@ std::string ReportText(unsigned check) {
          ", Line : " + std::to_string(check);
 }
 
+// The check whose report this thread is delivering, for CheckBeingReported.
+thread_local unsigned g_reporting_check = 0;
+
 }  // namespace
 
 ExportCall::ExportCall() {
@@ -49,28 +52,16 @@ int LibraryLoad() {
   return 1;
 }
 
-namespace {
-
-// The check whose report the calling thread is delivering, for a receiver
-// that wants its number without reading it out of the text.
-thread_local unsigned g_reporting_check = 0;
-
-void ShowReport(unsigned check) {
+void ReportCheckFailure(unsigned check) {
   const unsigned outer = g_reporting_check;
   g_reporting_check = check;
   ShowMessage(ReportText(check), "Assertion Failure", kTaskModal);
   g_reporting_check = outer;
 }
 
-}  // namespace
-
-void ReportCheckFailure(unsigned check) {
-  ShowReport(check);
-}
-
 FailureCause Reported(unsigned check, FailureCause cause) {
   cause.check = check;
-  ShowReport(cause.check);
+  ReportCheckFailure(check);
   return cause;
 }
 
@@ -101,8 +92,8 @@ PathParts SplitPath(std::string_view path) {
 namespace {
 
 // The module paths asked of the platform in the current scope. The slots
-// outlive the scope, keeping their strings' storage, so that a call that
-// asks once allocates nothing to remember it.
+// outlive the scope, keeping their storage, so a call that asks once
+// allocates nothing to remember it.
 struct KnownModule {
   const void* module = nullptr;
   std::string path;
@@ -121,8 +112,7 @@ ModulePaths& Remembered() {
   return paths;
 }
 
-// The last file paths built beside a module path, so that a warm call
-// does not split the module path again.
+// The last paths built beside a module path: a warm call splits none.
 struct BuiltPath {
   std::string module_path;
   std::string name;
@@ -181,9 +171,12 @@ Result<std::string> FetchModulePath(const void* module) {
   return *std::move(path);
 }
 
-Result<std::string> ModuleFilePath(const void* module,
-                                          std::string_view name,
-                                          std::string_view ext) {
+namespace {
+
+// The path of file `name` + `ext` in the module's directory, or the cause
+// (reported) when it cannot be built within kMaxPath characters.
+Result<std::string> ModuleFilePath(const void* module, std::string_view name,
+                                   std::string_view ext) {
   if (module == nullptr) ReportCheckFailure(kCheckNullModule);
   Result<std::string> module_path = FetchModulePath(module);
   if (!module_path) return module_path.cause();
@@ -203,6 +196,8 @@ Result<std::string> ModuleFilePath(const void* module,
   }
   return built.path;
 }
+
+}  // namespace
 
 Result<std::string> RegistryPath(const void* module) {
   return ModuleFilePath(module, "USER", ".INI");

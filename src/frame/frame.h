@@ -1,5 +1,5 @@
-// What every operation shares: the per-process state, the paths that
-// follow from the calling module, and the reporting of failed checks.
+// What every operation shares: the process's state, the paths that follow
+// from the calling module, and the reporting of failed checks.
 #pragma once
 
 #include <string>
@@ -19,24 +19,21 @@ struct ProcessState {
 };
 ProcessState& State();
 
-// Held by every export for the whole of its call, so that the exports
-// are safe to call from any thread at any time. The library's state is
-// shared by all of a process's threads (the lock slot and the current
-// user are the process's, as are the platform's kept files and update
-// holds and the remembered module paths), and one call at a time keeps
-// it whole; an uncontended hold costs a few tens of nanoseconds. A plain
-// lock: no export calls another, the exports compose internal
-// operations. The hold also forgets the calling thread's last failure,
-// and records this call's as it ends, so that a cause read after a call
-// is that call's.
+// Held by every export for its whole call, so that exports are safe from
+// any thread at any time: the library's state (lock slot, current user,
+// kept files, update holds, module paths) is the process's, and one call
+// at a time keeps it whole, for a few tens of nanoseconds uncontended. A
+// plain lock: no export calls another. The hold also forgets the thread's
+// last failure and records this call's as it ends, so that a cause read
+// after a call is that call's.
 class ExportCall {
  public:
   ExportCall();
   ~ExportCall();
   ExportCall(const ExportCall&) = delete;
   ExportCall& operator=(const ExportCall&) = delete;
-  // The cause this call failed with; the first one given is kept. A call
-  // given none records the note a layer below left, if any.
+  // The cause this call failed with; the first one given is kept. Without
+  // one, the call records the note a layer below left, if any.
   void Fail(const FailureCause& cause);
 
  private:
@@ -51,25 +48,22 @@ inline constexpr std::string_view kSourcePath = "userprofile";
 inline constexpr unsigned kTaskModal = 0x2000;
 
 // Reports a failed check ("File : userprofile, Line : N" in a task-modal
-// box captioned "Assertion Failure") and returns once it is dismissed:
-// for a check after which the call goes on (a name that had to be
-// trimmed, a missing module that stands for the main program).
+// box captioned "Assertion Failure") and returns once it is dismissed: for
+// a check after which the call goes on (a name that had to be trimmed, a
+// missing module that stands for the main program).
 void ReportCheckFailure(unsigned check);
-// The number of the check whose report the calling thread is delivering
-// right now, or 0 (a notice, or no report under way).
+// The check whose report the calling thread is delivering now, or 0.
 unsigned CheckBeingReported();
 
 // Reports failed check `check`, after which the call cannot do what was
-// asked, and returns the failure it stands for: the note the layer below
-// left, if any, else `kind` and `text`. The report is made from the cause
-// it returns.
+// asked, and returns the cause it stands for, from which the report is
+// made: the note the layer below left, if any, else `kind` and `text`.
 FailureCause Fault(unsigned check, Failure kind, std::string text);
 // Reports `cause` as failed check `check` and returns it.
 FailureCause Reported(unsigned check, FailureCause cause);
 
-// A path split the way the module path is: drive ("C:" or empty),
-// directory with its leading and trailing separators, base name, and
-// extension with its dot.
+// A path split as the module path is: drive ("C:" or empty), directory
+// with its leading and trailing separators, base name, extension with dot.
 struct PathParts {
   std::string drive;
   std::string dir;
@@ -78,14 +72,13 @@ struct PathParts {
 };
 PathParts SplitPath(std::string_view path);
 
-// The full path of the module, or the cause (reported) when the platform
-// cannot give it whole.
+// The module's full path, or the cause (reported) if it cannot be had.
 Result<std::string> FetchModulePath(const void* module);
 
 // While one exists, each module's path is asked of the platform once and
-// then remembered, so that an export that builds a path per registry
-// entry does not look the module up per entry. A path that cannot be had
-// is asked for (and reported) every time, as without it.
+// remembered, so that an export building a path per registry entry does
+// not look the module up per entry. A path that cannot be had is asked
+// for (and reported) every time.
 class ModulePathScope {
  public:
   ModulePathScope();
@@ -93,12 +86,6 @@ class ModulePathScope {
   ModulePathScope(const ModulePathScope&) = delete;
   ModulePathScope& operator=(const ModulePathScope&) = delete;
 };
-
-// The path of file `name` + `ext` in the module's directory, or the cause
-// (reported) when it cannot be built within kMaxPath characters.
-Result<std::string> ModuleFilePath(const void* module,
-                                          std::string_view name,
-                                          std::string_view ext);
 
 // The user registry beside the module: "USER.INI".
 Result<std::string> RegistryPath(const void* module);
@@ -113,8 +100,7 @@ void CopyOut(std::string_view text, char* out);
 
 // Puts `text` (never longer than the caller's text) in the caller's name
 // buffer, writing only the bytes that differ: a name with nothing to
-// change is never written to, so it may lie in read-only memory (a string
-// literal).
+// change may lie in read-only memory (a string literal).
 void WriteBackName(std::string_view text, char* name);
 
 // A name as a cause's text shows it, in quotes.

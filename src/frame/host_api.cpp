@@ -1,16 +1,13 @@
 // The host's side of reports and failures: a C function that receives the
 // reports instead of standard error (or a message box), and the cause of
-// the calling thread's last failure. These are the library's own
-// additions; on Windows they are in the static library, never among the
-// 14 exports of userprofile.dll.
+// the thread's last failure. Not among the 14 exports of userprofile.dll.
 #include <string>
 
 #include "frame/failure.h"
 #include "frame/frame.h"
 #include "userprofile.h"
 
-namespace userprofile {
-namespace {
+using namespace userprofile;
 
 // The codes of the C interface are the numbers of Failure.
 static_assert(USERPROFILE_ERROR_NONE == static_cast<int>(Failure::kNone));
@@ -28,15 +25,10 @@ static_assert(USERPROFILE_ERROR_EXISTS == static_cast<int>(Failure::kExists));
 static_assert(USERPROFILE_ERROR_DAMAGED == static_cast<int>(Failure::kDamaged));
 static_assert(USERPROFILE_ERROR_REFUSED == static_cast<int>(Failure::kRefused));
 
-}  // namespace
-}  // namespace userprofile
-
-using namespace userprofile;
-
 namespace {
 
-// Sends every report to `deliver(caption, text)`, or nowhere when
-// `silent`: a host that asks for silence gets no message box either.
+// Sends every report to `deliver(caption, text)`, or nowhere (not even a
+// message box) when `silent`.
 template <typename Deliver>
 void InstallSink(bool silent, Deliver deliver) {
   const userprofile::ExportCall call;

@@ -32,8 +32,8 @@ void TrimSpaces(std::string& text) {
 
 namespace {
 
-// True where names are UTF-8 and this one is: its characters are then
-// never cut, in its HomeDirName or by the candidate search.
+// True where names are UTF-8 and this one is: its characters are never
+// cut, in its HomeDirName or by the candidate search.
 bool WholeCharacters(std::string_view trimmed) {
   return kUtf8Names && IsMultibyteUtf8(trimmed);
 }
@@ -45,8 +45,7 @@ std::size_t CharacterLength(unsigned char c) {
   return c >= 0xE0 ? 3 : 2;
 }
 
-}  // namespace
-
+// The HomeDirName of an already trimmed name; reports nothing.
 std::string HomeDirNameOf(std::string_view trimmed) {
   std::string result;
   if (WholeCharacters(trimmed)) {
@@ -70,6 +69,8 @@ std::string HomeDirNameOf(std::string_view trimmed) {
   return result;
 }
 
+}  // namespace
+
 std::string ProperHomeDirName(std::string& name) {
   if (name.empty()) ReportCheckFailure(kCheckHomeNameEmpty);
   const std::size_t length = name.size();
@@ -90,30 +91,21 @@ Result<std::string> UsersRootPath(const void* module, bool output_present) {
   Result<std::string> module_path = FetchModulePath(module);
   if (!module_path) return module_path.cause();
   PathParts parts = SplitPath(*module_path);
-  // The separator before the directory's last component: skip the
-  // trailing one, never look at the first character.
-  std::size_t cut = 0;
-  bool found = false;
-  if (parts.dir.size() >= 2) {
-    for (std::size_t i = parts.dir.size() - 2; i >= 1; --i) {
-      if (parts.dir[i] == kSeparator) {
-        cut = i;
-        found = true;
-        break;
-      }
-    }
+  // The separator before the directory's last component, past the
+  // trailing one; the first character never counts.
+  std::size_t cut = parts.dir.size() < 2
+                        ? std::string::npos
+                        : parts.dir.rfind(kSeparator, parts.dir.size() - 2);
+  if (cut == 0 || cut == std::string::npos) {
+    ReportCheckFailure(kCheckRootNoParent);
+    cut = 0;
   }
-  if (!found) ReportCheckFailure(kCheckRootNoParent);
   std::string root = parts.drive + parts.dir.substr(0, cut + 1) + "USER";
   if (root.size() > kMaxPath) {
     return Fault(kCheckRootTooLong, Failure::kInvalidArgument,
                  kTooLongForHome);
   }
   return root;
-}
-
-bool DirectoryExists(const std::string& path) {
-  return Sys().IsEnterableDirectory(path);
 }
 
 Result<std::string> AllocateHomeDir(const std::string& base,
@@ -123,15 +115,15 @@ Result<std::string> AllocateHomeDir(const std::string& base,
     return Fault(kCheckBaseTooLong, Failure::kInvalidArgument,
                  kTooLongForHome);
   }
-  // A name that would reach elsewhere is refused before anything, the
-  // base included, is created.
+  // A name that would reach elsewhere is refused before anything is made.
   std::string trimmed = name;
   TrimSpaces(trimmed);
   const bool plain = IsPlainComponent(HomeDirNameOf(trimmed));
-  // A base that cannot be created is reported, and the search goes on:
-  // its cause stays with the name it gives.
+  // A base not created is reported and the search goes on; the cause
+  // stays with the name it gives.
   FailureCause on_the_way;
-  if (plain && !DirectoryExists(base) && !Record(Sys().MakeDirectory(base))) {
+  if (plain && !Sys().IsEnterableDirectory(base) &&
+      !Record(Sys().MakeDirectory(base))) {
     on_the_way = Fault(kCheckBaseNotCreated, Failure::kIo,
                        "the users root cannot be created");
   }
@@ -148,23 +140,19 @@ Result<std::string> AllocateHomeDir(const std::string& base,
   int digit = 0;
   bool fallback = false;
   for (;;) {
-    // A free candidate is created and taken. One that another process
-    // created first, or that a file or link already names, is passed over
-    // like an existing directory, so that no two users share a home and
-    // no user is given a name that is not a directory. A creation that
-    // fails for want of the base keeps the candidate: the next repair
-    // creates it.
-    // The candidate is the home field; the directory is the one it names
-    // (HomeDirOnDisk). A field this platform cannot spell, or whose
-    // directory's path would pass the limit, names none: it is passed
-    // over.
+    // A free candidate (a home field) is created and taken. One another
+    // process created first, one a file or link names, and one naming no
+    // directory (unspellable here, or over the path limit) are passed
+    // over: no two users share a home, and every home is a directory. A
+    // creation failing for want of the base keeps the candidate for the
+    // next repair to create.
     std::optional<std::string> on_disk =
         HomeDirOnDisk(base, std::string_view(path).substr(first));
     if (on_disk && base.size() + 1 + on_disk->size() > kMaxPath) {
       on_disk.reset();
     }
     const std::string dir = on_disk ? base + kSeparator + *on_disk : "";
-    if (on_disk && !DirectoryExists(dir)) {
+    if (on_disk && !Sys().IsEnterableDirectory(dir)) {
       if (Record(Sys().MakeDirectory(dir))) {
         if (created != nullptr) *created = dir;
         break;
@@ -173,8 +161,7 @@ Result<std::string> AllocateHomeDir(const std::string& base,
     }
     if (whole_characters &&
         (static_cast<unsigned char>(path[pos]) & 0x80) != 0) {
-      // The search reached a multi-byte character: the digit series takes
-      // the whole of it, so no candidate holds a cut character.
+      // The digit series takes a multi-byte character whole, never cut.
       std::size_t begin = pos;
       while (begin > first &&
              (static_cast<unsigned char>(path[begin]) & 0xC0) == 0x80) {
@@ -219,8 +206,8 @@ Result<std::string> CreateHomeDirInRoot(const void* module, std::string* name,
   if (module == nullptr) ReportCheckFailure(kCheckRootNullModuleAlloc);
   Result<std::string> root = UsersRootPath(module);
   if (!root) return root;
-  // A home that lookups could not name with its lock file would leave its
-  // user unable ever to sign in: refuse it before anything is created.
+  // A home whose lock file's path lookups could not build would keep its
+  // user from ever signing in: refused before anything is created.
   if (root->size() + 2 + kHomeDirNameLength + kLockFileName.size() > kMaxPath) {
     return Fault(kCheckRootTooLongForHome, Failure::kInvalidArgument,
                  kTooLongForHome);

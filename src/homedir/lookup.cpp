@@ -5,6 +5,20 @@
 
 namespace userprofile {
 
+std::string AsFileName(std::string name) {
+  if (kFoldedFileNames) {
+    for (char& c : name) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+  }
+  return name;
+}
+
+bool SameFileName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         AsFileName(std::string(a)) == AsFileName(std::string(b));
+}
+
 std::optional<std::string> HomeDirOnDisk(const std::string& root,
                                          std::string_view field) {
   std::optional<std::string> spelled = FileNameOfText(root, field);

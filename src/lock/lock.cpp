@@ -13,8 +13,7 @@ FailureCause CreateLockFile(const std::string& dir) {
                  "the home directory's path with its lock file would be "
                  "longer than 127 characters");
   }
-  // The creation fails while the file is held: a signed-in user keeps the
-  // lock, and the failure is reported.
+  // Fails, reported, while a signed-in user holds the file.
   if (!Record(Sys().CreateEmptyFile(path))) {
     return Fault(kCheckLockFileNotCreated, Failure::kIo,
                  "cannot create the lock file " + path);
@@ -25,20 +24,17 @@ FailureCause CreateLockFile(const std::string& dir) {
 FailureCause SignIn(const std::string& dir, std::string_view name) {
   ProcessState& state = State();
   const std::string path = dir + std::string(kLockFileName);
-  // A lock file that could not be created explains the failed open that
-  // follows better than the open itself.
+  // A lock file not created explains the failed open better than it does.
   FailureCause created;
   if (!Sys().IsNormalFile(path)) created = CreateLockFile(dir);
-  // The exclusive open doubles as the sign-in lock: a lock that another
-  // open holds means signed in elsewhere. The platform notes any other
-  // cause (a permission, a missing file). A lock already held stays open,
-  // unreachable, until the process ends.
+  // The exclusive open is the sign-in lock: another's hold means signed in
+  // elsewhere. A lock held before stays open, unreachable, until exit.
   LockHandle handle = kFailedLock;
   state.lock_handle =
       Record(Sys().OpenExclusive(path, handle)) ? handle : kFailedLock;
   FailureCause opened = TakeNote();
-  if (state.lock_handle != kFailedLock) return {};  // whatever went wrong on
-                                                    // the way, the user is in
+  // Whatever went wrong on the way, the user is in.
+  if (state.lock_handle != kFailedLock) return {};
   if (created.failed()) return created;
   const std::string who = "user " + Quoted(name) + " is signed in elsewhere: ";
   if (!opened.failed()) {
@@ -62,8 +58,6 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CloseUserSemaphoreFile(
     call.Fail(Fault(kCheckLockNoneHeld, Failure::kNotFound,
                     "no user is signed in by this process"));
   }
-  if (state.lock_handle != kNoLock && state.lock_handle != kFailedLock) {
-    Sys().CloseExclusive(state.lock_handle);
-  }
+  if (IsHeld(state.lock_handle)) Sys().CloseExclusive(state.lock_handle);
   state.lock_handle = kNoLock;
 }

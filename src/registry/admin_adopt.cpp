@@ -1,6 +1,5 @@
-// Registering a user with a home directory that is already there, as
-// useradd -d DIR -M does: the way back for a home whose entry a removal
-// or a repair dropped.
+// Registering a user with a home that is already there, as useradd -d DIR
+// -M does: the way back for a home whose entry a removal or repair dropped.
 #include <algorithm>
 #include <climits>
 #include <string>
@@ -17,21 +16,8 @@
 namespace userprofile {
 namespace {
 
-bool SameFileName(const std::string& a, const std::string& b) {
-  if (!kFoldedFileNames) return a == b;
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto fold = [](char c) {
-      return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-    };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
-// The home's name in the users root `root`: `home` is that name alone, or
-// the root's path and the name (a trailing separator allowed). nullopt,
-// with the cause, for anything else.
+// The name in `root` of `home`, given alone or after the root's path (a
+// trailing separator allowed); nullopt, with the cause, for anything else.
 std::optional<std::string> NameInRoot(const std::string& root,
                                       std::string home) {
   while (home.size() > 1 &&
@@ -67,12 +53,7 @@ using namespace userprofile;
 extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
     ModuleHandle module, const char* name, const char* home) {
   const ExportCall call;
-  if (name == nullptr || !IsValidUserName(name)) {
-    SetFailure(Failure::kInvalidArgument,
-               name == nullptr ? std::string("no name given")
-                               : Quoted(name) + " is not a valid user name");
-    return 0;
-  }
+  if (RefuseInvalid(name)) return 0;
   if (home == nullptr || *home == '\0') {
     SetFailure(Failure::kInvalidArgument, "no home directory given");
     return 0;
@@ -89,9 +70,8 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
     SetFailure(Failure::kNotFound, "there is no home directory " + path);
     return 0;
   }
-  // Reached in another case, where the system allows that: registered as
-  // the directory itself spells it, the only spelling by which a host on
-  // a system that tells case apart finds it.
+  // Reached in another case where the system allows it: registered as the
+  // directory spells it, the one spelling a case-telling host finds.
   const std::vector<std::string> names = Sys().ListDirectory(*root);
   if (std::find(names.begin(), names.end(), *dir_name) == names.end()) {
     for (const std::string& entry : names) {
@@ -102,8 +82,8 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
       }
     }
   }
-  // A link would give the user a home outside the users root, where a
-  // removal with its home would follow it.
+  // A link would put the home outside the users root, where a removal
+  // with its home would follow it.
   if (!Sys().IsPlainDirectory(path)) {
     SetFailure(Failure::kDamaged,
                path +
@@ -126,8 +106,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user_with_home(
     }
   }
   if (!RegisterUser(*registry, name, *dir_name)) return 0;
-  // The lock file the home may hold already is kept as it is: it may be
-  // held, or hold a note.
+  // A lock file already there is kept: it may be held, or hold a note.
   const std::string lock = path + kSeparator + std::string(kLockFileName);
   if (!Sys().IsNormalFile(lock)) Record(Sys().CreateFileIfAbsent(lock));
   const int number = FindUser(*registry, name);

@@ -25,8 +25,7 @@ void ProbeHome(ListedUser& user, bool ask_sign_ins) {
   } else {
     user.lock_exists = Sys().IsNormalFile(lock);
   }
-  // A lock file found inside the home proves the home can be entered: one
-  // probe fewer for every healthy user.
+  // A lock file inside proves the home can be entered: one probe fewer.
   user.home_exists = user.lock_exists || Sys().IsEnterableDirectory(user.home);
 }
 
@@ -39,8 +38,7 @@ void ListUser(const void* module, const std::string& registry,
   if (first == user.number) {
     user.home = DirForUser(module, user.name.c_str()).value_or("");
   } else if (first > 0 && first < user.number) {
-    // Lookups never reach this entry; its home would sit in the users
-    // root all the same.
+    // Lookups never reach this entry; its home would be in the users root.
     user.duplicate_of = first;
     if (!root.empty() && IsPlainComponent(user.dir_name)) {
       user.home = root + kSeparator + HomeDirOnDiskOrField(root, user.dir_name) +
@@ -64,14 +62,12 @@ void ListUsers(const void* module, const std::string& registry,
   listed.count = ReadCount(registry);
   listed.default_user = ReadDefaultUser(registry);
   const std::string root = UsersRootPath(module).value_or("");
-  // Every number from 1 to the count while the numbers the registry holds
-  // no key for are few; otherwise (a tampered count) only those it holds,
-  // so that the listing costs what the registry holds.
+  // Every number up to the count while few hold no key; otherwise (a
+  // tampered count) only the held ones, for what the registry holds.
   const std::vector<int> held = HeldEntryNumbers(registry, listed.count);
   const bool every_number =
       static_cast<long long>(listed.count) <=
       static_cast<long long>(held.size()) + kMaxEmptyListed;
-  std::size_t k = 0;
   const auto list = [&](int i) {
     ListedUser user;
     user.number = i;
@@ -85,7 +81,7 @@ void ListUsers(const void* module, const std::string& registry,
   if (every_number) {
     for (int i = 1; i <= listed.count; ++i) list(i);
   } else {
-    for (; k < held.size(); ++k) list(held[k]);
+    for (const int i : held) list(i);
   }
   visit(listed, nullptr);
 }

@@ -1,7 +1,6 @@
-// The registry as an administrator sees it: every numbered entry, with
-// each user's home directory, lock file and sign-in as they stand on disk,
-// told one entry at a time, so that a listing of a million users holds
-// one of them at a time.
+// The registry as an administrator sees it: every numbered entry with the
+// user's home, lock file and sign-in as they stand on disk, told one entry
+// at a time, so that a listing of a million users holds one at a time.
 #pragma once
 
 #include <functional>
@@ -33,11 +32,10 @@ struct ListedRegistry {
   std::string default_user;
 };
 
-// Lists the registry `registry` of `module`, as one read of it: `visit`
-// is given each entry from 1 to the count (for a count far above the keys
-// the registry holds, only those it holds) as it is made, then the end
-// (user nullptr). Asks about sign-ins only with `ask_sign_ins`, and never
-// in a way that disturbs one.
+// Lists `registry` of `module` from one read: `visit` is given each entry
+// from 1 to the count (only the held keys for a count far above them),
+// then the end (user nullptr). Asks about sign-ins only with
+// `ask_sign_ins`, never in a way that disturbs one.
 void ListUsers(
     const void* module, const std::string& registry, bool ask_sign_ins,
     const std::function<void(const ListedRegistry&, const ListedUser*)>& visit);

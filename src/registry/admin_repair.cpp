@@ -1,7 +1,6 @@
-// A repair told to its caller, step by step, all under one hold of the
-// update lock, so that two repairs at once never both report (or both
-// back up) the same damage: the second finds the first's result. Its dry
-// run tells the same plan and touches nothing.
+// A repair told to its caller step by step, under one hold of the update
+// lock, so that two repairs at once never both report (or back up) the
+// same damage. Its dry run tells the same plan and touches nothing.
 #include <algorithm>
 #include <climits>
 #include <string>
@@ -13,22 +12,6 @@
 #include "registry/operations.h"
 #include "registry/registry.h"
 #include "userprofile.h"
-
-namespace userprofile {
-namespace {
-
-// A directory name as the file system matches it.
-std::string AsFileName(std::string name) {
-  if (kFoldedFileNames) {
-    for (char& c : name) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    }
-  }
-  return name;
-}
-
-}  // namespace
-}  // namespace userprofile
 
 using namespace userprofile;
 
@@ -53,8 +36,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_repair(
   const FailureCause cause = Repair(module, &told);
   if (refused) return 0;
   if (cause.failed()) SetFailure(cause.kind, cause.text);
-  // A path that cannot be built, or an update lock not had, leaves
-  // nothing repaired.
+  // Without a path or the update lock nothing was repaired.
   return finished ? 1 : 0;
 }
 
@@ -94,9 +76,8 @@ extern "C" USERPROFILE_EXPORT int userprofile_unregistered_homes(
   for (const int i : HeldEntryNumbers(*registry, count < 0 ? INT_MAX : count)) {
     const std::string entry = ReadEntry(*registry, i);
     if (entry.find(',') == std::string::npos || !IsValidEntry(entry)) continue;
-    // The home field, and the directory it names where that is another
-    // (the characters of a Windows host's field, as this system stores
-    // them).
+    // The home field, and the directory it names where that differs (a
+    // Windows host's characters as this system stores them).
     const std::string field = entry.substr(entry.find(',') + 1);
     for (const std::string& dir : {field, HomeDirOnDiskOrField(*root, field)}) {
       auto [at, end] = std::equal_range(names.begin(), names.end(), dir, before);

@@ -1,7 +1,6 @@
-// The sign-in of the administrator's tool: an ordinary sign-in whose lock
-// file carries a note of who holds it. The note is written only through
-// the open file that holds the lock: the lock file's path may name another
-// file by the time the note is written (a home swapped for a link), and a
+// The administrator's tool's sign-in, whose lock file carries a note of
+// who holds it, written only through the open file holding the lock: the
+// path may name another file by then (a home swapped for a link), and a
 // lock file with a second name is another file's data.
 #include "frame/failure.h"
 #include "frame/frame.h"
@@ -10,28 +9,29 @@
 #include "registry/registry.h"
 #include "userprofile.h"
 
-namespace userprofile {
+using namespace userprofile;
+
 namespace {
 
-bool Held(LockHandle handle) {
-  return handle != kNoLock && handle != kFailedLock;
+// The process's held sign-in, or kNoLock with the cause set.
+LockHandle HeldSignIn() {
+  const LockHandle handle = State().lock_handle;
+  if (IsHeld(handle)) return handle;
+  SetFailure(Failure::kNotFound, "no sign-in is held");
+  return kNoLock;
 }
 
 }  // namespace
-}  // namespace userprofile
-
-using namespace userprofile;
 
 extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
                                                       const char* name) {
   ExportCall call;
   ProcessState& state = State();
-  // The home is looked up before its lock is taken: a user renamed and
-  // another added under the name in between leaves the lock of the old
-  // user's home taken. Once a lock is held its home stays the name's
-  // (renames and removals hold the lock of the home they change), so the
-  // sign-in stands when the registry, read again, still gives the name
-  // the home locked; otherwise it is taken again.
+  // The home is looked up before its lock is taken: a rename and a new
+  // user of the name in between would leave the old home locked. Once
+  // held, a home stays the name's (renames and removals hold the lock of
+  // the home they change), so the sign-in stands if the registry, read
+  // again, still gives the name the home locked; else it is taken again.
   constexpr int kAttempts = 20;
   for (int attempt = 1;; ++attempt) {
     std::string locked;
@@ -53,7 +53,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
     }
   }
   // Emptied through the lock's own descriptor: a stale note goes, and a
-  // file with a second name is refused before anything is written to it.
+  // file with a second name is refused before any write.
   const Status emptied = Sys().WriteHeldLockFile(state.lock_handle, "");
   if (!emptied) {
     const FailureCause cause{emptied.kind(), emptied.text()};
@@ -71,21 +71,16 @@ extern "C" USERPROFILE_EXPORT int userprofile_sign_in(ModuleHandle module,
 
 extern "C" USERPROFILE_EXPORT int userprofile_inherit_sign_in(void) {
   const ExportCall call;
-  const LockHandle handle = State().lock_handle;
-  if (!Held(handle)) {
-    SetFailure(Failure::kNotFound, "no sign-in is held");
-    return 0;
-  }
-  return Sys().InheritLock(handle) ? 1 : 0;
+  const LockHandle handle = HeldSignIn();
+  return handle != kNoLock && Sys().InheritLock(handle) ? 1 : 0;
 }
 
 extern "C" USERPROFILE_EXPORT int userprofile_write_sign_in_note(
     const char* note) {
   const ExportCall call;
-  const LockHandle handle = State().lock_handle;
-  if (!Held(handle)) {
-    SetFailure(Failure::kNotFound, "no sign-in is held");
-    return 0;
-  }
-  return Record(Sys().WriteHeldLockFile(handle, note ? note : "")) ? 1 : 0;
+  const LockHandle handle = HeldSignIn();
+  return handle != kNoLock &&
+                 Record(Sys().WriteHeldLockFile(handle, note ? note : ""))
+             ? 1
+             : 0;
 }

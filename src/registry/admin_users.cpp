@@ -1,6 +1,6 @@
 // Adding, removing and renaming users for an administrator: each one
-// update of the registry, with the user's own lock held while the user's
-// entry changes, so that nobody signs in meanwhile.
+// update of the registry, with the user's lock held while the entry
+// changes, so that nobody signs in meanwhile.
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -20,10 +20,9 @@
 namespace userprofile {
 namespace {
 
-// Holds a user's lock while the user's entry changes. The lock file is
-// created if it is missing. A home that is not a directory of its own (it
-// is missing, a file, or a link, through which no sign-in ever takes a
-// lock) needs no hold: nobody can sign in to it.
+// Holds a user's lock while the user's entry changes, creating a missing
+// lock file. A home that is not a directory of its own (missing, a file,
+// or a link, through which no sign-in takes a lock) needs no hold.
 class UserHold {
  public:
   explicit UserHold(const std::string& home)
@@ -40,8 +39,7 @@ class UserHold {
   UserHold(const UserHold&) = delete;
   UserHold& operator=(const UserHold&) = delete;
 
-  // Whether the user is held (or there is nothing to hold); otherwise the
-  // cause is recorded.
+  // Whether the user is held (or needs no hold); else the cause is set.
   bool held(const std::string& name) const {
     if (handle_ != kFailedLock) return true;
     // The open's own cause says a holder where the system cannot be
@@ -58,9 +56,7 @@ class UserHold {
   }
 
   void Release() {
-    if (handle_ != kNoLock && handle_ != kFailedLock) {
-      Sys().CloseExclusive(handle_);
-    }
+    if (IsHeld(handle_)) Sys().CloseExclusive(handle_);
     handle_ = kNoLock;
   }
 
@@ -70,49 +66,10 @@ class UserHold {
   Status opened_;
 };
 
-bool RefuseInvalid(const char* name) {
-  if (name != nullptr && IsValidUserName(name)) return false;
-  SetFailure(Failure::kInvalidArgument,
-             name == nullptr ? std::string("no name given")
-                             : Quoted(name) + " is not a valid user name");
-  return true;
-}
-
 int NotRegistered(const char* name) {
   SetFailure(Failure::kNotFound,
              "no user named " + Quoted(name) + " is registered");
   return 0;
-}
-
-// Drops the entries of the given numbers.
-class Removal : public Compaction {
- public:
-  explicit Removal(std::set<int> numbers) : numbers_(std::move(numbers)) {}
-  bool Drops(int number, const std::string&) override {
-    return numbers_.count(number) != 0;
-  }
-
- private:
-  std::set<int> numbers_;
-};
-
-// The registered user's entry and home, under the caller's update hold.
-struct Found {
-  int number = 0;
-  UserEntry entry;
-  std::string home;
-};
-
-std::optional<Found> FindRegistered(const void* module,
-                                    const std::string& registry,
-                                    const char* name) {
-  Found found;
-  found.number = FindUser(registry, name);
-  if (found.number == 0) return std::nullopt;
-  found.entry =
-      SplitEntry(ReadEntry(registry, found.number)).value_or(UserEntry{});
-  found.home = DirForUser(module, name).value_or("");
-  return found;
 }
 
 // One entry a removal took out, and what became of its home.
@@ -129,25 +86,14 @@ struct Removed {
   bool default_changed = false;
 };
 
-bool SameDirName(const std::string& a, const std::string& b) {
-  if (!kFoldedFileNames) return a == b;
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) {
-             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
-
 std::string WithoutSeparator(std::string path) {
   while (path.size() > 1 && path.back() == kSeparator) path.pop_back();
   return path;
 }
 
 // Every entry that a lookup of `name` matches, from the one lookups find
-// on: a hand edit can leave a name registered more than once. The homes
-// all sit in the users root, beside the first one's.
+// on (a hand edit can register a name twice); the homes all sit in the
+// users root, beside the first one's.
 std::vector<Removed> EntriesNamed(const void* module,
                                   const std::string& registry,
                                   const char* name) {
@@ -191,14 +137,12 @@ struct HomeDeletion {
   Failure kind = Failure::kNone;
 };
 
-// Deletes a removed user's home under the user's lock, which `hold`
-// holds: the entry is gone from the registry by now. The home is first
-// given another name beside it ("Ann00000.removing"), in one step: a host
-// that looked the user up before the entry went then finds no lock file,
-// and no directory to create one in, instead of signing in to a home that
-// is being deleted. Where a directory with a held file in it cannot be
-// renamed (Windows), the hold is released just before, and the rename is
-// what tells that nobody took the lock in between.
+// Deletes a removed user's home under his lock (held by `hold`), the
+// entry gone. It is first renamed ("Ann00000.removing") in one step, so a
+// host that looked the user up before finds no lock file nor directory,
+// rather than signing in to a home being deleted. Where a directory with a
+// held file cannot be renamed (Windows), the hold is released just before:
+// the rename then tells that nobody took it since.
 HomeDeletion DeleteHome(const std::string& home, UserHold* hold) {
   const std::string dir = WithoutSeparator(home);
   if (!Sys().NameTaken(dir)) return {};
@@ -226,8 +170,7 @@ HomeDeletion DeleteHome(const std::string& home, UserHold* hold) {
           removed.kind()};
 }
 
-// userprofile_remove_users under the caller's registry scope: the removed
-// entries, or nullopt with the cause set.
+// The removed entries, or nullopt with the cause set.
 std::optional<std::vector<Removed>> RemoveEntries(const void* module,
                                                   const std::string& registry,
                                                   const char* name,
@@ -252,8 +195,7 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
                    (delete_home ? " is deleted" : " stays as it is"));
     return std::nullopt;
   }
-  // A home that another entry names too (a hand edit) belongs to a user
-  // who stays.
+  // A home another entry names too (a hand edit) is a staying user's.
   std::set<int> numbers;
   for (const Removed& entry : entries) numbers.insert(entry.number);
   for (const int i : HeldEntryNumbers(registry, ReadCount(registry))) {
@@ -261,13 +203,13 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
     const std::optional<UserEntry> other = SplitEntry(ReadEntry(registry, i));
     if (!other) continue;
     for (Removed& entry : entries) {
-      if (SameDirName(other->home_dir_name, entry.dir_name)) {
+      if (SameFileName(other->home_dir_name, entry.dir_name)) {
         entry.shared_with = other->name;
       }
     }
   }
-  // What cannot be deleted safely refuses the whole removal, before
-  // anything changes: the caller may remove the entry and keep the home.
+  // A home that cannot be deleted safely refuses the whole removal before
+  // anything changes: the caller may keep the home instead.
   if (delete_home) {
     for (const Removed& entry : entries) {
       if (entry.home.empty()) continue;
@@ -276,8 +218,8 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
       if (!entry.shared_with.empty()) {
         why = dir + " is the home of " + Quoted(entry.shared_with) + " too";
       } else if (Sys().NameTaken(dir) && !Sys().IsPlainDirectory(dir)) {
-        // A link is never followed, and deleting the link alone would
-        // leave its data where it leads while saying the home is gone.
+        // A link is never followed, and deleting it alone would leave the
+        // data it leads to while saying the home is gone.
         why = dir + " is not a directory of its own but a link or a file";
       }
       if (!why.empty()) {
@@ -298,8 +240,10 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
     hold_of[entry.home] = holds.back().get();
   }
   const std::string default_user = ReadDefaultUser(registry);
-  Removal removal(numbers);
-  if (const FailureCause cause = Compact(registry, removal); cause.failed()) {
+  const auto removed = [&numbers](int number, const std::string&) {
+    return numbers.count(number) != 0;
+  };
+  if (const FailureCause cause = Compact(registry, removed); cause.failed()) {
     SetFailure(cause.kind, cause.text);
     return std::nullopt;
   }
@@ -345,13 +289,19 @@ std::optional<std::vector<Removed>> RemoveEntries(const void* module,
 }
 
 }  // namespace
-}  // namespace userprofile
 
-namespace userprofile {
+bool RefuseInvalid(const char* name) {
+  if (name != nullptr && IsValidUserName(name)) return false;
+  SetFailure(Failure::kInvalidArgument,
+             name == nullptr ? std::string("no name given")
+                             : Quoted(name) + " is not a valid user name");
+  return true;
+}
 
-bool NameIsFree(const std::string& registry, std::string_view name) {
+bool NameIsFree(const std::string& registry, std::string_view name,
+                int except) {
   const int existing = FindUser(registry, name);
-  if (existing == 0) return true;
+  if (existing == 0 || existing == except) return true;
   SetFailure(Failure::kExists, Quoted(name) +
                                    " is registered already (entry " +
                                    std::to_string(existing) + ")");
@@ -369,8 +319,7 @@ extern "C" USERPROFILE_EXPORT int userprofile_add_user(ModuleHandle module,
   RegistryScope scope;
   const std::optional<std::string> registry = RegistryPath(module);
   if (!registry) return 0;
-  // The check and the creation are one update: of several processes
-  // adding one name, exactly one registers it.
+  // One update: of processes adding one name, exactly one registers it.
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
   if (!NameIsFree(*registry, name)) return 0;
@@ -442,27 +391,23 @@ extern "C" USERPROFILE_EXPORT int userprofile_rename_user(
   if (!registry) return 0;
   RegistryUpdate update(*registry);
   if (!update.held()) return 0;
-  const std::optional<Found> found =
-      FindRegistered(module, *registry, old_name);
-  if (!found) return NotRegistered(old_name);
-  if (const int other = FindUser(*registry, new_name);
-      other != 0 && other != found->number) {
-    SetFailure(Failure::kExists, Quoted(new_name) +
-                                     " is registered already (entry " +
-                                     std::to_string(other) + ")");
-    return 0;
-  }
-  const UserHold hold(found->home);
+  const int number = FindUser(*registry, old_name);
+  if (number == 0) return NotRegistered(old_name);
+  const UserEntry entry =
+      SplitEntry(ReadEntry(*registry, number)).value_or(UserEntry{});
+  const std::string home = DirForUser(module, old_name).value_or("");
+  if (!NameIsFree(*registry, new_name, number)) return 0;
+  const UserHold hold(home);
   if (!hold.held(old_name)) return 0;
   const std::string default_user = ReadDefaultUser(*registry);
-  WriteRegistry(*registry, kUserSection, EntryKey(found->number),
-                std::string(new_name) + "," + found->entry.home_dir_name);
-  if (Sys().NamesEqual(default_user.c_str(), found->entry.name.c_str())) {
+  WriteRegistry(*registry, kUserSection, EntryKey(number),
+                std::string(new_name) + "," + entry.home_dir_name);
+  if (Sys().NamesEqual(default_user.c_str(), entry.name.c_str())) {
     WriteRegistry(*registry, kDefaultSection, kDefaultKey, new_name);
   }
   if (!update.Finish() || NotePending()) {
     NoteFailure(Failure::kIo, "could not rename " + Quoted(old_name));
     return 0;
   }
-  return found->number;
+  return number;
 }

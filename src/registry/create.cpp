@@ -12,8 +12,7 @@
 namespace userprofile {
 namespace {
 
-// The base directory, a separator, a HomeDirName, a separator and the lock
-// file's name must fit the path limit.
+// Base, separator, HomeDirName, separator and lock file within the limit.
 constexpr std::size_t kMaxExBase =
     kMaxPath - 2 - kHomeDirNameLength - kLockFileName.size();
 
@@ -23,19 +22,17 @@ std::string MakeEntry(std::string_view name, std::string_view dir_name) {
 
 }  // namespace
 
-// Registers a new user at the number one above the stored count. The
-// count is written first, so a stale key of that number is overwritten;
-// both writes are one update, published together where the platform can.
+// The count is written first, so that a stale key of the new number is
+// overwritten; both writes are one update, published together.
 bool RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name) {
   RegistryUpdate update(registry);
   if (!update.held()) return false;
   const int count = ReadCount(registry);
   const std::string entry = MakeEntry(name, dir_name);
-  // Refused before the count moves: a tampered count at the largest number,
-  // or one beyond it (2^31 to 2^32 - 1, read as negative), leaves no
-  // number for the entry, and an entry with a line break cannot
-  // be stored. Either would leave a count that names a missing entry.
+  // Refused before the count moves, which would then name a missing
+  // entry: a tampered count at the largest number or beyond it (read as
+  // negative) leaves no number, and a line break cannot be stored.
   if (count < 0 || count == std::numeric_limits<int>::max() ||
       !IsStorable(entry)) {
     NoteFailure(Failure::kIo,
@@ -59,9 +56,8 @@ FailureCause CreateProfile(const void* module, std::string& name, int reg) {
   std::string created;
   Result<std::string> dir_name = CreateHomeDirInRoot(module, &name, &created);
   FailureCause cause = dir_name.cause();
-  // A user whose home could not be allocated at all is not recorded: an
-  // entry would point nowhere. One that could not be recorded takes its
-  // new, still empty, home back.
+  // A user without a home is not recorded (the entry would point
+  // nowhere); one not recorded takes its new, empty home back.
   if (reg != 0 && dir_name) {
     Result<std::string> registry = RegistryPath(module);
     if (!registry) {
@@ -136,8 +132,8 @@ extern "C" USERPROFILE_EXPORT void USERPROFILE_CALL CreateUserProfileEx(
     return;
   }
   // The caller's buffer holds base, separator and an 8-byte name: a name
-  // that this file system spells longer (code page 1252 text written in
-  // UTF-8) is given as the registry field, which is what fits.
+  // this file system spells longer (code page 1252 text in UTF-8) is given
+  // as the registry field, which fits.
   const std::string on_disk = HomeDirOnDiskOrField(base, *dir_name);
   CopyOut(std::string(base) + kSeparator +
               (on_disk.size() > dir_name->size() ? *dir_name : on_disk),

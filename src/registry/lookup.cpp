@@ -1,7 +1,7 @@
-// Lookups of registered users and what follows from them: whether a user
-// is registered, the default user, a user's home directory and the
-// sign-in by its lock file. The registry finds the entry; the home
-// directory layer makes its path and the lock layer holds its lock.
+// Lookups of registered users and what follows: whether a user is
+// registered, the default user, a user's home and the sign-in by its lock
+// file. The registry finds the entry, homedir makes its path and the lock
+// layer holds its lock.
 #include <utility>
 
 #include "frame/failure.h"
@@ -16,15 +16,14 @@ namespace userprofile {
 
 namespace {
 
-// Why a lookup found no user: what the registry's read met, if it failed,
-// else that the name is not registered.
+// Why a lookup found no user: a failed read's cause, else the name's.
 FailureCause NotRegistered(std::string_view name, const std::string& registry) {
   return NotedOr(Failure::kNotFound,
                  "no user " + Quoted(name) + " is registered in " + registry);
 }
 
-// The lookup of DoesUserExist: the entry number of user `name`, or 0 with
-// why not. A missing or empty name is reported, and the lookup goes on.
+// DoesUserExist: the entry number of `name`, or 0 with why not. A missing
+// or empty name is reported, and the lookup goes on.
 Result<int> LookUpUser(const void* module, const char* name) {
   FailureCause missing;
   if (name == nullptr || *name == '\0') {
@@ -100,8 +99,7 @@ FailureCause StoreDefault(const void* module, const char* name) {
   if (!WriteRegistry(*registry, kDefaultSection, kDefaultKey, name)) {
     written = TakeNote();
   }
-  // Kept whole: a name too long for the slot stays invalid rather than
-  // being cut into another user's name.
+  // Kept whole: a name too long stays invalid, never cut into another's.
   State().current_user = name;
   return written;
 }
@@ -183,8 +181,7 @@ FailureCause userprofile::SignInUser(const void* module, const char* name,
   Result<std::string> dir = DirForUser(module, name);
   if (!dir) {
     FailureCause cause = dir.cause();
-    // An invalid name is never registered: say what is wrong with it
-    // rather than that it was not found.
+    // An invalid name is never registered: say what is wrong with it.
     if (!valid && cause.kind == Failure::kNotFound) {
       cause = {Failure::kInvalidArgument,
                Quoted(name) +

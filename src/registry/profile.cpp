@@ -3,16 +3,6 @@
 #include <algorithm>
 
 namespace userprofile::profile {
-namespace {
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' ||
-         c == '\x1A';
-}
-
-char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
-
-}  // namespace
 
 std::string_view LineText(std::string_view line) {
   return line.substr(0, line.find('\0'));

@@ -1,8 +1,6 @@
 #include "registry/profile_document.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstring>
 #include <limits>
 
 #include "registry/profile.h"
@@ -19,26 +17,21 @@ std::string_view BreakText(std::uint8_t brk) {
   return kText[brk];
 }
 
-char Fold(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
-
 std::string Folded(std::string_view name) {
   std::string folded(name);
-  for (char& c : folded) c = Fold(c);
+  for (char& c : folded) c = FoldAscii(c);
   return folded;
 }
 
-// FNV-1a over the folded bytes, so that names SameName calls equal hash
-// alike.
+// FNV-1a over the folded bytes: names SameName calls equal hash alike.
 std::uint64_t HashName(std::string_view name) {
   std::uint64_t h = 14695981039346656037ull;
   for (char c : name) {
-    h ^= static_cast<unsigned char>(Fold(c));
+    h ^= static_cast<unsigned char>(FoldAscii(c));
     h *= 1099511628211ull;
   }
   return h;
 }
-
-std::atomic<std::uint64_t> g_next_document{1};
 
 // The bytes the line scan stops at: line breaks, the NUL that ends a
 // line's text, and the '=' that ends a key.
@@ -53,20 +46,12 @@ struct StopBytes {
 };
 constexpr StopBytes kStop;
 
-bool IsBlankByte(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' ||
-         c == '\x1A';
-}
-
 // Where the first '=' of a line's text (up to its NUL) stands.
 std::size_t EqualsIn(std::string_view text) { return LineText(text).find('='); }
 
 }  // namespace
 
-Document::Document(std::string content)
-    : id_(g_next_document++), base_(std::move(content)) {
-  Parse();
-}
+Document::Document(std::string content) : base_(std::move(content)) { Parse(); }
 
 void Document::Parse() {
   lines_.clear();
@@ -88,8 +73,7 @@ void Document::Parse() {
   std::size_t current = kNone;  // the section whose lines these are
   std::size_t pos = prefix_;
   while (pos < n) {
-    // One pass over the line: its break, the NUL that ends its text, and
-    // the first '=' of that text.
+    // One pass finds the break, the NUL ending the text, and its first '='.
     std::size_t end = pos;
     std::size_t nul = kNone;
     std::size_t eq = kNone;
@@ -127,12 +111,11 @@ void Document::Parse() {
                           brk, false});
     const std::string_view text(data + pos, (nul == kNone ? end : nul) - pos);
     std::size_t first = 0;
-    while (first < text.size() && IsBlankByte(text[first])) ++first;
+    while (first < text.size() && IsBlank(text[first])) ++first;
     std::optional<std::string_view> name;
     if (first < text.size() && text[first] == '[') name = HeaderName(text);
     if (name) {
-      // Only the first section of a name is ever searched, and it ends at
-      // the next header of any name.
+      // Only a name's first section is searched; it ends at any header.
       if (current != kNone) sections_[current].end = id;
       current = kNone;
       if (!name->empty()) {
@@ -190,9 +173,8 @@ std::size_t Document::NewLine(std::string_view text, std::uint8_t brk) {
   return lines_.size() - 1;
 }
 
-// Gives a line new text. The old text of an edited line stays in the
-// arena as garbage until the garbage outweighs the live text and the
-// lines, so that compaction costs O(1) per edit.
+// The old text of an edited line stays in the arena as garbage until it
+// outweighs the live text and the lines: compaction costs O(1) per edit.
 void Document::SetText(std::size_t id, std::string_view text) {
   Line& line = lines_[id];
   size_ = size_ - line.length + text.size();
@@ -249,8 +231,7 @@ bool Document::KeyEqual::operator()(KeyName a, std::size_t b) const {
   return SameName(a.text, doc->KeyOf(b));
 }
 
-// The section's key index, built at its first use from its lines in file
-// order: the first line of each key is the one kept.
+// The section's key index, built at first use: each key's first line.
 Document::KeySet& Document::KeysOf(const Section& section) const {
   if (!section.keys) {
     section.keys.emplace(0, KeyHash{this}, KeyEqual{this});
@@ -312,14 +293,13 @@ bool Document::Set(std::string_view section, std::string_view key,
       std::string rewritten = std::string(kl.key) + "=" + std::string(value);
       if (rewritten == Text(*id)) return true;
       SetText(*id, rewritten);
-      // An edit that changes how lines parse ("[z]" written as a key):
-      // the document is built anew from its bytes.
+      // An edit that changes how lines parse ("[z]" as a key) rebuilds.
       if (HeaderName(rewritten)) return Rebuild();
       ++version_;
       return true;
     }
-    // A new key goes right after the section's last non-blank line. A
-    // removed line needs no break: the line before it has one.
+    // A new key goes after the section's last non-blank line (a removed
+    // line needs no break: the line before it has one).
     if (lines_[s.last].brk == kNoBreak && !lines_[s.last].gone) {
       SetBreak(s.last, eol_);
     }
@@ -368,15 +348,14 @@ std::size_t Document::RemoveKeys(
     SetBreak(id, kNoBreak);
     lines_[id].gone = true;
   }
-  // Another line of a removed key may now be its first: the index is
-  // built again at the next lookup.
+  // Another line of a removed key may now be its first: index anew.
   found->keys.reset();
   ++version_;
   return going.size();
 }
 
-// After an edit that changes how lines parse, the document is built anew
-// from its bytes, and readers must rebuild what they derived.
+// After an edit that changes how lines parse: readers must rebuild what
+// they derived.
 bool Document::Rebuild() {
   base_ = Bytes();
   Parse();
@@ -384,8 +363,7 @@ bool Document::Rebuild() {
   return true;
 }
 
-// The lines of a section in file order: its own run of lines, with the
-// lines added after its anchor.
+// A section's lines in file order, with those added after its anchor.
 template <typename Fn>
 void Document::ForEachLineId(const Section& section, Fn&& fn) const {
   auto added = inserts_.find(section.anchor);
@@ -434,8 +412,8 @@ std::string Document::SectionLines(std::string_view section) const {
   return out;
 }
 
-// Calls fn with the document's bytes, piece by piece, in order: every
-// line in its place, and after each anchor the lines added there.
+// Calls fn with the document's bytes piece by piece: every line in its
+// place, and after each anchor the lines added there.
 template <typename Fn>
 void Document::ForEachPiece(Fn&& fn) const {
   fn(std::string_view(base_).substr(0, prefix_));

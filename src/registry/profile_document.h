@@ -1,16 +1,14 @@
-// A profile file parsed once and kept in memory, so that reads and edits
-// no longer pass over the whole file: the library's one engine of profile
-// files, with the reading rules of the Windows profile services. Find
-// answers as GetPrivateProfileStringA does, and an edit keeps every byte
-// but the line it changes or adds.
+// A profile file parsed once and kept in memory: the library's one engine
+// of profile files, with the reading rules of the Windows profile
+// services. Find answers as GetPrivateProfileStringA does, and an edit
+// keeps every byte but the line it changes or adds.
 //
-// Cost: building is one pass over the bytes, which finds every line's
-// break, section and '='. A section's keys are indexed (a standard hash
-// set of line numbers) at the first Find or Set in that section, so a
-// reader that walks a section with ForEachLine never pays for the index.
-// Find is then O(1) expected; Set is O(1) amortized, except for an edit
-// that would change how the lines around it parse (a key such as "[x]"
-// written as a header), which rebuilds the document from its bytes.
+// Cost: building is one pass that finds every line's break, section and
+// '='. A section's keys are indexed (a hash set of line numbers) at the
+// first Find or Set in it, so a walk with ForEachLine never pays for the
+// index. Find is then O(1) expected; Set O(1) amortized, except for an
+// edit that changes how the lines around it parse (a key such as "[x]"),
+// which rebuilds the document from its bytes.
 #pragma once
 
 #include <cstddef>
@@ -43,19 +41,17 @@ class Document {
   // rewritten as "key=value" (keeping the key's spelling and the line's
   // ending), a new key goes after the last line of the first matching
   // section, and a new section is appended at the end. New lines use the
-  // content's own line ending (CRLF for content without one). Returns
-  // false, changing nothing, when an argument
-  // breaks a line.
+  // content's own line ending (CRLF for content without one). False,
+  // changing nothing, when an argument breaks a line.
   bool Set(std::string_view section, std::string_view key,
            std::string_view value);
 
-  // Removes every key line of the first section named `section` (duplicate
-  // keys included) whose trimmed key `drop` picks, keeping every other
-  // byte. Returns how many lines went. One pass over the section.
+  // Removes every key line of the first section named `section` (duplicates
+  // included) whose trimmed key `drop` picks, keeping every other byte, in
+  // one pass. Returns how many lines went.
   std::size_t RemoveKeys(std::string_view section,
                          const std::function<bool(std::string_view key)>& drop);
 
-  // The document's bytes.
   std::string Bytes() const;
   // True if `content` is exactly Bytes(), found without building them.
   bool HasBytes(std::string_view content) const;
@@ -63,32 +59,28 @@ class Document {
 
   // Calls fn(key, value) for every key line of the first section named
   // `section`, in file order, duplicates included: the key trimmed, the
-  // value as Find gives it when that line is the key's first. The views
-  // last until the next Set.
+  // value as Find would give it. The views last until the next Set.
   void ForEachLine(std::string_view section,
                    const std::function<void(std::string_view key,
                                             std::string_view value)>& fn) const;
 
-  // The lines of the first section named `section` as the Windows service
+  // The lines of the first section named `section` as
   // GetPrivateProfileSectionA lists them, each ended by a NUL, in file
-  // order, duplicates included: "key=value" for a line that holds a key
-  // (key and value trimmed, the value's quotes kept), and any other line
-  // as itself, trimmed; blank lines and comments (';' first) left out.
+  // order: "key=value" for a key line (both trimmed, quotes kept), any
+  // other line trimmed; blank lines and comments (';' first) left out.
   std::string SectionLines(std::string_view section) const;
 
   // How many lines ForEachLine may visit at most.
   std::size_t LinesIn(std::string_view section) const;
 
-  // Unique among the documents of this process.
-  std::uint64_t id() const { return id_; }
   // Grows with every Set that changes the bytes.
   std::uint64_t version() const { return version_; }
 
  private:
   static constexpr std::uint32_t kNoEq = 0xFFFFFFFFu;    // no '=' in the text
   static constexpr std::uint32_t kFindEq = 0xFFFFFFFEu;  // too far to keep
-  // One line: its text (without the break) and its break, and where the
-  // '=' that ends its key stands (before any NUL), if anywhere.
+  // One line: its text (without the break), its break, and where the '='
+  // that ends its key stands (before any NUL), if anywhere.
   struct Line {
     std::size_t begin;  // offset in base_, or in arena_ if edited
     std::size_t length;
@@ -97,8 +89,8 @@ class Document {
     bool edited;
     bool gone = false;  // removed: no text, no break
   };
-  // The key lines of a section by key, first line of each key only; a
-  // key looked up is a KeyName, so that no string is built for it.
+  // The key lines of a section by key, first line of each key only; a key
+  // looked up is a KeyName, so that no string is built for it.
   struct KeyName {
     std::string_view text;
   };
@@ -144,7 +136,6 @@ class Document {
   template <typename Fn>
   void ForEachPiece(Fn&& fn) const;
 
-  std::uint64_t id_;
   std::uint64_t version_ = 0;
   std::string base_;        // the bytes the document was built from
   std::size_t prefix_ = 0;  // a UTF-8 byte order mark, kept as it is

@@ -12,8 +12,7 @@
 namespace userprofile {
 namespace {
 
-// One profile file as this process knows it: the parse kept between
-// reads, and the update this process holds on it.
+// A profile file as this process knows it: kept parse and held update.
 struct KnownFile {
   std::shared_ptr<profile::Document> doc;  // null: read the file
   FileVersion version;                     // the file's when `doc` was read
@@ -46,10 +45,9 @@ KnownFile& Known(const std::string& file) {
   return files[file];
 }
 
-// The most a file system's time steps can be, judged from one of its
-// times in nanoseconds: a time in whole seconds may come from one that
-// counts seconds (or two, as FAT does); otherwise its trailing decimal
-// zeros bound the step.
+// The most a file system's time step can be, judged from one of its times
+// in nanoseconds: whole seconds may mean a clock of one or two seconds
+// (FAT); otherwise its trailing decimal zeros bound the step.
 std::uint64_t GranularityOf(std::uint64_t t) {
   if (t % 1000000000ULL == 0) return 2000000000ULL;
   std::uint64_t step = 1;
@@ -57,8 +55,8 @@ std::uint64_t GranularityOf(std::uint64_t t) {
   return step;
 }
 
-// True if a write after `now` must carry a time other than `t`. A time of
-// 0 is one the file system does not keep.
+// True if a write after `now` must carry a time other than `t` (0: a time
+// the file system does not keep).
 bool ClearlyBefore(std::uint64_t t, std::uint64_t now) {
   return t != 0 && t < now && now - t > std::max(GranularityOf(t), kFileClockStep);
 }
@@ -73,12 +71,12 @@ const std::shared_ptr<profile::Document>& EmptyDocument() {
   return empty;
 }
 
-// The document of `file` as it is now: the kept one if the file still has
-// its settled version (or, while the version cannot be trusted yet, its
-// bytes), otherwise a new parse. nullptr for a missing or unreadable file.
+// The document of `file` now: the kept one if the file still has its
+// settled version (or, until it settles, its bytes), else a new parse.
+// nullptr for a missing or unreadable file.
 std::shared_ptr<profile::Document> Load(const std::string& file, KnownFile& known) {
-  // The version is taken before the content is read: a change in between
-  // gives the next look another version, and the file is read again.
+  // The version is taken before the read: a change in between gives the
+  // next look another version.
   const std::optional<FileLook> look = Sys().VersionOf(file);
   if (known.doc && known.settled && look && look->version == known.version) {
     return known.doc;
@@ -102,7 +100,7 @@ std::shared_ptr<profile::Document> Load(const std::string& file, KnownFile& know
 std::shared_ptr<profile::Document> Current(const std::string& file) {
   KnownFile& known = Known(file);
   // Under this process's update the document read under the lock is the
-  // truth; a hold without a lock holds nothing back.
+  // truth (a hold without a lock holds nothing back).
   if (known.depth > 0 && known.lock != kNoLock) {
     if (!known.read_under_lock) {
       known.settled = false;  // read anew: the kept parse may be stale
@@ -114,8 +112,7 @@ std::shared_ptr<profile::Document> Current(const std::string& file) {
   return Load(file, known);
 }
 
-// True for the name of a copy that a writer of `base` was filling:
-// base + ".~" + digits + "." + digits.
+// True for a writer's copy of `base`: base ".~" digits "." digits.
 bool IsCopyOf(std::string_view name, std::string_view base) {
   if (name.size() <= base.size() + 2 || name.substr(base.size(), 2) != ".~") {
     return false;
@@ -140,8 +137,7 @@ void RemoveOrphanedCopies(const std::string& file) {
   }
 }
 
-// Writes the document to a new file beside `file` and puts it in the
-// file's place.
+// Writes the document to a new file beside `file`, then puts it in place.
 bool Publish(const std::string& file, KnownFile& known) {
   static unsigned counter = 0;
   const std::string bytes = known.doc->Bytes();
@@ -168,21 +164,6 @@ bool Publish(const std::string& file, KnownFile& known) {
 std::shared_ptr<const profile::Document> ProfileSnapshot(const std::string& file) {
   std::shared_ptr<profile::Document> doc = Current(file);
   return doc ? doc : EmptyDocument();
-}
-
-std::string ReadProfileString(std::string_view section, std::string_view key,
-                              std::size_t size, const std::string& file) {
-  std::shared_ptr<profile::Document> doc = Current(file);
-  if (!doc || size == 0) return {};
-  const std::optional<std::string_view> value = doc->Find(section, key);
-  return value ? std::string(value->substr(0, size - 1)) : std::string();
-}
-
-std::uint32_t ReadProfileInt(std::string_view section, std::string_view key,
-                             int fallback, const std::string& file) {
-  std::shared_ptr<profile::Document> doc = Current(file);
-  if (!doc) return static_cast<std::uint32_t>(fallback);
-  return profile::ParseInt(doc->Find(section, key).value_or(""), fallback);
 }
 
 bool WriteProfileValue(std::string_view section, std::string_view key,
@@ -227,8 +208,8 @@ ProfileUpdate::ProfileUpdate(std::string file, unsigned timeout_ms)
       return;
     case Failure::kPermission:
     case Failure::kDamaged:
-      // Nothing can change a file this process may never write, so there
-      // is nothing to serialize: held without a lock, every Set refused.
+      // Nothing can change a file this process may never write: nothing to
+      // serialize, so held without a lock, every Set refused.
       Record(status);
       known.refused = status;
       break;
@@ -242,35 +223,35 @@ ProfileUpdate::ProfileUpdate(std::string file, unsigned timeout_ms)
   held_ = true;
 }
 
-ProfileUpdate::~ProfileUpdate() {
-  bool committed = false;
-  End(false, committed);
+ProfileUpdate::~ProfileUpdate() { End(false); }
+
+std::shared_ptr<profile::Document> ProfileUpdate::Editable() {
+  if (!held_) return nullptr;
+  const Status& refused = Known(file_).refused;
+  if (!refused) {
+    Record(refused);
+    return nullptr;
+  }
+  return Current(file_);
 }
 
 bool ProfileUpdate::Set(std::string_view section, std::string_view key,
                         std::string_view value) {
-  if (!held_) return false;
-  KnownFile& known = Known(file_);
-  if (!known.refused) return Record(known.refused);
-  std::shared_ptr<profile::Document> doc = Current(file_);
+  const std::shared_ptr<profile::Document> doc = Editable();
+  if (!doc) return false;
   const std::uint64_t version = doc->version();
   if (!doc->Set(section, key, value)) return false;
-  known.dirty = known.dirty || doc->version() != version;
+  Known(file_).dirty |= doc->version() != version;
   return true;
 }
 
 std::optional<std::size_t> ProfileUpdate::Remove(
     std::string_view section,
     const std::function<bool(std::string_view key)>& drop) {
-  if (!held_) return std::nullopt;
-  KnownFile& known = Known(file_);
-  if (!known.refused) {
-    Record(known.refused);
-    return std::nullopt;
-  }
-  std::shared_ptr<profile::Document> doc = Current(file_);
+  const std::shared_ptr<profile::Document> doc = Editable();
+  if (!doc) return std::nullopt;
   const std::size_t removed = doc->RemoveKeys(section, drop);
-  known.dirty = known.dirty || removed > 0;
+  Known(file_).dirty |= removed > 0;
   return removed;
 }
 
@@ -285,18 +266,14 @@ std::optional<std::size_t> RemoveProfileKeys(
   return removed;
 }
 
-bool ProfileUpdate::Commit() {
-  bool committed = false;
-  End(true, committed);
-  return committed;
-}
+bool ProfileUpdate::Commit() { return End(true); }
 
-void ProfileUpdate::End(bool commit, bool& committed) {
-  if (!held_) return;
+bool ProfileUpdate::End(bool commit) {
+  if (!held_) return false;
   held_ = false;
   KnownFile& known = Known(file_);
-  committed = true;
-  if (--known.depth > 0) return;
+  bool committed = true;
+  if (--known.depth > 0) return true;
   if (known.dirty) {
     committed = commit && Publish(file_, known);
     // Dropped edits live in the kept document: read the file anew.
@@ -308,6 +285,7 @@ void ProfileUpdate::End(bool commit, bool& committed) {
   known.refused = Status();
   known.read_under_lock = false;
   known.dirty = false;
+  return committed;
 }
 
 }  // namespace userprofile

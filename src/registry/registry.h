@@ -1,9 +1,7 @@
-// The user registry: its names and sizes, the validators, the small
-// reads and writes that every registry operation is made of, and the
-// operations on registered users. The top layer of the library: it looks
-// users up and composes the home directory and lock layers below it
-// (frame, then lock, then homedir, then registry; the platform under
-// all), so no layer includes one above it.
+// The user registry: its names and sizes, the validators, the reads and
+// writes every registry operation is made of, and the operations on
+// registered users. The top layer: frame, lock and homedir lie below it
+// (the platform under all), and no layer includes one above it.
 #pragma once
 
 #include <limits>
@@ -33,11 +31,6 @@ inline constexpr std::size_t kEntrySize = 162;
 inline constexpr std::size_t kDefaultSize = 33;
 inline constexpr std::size_t kMaxNameLength = 31;
 
-// The character classes of user names, over single bytes: ASCII
-// punctuation spoils a name, and a name needs an ASCII letter or digit.
-bool IsPunctuation(unsigned char c);
-bool IsLetterOrDigit(unsigned char c);
-
 bool IsValidUserName(std::string_view name);
 bool IsValidEntry(std::string_view entry);
 
@@ -48,17 +41,15 @@ struct UserEntry {
 };
 std::optional<UserEntry> SplitEntry(std::string_view entry);
 
-// The key of entry number i ("%d").
+// The key of entry number i ("%d"), and the number 1 to INT_MAX spelled
+// by a key (0 for none).
 std::string EntryKey(int i);
-// The entry number whose key ("%d") is `key`, or 0 if no entry number from
-// 1 to INT_MAX is spelled that way.
 int EntryNumberOf(std::string_view key);
 
-// For the length of one exported call, or one command of the tool: every
-// read of a registry is answered from one snapshot of it, taken at its
-// first read, and a write through WriteRegistry or the start of an update
-// replaces it. Nested scopes share the outermost one. Module paths are
-// remembered for as long (see ModulePathScope).
+// For one exported call or one command of the tool, every read of a
+// registry is answered from one snapshot taken at its first read; a write
+// or the start of an update replaces it. Nested scopes share the
+// outermost one. Module paths are remembered for as long.
 class RegistryScope {
  public:
   RegistryScope();
@@ -70,10 +61,9 @@ class RegistryScope {
   ModulePathScope module_paths_;
 };
 
-// The reads every registry operation is made of, each as a reader of the
-// file itself would answer it, answered from a snapshot of the file
-// (inside a RegistryScope from one snapshot): the walks over the entries
-// cost what the registry holds, not what its count claims.
+// The reads every registry operation is made of, as a reader of the file
+// would answer them, from a snapshot: walks over the entries cost what
+// the registry holds, not what its count claims.
 int ReadCount(const std::string& registry);  // as the signed value callers see
 std::string ReadEntry(const std::string& registry, int i);  // cut to size
 std::string ReadDefaultUser(const std::string& registry);   // cut to size
@@ -81,18 +71,14 @@ std::string ReadDefaultUser(const std::string& registry);   // cut to size
 // that is valid, holds a comma and names the user; 0 for none.
 int FindUser(const std::string& registry, std::string_view name);
 
-// Drops the scope's snapshot of the registry: called after every write to
-// it and as an update of it begins, so that the next read sees the file.
+// Drops the scope's snapshot, after every write and as an update begins,
+// so that the next read sees the file.
 void ForgetSnapshot(const std::string& registry);
 
-// The numbers from 1 to `limit` that the registry holds a key for, in
-// ascending order; every other number reads as an empty entry.
+// The numbers from 1 to `limit` that hold a key, ascending; every other
+// number reads as an empty entry.
 std::vector<int> HeldEntryNumbers(const std::string& registry, int limit);
-// The highest entry number the registry holds a key for (0 for none);
-// every entry above it reads as empty.
-std::optional<int> LastEntryNumber(const std::string& registry);
 
-// Reports a registry write that was refused or failed.
 void ReportWriteFailed();
 // True if the value can be stored as one registry line.
 bool IsStorable(std::string_view value);
@@ -101,8 +87,8 @@ bool IsStorable(std::string_view value);
 bool WriteRegistry(const std::string& registry, std::string_view section,
                    std::string_view key, std::string_view value);
 
-// Removes every line of entries above `count` up to `through` (a removed
-// or moved user's text left behind), keeping every other byte. False
+// Removes every line of entries above `count` up to `through` (text a
+// removed or moved user left behind), keeping every other byte. False
 // (reported) if the registry could not be changed.
 bool RemoveEntriesAbove(const std::string& registry, int count,
                         int through = std::numeric_limits<int>::max());
@@ -112,12 +98,11 @@ bool RemoveEntriesAbove(const std::string& registry, int count,
 bool RegisterUser(const std::string& registry, std::string_view name,
                   std::string_view dir_name);
 
-// A ProfileUpdate of a registry (see profile_store.h) for the length of a
-// read-modify-write sequence, so that no other process's update
-// interleaves with it. A lock that cannot be had in time is reported; the
-// caller then makes no change at all. The writes made under it reach the
-// file when the outermost hold ends, by Finish or at the end of its
-// scope; if they cannot, that is reported as a failed write.
+// A ProfileUpdate of a registry for one read-modify-write sequence, so
+// that no other process's update interleaves. A lock not had in time is
+// reported, and the caller changes nothing. The writes reach the file
+// when the outermost hold ends (Finish or scope end); a failure to get
+// there is reported as a failed write.
 class RegistryUpdate {
  public:
   explicit RegistryUpdate(std::string registry);
@@ -125,8 +110,8 @@ class RegistryUpdate {
   RegistryUpdate(const RegistryUpdate&) = delete;
   RegistryUpdate& operator=(const RegistryUpdate&) = delete;
   bool held() const;
-  // Ends the hold now: true if the writes made under it reached the file
-  // (a failure is reported). A hold nested in another ends with it.
+  // Ends the hold now: true if the writes reached the file. A nested hold
+  // ends with its outermost.
   bool Finish();
 
  private:
@@ -134,7 +119,6 @@ class RegistryUpdate {
   std::unique_ptr<ProfileUpdate> update_;
 };
 
-// Check numbers of one caller of the home directory lookup.
 struct DirLookupChecks {
   unsigned unknown_user;
   unsigned invalid_entry;
@@ -142,16 +126,15 @@ struct DirLookupChecks {
   unsigned too_long;
 };
 
-// The home directory path of the registered user, ending in a separator,
-// or the cause (reported). The path always leaves room for the lock
-// file's name within the path limit.
+// The registered user's home path, ending in a separator and leaving
+// room for the lock file's name within the path limit; or the cause
+// (reported).
 Result<std::string> HomeDirForUser(const void* module, std::string_view name,
                                    const DirLookupChecks& checks,
                                    bool output_present = true);
 
-// openUserSemaphoreFile's sign-in, for the library's other sign-ins:
-// the lock handle in the process's lock slot, or why not (reported).
-// `home`, if given, receives the home directory whose lock was taken.
+// openUserSemaphoreFile's sign-in: the lock handle in the process's lock
+// slot, or why not (reported). `home` receives the home that was locked.
 FailureCause SignInUser(const void* module, const char* name,
                         std::string* home = nullptr);
 
@@ -159,8 +142,7 @@ FailureCause SignInUser(const void* module, const char* name,
 Result<std::string> DirForUser(const void* module, const char* name,
                                bool output_present = true);
 
-// Creates the lock file in the registered user's home directory; the
-// cause for a user who is not registered or a file not created.
+// Creates the lock file in the registered user's home directory.
 FailureCause EnsureLockFile(const void* module, const char* name);
 
 // The default user, which becomes the process's current user.

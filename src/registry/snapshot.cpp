@@ -1,15 +1,12 @@
-// The reads of the registry, answered from one snapshot of the file: the
-// store's document (profile_store.h), with what lookups derive from it.
-//
-// The first lookup in a version of the document walks the user section's
-// lines and keeps only the entry found, so that a process's first call
-// builds nothing as large as the file; from the second lookup of another
-// name on, the entries in number order and a name index over them answer.
-// Where the platform compares names by its own rule (Windows), the entries
-// are walked, and after a few lookups sorted in that order.
+// The reads of the registry, answered from one snapshot of the file (the
+// store's document) and what lookups derive from it. A version's first
+// lookup walks the user section keeping only the entry found, so a first
+// call builds nothing as large as the file; from the second name on, the
+// entries in number order and a name index answer. Where the platform
+// compares names by its own rule (Windows), entries are walked, then
+// sorted after a few lookups.
 #include <algorithm>
 #include <climits>
-#include <limits>
 #include <map>
 #include <memory>
 #include <utility>
@@ -24,8 +21,8 @@
 namespace userprofile {
 namespace {
 
-// One entry as a reader finds it: the first line of its key, uncut. Kept
-// small: a first call builds one per user.
+// One entry as a reader finds it: the first line of its key, uncut; small,
+// as a first call builds one per user.
 struct Entry {
   Entry(int n, std::string_view t)
       : number(n),
@@ -43,8 +40,7 @@ std::string_view Cut(std::string_view value, std::size_t size) {
   return value.substr(0, size - 1);
 }
 
-// The user name of an entry as the lookup reads it, or nullopt for an
-// entry that never matches a name.
+// An entry's user name as lookups read it; nullopt if it matches none.
 std::optional<std::string_view> MatchableName(std::string_view value) {
   const std::string_view entry = Cut(value, kEntrySize);
   if (!IsValidEntry(entry)) return std::nullopt;
@@ -53,20 +49,19 @@ std::optional<std::string_view> MatchableName(std::string_view value) {
   return entry.substr(0, comma);
 }
 
+// The UserNameKey of an ASCII byte: its upper case.
+char AsciiKey(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
+
 // True when the name's UserNameKey is `key`, found without building it for
 // the ASCII names that most entries hold.
 bool HasUserNameKey(std::string_view name, std::string_view key) {
   for (char c : name) {
     if (static_cast<unsigned char>(c) >= 0x80) return UserNameKey(name) == key;
   }
-  if (name.size() != key.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) != key[i]) {
-      return false;
-    }
-  }
-  return true;
+  return std::equal(name.begin(), name.end(), key.begin(), key.end(),
+                    [](char c, char k) { return AsciiKey(c) == k; });
 }
 
 // True when the entry is valid and its name's UserNameKey is `key`.
@@ -77,8 +72,8 @@ bool NamesUser(std::string_view value, std::string_view key) {
          HasUserNameKey(text.substr(0, comma), key) && IsValidEntry(text);
 }
 
-// Entries in number order, the first line of each number kept. A file
-// written by the library has its keys in order already.
+// Entries in number order, the first line of each number kept (a file the
+// library wrote has them in order already).
 void SortEntries(std::vector<Entry>& entries) {
   auto by_number = [](const Entry& a, const Entry& b) {
     return a.number < b.number;
@@ -100,8 +95,7 @@ void SortEntries(std::vector<Entry>& entries) {
 // Entries held in number order, and the lookups over them.
 class Entries {
  public:
-  // `lookups`: how many lookups a walk over the same bytes has made
-  // already; from the second on, lookups go through the index.
+  // `lookups`: how many a walk over the same bytes made already.
   explicit Entries(std::vector<Entry> entries, int lookups = 0)
       : entries_(std::move(entries)), lookups_(lookups) {
     SortEntries(entries_);
@@ -120,9 +114,9 @@ class Entries {
     return it->text();
   }
 
-  // The first entry up to `count` naming the user. `keyed`: names are
-  // equal when their UserNameKeys are, which is the platform's NamesEqual;
-  // from the second lookup on, they are then found through an index.
+  // The first entry up to `count` naming the user. `keyed`: names are equal
+  // when their UserNameKeys are (the platform's NamesEqual), and from the
+  // second lookup on found through an index.
   int FindUser(std::string_view name, int count, bool keyed) const {
     if (count <= 0) return 0;
     return keyed ? FindKeyed(name, count) : FindCompared(name, count);
@@ -160,12 +154,11 @@ class Entries {
     return 0;
   }
 
-  // Names compared by the platform (lstrcmpiA on Windows), which no key
-  // of ours can stand for. The first lookups walk the entries; from then
-  // on a binary search finds the name among the entries sorted in the
-  // platform's own order of names, in which a name sorts next to every
-  // name it equals: a repair that looks every user up costs N log N
-  // comparisons, not N squared.
+  // Names compared by the platform (lstrcmpiA on Windows), which no key of
+  // ours can stand for. The first lookups walk the entries; then a binary
+  // search finds the name among entries sorted in the platform's order, in
+  // which a name sorts next to every name it equals: a repair looking up
+  // every user costs N log N comparisons, not N squared.
   int FindCompared(std::string_view name, int count) const {
     const std::string wanted(name);
     if (++compared_lookups_ <= kWalkedLookups) {
@@ -196,8 +189,7 @@ class Entries {
     return it->second;
   }
 
-  // Walking the entries costs one comparison per entry; sorting them, some
-  // fifteen per entry: worth it from a few lookups on.
+  // A walk costs one comparison per entry, a sort some fifteen.
   static constexpr int kWalkedLookups = 8;
 
   void SortByName() const {
@@ -225,23 +217,21 @@ class Entries {
     return hash;
   }
 
-  // The hash of the name's UserNameKey, without building the key for the
-  // ASCII names that most entries hold (their key is their upper case).
+  // The hash of the name's UserNameKey, built only for non-ASCII names.
   static std::uint64_t HashOfName(std::string_view name) {
     std::uint64_t hash = 14695981039346656037ULL;
     for (char c : name) {
       if (static_cast<unsigned char>(c) >= 0x80) {
         return HashOfKey(UserNameKey(name));
       }
-      const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-      hash = (hash ^ static_cast<unsigned char>(upper)) * 1099511628211ULL;
+      hash =
+          (hash ^ static_cast<unsigned char>(AsciiKey(c))) * 1099511628211ULL;
     }
     return hash;
   }
 
-  // Every entry that has a name, by the hash of that name's UserNameKey,
-  // then by number: a sorted vector, built in one pass and one sort. An
-  // invalid entry may be in it; a lookup checks each entry it finds.
+  // Every entry with a name, by its key's hash, then by number: one pass
+  // and one sort. Invalid entries may be in it; lookups check each found.
   void BuildIndex() const {
     by_hash_.reserve(entries_.size());
     for (const Entry& entry : entries_) {
@@ -275,8 +265,8 @@ struct LastLookup {
   std::string name;
 };
 
-// The store's document of the file, which may change under this process's
-// update: what is derived from it follows its version.
+// The store's document (changing under this process's update) and what
+// is derived from it, following its version.
 class FromDocument final {
  public:
   explicit FromDocument(std::shared_ptr<const profile::Document> doc)
@@ -295,8 +285,8 @@ class FromDocument final {
   }
   std::string EntryText(int i) const {
     // Between writes the entries in order answer; right after one, the
-    // document does, so that a walk that writes as it goes (a repair)
-    // never derives the entries again.
+    // document, so that a walk that writes as it goes (a repair) never
+    // derives the entries again.
     if (!current()) entries_.reset();  // outdated: its memory goes now
     std::optional<std::string_view> value;
     if (current()) {
@@ -315,8 +305,8 @@ class FromDocument final {
   }
   int FindUser(std::string_view name) const {
     const int count = Count();
-    // A host asks again and again for the same user (the one signed in):
-    // the last answer stands for as long as this version of the file.
+    // A host asks again and again for the user signed in: the last answer
+    // stands for this version of the file.
     if (last_ && last_->version == doc_->version() && last_->count == count &&
         last_->name == name) {
       return last_->found;
@@ -342,11 +332,10 @@ class FromDocument final {
   }
 
   // The first lookup in a version of the file: one walk over the user
-  // section's lines, keeping nothing but the entry found. A process's
-  // first call pays for every page of memory it touches first, and the
-  // entries in order would be as large as the file's lines. nullopt when
-  // the entries are not in ascending order in the file: then the first
-  // that names the user in number order is not the first met.
+  // section, keeping only the entry found (a first call pays for every
+  // page it touches, and the entries in order are as large as the lines).
+  // nullopt when the keys are not ascending in the file: the first met
+  // naming the user is then not the first in number order.
   std::optional<int> Walk(std::string_view name, int count) const {
     walked_.emplace();
     walked_->version = doc_->version();
@@ -403,8 +392,8 @@ class FromDocument final {
 };
 
 // The snapshots kept between calls, one per registry a host uses (few),
-// so that the entries and the name index outlive one call; `taken` marks
-// the one the current scope answers from.
+// so that entries and name index outlive a call; `taken`: the current
+// scope answers from it.
 struct Kept {
   std::shared_ptr<const FromDocument> snapshot;
   bool taken = false;
@@ -444,8 +433,6 @@ std::shared_ptr<const FromDocument> SnapshotOf(const std::string& registry) {
 
 }  // namespace
 
-// Called after every write to the registry and as an update begins: the
-// next read takes a new snapshot.
 void ForgetSnapshot(const std::string& registry) {
   auto it = Current().kept.find(registry);
   if (it != Current().kept.end()) it->second.taken = false;
@@ -488,12 +475,6 @@ int FindUser(const std::string& registry, std::string_view name) {
 
 std::vector<int> HeldEntryNumbers(const std::string& registry, int limit) {
   return SnapshotOf(registry)->Numbers(limit);
-}
-
-std::optional<int> LastEntryNumber(const std::string& registry) {
-  const std::vector<int> numbers =
-      HeldEntryNumbers(registry, std::numeric_limits<int>::max());
-  return numbers.empty() ? 0 : numbers.back();
 }
 
 }  // namespace userprofile

@@ -14,12 +14,10 @@ bool IsStorable(std::string_view value) { return !profile::BreaksLine(value); }
 
 namespace {
 
-// Reading a profile value trims blanks from both ends and drops one pair
-// of enclosing quotes, on every platform. A valid user name may begin
-// with a tab, and its home directory name end with one, so an entry with
-// such a byte (any blank or control byte) or a quote at either end is
-// stored inside quotes: it then reads back exactly as written, where it
-// would otherwise lose the user or not find him by his own name.
+// A profile read trims blanks and drops one pair of enclosing quotes. A
+// valid name may begin with a tab (a home name end with one), so a value
+// with a blank, control byte or quote at either end is stored in quotes,
+// to read back exactly as written.
 std::string StoredValue(std::string_view value) {
   auto needs_guard = [](char c) {
     return static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'';
@@ -38,8 +36,7 @@ bool WriteRegistry(const std::string& registry, std::string_view section,
       WriteProfileValue(section, key, StoredValue(value), registry);
   ForgetSnapshot(registry);
   if (written) return true;
-  // The platform may have recorded why (a permission, a full disk); that
-  // cause stays first.
+  // A cause the platform recorded (a permission, a full disk) stays first.
   NoteFailure(
       Failure::kIo,
       IsStorable(value) && IsStorable(key) && IsStorable(section)
@@ -64,13 +61,9 @@ bool RemoveEntriesAbove(const std::string& registry, int count, int through) {
   return false;
 }
 
-namespace {
-
-// Long enough for any number of processes queued behind short updates,
-// short enough that a stuck holder is reported rather than waited out.
+// Long enough for any queue of processes behind short updates, short
+// enough that a stuck holder is reported rather than waited out.
 constexpr unsigned kUpdateTimeoutMs = 30000;
-
-}  // namespace
 
 RegistryUpdate::RegistryUpdate(std::string registry)
     : registry_(std::move(registry)),

@@ -4,7 +4,9 @@
 #include "userprofile.h"
 
 namespace userprofile {
+namespace {
 
+// ASCII punctuation spoils a name; it needs an ASCII letter or digit.
 bool IsPunctuation(unsigned char c) {
   return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) ||
          (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
@@ -14,6 +16,8 @@ bool IsLetterOrDigit(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
          (c >= 'a' && c <= 'z');
 }
+
+}  // namespace
 
 bool IsValidUserName(std::string_view name) {
   if (name.size() > kMaxNameLength) return false;
@@ -46,18 +50,16 @@ std::optional<UserEntry> SplitEntry(std::string_view entry) {
 using userprofile::IsValidEntry;
 using userprofile::IsValidUserName;
 
+// These two touch no shared state: no hold, so they never wait behind
+// another thread's call.
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL ValidUserName(
     const char* name) {
-  // Touches no shared state: no hold, so that it never waits behind
-  // another thread's call.
   userprofile::ClearFailure();
   return IsValidUserName(name ? name : "") ? 1 : 0;
 }
 
 extern "C" USERPROFILE_EXPORT int USERPROFILE_CALL IsEntryValid(
     const char* entry) {
-  // Touches no shared state: no hold, so that it never waits behind
-  // another thread's call.
   userprofile::ClearFailure();
   return IsValidEntry(entry ? entry : "") ? 1 : 0;
 }

@@ -35,6 +35,11 @@ std::string NameOf(const std::string& entry) {
   return entry.substr(0, entry.find(','));
 }
 
+// Keeps the first cause met.
+void KeepFirst(FailureCause& first, const FailureCause& cause) {
+  if (!first.failed()) first = cause;
+}
+
 }  // namespace
 
 RepairPlan PlanRepair(const void* module, const std::string& registry,
@@ -49,29 +54,23 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
   plan.count = count;
   const Result<std::string> root = UsersRootPath(module);
   if (root) plan.root = *root;
-  // Later entries of a registered name, by the first entry of the name:
-  // the texts kept so far, to tell a copy (what a killed renumbering
-  // leaves) from a second user of the name. Names without a second entry
-  // cost nothing here.
+  // The texts of a name's later entries, by its first, to tell a copy (left
+  // by a killed renumbering) from a second user; single names cost nothing.
   std::unordered_map<int, std::vector<std::pair<std::string, int>>> seconds;
-  // Only the entries the registry holds are walked: every number between
-  // them is an empty entry, so a count tampered to billions costs nothing,
-  // and the first missing number is the gap it makes.
-  int gap = 0;
-  long long next = 1;  // the number after the last one walked
+  // Only held entries are walked, so a count tampered to billions costs
+  // nothing. The k-th kept entry moves to number k: past the first gap (a
+  // dropped or missing number) every kept entry moves down.
+  int kept = 0;
   plan.default_was = ReadDefaultUser(registry);
   bool has_default = false;
   bool has_stored_default = false;
   const std::vector<int> numbers = HeldEntryNumbers(registry, count);
   for (const int i : numbers) {
-    if (gap == 0 && i > next) gap = static_cast<int>(next);
-    next = static_cast<long long>(i) + 1;
     const std::string entry = ReadEntry(registry, i);
     const char* why = DropReason(entry);
     int copy_of = 0;
     int first = i;
-    // With a count read as negative no lookup finds anyone: every entry
-    // is taken as the first of its name.
+    // With a negative count no lookup finds anyone: each entry is first.
     if (why == nullptr && plan.stored >= 0) {
       first = FindUser(registry, NameOf(entry));
       if (first != i) {
@@ -86,12 +85,11 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
     }
     if (why != nullptr || copy_of != 0) {
       plan.drops.push_back({i, why, copy_of, entry});
-      if (gap == 0) gap = i;
       continue;
     }
-    // A home this platform cannot spell (a character a Windows host's code
-    // page lacks) may well be there: it is neither looked at nor
-    // re-created, which would make a twin of it.
+    // A home this platform cannot spell (a character missing from a
+    // Windows host's code page) may be there: it is neither looked at nor
+    // re-created as a twin.
     const std::string field = entry.substr(entry.find(',') + 1);
     const bool plain = IsPlainComponent(field);
     const std::optional<std::string> dir_name =
@@ -101,17 +99,16 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
     if (dir_name) {
       const std::string home = plan.root + kSeparator + *dir_name;
       const std::string lock = home + kSeparator + std::string(kLockFileName);
-      // A lock file in it proves the home directory is there and can be
-      // entered: one look for the common, healthy case.
+      // A lock file proves the home is there and enterable: one look.
       if (const auto size = plain ? Sys().NormalFileSize(lock) : std::nullopt) {
-        // A note in a lock file nobody holds is left by a sign-in that
-        // was killed: emptied, as hosts expect an empty lock file.
+        // A note in a lock file nobody holds is left by a killed sign-in:
+        // emptied, as hosts expect an empty lock file.
         if (*size > 0 && first == i && Sys().IsHeldExclusively(lock) == false) {
           plan.notes.push_back(i);
         }
-      } else if (!plain || !DirectoryExists(home)) {
-        // A recorded name that is not one plain directory is treated as
-        // missing: the user gets a fresh home under the users root.
+      } else if (!plain || !Sys().IsEnterableDirectory(home)) {
+        // A recorded name that is not one plain directory is missing: the
+        // user gets a fresh home under the users root.
         plan.mends.push_back({i, true});
       } else if (first == i) {
         plan.mends.push_back({i, false});
@@ -125,14 +122,9 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
         has_stored_default ||
         (!plan.default_was.empty() &&
          Sys().NamesEqual(name.c_str(), plan.default_was.c_str()));
-    if (gap != 0) {
-      if (plan.moving.empty()) plan.moves_to = gap;
-      plan.moving.push_back(i);
-      ++gap;
-    }
+    if (++kept != i) plan.moves.emplace_back(i, kept);
   }
-  const int last = numbers.empty() ? 0 : numbers.back();
-  plan.new_count = gap != 0 ? gap - 1 : last;
+  plan.new_count = kept;
   for (const int n :
        HeldEntryNumbers(registry, std::numeric_limits<int>::max())) {
     if (n > count)
@@ -144,24 +136,17 @@ RepairPlan PlanRepair(const void* module, const std::string& registry,
   return plan;
 }
 
-bool RepairPlan::drops_lines() const {
-  return !drops.empty() || (drop_stale && !stale_lines.empty());
-}
-
 FailureCause CarryOut(
     const void* module, const std::string& registry, const RepairPlan& plan,
     bool dry_run,
     const std::function<void(const userprofile_repair_action&)>& tell) {
   FailureCause first;
-  const auto met = [&first](const FailureCause& cause) {
-    if (!first.failed()) first = cause;
-  };
   // Each step is told as it is taken, with whether it was: a failure's
   // cause is the calling thread's last error while it is told.
   const auto told = [&](int kind, int number, int to, const std::string& entry,
                         const std::string& name, const std::string& path,
                         const std::string& detail, const FailureCause& cause) {
-    met(cause);
+    KeepFirst(first, cause);
     if (!tell) return;
     if (cause.failed()) RecordFailure(cause);
     const userprofile_repair_action action{
@@ -182,20 +167,23 @@ FailureCause CarryOut(
              : FailureCause{Failure::kIo,
                             "the registry " + registry + " cannot be created"});
   }
-  // The users' homes and lock files are mended in place, before any
-  // entry moves: each move then carries the entry as mended.
+  // Creates (or empties) the lock file of entry `number`, telling it.
+  const auto lock_file = [&](int kind, int number, const std::string& entry) {
+    const UserEntry user = *SplitEntry(entry);
+    told(kind, number, 0, entry, user.name,
+         plan.root + kSeparator +
+             HomeDirOnDiskOrField(plan.root, user.home_dir_name) + kSeparator +
+             std::string(kLockFileName),
+         "",
+         dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
+  };
+  // Homes and lock files are mended in place before any entry moves, so
+  // that each move carries the entry as mended.
   for (const RepairPlan::Mend& mend : plan.mends) {
     const std::string entry = ReadEntry(registry, mend.number);
     UserEntry user = *SplitEntry(entry);
-    const std::string key = EntryKey(mend.number);
     if (!mend.home) {
-      told(
-          USERPROFILE_REPAIR_LOCK_CREATED, mend.number, 0, entry, user.name,
-          plan.root + kSeparator +
-              HomeDirOnDiskOrField(plan.root, user.home_dir_name) + kSeparator +
-              std::string(kLockFileName),
-          "",
-          dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
+      lock_file(USERPROFILE_REPAIR_LOCK_CREATED, mend.number, entry);
       continue;
     }
     if (dry_run) {
@@ -215,7 +203,7 @@ FailureCause CarryOut(
     // with an empty name would make the next repair drop the user.
     if (dir_name) {
       home = plan.root + kSeparator + HomeDirOnDiskOrField(plan.root, *dir_name);
-      if (!WriteRegistry(registry, kUserSection, key,
+      if (!WriteRegistry(registry, kUserSection, EntryKey(mend.number),
                          user.name + "," + *dir_name)) {
         RemoveOwnHome(created);
         cause = TakeNote();
@@ -228,24 +216,15 @@ FailureCause CarryOut(
     told(USERPROFILE_REPAIR_HOME_CREATED, mend.number, 0, entry, user.name,
          home, old_dir, cause);
   }
+  // A note is emptied only under the sign-in lock, never through a link
+  // nor while anyone holds it: a user who signs in meanwhile keeps the
+  // note his sign-in writes.
   for (const int number : plan.notes) {
-    const std::string entry = ReadEntry(registry, number);
-    const UserEntry user = *SplitEntry(entry);
-    // Emptied only under the sign-in lock, never through a link, and
-    // never while anyone holds it: a user who signs in meanwhile keeps
-    // the note his sign-in writes.
-    told(USERPROFILE_REPAIR_NOTE_EMPTIED, number, 0, entry, user.name,
-         plan.root + kSeparator +
-              HomeDirOnDiskOrField(plan.root, user.home_dir_name) + kSeparator +
-             std::string(kLockFileName),
-         "",
-         dry_run ? FailureCause{} : EnsureLockFile(module, user.name.c_str()));
+    lock_file(USERPROFILE_REPAIR_NOTE_EMPTIED, number,
+              ReadEntry(registry, number));
   }
-  // The moves are written after the mends: each entry keeps its place
-  // until its own move (moves only go down, to numbers already walked).
-  for (std::size_t k = 0; k < plan.moving.size(); ++k) {
-    const int from = plan.moving[k];
-    const int to = plan.moves_to + static_cast<int>(k);
+  // Each entry keeps its place until its own move (moves only go down).
+  for (const auto& [from, to] : plan.moves) {
     const std::string entry = ReadEntry(registry, from);
     FailureCause cause;
     if (!dry_run &&
@@ -264,8 +243,8 @@ FailureCause CarryOut(
     told(USERPROFILE_REPAIR_COUNT_SET, plan.stored, plan.new_count, "", "",
          registry, "", squeezed);
   }
-  // What was dropped leaves no text behind: the lines above the new
-  // count go, the moved entries' old places with them.
+  // Dropped entries leave no text: the lines above the new count go, the
+  // moved entries' old places with them.
   FailureCause cleared;
   const bool stale = plan.drop_stale && !plan.stale_lines.empty();
   if ((plan.clear_above || stale) && !dry_run &&
@@ -274,8 +253,8 @@ FailureCause CarryOut(
           stale ? std::numeric_limits<int>::max() : plan.count)) {
     cleared = TakeNote();
   }
-  // Told from the registry as it was read: the entries the repair just
-  // moved down are read at their old numbers no more.
+  // Told from the registry as read: moved entries are gone from their
+  // old numbers.
   for (const RepairPlan::Drop& drop : plan.drops) {
     told(USERPROFILE_REPAIR_ENTRY_DROPPED, drop.number, 0, drop.text, "", "",
          drop.copy_of != 0 ? "a copy of entry " + std::to_string(drop.copy_of)
@@ -296,7 +275,7 @@ FailureCause CarryOut(
       told(USERPROFILE_REPAIR_DEFAULT_SET, 0, 0, "", kDefaultUserName, "",
            plan.default_was, stored);
     } else {
-      met(stored);
+      KeepFirst(first, stored);
     }
   };
   if (plan.add_default) {
@@ -323,7 +302,7 @@ FailureCause CarryOut(
   }
   // The stored default, read again: it becomes the current user.
   Result<std::string> current = ReadDefault(module);
-  met(current.cause());
+  KeepFirst(first, current.cause());
   if (current && !current->empty() &&
       FindUser(registry, current->c_str()) != 0) {
     return first;
@@ -332,54 +311,39 @@ FailureCause CarryOut(
   return first;
 }
 
-// The lines above the new count go: no removed user's text stays behind.
-//
-// The moves are written after the walk: a lookup by name then meets one
-// version of the registry, read once, rather than a new one after every
-// move. Each entry keeps its place until its own move (moves only go
-// down, to numbers already walked), so the moves read it there.
-FailureCause Compact(const std::string& registry, Compaction& rule) {
+// The moves are written after the walk, so that lookups meet one version
+// of the registry rather than a new one per move; each entry keeps its
+// place until its own move. The lines above the new count go last: no
+// removed user's text stays behind.
+FailureCause Compact(
+    const std::string& registry,
+    const std::function<bool(int number, const std::string& entry)>& drops) {
   FailureCause first;
-  const auto met = [&first](const FailureCause& cause) {
-    if (!first.failed()) first = cause;
-  };
   const int stored = ReadCount(registry);
   const int count = stored < 0 ? std::numeric_limits<int>::max() : stored;
   const std::vector<int> numbers = HeldEntryNumbers(registry, count);
-  int gap = 0;
-  long long next = 1;  // the number after the last one walked
-  int moves_to = 0;
-  std::vector<int> moving;
+  int kept = 0;  // the k-th kept entry moves to number k
+  std::vector<std::pair<int, int>> moves;
   for (const int i : numbers) {
-    if (gap == 0 && i > next) gap = static_cast<int>(next);
-    next = static_cast<long long>(i) + 1;
-    const std::string entry = ReadEntry(registry, i);
-    if (rule.Drops(i, entry)) {
-      if (gap == 0) gap = i;
-      continue;
-    }
-    if (gap != 0) {
-      if (moving.empty()) moves_to = gap;
-      moving.push_back(i);
-      ++gap;
+    if (drops(i, ReadEntry(registry, i))) continue;
+    if (++kept != i) moves.emplace_back(i, kept);
+  }
+  for (const auto& [from, to] : moves) {
+    if (!WriteRegistry(registry, kUserSection, EntryKey(to),
+                       ReadEntry(registry, from))) {
+      KeepFirst(first, TakeNote());
     }
   }
-  for (std::size_t k = 0; k < moving.size(); ++k) {
-    if (!WriteRegistry(registry, kUserSection,
-                       EntryKey(moves_to + static_cast<int>(k)),
-                       ReadEntry(registry, moving[k]))) {
-      met(TakeNote());
-    }
-  }
-  const int last = numbers.empty() ? 0 : numbers.back();
-  const int matching = gap != 0 ? gap - 1 : last;
+  const int matching = kept;
   if (matching != stored &&
       !WriteRegistry(registry, kCountSection, kCountKey, EntryKey(matching))) {
-    met(TakeNote());
+    KeepFirst(first, TakeNote());
   }
-  if (LastEntryNumber(registry).value_or(0) > matching &&
+  const std::vector<int> held =
+      HeldEntryNumbers(registry, std::numeric_limits<int>::max());
+  if (!held.empty() && held.back() > matching &&
       !RemoveEntriesAbove(registry, matching)) {
-    met(TakeNote());
+    KeepFirst(first, TakeNote());
   }
   return first;
 }
@@ -401,24 +365,21 @@ FailureCause userprofile::Repair(const void* module, const RepairTold* told) {
   if (!registry) return registry.cause();
   const bool existed = Sys().IsNormalFile(*registry);
   FailureCause first;
-  // Created only if absent, never truncated: another process may be
-  // writing it at this moment.
+  // Never truncated: another process may be writing it now.
   const Status created = Sys().CreateFileIfAbsent(*registry);
   if (created.kind() != Failure::kExists && !Record(created)) {
     first = Fault(kCheckRegistryNotCreated, Failure::kIo,
                   "the registry cannot be created");
   }
-  // The whole repair is one update: no other process's creation or
-  // repair may interleave with it, and it carries out the plan made
-  // from the very version it changes.
+  // One update: no other creation or repair interleaves, and the plan is
+  // carried out on the very version it was made from.
   RegistryUpdate update(*registry);
   if (!update.held()) return NotedOr(Failure::kBusy, "the registry is busy");
   RepairPlan plan = PlanRepair(module, *registry, existed);
-  // A host's own repair keeps no copy: the lines a hand edit or an older
-  // version left above the count stay there, ignored, for an
-  // administrator's repair (which keeps a copy first) to drop.
+  // A host's own repair keeps no copy: lines left above the count stay,
+  // ignored, for an administrator's repair (which keeps a copy) to drop.
   plan.drop_stale = told != nullptr && static_cast<bool>(told->keep);
-  if (told != nullptr && told->keep && plan.drops_lines() &&
+  if (plan.drop_stale && (!plan.drops.empty() || !plan.stale_lines.empty()) &&
       !told->keep(*registry)) {
     if (told->refused != nullptr) *told->refused = true;
     return first;

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "registry/profile_store.h"
+#include "support/profile_reads.h"
 #include "support/apptree.h"
 
 using testing_support::Exists;

@@ -38,6 +38,7 @@
 #include "registry/profile_document.h"
 #include "registry/profile.h"
 #include "registry/profile_store.h"
+#include "support/profile_reads.h"
 
 namespace profile = userprofile::profile;
 
