@@ -15,9 +15,7 @@
 // It does not hold on a file system that keeps neither, nor between the
 // original hosts, which take the share mode only, and POSIX hosts, which
 // cannot see it; where byte ranges cannot be locked the share mode stands
-// alone. Creating or truncating the lock file shares reading and writing
-// and empties the file only under the byte-range lock, so that too fails
-// while a host of either kind holds it.
+// alone.
 //
 // The update lock is an exclusive byte-range lock on the first byte of the
 // file beside the profile file ("USER.INI.lock"), the byte the POSIX build

@@ -108,8 +108,8 @@ class Platform {
 
   // --- Files -----------------------------------------------------------
   // The whole content of a regular file, never mixed with a file put in
-  // place after the read began. kNotFound for a missing name or one that
-  // is no regular file (never waited on, as a FIFO would be).
+  // place after the read began. kNotFound for a missing name only; one that
+  // is no regular file fails otherwise, never waited on (as a FIFO would be).
   virtual Status ReadFile(const std::string& path, std::string& content) = 0;
   // What has the name `path` now, found without opening it (a held lock
   // file can be looked at). With `follow_links`, links are followed and a

@@ -172,17 +172,10 @@ std::uint64_t Nanoseconds(const struct timespec& t) {
 }
 
 FileVersion VersionOfStat(const struct stat& st) {
-#ifdef __APPLE__
-  const struct timespec& mtime = st.st_mtimespec;
-  const struct timespec& ctime = st.st_ctimespec;
-#else
-  const struct timespec& mtime = st.st_mtim;
-  const struct timespec& ctime = st.st_ctim;
-#endif
   return {static_cast<std::uint64_t>(st.st_dev),
           static_cast<std::uint64_t>(st.st_ino),
-          static_cast<std::uint64_t>(st.st_size), Nanoseconds(mtime),
-          Nanoseconds(ctime)};
+          static_cast<std::uint64_t>(st.st_size), Nanoseconds(st.st_mtim),
+          Nanoseconds(st.st_ctim)};
 }
 
 // Coarse clocks where there are: cheaper, and as fine as file times.
@@ -208,8 +201,7 @@ class PosixPlatform final : public LockFiles {
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       ::close(fd);
-      // There is a file, and it is not one that can hold a profile: not
-      // an absent one, which would read as empty.
+      // Not taken for an absent file, which would read as empty.
       return Damaged("cannot read " + path + ": it is not a regular file");
     }
     // Read straight into the result: a first call in a process pays for
@@ -318,9 +310,8 @@ class PosixPlatform final : public LockFiles {
   }
 
   Status RemoveTree(const std::string& dir) override {
-    // Opened as itself and emptied through descriptors: a link put in
-    // anywhere, even while the removal runs, is removed as a name and
-    // never entered.
+    // Emptied through descriptors: a link put in anywhere, even while the
+    // removal runs, is removed as a name and never entered.
     const int fd =
         ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -346,9 +337,8 @@ class PosixPlatform final : public LockFiles {
     if (::mkdir(path.c_str(), kDirMode) != 0) {
       return PosixError("cannot create the directory", path, errno);
     }
-    // The model's mode whatever the umask, keeping the set-group-ID bit
-    // the directory inherited; the new name durable before anything (a
-    // registry entry) names it.
+    // The library's mode whatever the umask, keeping an inherited
+    // set-group-ID bit; the name durable before a registry entry names it.
     const int fd =
         ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
@@ -373,11 +363,10 @@ class PosixPlatform final : public LockFiles {
   }
 
  private:
-  // stat() of `path`, through its directory kept open: a stat of the name
-  // in its kept directory costs about two thirds of one that walks the
-  // whole path, and is all a warm call asks of the system. The path is
-  // walked again after kDirRecheckMs, so that a directory put in place of
-  // the file's is seen within that time.
+  // stat() of `path` through its directory kept open, which costs about
+  // two thirds of a walk of the whole path and is all a warm call asks of
+  // the system. The path is walked again after kDirRecheckMs, so that a
+  // directory put in place of the file's is seen within that time.
   bool StatKept(const std::string& path, struct stat& st) {
     const auto now = static_cast<long long>(NowOn(kSteadyClock) / 1000000);
     const std::string dir = DirectoryOf(path);
