@@ -11,11 +11,11 @@
 // releases its lock. The file gets the registry's owner and group, so
 // whoever may update may lock; it is never written, replaced or removed.
 //
-// The sign-in lock (OpenExclusive) is the same lock on the whole file. It
-// belongs to the open file, not the process, so a second open in this
-// process is refused as another process's is. F_OFD_GETLK tells whether a
-// file is held without taking a lock, so asking never makes a sign-in
-// fail; without it the answer is "cannot tell".
+// The sign-in lock (OpenExclusive) is the same lock on the whole file, and
+// reaches as far. It belongs to the open file, not the process, so a
+// second open in this process is refused as another process's is.
+// F_OFD_GETLK tells whether a file is held without taking a lock, so asking
+// never makes a sign-in fail; without it the answer is "cannot tell".
 //
 // Lock files are never reached through a symbolic link, in their own name
 // or their directory's (a home, made plain by the library: a link there was
