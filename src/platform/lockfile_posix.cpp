@@ -1,33 +1,25 @@
-// The lock files on POSIX systems: the sign-in lock, its probe, and the
-// update lock of a profile file.
+// The lock files on POSIX systems.
 //
-// The update lock of a profile file is an exclusive open-file-description
-// lock (F_OFD_SETLK) on the first byte of the lock file beside it
-// ("USER.INI.lock"), the byte the Windows build locks with LockFileEx: POSIX
-// and Windows hosts exclude each other, and Wine takes a Windows host's
-// lock as a POSIX lock of this system. It reaches other machines through a
-// file system that forwards POSIX locks (NFS with its lock manager; an SMB
-// mount with Samba's POSIX locking, which also meets Windows clients'
-// locks); on a file system without byte-range locks it does not exclude
-// other machines. Without F_OFD_SETLK (not Linux) it is flock() on the
-// whole file, which excludes POSIX hosts only. A process that dies
-// releases its lock. The lock file is created with the model's mode and
-// the registry's owner and group, so that whoever may update the registry
-// may lock it; it is never written, replaced or removed.
+// The update lock is an exclusive open-file-description lock (F_OFD_SETLK)
+// on the first byte of the file beside the profile file ("USER.INI.lock"),
+// the byte the Windows build locks with LockFileEx; Wine makes a Windows
+// host's lock a POSIX lock, so hosts of both kinds exclude each other. It
+// reaches other machines through a file system that forwards POSIX locks
+// (NFS with its lock manager; SMB with Samba's POSIX locking, which Windows
+// clients' locks meet too), and no others. Without F_OFD_SETLK (not Linux)
+// it is flock() on the whole file: POSIX hosts only. A process that dies
+// releases its lock. The file gets the registry's owner and group, so
+// whoever may update may lock; it is never written, replaced or removed.
 //
-// The sign-in lock (OpenExclusive) is the same kind of lock on the whole
-// lock file. It belongs to the open file, not to the process, so a second
-// open in the same process is refused just as another process's is; it is
-// dropped when the file is closed or the process ends, and reaches other
-// machines as the update lock does. Whether a file is held is asked with
-// F_OFD_GETLK, which takes no lock, so asking never makes a concurrent
-// sign-in fail; without it the answer is "cannot tell".
+// The sign-in lock (OpenExclusive) is the same lock on the whole file, and
+// reaches as far. It belongs to the open file, not the process, so a
+// second open in this process is refused as another process's is.
+// F_OFD_GETLK tells whether a file is held without taking a lock, so asking
+// never makes a sign-in fail; without it the answer is "cannot tell".
 //
-// Lock files are never reached through a symbolic link, neither in their
-// own name nor in the name of the directory that holds them (the user's
-// home directory, which the library makes as a plain directory: a link
-// there was put in by someone else and may lead anywhere). Higher
-// directories, the users root included, may be links.
+// Lock files are never reached through a symbolic link, in their own name
+// or their directory's (a home, made plain by the library: a link there was
+// put in by someone else). Higher directories may be links.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -40,12 +32,17 @@
 namespace userprofile::posix {
 namespace {
 
-// A descriptor of 0 would read as "no lock": moved out of the way.
-LockHandle AsHandle(int fd) {
-  if (fd != 0) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  ::close(fd);
-  return moved < 0 ? kFailedLock : moved;
+// Makes the locked descriptor `fd` the handle. A descriptor of 0 would
+// read as "no lock": moved out of the way.
+Status Hold(int fd, const std::string& path, LockHandle& handle) {
+  if (fd == 0) {
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    fd = moved;
+  }
+  if (fd < 0) return PosixError("cannot hold", path, EMFILE);
+  handle = fd;
+  return {};
 }
 
 #ifdef F_OFD_SETLK
@@ -60,33 +57,26 @@ bool LockBytes(int fd, off_t length) {
 bool LockBytes(int fd, off_t) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 #endif
 
-// Whether any process (this one included) holds a lock on the open file,
-// asked without taking one; nullopt if the system cannot tell.
-std::optional<bool> HeldByAnyone(int fd) {
+// The type of the lock any open (of this process too) holds on the open
+// file, F_UNLCK for none, asked without taking one; nullopt where the
+// system cannot tell.
+std::optional<short> LockOn(int fd) {
 #ifdef F_OFD_GETLK
   struct flock query{};
   query.l_type = F_WRLCK;  // conflicts with any lock on the file
   query.l_whence = SEEK_SET;
-  if (::fcntl(fd, F_OFD_GETLK, &query) == 0) return query.l_type != F_UNLCK;
+  if (::fcntl(fd, F_OFD_GETLK, &query) == 0) return query.l_type;
 #endif
   static_cast<void>(fd);
   return std::nullopt;
 }
 
-// Describes the holder of a lock on `fd` that refused ours: a write lock
-// is a sign-in or an update; a read lock is taken by nothing in the
-// library, only by someone who can merely read the file.
+// The holder of a lock that refused ours: a write lock is a sign-in or an
+// update; a read lock is taken by nothing in the library, only by someone
+// who can merely read the file.
 std::string HolderOf(int fd) {
-#ifdef F_OFD_GETLK
-  struct flock query{};
-  query.l_type = F_WRLCK;
-  query.l_whence = SEEK_SET;
-  if (::fcntl(fd, F_OFD_GETLK, &query) == 0 && query.l_type == F_RDLCK) {
-    return "a read lock, which no sign-in or update takes";
-  }
-#endif
-  static_cast<void>(fd);
-  return "a lock of another open";
+  return LockOn(fd) == F_RDLCK ? "a read lock, which no sign-in or update takes"
+                               : "a lock of another open";
 }
 
 // The errors of a lookup that say the file is not there to be had.
@@ -104,8 +94,7 @@ std::string KindOf(const struct stat& st) {
   return "not a regular file";
 }
 
-// The refusal of an update lock file that is no regular file: which file,
-// what it is, and why no update can go on.
+// The refusal of an update lock file that is no regular file.
 Status NoUpdateLock(const std::string& path) {
   struct stat st{};
   const std::string kind = ::lstat(path.c_str(), &st) == 0
@@ -117,10 +106,9 @@ Status NoUpdateLock(const std::string& path) {
                  "next update creates it anew)");
 }
 
-// Opens the profile file for its update: never through a symbolic link
-// (a dangling one would have the library create a file wherever it
-// leads), never blocking on a FIFO, and only a regular file. A missing
-// file is created with the model's mode and made durable.
+// Opens the profile file for its update, only a regular file and never
+// through a symbolic link (a dangling one would create a file wherever it
+// leads); a missing one is created and made durable.
 Status OpenForUpdate(const std::string& file, int& fd) {
   for (;;) {
     fd = OpenNoLinks(file, O_RDWR);
@@ -147,12 +135,9 @@ Status OpenForUpdate(const std::string& file, int& fd) {
   }
 }
 
-
-// Opens an existing lock file for reading and writing, never through a
-// link, and takes the sign-in lock on the whole of it; `alone`: refused
-// too when the file has other names, which may be anywhere (emptying it
-// would empty those too). A read lock in the way comes from someone who can
-// only read the file: the text says so, as that is no sign-in.
+// Opens an existing lock file, never through a link, and takes the
+// sign-in lock on the whole of it; with `alone`, refused too when the file
+// has other names, which may be anywhere (emptying it empties those too).
 Status OpenLocked(const std::string& path, bool alone, int& fd) {
   fd = OpenNoLinks(path, O_RDWR);
   if (fd < 0) {
@@ -179,7 +164,15 @@ Status OpenLocked(const std::string& path, bool alone, int& fd) {
 
 }  // namespace
 
-Status CreateEmptyFile(const std::string& path) {
+Status LockFiles::CreateFileIfAbsent(const std::string& path) {
+  const int fd = OpenNoLinks(path, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
+  if (fd < 0) return PosixError("cannot create the file", path, errno);
+  SettleNewFile(fd, path);
+  ::close(fd);
+  return {};
+}
+
+Status LockFiles::CreateEmptyFile(const std::string& path) {
   // A new file is empty and held by nobody; O_EXCL creates none through
   // a link. An existing one is emptied only under the lock, so a held
   // file stays as its holder has it.
@@ -196,16 +189,46 @@ Status CreateEmptyFile(const std::string& path) {
   return status;
 }
 
-Status OpenExclusive(const std::string& path, LockHandle& handle) {
+Status LockFiles::OpenExclusive(const std::string& path, LockHandle& handle) {
   handle = kFailedLock;
   int fd = -1;
   Status status = OpenLocked(path, false, fd);
-  if (!status) return status;
-  handle = AsHandle(fd);
-  return handle == kFailedLock ? PosixError("cannot hold", path, EMFILE) : Status();
+  return status ? Hold(fd, path, handle) : status;
 }
 
-LockFileState ProbeLockFile(const std::string& path) {
+void LockFiles::CloseExclusive(LockHandle handle) {
+  if (handle > 0) ::close(static_cast<int>(handle));
+}
+
+bool LockFiles::InheritLock(LockHandle handle) {
+  // Close-on-exec everywhere else, so that no program a host starts holds
+  // a sign-in by accident.
+  if (handle <= 0) return false;
+  const int fd = static_cast<int>(handle);
+  const int flags = ::fcntl(fd, F_GETFD);
+  return flags >= 0 && ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
+}
+
+Status LockFiles::WriteHeldLockFile(LockHandle handle, std::string_view text) {
+  const int fd = static_cast<int>(handle);
+  struct stat st{};
+  if (handle <= 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return Damaged("the held lock file is not a regular file");
+  }
+  if (st.st_nlink != 1) {
+    return Damaged("the held lock file has " + std::to_string(st.st_nlink) +
+                   " links and is left alone");
+  }
+  // Every sign-in empties its lock file: an empty one is not written, so
+  // that a sign-in costs no write on a shared disk.
+  if (text.empty() && st.st_size == 0) return {};
+  if (::ftruncate(fd, 0) != 0 || !WriteAll(fd, text, 0)) {
+    return PosixError("cannot write", "the held lock file", errno);
+  }
+  return {};
+}
+
+LockFileState LockFiles::ProbeLockFile(const std::string& path) {
   // Five calls: a listing makes one probe for every user. The directory
   // is looked at rather than opened; a link put in its place between
   // the look and the open can at most make the answer describe the file
@@ -226,7 +249,7 @@ LockFileState ProbeLockFile(const std::string& path) {
   LockFileState state;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     state.normal_file = true;
-    state.held = HeldByAnyone(fd);
+    if (const std::optional<short> type = LockOn(fd)) state.held = *type != F_UNLCK;
   } else {
     state.held = false;  // not a normal file: nobody can sign in with it
   }
@@ -234,7 +257,7 @@ LockFileState ProbeLockFile(const std::string& path) {
   return state;
 }
 
-Status LockUpdate(const std::string& file, LockHandle& handle) {
+Status LockFiles::LockUpdate(const std::string& file, LockHandle& handle) {
   handle = kFailedLock;
   int registry = -1;
   if (Status opened = OpenForUpdate(file, registry); !opened) return opened;
@@ -280,8 +303,7 @@ Status LockUpdate(const std::string& file, LockHandle& handle) {
     return PosixError("cannot write the registry (or create files beside it)",
                       file, EACCES);
   }
-  handle = AsHandle(lock);
-  return handle == kFailedLock ? PosixError("cannot hold", path, EMFILE) : Status();
+  return Hold(lock, path, handle);
 }
 
 }  // namespace userprofile::posix

@@ -22,30 +22,14 @@ const std::string& MainProgramPath() {
   return path;
 }
 
-struct ModuleSearch {
-  std::uintptr_t address = 0;
-  bool found = false;
-  bool is_main = false;
-  std::string name;  // copied while the loader holds the object
+// The loader's counts of objects loaded and unloaded so far: while both
+// stay the same, every address lies in the object it lay in before.
+struct LoaderGeneration {
+  unsigned long long adds = 0;
+  unsigned long long subs = 0;
+  bool known = false;
+  bool operator==(const LoaderGeneration&) const = default;
 };
-
-// Finds the loaded object whose segments hold the address. The first
-// object reported is the main program.
-int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
-  auto* search = static_cast<ModuleSearch*>(data);
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const auto& ph = info->dlpi_phdr[i];
-    if (ph.p_type != PT_LOAD) continue;
-    const std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-    if (search->address >= start && search->address < start + ph.p_memsz) {
-      search->found = true;
-      search->is_main = info->dlpi_name == nullptr || *info->dlpi_name == '\0';
-      if (!search->is_main) search->name = info->dlpi_name;
-      return 1;
-    }
-  }
-  return 0;
-}
 
 int ReadGeneration(struct dl_phdr_info* info, std::size_t size, void* data) {
   auto* generation = static_cast<LoaderGeneration*>(data);
@@ -57,38 +41,63 @@ int ReadGeneration(struct dl_phdr_info* info, std::size_t size, void* data) {
   return 1;  // the first object reported tells
 }
 
+struct ModuleSearch {
+  std::uintptr_t address = 0;
+  bool found = false;
+  std::string name;  // copied while the loader holds the object
+};
+
+// Finds the loaded object whose segments hold the address. The first
+// object reported, the main program, has no name.
+int FindModule(struct dl_phdr_info* info, std::size_t, void* data) {
+  auto* search = static_cast<ModuleSearch*>(data);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    const std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+    if (search->address >= start && search->address < start + ph.p_memsz) {
+      search->found = true;
+      if (info->dlpi_name != nullptr) search->name = info->dlpi_name;
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
-std::optional<std::string> ModulePaths::Find(const void* module) {
+std::optional<std::string> ModulePath(const void* module) {
+  // A host asks with the same handle at every call: the last answer
+  // stands until the loader loads or unloads an object.
+  static struct {
+    const void* module = nullptr;
+    LoaderGeneration generation;
+    std::string path;
+  } found;
+  LoaderGeneration generation;
   std::string path;
   if (module == nullptr) {
     path = MainProgramPath();
   } else {
-    // A host asks with the same handle at every call: the answer stands
-    // until the loader loads or unloads an object.
-    LoaderGeneration generation;
     ::dl_iterate_phdr(ReadGeneration, &generation);
-    if (generation.known && found_.module == module &&
-        found_.generation == generation) {
-      return found_.path;
+    if (generation.known && found.module == module && found.generation == generation) {
+      return found.path;
     }
     ModuleSearch search;
     search.address = reinterpret_cast<std::uintptr_t>(module);
     ::dl_iterate_phdr(FindModule, &search);
     if (!search.found) return std::nullopt;
-    if (search.is_main) {
+    if (search.name.empty()) {
       path = MainProgramPath();
-    } else if (!search.name.empty() && search.name.front() == '/') {
+    } else if (search.name.front() == '/') {
       path = std::move(search.name);
     } else if (char* real = ::realpath(search.name.c_str(), nullptr)) {
       path = real;
       std::free(real);
     }
-    if (!path.empty() && path.size() <= kMaxPath) {
-      found_ = {module, generation, path};
-    }
   }
   if (path.empty() || path.size() > kMaxPath) return std::nullopt;
+  if (module != nullptr) found = {module, generation, path};
   return path;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/names.h"
 
+#include <algorithm>
+
 namespace userprofile {
 namespace {
 
@@ -64,6 +66,20 @@ std::size_t DecodeAt(std::string_view text, std::size_t i, char32_t& code) {
   return length;
 }
 
+// The length of the longest character of `text` (0 if it is empty), or
+// nullopt if it is not well-formed UTF-8.
+std::optional<std::size_t> WidestUtf8Char(std::string_view text) {
+  std::size_t widest = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t code = 0;
+    const std::size_t length = DecodeAt(text, i, code);
+    if (length == 0) return std::nullopt;
+    widest = std::max(widest, length);
+    i += length;
+  }
+  return widest;
+}
+
 unsigned char Fold(unsigned char c) {
   if (c >= 'a' && c <= 'z') return c - 32;
   switch (c) {
@@ -106,26 +122,10 @@ std::string NameKey(std::string_view name) {
 }
 
 bool IsMultibyteUtf8(std::string_view text) {
-  bool multibyte = false;
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t code = 0;
-    const std::size_t length = DecodeAt(text, i, code);
-    if (length == 0) return false;
-    multibyte = multibyte || length > 1;
-    i += length;
-  }
-  return multibyte;
+  return WidestUtf8Char(text).value_or(0) > 1;
 }
 
-bool IsUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t code = 0;
-    const std::size_t length = DecodeAt(text, i, code);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
+bool IsUtf8(std::string_view text) { return WidestUtf8Char(text).has_value(); }
 
 std::string Cp1252ToUtf8(std::string_view text) {
   std::string out;
@@ -172,9 +172,6 @@ std::string UserNameKey(std::string_view name) {
     return key;
   }
   return NameKey(name);
-}
-bool UserNamesEqual(std::string_view a, std::string_view b) {
-  return UserNameKey(a) == UserNameKey(b);
 }
 
 }  // namespace userprofile

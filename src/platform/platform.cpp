@@ -11,16 +11,10 @@ Platform* g_override = nullptr;
 
 // The installed sink, replaced whole under the mutex and called outside
 // it: a report from one thread never waits for another thread's sink, and
-// a sink that is replaced while it runs finishes with its own copy.
-struct SinkSlot {
-  std::mutex mutex;
-  std::shared_ptr<const MessageSink> sink;
-};
-
-SinkSlot& Sink() {
-  static SinkSlot slot;
-  return slot;
-}
+// a sink that is replaced while it runs finishes with its own copy. Both
+// are constant-initialized, so ready before any constructor runs.
+std::mutex g_sink_mutex;
+std::shared_ptr<const MessageSink> g_sink;
 
 // `path` without the separators that end it (a root keeps its one).
 std::string WithoutTrailingSeparators(std::string path) {
@@ -67,18 +61,16 @@ void SetPlatform(Platform* platform) { g_override = platform; }
 void SetMessageSink(MessageSink sink) {
   std::shared_ptr<const MessageSink> installed;
   if (sink) installed = std::make_shared<const MessageSink>(std::move(sink));
-  SinkSlot& slot = Sink();
-  std::lock_guard<std::mutex> hold(slot.mutex);
-  slot.sink.swap(installed);
+  std::lock_guard<std::mutex> hold(g_sink_mutex);
+  g_sink.swap(installed);
 }
 
 void ShowMessage(const std::string& text, const std::string& caption,
                  unsigned style) {
   std::shared_ptr<const MessageSink> sink;
   {
-    SinkSlot& slot = Sink();
-    std::lock_guard<std::mutex> hold(slot.mutex);
-    sink = slot.sink;
+    std::lock_guard<std::mutex> hold(g_sink_mutex);
+    sink = g_sink;
   }
   if (sink) {
     (*sink)(caption, text, style);

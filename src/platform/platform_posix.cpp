@@ -1,10 +1,7 @@
-// The platform on POSIX systems: the system's primitives, each failure
-// answered with the system's error (PosixError).
+// The platform on POSIX systems. No open ever waits on a FIFO put in a
+// file's place. The lock files are lockfile_posix.cpp's.
 //
-// No open ever waits on a FIFO put in a file's place. The lock files
-// are lockfile_posix.cpp's.
-//
-// File versions are the device, inode, size, and modification and change
+// A file version is the device, inode, size, and modification and change
 // times to the nanosecond: a replacement is a new inode, an in-place
 // rewrite moves the times. (On NFS a stat may be answered from the
 // client's attribute cache for up to acregmin, 3 s by default.)
@@ -26,6 +23,13 @@
 namespace userprofile {
 namespace posix {
 namespace {
+
+// How a directory is opened only to look names up in it.
+#ifdef O_PATH
+constexpr int kLookupOnly = O_PATH;
+#else
+constexpr int kLookupOnly = O_RDONLY;
+#endif
 
 std::string LastName(const std::string& path) {
   return path.substr(path.rfind('/') + 1);
@@ -50,14 +54,14 @@ std::string AccessOf(const std::string& path) {
          std::to_string(::getegid()) + ")";
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
+// The names in an open directory, "." and ".." left out.
+std::vector<std::string> NamesIn(DIR* dir) {
+  std::vector<std::string> names;
+  while (struct dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
   }
-  return true;
+  return names;
 }
 
 // Flushes the directory that holds `path`, so that a name just created,
@@ -82,11 +86,7 @@ Status EmptyDirectory(int fd, const std::string& path) {
     return PosixError("cannot read the directory", path, error);
   }
   // Listed first: removing names while reading may skip some.
-  std::vector<std::string> names;
-  while (struct dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
+  const std::vector<std::string> names = NamesIn(dir);
   const int at = ::dirfd(dir);
   Status first;
   for (const std::string& name : names) {
@@ -130,12 +130,8 @@ Status PosixError(std::string_view what, const std::string& path, int error) {
 }
 
 int OpenNoLinks(const std::string& path, int flags, mode_t mode) {
-#ifdef O_PATH
-  constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-#else
-  constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-#endif
-  const int dir = ::open(DirectoryOf(path).c_str(), kDirFlags);
+  const int dir =
+      ::open(DirectoryOf(path).c_str(), kLookupOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir < 0) return -1;
   const int fd = ::openat(dir, LastName(path).c_str(),
                           flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
@@ -143,6 +139,19 @@ int OpenNoLinks(const std::string& path, int flags, mode_t mode) {
   ::close(dir);
   errno = saved;
   return fd;
+}
+
+bool WriteAll(int fd, std::string_view data, off_t offset) {
+  for (std::size_t done = 0; done < data.size();) {
+    const char* from = data.data() + done;
+    const std::size_t size = data.size() - done;
+    const ssize_t n = offset < 0 ? ::write(fd, from, size)
+                                 : ::pwrite(fd, from, size, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 void SettleNewFile(int fd, const std::string& path) {
@@ -163,17 +172,10 @@ std::uint64_t Nanoseconds(const struct timespec& t) {
 }
 
 FileVersion VersionOfStat(const struct stat& st) {
-#ifdef __APPLE__
-  const struct timespec& mtime = st.st_mtimespec;
-  const struct timespec& ctime = st.st_ctimespec;
-#else
-  const struct timespec& mtime = st.st_mtim;
-  const struct timespec& ctime = st.st_ctim;
-#endif
   return {static_cast<std::uint64_t>(st.st_dev),
           static_cast<std::uint64_t>(st.st_ino),
-          static_cast<std::uint64_t>(st.st_size), Nanoseconds(mtime),
-          Nanoseconds(ctime)};
+          static_cast<std::uint64_t>(st.st_size), Nanoseconds(st.st_mtim),
+          Nanoseconds(st.st_ctim)};
 }
 
 // Coarse clocks where there are: cheaper, and as fine as file times.
@@ -191,7 +193,7 @@ std::uint64_t NowOn(clockid_t clock) {
   return Nanoseconds(now);
 }
 
-class PosixPlatform final : public Platform {
+class PosixPlatform final : public LockFiles {
  public:
   Status ReadFile(const std::string& path, std::string& content) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -199,8 +201,7 @@ class PosixPlatform final : public Platform {
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       ::close(fd);
-      // There is a file, and it is not one that can hold a profile: not
-      // an absent one, which would read as empty.
+      // Not taken for an absent file, which would read as empty.
       return Damaged("cannot read " + path + ": it is not a regular file");
     }
     // Read straight into the result: a first call in a process pays for
@@ -282,13 +283,9 @@ class PosixPlatform final : public Platform {
   }
 
   std::vector<std::string> ListDirectory(const std::string& dir) override {
-    std::vector<std::string> names;
     DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (struct dirent* entry = ::readdir(d)) {
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") names.emplace_back(name);
-    }
+    if (d == nullptr) return {};
+    std::vector<std::string> names = NamesIn(d);
     ::closedir(d);
     return names;
   }
@@ -313,9 +310,8 @@ class PosixPlatform final : public Platform {
   }
 
   Status RemoveTree(const std::string& dir) override {
-    // Opened as itself and emptied through descriptors: a link put in
-    // anywhere, even while the removal runs, is removed as a name and
-    // never entered.
+    // Emptied through descriptors: a link put in anywhere, even while the
+    // removal runs, is removed as a name and never entered.
     const int fd =
         ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -341,9 +337,8 @@ class PosixPlatform final : public Platform {
     if (::mkdir(path.c_str(), kDirMode) != 0) {
       return PosixError("cannot create the directory", path, errno);
     }
-    // The model's mode whatever the umask, keeping the set-group-ID bit
-    // the directory inherited; the new name durable before anything (a
-    // registry entry) names it.
+    // The library's mode whatever the umask, keeping an inherited
+    // set-group-ID bit; the name durable before a registry entry names it.
     const int fd =
         ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
@@ -357,74 +352,8 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
-  Status CreateFileIfAbsent(const std::string& path) override {
-    const int fd = OpenNoLinks(path, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
-    if (fd < 0) return PosixError("cannot create the file", path, errno);
-    SettleNewFile(fd, path);
-    ::close(fd);
-    return {};
-  }
-
-  Status CreateEmptyFile(const std::string& path) override {
-    return posix::CreateEmptyFile(path);
-  }
-
-  Status OpenExclusive(const std::string& path, LockHandle& handle) override {
-    return posix::OpenExclusive(path, handle);
-  }
-
-  void CloseExclusive(LockHandle handle) override {
-    if (handle > 0) ::close(static_cast<int>(handle));
-  }
-
-  bool InheritLock(LockHandle handle) override {
-    // Close-on-exec everywhere else, so that no program a host starts
-    // holds a sign-in by accident.
-    if (handle <= 0) return false;
-    const int fd = static_cast<int>(handle);
-    const int flags = ::fcntl(fd, F_GETFD);
-    return flags >= 0 && ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
-  }
-
-  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override {
-    const int fd = static_cast<int>(handle);
-    struct stat st {};
-    if (handle <= 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      return {Failure::kDamaged, "the held lock file is not a regular file"};
-    }
-    if (st.st_nlink != 1) {
-      return {Failure::kDamaged, "the held lock file has " +
-                                     std::to_string(st.st_nlink) +
-                                     " links and is left alone"};
-    }
-    // Every sign-in empties its lock file: one that is empty is not
-    // written, so that a sign-in costs no write on a shared disk.
-    if (text.empty() && st.st_size == 0) return {};
-    // At offset 0 whatever the file offset: a program that inherited the
-    // descriptor shares it.
-    if (::ftruncate(fd, 0) != 0) {
-      return PosixError("cannot write", "the held lock file", errno);
-    }
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done,
-                                 static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return PosixError("cannot write", "the held lock file", errno);
-      done += static_cast<std::size_t>(n);
-    }
-    return {};
-  }
-
-  LockFileState ProbeLockFile(const std::string& path) override {
-    return posix::ProbeLockFile(path);
-  }
-
-  Status LockUpdate(const std::string& file, LockHandle& handle) override {
-    return posix::LockUpdate(file, handle);
-  }
-
   std::optional<std::string> ModuleFileName(const void* module) override {
-    return module_paths_.Find(module);
+    return ModulePath(module);
   }
 
   void ShowMessageBox(const std::string& text, const std::string& caption,
@@ -434,11 +363,10 @@ class PosixPlatform final : public Platform {
   }
 
  private:
-  // stat() of `path`, through its directory kept open: a stat of the name
-  // in its kept directory costs about two thirds of one that walks the
-  // whole path, and is all a warm call asks of the system. The path is
-  // walked again after kDirRecheckMs, so that a directory put in place of
-  // the file's is seen within that time.
+  // stat() of `path` through its directory kept open, which costs about
+  // two thirds of a walk of the whole path and is all a warm call asks of
+  // the system. The path is walked again after kDirRecheckMs, so that a
+  // directory put in place of the file's is seen within that time.
   bool StatKept(const std::string& path, struct stat& st) {
     const auto now = static_cast<long long>(NowOn(kSteadyClock) / 1000000);
     const std::string dir = DirectoryOf(path);
@@ -455,11 +383,7 @@ class PosixPlatform final : public Platform {
       return ::fstatat(kept.fd, LastName(path).c_str(), &st, 0) == 0;
     }
     if (kept.fd >= 0) ::close(kept.fd);
-#ifdef O_PATH
-    kept.fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-#else
-    kept.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#endif
+    kept.fd = ::open(dir.c_str(), kLookupOnly | O_DIRECTORY | O_CLOEXEC);
     kept.checked_ms = now;
     return ::stat(path.c_str(), &st) == 0;
   }
@@ -471,15 +395,13 @@ class PosixPlatform final : public Platform {
     long long checked_ms = 0;
   };
   std::map<std::string, KeptDir> dirs_;  // one per profile file's directory
-  ModulePaths module_paths_;
 };
-
 
 }  // namespace
 
 unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
 
-int CompareUserNames(const char* a, const char* b) {
+int Platform::CompareNames(const char* a, const char* b) {
   return UserNameKey(a ? a : "").compare(UserNameKey(b ? b : ""));
 }
 

@@ -1,10 +1,7 @@
-// The platform on Windows: the system's primitives, each failure answered
-// with the system's error (WindowsError). Profile files are read and
-// written by the library's own engine above this layer, byte for byte as
-// the system's profile services read and write them (docs/windows.md).
-//
-// A new file is flushed before it replaces the old one with a
-// write-through move. The lock files are lockfile_win.cpp's.
+// The platform on Windows. Profile files are read and written above this
+// layer by the library's engine, byte for byte as the system's profile
+// services do (docs/windows.md). A new file is flushed before a
+// write-through move puts it in place. The lock files are lockfile_win.cpp's.
 #include "platform/win.h"
 
 #include <winternl.h>
@@ -116,30 +113,30 @@ std::uint64_t FileClockNow() {
 // switched them to the OEM one).
 UINT FileApiCodePage() { return ::AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
 
-// The path as the ANSI file services take it, in UTF-16.
-std::optional<std::wstring> Widen(const std::string& path) {
-  const UINT code_page = FileApiCodePage();
-  if (path.empty() || path.size() > kMaxPath) return std::nullopt;
-  const int size = static_cast<int>(path.size());
-  std::wstring wide(path.size(), L'\0');
-  const int n = ::MultiByteToWideChar(code_page, 0, path.data(), size, wide.data(), size);
-  if (n <= 0) return std::nullopt;
-  wide.resize(static_cast<std::size_t>(n));
+std::wstring WideOf(std::string_view text, UINT code_page) {
+  const int size = static_cast<int>(text.size());
+  const int n = size == 0 ? 0
+                          : ::MultiByteToWideChar(code_page, 0, text.data(), size,
+                                                  nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+  if (n > 0) ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
   return wide;
 }
 
 // The attributes of what `path` names, links followed, with one query that
 // opens nothing. The change time moves with every change of the file's
-// data or metadata, a rename into its place included (on NTFS, and under
-// Wine, where it is the host's ctime), and cannot be set back by the usual
-// tools as the write time can.
+// data or metadata, a rename into its place included (on NTFS; under Wine
+// it is the host's ctime), and the usual tools cannot set it back as they
+// can the write time.
 std::optional<FILE_NETWORK_OPEN_INFORMATION> FullAttributes(const std::string& path) {
-  std::optional<std::wstring> wide = Widen(path);
+  if (path.empty() || path.size() > kMaxPath) return std::nullopt;
+  // In UTF-16 as the ANSI file services would take it.
+  const std::wstring wide = WideOf(path, FileApiCodePage());
   // The service answers a BOOLEAN (one byte) where the header declares
   // a BOOL: only the low byte is its answer.
   UNICODE_STRING nt_path;
-  if (!wide || static_cast<BOOLEAN>(::RtlDosPathNameToNtPathName_U(
-                   wide->c_str(), &nt_path, nullptr, nullptr)) == FALSE) {
+  if (wide.empty() || static_cast<BOOLEAN>(::RtlDosPathNameToNtPathName_U(
+                          wide.c_str(), &nt_path, nullptr, nullptr)) == FALSE) {
     return std::nullopt;
   }
   OBJECT_ATTRIBUTES attributes;
@@ -149,16 +146,6 @@ std::optional<FILE_NETWORK_OPEN_INFORMATION> FullAttributes(const std::string& p
   ::RtlFreeUnicodeString(&nt_path);
   if (!NT_SUCCESS(status)) return std::nullopt;
   return info;
-}
-
-std::wstring WideOf(std::string_view text, UINT code_page) {
-  const int size = static_cast<int>(text.size());
-  const int n = size == 0 ? 0
-                          : ::MultiByteToWideChar(code_page, 0, text.data(), size,
-                                                  nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
-  return wide;
 }
 
 std::wstring WideOfText(std::string_view text) {
@@ -182,23 +169,33 @@ std::optional<std::string> AnsiOf(const std::wstring& wide, UINT code_page = CP_
   return out;
 }
 
-// Removes everything in the directory `dir` (shown as `shown`), never
-// entering a link (a junction or a symbolic link is removed as a name);
-// the first failure. Names are taken as the system keeps them: an ANSI
-// listing gives a name the code page lacks as its best fit ("\u0141inks" as
-// "Links"), which may name another entry, a link out of the tree among them.
-Status EmptyDirectory(const std::wstring& dir, const std::string& shown) {
-  std::vector<std::pair<std::wstring, DWORD>> names;
+// The entries a search for `pattern` finds but "." and ".."; nullopt,
+// the error left for GetLastError, where the search fails.
+std::optional<std::vector<WIN32_FIND_DATAW>> Find(const std::wstring& pattern) {
   WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((dir + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return LastError("cannot read the directory", shown);
+  HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::vector<WIN32_FIND_DATAW> entries;
   do {
     const std::wstring_view name = found.cFileName;
-    if (name != L"." && name != L"..") names.emplace_back(name, found.dwFileAttributes);
+    if (name != L"." && name != L"..") entries.push_back(found);
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
+  return entries;
+}
+
+// Removes everything in `dir` (shown as `shown`), a link (a junction or a
+// symbolic link) as a name, never entered; the first failure. Names are
+// taken in UTF-16, as the system keeps them: an ANSI listing gives a name
+// the code page lacks as its best fit ("\u0141inks" as "Links"), which may
+// name another entry, even a link out of the tree.
+Status EmptyDirectory(const std::wstring& dir, const std::string& shown) {
+  const auto entries = Find(dir + L"\\*");
+  if (!entries) return LastError("cannot read the directory", shown);
   Status first;
-  for (const auto& [name, attributes] : names) {
+  for (const WIN32_FIND_DATAW& entry : *entries) {
+    const std::wstring name = entry.cFileName;
+    const DWORD attributes = entry.dwFileAttributes;
     const std::wstring full = dir + L"\\" + name;
     const std::string full_shown = shown + "\\" + AnsiOf(name).value_or("?");
     const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -213,7 +210,7 @@ Status EmptyDirectory(const std::wstring& dir, const std::string& shown) {
   return first;
 }
 
-class WindowsPlatform final : public Platform {
+class WindowsPlatform final : public LockFiles {
  public:
   Status ReadFile(const std::string& path, std::string& content) override {
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
@@ -321,33 +318,26 @@ class WindowsPlatform final : public Platform {
     return removed ? Status() : LastError("cannot remove", path);
   }
 
-  // Each name as the ANSI services reach it: its own where the code page
-  // spells it, else its short name; a name with neither is left out, as
-  // nothing this layer is given can name it.
+  // Each name as the ANSI services reach it: its own, else its short name;
+  // one with neither, which nothing given to this layer can name, is left out.
   std::vector<std::string> ListDirectory(const std::string& dir) override {
     std::vector<std::string> names;
     const bool ends = !dir.empty() && (dir.back() == '\\' || dir.back() == '/');
     const UINT code_page = FileApiCodePage();
-    WIN32_FIND_DATAW found;
-    HANDLE search =
-        ::FindFirstFileW((WideOf(dir, code_page) + (ends ? L"*" : L"\\*")).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-      const std::wstring_view name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::optional<std::string> ansi = AnsiOf(found.cFileName, code_page);
-      if (!ansi && found.cAlternateFileName[0] != L'\0') {
-        ansi = AnsiOf(found.cAlternateFileName, code_page);
+    const auto entries = Find(WideOf(dir, code_page) + (ends ? L"*" : L"\\*"));
+    if (!entries) return names;
+    for (const WIN32_FIND_DATAW& entry : *entries) {
+      std::optional<std::string> ansi = AnsiOf(entry.cFileName, code_page);
+      if (!ansi && entry.cAlternateFileName[0] != L'\0') {
+        ansi = AnsiOf(entry.cAlternateFileName, code_page);
       }
       if (ansi) names.push_back(std::move(*ansi));
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    }
     return names;
   }
 
   Status RenameNew(const std::string& from, const std::string& to) override {
-    // Without MOVEFILE_REPLACE_EXISTING: an existing `to` is never
-    // replaced. A directory with a file open in it is not renamed.
+    // Without MOVEFILE_REPLACE_EXISTING: an existing `to` stays.
     const QuietErrors quiet;
     if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
       return LastError("cannot rename " + from + " to", to);
@@ -369,9 +359,8 @@ class WindowsPlatform final : public Platform {
   }
 
   bool IsEnterableDirectory(const std::string& path) override {
-    // Asks for the attributes only: the current directory, which other
-    // threads of the host may rely on, never moves. Wildcards in the path
-    // are an invalid name here and match nothing.
+    // The attributes only: the current directory, which other threads of
+    // the host may rely on, never moves. Wildcards match nothing.
     const DWORD attributes = Attributes(path);
     return attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
@@ -386,44 +375,8 @@ class WindowsPlatform final : public Platform {
     return {};
   }
 
-  Status CreateFileIfAbsent(const std::string& path) override {
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return LastError("cannot create the file", path);
-    ::FlushFileBuffers(file);  // its entry, as a new directory's
-    ::CloseHandle(file);
-    return {};
-  }
-
-  Status CreateEmptyFile(const std::string& path) override {
-    return win::CreateEmptyFile(path);
-  }
-
-  Status OpenExclusive(const std::string& path, LockHandle& handle) override {
-    return win::OpenExclusive(path, handle);
-  }
-
-  void CloseExclusive(LockHandle handle) override { win::CloseExclusive(handle); }
-
-  bool InheritLock(LockHandle) override { return false; }
-
-  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override {
-    return win::WriteHeldLockFile(handle, text);
-  }
-
-  LockFileState ProbeLockFile(const std::string& path) override {
-    return win::ProbeLockFile(path);
-  }
-
-  Status LockUpdate(const std::string& file, LockHandle& handle) override {
-    return win::LockUpdate(file, handle);
-  }
-
-
   std::optional<std::string> ModuleFileName(const void* module) override {
-    // A result that fills the buffer was cut, and a cut path would name
-    // another file.
+    // A result that fills the buffer was cut: it would name another file.
     char buffer[kMaxPath + 1];
     HMODULE handle = static_cast<HMODULE>(const_cast<void*>(module));
     const DWORD n = ::GetModuleFileNameA(handle, buffer, sizeof buffer);
@@ -441,12 +394,9 @@ class WindowsPlatform final : public Platform {
 
 unsigned long ProcessId() { return ::GetCurrentProcessId(); }
 
-// --- Texts of a tree shared with POSIX hosts ----------------------------
 // A registry text is UTF-8 where it is UTF-8 (a POSIX host wrote it), else
-// this host's ANSI code page (names.h). Names compare by their characters;
-// a home field names the entry whose name is its characters, which the
-// ANSI services reach where the code page has every one of them.
-int CompareUserNames(const char* a, const char* b) {
+// in this host's ANSI code page (names.h): names compare by their characters.
+int Platform::CompareNames(const char* a, const char* b) {
   a = a ? a : "";
   b = b ? b : "";
   // Names in the ANSI code page compare as they always have; lstrcmpiA is

@@ -1,6 +1,4 @@
-// What the files of the POSIX platform share: the statuses built from the
-// system's errors, opens that never follow a link, and the lock files.
-// Included by src/platform/*_posix.cpp only.
+// What the files of the POSIX platform (src/platform/*_posix.cpp) share.
 #pragma once
 
 #include <sys/types.h>
@@ -20,49 +18,38 @@ namespace userprofile::posix {
 inline constexpr mode_t kFileMode = 0660;
 inline constexpr mode_t kDirMode = 0770;
 
-// The one place a failure of the system becomes a Status: what was
-// attempted, on which file, the system's reason and, for a refused access,
-// the permissions involved.
+// The one place a failure of the system becomes a Status: what was tried,
+// on which file, why, and for a refused access the permissions involved.
 Status PosixError(std::string_view what, const std::string& path, int error);
 inline Status Damaged(const std::string& text) { return {Failure::kDamaged, text}; }
 
 std::string DirectoryOf(std::string_view path);
-// Opens `path` without following a symbolic link in its last name or in
-// the name of its directory, never blocking on a FIFO; -1 (errno set)
-// otherwise.
+// Opens `path` without following a symbolic link in its last name or its
+// directory's, never blocking on a FIFO; -1 (errno set) otherwise.
 int OpenNoLinks(const std::string& path, int flags, mode_t mode = 0);
-// Gives a file this process just created the model's mode and makes it
+// Gives a file this process just created the library's mode and makes it
 // and its name durable.
 void SettleNewFile(int fd, const std::string& path);
 
-// The lock files (lockfile_posix.cpp), as Platform describes them.
-Status CreateEmptyFile(const std::string& path);
-Status OpenExclusive(const std::string& path, LockHandle& handle);
-LockFileState ProbeLockFile(const std::string& path);
-Status LockUpdate(const std::string& file, LockHandle& handle);
+// Writes all of `data`, from `offset` on where one is given: a program
+// that inherited the descriptor shares its file offset.
+bool WriteAll(int fd, std::string_view data, off_t offset = -1);
 
-// The loader's counts of objects loaded and unloaded so far: while both
-// stay the same, every address lies in the object it lay in before.
-struct LoaderGeneration {
-  unsigned long long adds = 0;
-  unsigned long long subs = 0;
-  bool known = false;
-  bool operator==(const LoaderGeneration&) const = default;
-};
-
-// The paths of loaded modules (module_posix.cpp), the last one found by
-// address remembered.
-class ModulePaths {
+// The lock files (lockfile_posix.cpp): the part of the platform that
+// PosixPlatform takes from here.
+class LockFiles : public Platform {
  public:
-  std::optional<std::string> Find(const void* module);
-
- private:
-  struct Found {
-    const void* module = nullptr;
-    LoaderGeneration generation;
-    std::string path;
-  };
-  Found found_;
+  Status CreateFileIfAbsent(const std::string& path) override;
+  Status CreateEmptyFile(const std::string& path) override;
+  Status OpenExclusive(const std::string& path, LockHandle& handle) override;
+  void CloseExclusive(LockHandle handle) override;
+  bool InheritLock(LockHandle handle) override;
+  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override;
+  LockFileState ProbeLockFile(const std::string& path) override;
+  Status LockUpdate(const std::string& file, LockHandle& handle) override;
 };
+
+// ModuleFileName (module_posix.cpp).
+std::optional<std::string> ModulePath(const void* module);
 
 }  // namespace userprofile::posix

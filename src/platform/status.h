@@ -1,8 +1,6 @@
-// What an operation of the platform, or of any layer above it, answers when
-// it fails: the kind of failure a caller can act on, and one line that says
-// what failed, on which path, and the system's own reason. Each platform
-// builds its statuses from the system's error in one function
-// (PosixError, WindowsError); the layers above record them.
+// What an operation of any layer answers when it fails: the kind of failure
+// a caller can act on, and one line that says what failed, on which path,
+// and the system's reason (built by PosixError or WindowsError).
 #pragma once
 
 #include <string>

@@ -1,6 +1,4 @@
-// What the files of the Windows platform share: the statuses built from
-// the system's errors, the look at a name's attributes, and the lock files.
-// Included by src/platform/*_win.cpp only.
+// What the files of the Windows platform (src/platform/*_win.cpp) share.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -17,8 +15,8 @@ namespace userprofile::win {
 
 inline constexpr DWORD kNoAttributes = INVALID_FILE_ATTRIBUTES;
 
-// The one place a failure of the system becomes a Status: what was
-// attempted, on which file, and the system's own words for the error.
+// The one place a failure of the system becomes a Status: what was tried,
+// on which file, and the system's own words for the error.
 Status WindowsError(std::string_view what, const std::string& path, DWORD error);
 inline Status LastError(std::string_view what, const std::string& path) {
   return WindowsError(what, path, ::GetLastError());
@@ -43,17 +41,22 @@ inline bool IsLink(DWORD attributes) {
   return attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// True when the path's last name or the directory that holds it is a
-// link: such a lock file is refused.
+// True when the path's last name or its directory is a link.
 bool ThroughLink(const std::string& path);
 bool WriteAll(HANDLE file, std::string_view bytes);
 
-// The lock files (lockfile_win.cpp), as Platform describes them.
-Status CreateEmptyFile(const std::string& path);
-Status OpenExclusive(const std::string& path, LockHandle& handle);
-void CloseExclusive(LockHandle handle);
-Status WriteHeldLockFile(LockHandle handle, std::string_view text);
-LockFileState ProbeLockFile(const std::string& path);
-Status LockUpdate(const std::string& file, LockHandle& handle);
+// The lock files (lockfile_win.cpp): the part of the platform that
+// WindowsPlatform takes from here.
+class LockFiles : public Platform {
+ public:
+  Status CreateFileIfAbsent(const std::string& path) override;
+  Status CreateEmptyFile(const std::string& path) override;
+  Status OpenExclusive(const std::string& path, LockHandle& handle) override;
+  void CloseExclusive(LockHandle handle) override;
+  bool InheritLock(LockHandle handle) override;
+  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override;
+  LockFileState ProbeLockFile(const std::string& path) override;
+  Status LockUpdate(const std::string& file, LockHandle& handle) override;
+};
 
 }  // namespace userprofile::win
