@@ -519,6 +519,9 @@ TEST_F(ExclusiveOpen, LockFileProbeAnswersAsTheTwoProbes) {
     // The held file through a link, as the lock file or as its home.
     expect(Path("linked/IKIVO.SMP"), false, false);
     expect(Path("homelink/IKIVO.SMP"), false, false);
+    // A doubled separator must not make the directory "homelink/", which
+    // every call resolves through the link.
+    expect(Path("homelink//IKIVO.SMP"), false, false);
     EXPECT_EQ(holder.Exit(), 0);
   }
   expect(lock_, true, false);

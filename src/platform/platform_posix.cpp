@@ -117,7 +117,10 @@ Status EmptyDirectory(int fd, const std::string& path) {
 std::string DirectoryOf(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) return ".";
-  return slash == 0 ? "/" : std::string(path.substr(0, slash));
+  // "a//b" is in "a", not "a/": a trailing slash makes every call follow
+  // a link named "a", even one that is told not to.
+  const std::size_t end = path.find_last_not_of('/', slash);
+  return end == std::string_view::npos ? "/" : std::string(path.substr(0, end + 1));
 }
 
 Status PosixError(std::string_view what, const std::string& path, int error) {
