@@ -163,6 +163,10 @@ Status OpenLocked(const std::string& path, bool alone, int& fd) {
 }
 
 }  // namespace
+}  // namespace userprofile::posix
+
+namespace userprofile {
+using namespace posix;
 
 Status LockFiles::CreateFileIfAbsent(const std::string& path) {
   const int fd = OpenNoLinks(path, O_WRONLY | O_CREAT | O_EXCL, kFileMode);
@@ -306,4 +310,4 @@ Status LockFiles::LockUpdate(const std::string& file, LockHandle& handle) {
   return Hold(lock, path, handle);
 }
 
-}  // namespace userprofile::posix
+}  // namespace userprofile

@@ -99,6 +99,10 @@ Status OpenLockFile(const std::string& path, DWORD share, DWORD disposition,
 }
 
 }  // namespace
+}  // namespace userprofile::win
+
+namespace userprofile {
+using namespace win;
 
 Status LockFiles::CreateFileIfAbsent(const std::string& path) {
   HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -259,4 +263,4 @@ Status LockFiles::LockUpdate(const std::string& file, LockHandle& handle) {
   return {};
 }
 
-}  // namespace userprofile::win
+}  // namespace userprofile

@@ -260,4 +260,18 @@ bool IsPlainComponent(std::string_view name);
 // device names), testable on every platform.
 bool IsPlainWindowsName(std::string_view name);
 
+// The lock-file services, written once per platform (lockfile_posix.cpp,
+// lockfile_win.cpp); the platform's class takes them from here.
+class LockFiles : public Platform {
+ public:
+  Status CreateFileIfAbsent(const std::string& path) override;
+  Status CreateEmptyFile(const std::string& path) override;
+  Status OpenExclusive(const std::string& path, LockHandle& handle) override;
+  void CloseExclusive(LockHandle handle) override;
+  bool InheritLock(LockHandle handle) override;
+  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override;
+  LockFileState ProbeLockFile(const std::string& path) override;
+  Status LockUpdate(const std::string& file, LockHandle& handle) override;
+};
+
 }  // namespace userprofile

@@ -35,20 +35,6 @@ void SettleNewFile(int fd, const std::string& path);
 // that inherited the descriptor shares its file offset.
 bool WriteAll(int fd, std::string_view data, off_t offset = -1);
 
-// The lock files (lockfile_posix.cpp): the part of the platform that
-// PosixPlatform takes from here.
-class LockFiles : public Platform {
- public:
-  Status CreateFileIfAbsent(const std::string& path) override;
-  Status CreateEmptyFile(const std::string& path) override;
-  Status OpenExclusive(const std::string& path, LockHandle& handle) override;
-  void CloseExclusive(LockHandle handle) override;
-  bool InheritLock(LockHandle handle) override;
-  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override;
-  LockFileState ProbeLockFile(const std::string& path) override;
-  Status LockUpdate(const std::string& file, LockHandle& handle) override;
-};
-
 // ModuleFileName (module_posix.cpp).
 std::optional<std::string> ModulePath(const void* module);
 

@@ -45,18 +45,4 @@ inline bool IsLink(DWORD attributes) {
 bool ThroughLink(const std::string& path);
 bool WriteAll(HANDLE file, std::string_view bytes);
 
-// The lock files (lockfile_win.cpp): the part of the platform that
-// WindowsPlatform takes from here.
-class LockFiles : public Platform {
- public:
-  Status CreateFileIfAbsent(const std::string& path) override;
-  Status CreateEmptyFile(const std::string& path) override;
-  Status OpenExclusive(const std::string& path, LockHandle& handle) override;
-  void CloseExclusive(LockHandle handle) override;
-  bool InheritLock(LockHandle handle) override;
-  Status WriteHeldLockFile(LockHandle handle, std::string_view text) override;
-  LockFileState ProbeLockFile(const std::string& path) override;
-  Status LockUpdate(const std::string& file, LockHandle& handle) override;
-};
-
 }  // namespace userprofile::win
