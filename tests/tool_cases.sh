@@ -223,11 +223,13 @@ expect "an update lock file that is a directory refuses updates as damaged" \
 new_tree linkinhome
 on add "Cy Link"
 # Beside a link "Links" that leads out, a directory "Łinks", whose ANSI
-# best fit is "Links". (Wine cannot remove a POSIX link to a directory: there
-# the home stays, and the removal says so.)
+# best fit is "Links"; and a link to a file outside, which Wine shows as a
+# plain file. (Wine can remove neither link: there the home stays, and the
+# removal says so.)
 mkdir -p "$scratch/outside" "$users/CyLink00/Łinks"
 printf kept >"$scratch/outside/precious"
 ln -s "$scratch/outside" "$users/CyLink00/Links"
+ln -s "$scratch/outside/precious" "$users/CyLink00/note"
 on remove --delete-home "Cy Link"
 expect "remove --delete-home never enters what a link in the home leads to" \
   $([[ -f $scratch/outside/precious ]] && ! grep -q 'Cy Link' "$registry" &&

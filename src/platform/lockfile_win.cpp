@@ -76,7 +76,8 @@ bool IsPlainFile(HANDLE file) {
 // where it may be (so that the byte-range lock is a write lock to POSIX
 // hosts) or, with `or_reading`, for reading only as the original hosts
 // hold it. Never through a link: refused where the name or its directory
-// is one, and a link put in after that look is opened as itself.
+// is one, a link put in after that look is opened as itself, and an open
+// that reached another file than the name's own is refused.
 Status OpenLockFile(const std::string& path, DWORD share, DWORD disposition,
                     bool or_reading, std::string_view failure, HANDLE& file) {
   if (ThroughLink(path)) {
@@ -91,7 +92,7 @@ Status OpenLockFile(const std::string& path, DWORD share, DWORD disposition,
                          nullptr);
   }
   if (file == INVALID_HANDLE_VALUE) return LastError(failure, path);
-  if (!IsPlainFile(file)) {
+  if (!IsPlainFile(file) || !OpenedAsNamed(file, WideOf(path, FileApiCodePage()))) {
     ::CloseHandle(file);
     return {Failure::kDamaged, "the lock file " + path + " is not a regular file"};
   }

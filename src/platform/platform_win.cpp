@@ -28,6 +28,18 @@ std::string DirectoryPart(const std::string& path) {
 
 namespace win {
 
+UINT FileApiCodePage() { return ::AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
+
+std::wstring WideOf(std::string_view text, UINT code_page) {
+  const int size = static_cast<int>(text.size());
+  const int n = size == 0 ? 0
+                          : ::MultiByteToWideChar(code_page, 0, text.data(), size,
+                                                  nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+  if (n > 0) ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
+  return wide;
+}
+
 Status WindowsError(std::string_view what, const std::string& path, DWORD error) {
   char* message = nullptr;
   ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -60,6 +72,55 @@ bool ThroughLink(const std::string& path) {
   std::string dir = DirectoryPart(path);
   while (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
   return !dir.empty() && IsLink(Attributes(dir));
+}
+
+namespace {
+
+// The path the system gives an open file; nullopt where it gives none.
+std::optional<std::wstring> FinalPathOf(HANDLE file) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFinalPathNameByHandleW(file, path.data(),
+                                                static_cast<DWORD>(path.size()),
+                                                VOLUME_NAME_DOS);
+    if (n == 0) return std::nullopt;
+    const bool fits = n < path.size();
+    path.resize(fits ? n : n + 1);
+    if (fits) return path;
+  }
+}
+
+bool SameText(std::wstring_view a, std::wstring_view b) {
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+bool OpenedAsNamed(HANDLE file, const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  const std::wstring dir = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+  HANDLE parent = ::CreateFileW(dir.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (parent == INVALID_HANDLE_VALUE) return true;
+  const std::optional<std::wstring> dir_final = FinalPathOf(parent);
+  ::CloseHandle(parent);
+  const std::optional<std::wstring> opened = FinalPathOf(file);
+  if (!dir_final || !opened) return true;  // some shares tell no final path
+  const std::size_t cut = opened->find_last_of(L'\\');
+  if (cut == std::wstring::npos) return true;
+  // The name as the system keeps it: `path` may spell it short.
+  std::wstring full(path.size() + MAX_PATH, L'\0');
+  const DWORD n = ::GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+  full.resize(n > 0 && n < full.size() ? n : 0);
+  if (full.empty()) full = path;
+  const std::wstring_view name = std::wstring_view(full).substr(full.find_last_of(L"\\/") + 1);
+  std::wstring_view opened_dir = std::wstring_view(*opened).substr(0, cut);
+  std::wstring_view expected_dir = *dir_final;
+  if (expected_dir.ends_with(L'\\')) expected_dir.remove_suffix(1);
+  return SameText(opened_dir, expected_dir) &&
+         SameText(std::wstring_view(*opened).substr(cut + 1), name);
 }
 
 bool WriteAll(HANDLE file, std::string_view bytes) {
@@ -107,20 +168,6 @@ std::uint64_t FileClockNow() {
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);
   return Nanoseconds(now);
-}
-
-// The code page the ANSI file services read paths in (a host may have
-// switched them to the OEM one).
-UINT FileApiCodePage() { return ::AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
-
-std::wstring WideOf(std::string_view text, UINT code_page) {
-  const int size = static_cast<int>(text.size());
-  const int n = size == 0 ? 0
-                          : ::MultiByteToWideChar(code_page, 0, text.data(), size,
-                                                  nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), n);
-  return wide;
 }
 
 // The attributes of what `path` names, links followed, with one query that
@@ -184,27 +231,65 @@ std::optional<std::vector<WIN32_FIND_DATAW>> Find(const std::wstring& pattern) {
   return entries;
 }
 
-// Removes everything in `dir` (shown as `shown`), a link (a junction or a
-// symbolic link) as a name, never entered; the first failure. Names are
-// taken in UTF-16, as the system keeps them: an ANSI listing gives a name
-// the code page lacks as its best fit ("\u0141inks" as "Links"), which may
-// name another entry, even a link out of the tree.
+// Opens `path` itself, a link as the link, for `access`: never what a link
+// there leads to (OpenedAsNamed).
+Status OpenAsItself(const std::wstring& path, DWORD access, DWORD share,
+                    const std::string& shown, HANDLE& file) {
+  file = ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError("cannot open", shown);
+  if (OpenedAsNamed(file, path)) return {};
+  ::CloseHandle(file);
+  return {Failure::kDamaged, shown + " leads elsewhere (a link); it is left in place"};
+}
+
+Status EmptyDirectory(const std::wstring& dir, const std::string& shown);
+
+// Removes the entry `path` (shown as `shown`), a directory with everything
+// in it, a link as a name, never entered: through opens of the entry
+// itself, never by its name alone.
+Status RemoveEntry(const std::wstring& path, DWORD attributes, const std::string& shown) {
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (directory && !IsLink(attributes)) {
+    // Held, so that nobody renames it, while it is emptied through its name.
+    Status status = OpenAsItself(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 shown, file);
+    if (!status) return status;
+    status = EmptyDirectory(path, shown);
+    ::CloseHandle(file);
+    if (!status) return status;
+  }
+  Status status = OpenAsItself(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, shown,
+                               file);
+  if (!status) return status;
+  if (!directory) {  // a read-only file refuses deletion
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+    status = LastError("cannot remove", shown);
+  }
+  ::CloseHandle(file);
+  return status;
+}
+
+// Removes everything in `dir` (shown as `shown`); the first failure. Names
+// are taken in UTF-16, as the system keeps them: an ANSI listing gives a
+// name the code page lacks as its best fit ("\u0141inks" as "Links"), which
+// may name another entry, even a link out of the tree.
 Status EmptyDirectory(const std::wstring& dir, const std::string& shown) {
   const auto entries = Find(dir + L"\\*");
   if (!entries) return LastError("cannot read the directory", shown);
   Status first;
   for (const WIN32_FIND_DATAW& entry : *entries) {
-    const std::wstring name = entry.cFileName;
-    const DWORD attributes = entry.dwFileAttributes;
-    const std::wstring full = dir + L"\\" + name;
-    const std::string full_shown = shown + "\\" + AnsiOf(name).value_or("?");
-    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    Status status;
-    if (directory && !IsLink(attributes)) status = EmptyDirectory(full, full_shown);
-    if (!directory) ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-    const bool removed = directory ? ::RemoveDirectoryW(full.c_str()) != 0
-                                   : ::DeleteFileW(full.c_str()) != 0;
-    if (status && !removed) status = LastError("cannot remove", full_shown);
+    const Status status =
+        RemoveEntry(dir + L"\\" + entry.cFileName, entry.dwFileAttributes,
+                    shown + "\\" + AnsiOf(entry.cFileName).value_or("?"));
     if (first && !status) first = status;
   }
   return first;
@@ -352,10 +437,7 @@ class WindowsPlatform final : public LockFiles {
     if (IsLink(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       return {Failure::kDamaged, dir + " is not a directory but a link or a file"};
     }
-    const Status emptied = EmptyDirectory(WideOf(dir, FileApiCodePage()), dir);
-    if (!emptied) return emptied;
-    if (!::RemoveDirectoryA(dir.c_str())) return LastError("cannot remove", dir);
-    return {};
+    return RemoveEntry(WideOf(dir, FileApiCodePage()), attributes, dir);
   }
 
   bool IsEnterableDirectory(const std::string& path) override {

@@ -41,8 +41,18 @@ inline bool IsLink(DWORD attributes) {
   return attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The code page the ANSI file services read paths in (a host may have
+// switched them to the OEM one), and a path of theirs in UTF-16.
+UINT FileApiCodePage();
+std::wstring WideOf(std::string_view text, UINT code_page);
+
 // True when the path's last name or its directory is a link.
 bool ThroughLink(const std::string& path);
+// False where the system says the open `file` is not the entry `path`
+// names but what a link there leads to: Wine shows a POSIX link to a file
+// as a plain file, and opens it, even as a reparse point, as its target.
+// True where that cannot be told.
+bool OpenedAsNamed(HANDLE file, const std::wstring& path);
 bool WriteAll(HANDLE file, std::string_view bytes);
 
 }  // namespace userprofile::win
