@@ -220,6 +220,14 @@ on add Bob
 expect "an update lock file that is a directory refuses updates as damaged" \
   $([[ $status == 8 && ! -e $users/Bob00000 ]] &&
     has "$err" "USER.INI.lock is a directory" && ! grep -q Bob "$registry"; echo $?)
+# A link to a file, which Wine shows as a plain file and opens as its target.
+rmdir "$registry.lock"
+printf kept >"$scratch/outside-lock"
+ln -s "$scratch/outside-lock" "$registry.lock"
+on add Bob
+expect "an update lock file that is a link to a file refuses updates as damaged" \
+  $([[ $status == 8 ]] && has "$err" "link, not a regular file" &&
+    ! grep -q Bob "$registry"; echo $?)
 new_tree linkinhome
 on add "Cy Link"
 # Beside a link "Links" that leads out, a directory "Łinks", whose ANSI

@@ -219,15 +219,16 @@ Status LockFiles::LockUpdate(const std::string& file, LockHandle& handle) {
   ::CloseHandle(registry);
   const std::string path = UpdateLockFileOf(file);
   // Shared with every other host: the lock is the byte-range lock, never
-  // the share mode. A link in its place is opened as itself and refused.
+  // the share mode. A link in its place is opened as itself and refused,
+  // as is an open that reached another file (Wine and a POSIX file link).
   HANDLE lock = ::CreateFileA(
       path.c_str(), GENERIC_READ | GENERIC_WRITE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  const auto not_a_file = [&path] {
+  const auto not_a_file = [&path](bool link) {
     return Status{Failure::kDamaged,
                   "the update lock file " + path + " is " +
-                      (IsLink(Attributes(path)) ? "a link" : "a directory or device") +
+                      (link || IsLink(Attributes(path)) ? "a link" : "a directory or device") +
                       ", not a regular file: every update of the registry locks that "
                       "file, so none can be made until it is removed (the next update "
                       "creates it anew)"};
@@ -238,13 +239,14 @@ Status LockFiles::LockUpdate(const std::string& file, LockHandle& handle) {
     // for a permission this process lacks.
     const DWORD attributes = Attributes(path);
     if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return not_a_file();
+      return not_a_file(false);
     }
     return WindowsError("cannot open the update lock file", path, error);
   }
-  if (!IsPlainFile(lock)) {
+  const bool plain = IsPlainFile(lock);
+  if (!plain || !OpenedAsNamed(lock, WideOf(path, FileApiCodePage()))) {
     ::CloseHandle(lock);
-    return not_a_file();
+    return not_a_file(plain);
   }
   OVERLAPPED at{};
   if (!::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
