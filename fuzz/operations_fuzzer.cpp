@@ -16,12 +16,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "frame/frame.h"
+#include "platform/names.h"
 #include "platform/platform.h"
 #include "support/platform_wrapper.h"
 #include "registry/profile_document.h"
@@ -140,14 +142,19 @@ std::vector<char> Text(const std::string& text) {
 
 // A home directory path as the lookups give it: empty, or the users root,
 // a separator, one plain 8-character name and a separator.
+// A home path is the users root, one plain name and a separator: the
+// registry's 8-byte field, or the UTF-8 that spells a code page 1252 field
+// (how a POSIX file system names the home a Windows host made).
 void RequireHomePath(const std::string& path) {
   if (path.empty()) return;
   const std::string root = g_scratch->users() + "/";
-  Require(path.rfind(root, 0) == 0 && path.size() == root.size() + 9 &&
-              path.back() == '/',
+  Require(path.rfind(root, 0) == 0 && path.size() > root.size() + 1 && path.back() == '/',
           "home path outside the users root: " + path);
-  const std::string name = path.substr(root.size(), 8);
+  const std::string name = path.substr(root.size(), path.size() - root.size() - 1);
   Require(userprofile::IsPlainComponent(name), "home path not plain: " + path);
+  const std::optional<std::string> field = userprofile::Utf8ToCp1252(name);
+  Require(name.size() == 8 || (field && field->size() == 8),
+          "home path names no 8-byte field: " + path);
 }
 
 // Only the library's own files, in their own places; the planted files
