@@ -203,6 +203,17 @@ expect "verify drops the bad entries into a backup and says so" \
   $([[ $status == 0 && ${#backups[@]} == 1 && -f ${backups[0]} ]] &&
     has "$out" "dropped entry 3 \"b#d,XXXXXXXX\" (invalid user name; kept in $(P "${backups[0]}"))" &&
     has "$out" "user count 3 is now 1" && grep -q 'b#d' "${backups[0]}"; echo $?)
+# The oldest "backup" a link to a file outside, which Wine shows as a plain
+# file: pruning the copies beyond five removes the link at most.
+printf kept >"$scratch/outside-backup"
+ln -s "$scratch/outside-backup" "$registry.20000101T000000.000000Z.bak"
+for _ in 1 2 3 4 5; do
+  sed -i 's/^\[LUSER\]\r$/&\n9=\r/' "$registry"
+  on verify
+done
+expect "pruning backups never deletes what a link named like one leads to" \
+  $([[ $status == 0 && $(cat "$scratch/outside-backup") == kept ]] &&
+    (($(ls "$registry".*.bak | grep -vc 20000101) == 5)); echo $?)
 new_tree unreadable
 mkdir -p "$registry"
 all_five=0

@@ -319,16 +319,34 @@ std::string UtcStamp() {
 }
 
 std::string RemoveFile(const std::string& path) {
-  if (::DeleteFileA(path.c_str())) return {};
-  const DWORD error = ::GetLastError();
-  // A directory link is removed as a directory; what it names stays.
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-      ::RemoveDirectoryA(path.c_str())) {
-    return {};
+  // Deleted through an open of the name itself, never by the name: Wine
+  // shows a POSIX link to a file as a plain file and opens and deletes it
+  // as its target. The path the system gives the open tells: it must be
+  // the directory's own path and the name (backup names are ASCII, never
+  // short). Where the system gives no path, real Windows opens a link as
+  // the link, which is deleted as a name.
+  const std::size_t slash = path.find_last_of("\\/");
+  Handle file(OpenExisting(path, DELETE | FILE_READ_ATTRIBUTES));
+  Handle dir(OpenExisting(slash == std::string::npos ? "." : path.substr(0, slash + 1),
+                          FILE_READ_ATTRIBUTES));
+  if (!file.valid()) return Failure(path, ::GetLastError());
+  char opened[MAX_PATH * 2];
+  char in[MAX_PATH * 2];
+  const DWORD n = ::GetFinalPathNameByHandleA(file.get(), opened, sizeof opened, 0);
+  DWORD m = dir.valid() ? ::GetFinalPathNameByHandleA(dir.get(), in, sizeof in, 0) : 0;
+  if (n > 0 && n < sizeof opened && m > 0 && m < sizeof in) {
+    if (in[m - 1] == '\\') --m;
+    const std::string expected = std::string(in, m) + "\\" + path.substr(slash + 1);
+    if (::lstrcmpiA(opened, expected.c_str()) != 0) {
+      return path + ": it leads elsewhere (a link), kept";
+    }
   }
-  return Failure(path, error);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+    return Failure(path, ::GetLastError());
+  }
+  return {};
 }
 
 void SleepMilliseconds(int ms) { ::Sleep(static_cast<DWORD>(ms)); }
