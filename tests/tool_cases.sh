@@ -239,6 +239,13 @@ on add Bob
 expect "an update lock file that is a link to a file refuses updates as damaged" \
   $([[ $status == 8 ]] && has "$err" "link, not a regular file" &&
     ! grep -q Bob "$registry"; echo $?)
+new_tree orphan
+on verify
+printf kept >"$scratch/outside-orphan"
+ln -s "$scratch/outside-orphan" "$registry.~123.456"
+on add "Dee Orphan"
+expect "the sweep of copies left by a killed update never deletes what a link leads to" \
+  $([[ $status == 0 && $(cat "$scratch/outside-orphan") == kept ]]; echo $?)
 new_tree linkinhome
 on add "Cy Link"
 # Beside a link "Links" that leads out, a directory "Łinks", whose ANSI

@@ -243,23 +243,10 @@ Status OpenAsItself(const std::wstring& path, DWORD access, DWORD share,
   return {Failure::kDamaged, shown + " leads elsewhere (a link); it is left in place"};
 }
 
-Status EmptyDirectory(const std::wstring& dir, const std::string& shown);
-
-// Removes the entry `path` (shown as `shown`), a directory with everything
-// in it, a link as a name, never entered: through opens of the entry
-// itself, never by its name alone.
-Status RemoveEntry(const std::wstring& path, DWORD attributes, const std::string& shown) {
-  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+// Deletes the file, link or empty directory `path` (shown as `shown`)
+// through an open of the entry itself, never by its name alone.
+Status DeleteItself(const std::wstring& path, bool directory, const std::string& shown) {
   HANDLE file = INVALID_HANDLE_VALUE;
-  if (directory && !IsLink(attributes)) {
-    // Held, so that nobody renames it, while it is emptied through its name.
-    Status status = OpenAsItself(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 shown, file);
-    if (!status) return status;
-    status = EmptyDirectory(path, shown);
-    ::CloseHandle(file);
-    if (!status) return status;
-  }
   Status status = OpenAsItself(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, shown,
                                file);
@@ -276,6 +263,25 @@ Status RemoveEntry(const std::wstring& path, DWORD attributes, const std::string
   }
   ::CloseHandle(file);
   return status;
+}
+
+Status EmptyDirectory(const std::wstring& dir, const std::string& shown);
+
+// Removes the entry `path` (shown as `shown`), a directory with everything
+// in it, a link as a name, never entered.
+Status RemoveEntry(const std::wstring& path, DWORD attributes, const std::string& shown) {
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (directory && !IsLink(attributes)) {
+    // Held, so that nobody renames it, while it is emptied through its name.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    Status status = OpenAsItself(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 shown, held);
+    if (!status) return status;
+    status = EmptyDirectory(path, shown);
+    ::CloseHandle(held);
+    if (!status) return status;
+  }
+  return DeleteItself(path, directory, shown);
 }
 
 // Removes everything in `dir` (shown as `shown`); the first failure. Names
@@ -394,13 +400,11 @@ class WindowsPlatform final : public LockFiles {
   }
 
   Status RemoveName(const std::string& path) override {
+    const QuietErrors quiet;
     const DWORD attributes = Attributes(path);
-    const bool directory = attributes != kNoAttributes &&
-                           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!directory) ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    const bool removed = directory ? ::RemoveDirectoryA(path.c_str()) != 0
-                                   : ::DeleteFileA(path.c_str()) != 0;
-    return removed ? Status() : LastError("cannot remove", path);
+    if (attributes == kNoAttributes) return LastError("cannot remove", path);
+    return DeleteItself(WideOf(path, FileApiCodePage()),
+                        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, path);
   }
 
   // Each name as the ANSI services reach it: its own, else its short name;
