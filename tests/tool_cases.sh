@@ -31,7 +31,13 @@ sep=${sep#Z:}
 run() {
   local errfile=$scratch/err
   if [[ -n $wine ]]; then
-    out=$(timeout -k 5 60 "$wine" "$tool" "$@" 2>"$errfile"; echo "=$?")
+    # A failure with no word on either stream is Wine failing to start the
+    # program (the tool always says why it fails): tried again, twice at most.
+    local tries
+    for tries in 1 2 3; do
+      out=$(timeout -k 5 60 "$wine" "$tool" "$@" 2>"$errfile"; echo "=$?")
+      [[ $out == =0 || $out != =* || -s $errfile ]] && break
+    done
   else
     out=$(timeout -k 5 60 "$tool" "$@" 2>"$errfile"; echo "=$?")
   fi
