@@ -74,55 +74,6 @@ bool ThroughLink(const std::string& path) {
   return !dir.empty() && IsLink(Attributes(dir));
 }
 
-namespace {
-
-// The path the system gives an open file; nullopt where it gives none.
-std::optional<std::wstring> FinalPathOf(HANDLE file) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetFinalPathNameByHandleW(file, path.data(),
-                                                static_cast<DWORD>(path.size()),
-                                                VOLUME_NAME_DOS);
-    if (n == 0) return std::nullopt;
-    const bool fits = n < path.size();
-    path.resize(fits ? n : n + 1);
-    if (fits) return path;
-  }
-}
-
-bool SameText(std::wstring_view a, std::wstring_view b) {
-  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-}  // namespace
-
-bool OpenedAsNamed(HANDLE file, const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  const std::wstring dir = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
-  HANDLE parent = ::CreateFileW(dir.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (parent == INVALID_HANDLE_VALUE) return true;
-  const std::optional<std::wstring> dir_final = FinalPathOf(parent);
-  ::CloseHandle(parent);
-  const std::optional<std::wstring> opened = FinalPathOf(file);
-  if (!dir_final || !opened) return true;  // some shares tell no final path
-  const std::size_t cut = opened->find_last_of(L'\\');
-  if (cut == std::wstring::npos) return true;
-  // The name as the system keeps it: `path` may spell it short.
-  std::wstring full(path.size() + MAX_PATH, L'\0');
-  const DWORD n = ::GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
-  full.resize(n > 0 && n < full.size() ? n : 0);
-  if (full.empty()) full = path;
-  const std::wstring_view name = std::wstring_view(full).substr(full.find_last_of(L"\\/") + 1);
-  std::wstring_view opened_dir = std::wstring_view(*opened).substr(0, cut);
-  std::wstring_view expected_dir = *dir_final;
-  if (expected_dir.ends_with(L'\\')) expected_dir.remove_suffix(1);
-  return SameText(opened_dir, expected_dir) &&
-         SameText(std::wstring_view(*opened).substr(cut + 1), name);
-}
-
 bool WriteAll(HANDLE file, std::string_view bytes) {
   while (!bytes.empty()) {
     DWORD written = 0;
