@@ -102,7 +102,6 @@ Status OpenLockFile(const std::string& path, DWORD share, DWORD disposition,
   return {};
 }
 
-
 // The path the system gives an open file; nullopt where it gives none.
 std::optional<std::wstring> FinalPathOf(HANDLE file) {
   std::wstring path(MAX_PATH, L'\0');
@@ -137,17 +136,18 @@ bool OpenedAsNamed(HANDLE file, const std::wstring& path) {
   if (!dir_final || !opened) return true;  // some shares tell no final path
   const std::size_t cut = opened->find_last_of(L'\\');
   if (cut == std::wstring::npos) return true;
-  // The name as the system keeps it: `path` may spell it short.
-  std::wstring full(path.size() + MAX_PATH, L'\0');
-  const DWORD n = ::GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
-  full.resize(n > 0 && n < full.size() ? n : 0);
-  if (full.empty()) full = path;
-  const std::wstring_view name = std::wstring_view(full).substr(full.find_last_of(L"\\/") + 1);
   std::wstring_view opened_dir = std::wstring_view(*opened).substr(0, cut);
   std::wstring_view expected_dir = *dir_final;
   if (expected_dir.ends_with(L'\\')) expected_dir.remove_suffix(1);
-  return SameText(opened_dir, expected_dir) &&
-         SameText(std::wstring_view(*opened).substr(cut + 1), name);
+  if (!SameText(opened_dir, expected_dir)) return false;
+  const std::wstring_view opened_name = std::wstring_view(*opened).substr(cut + 1);
+  if (SameText(opened_name, std::wstring_view(path).substr(slash + 1))) return true;
+  // `path` may spell the name short: its long form, as the system keeps it.
+  std::wstring full(path.size() + MAX_PATH, L'\0');
+  const DWORD n = ::GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+  if (n == 0 || n >= full.size()) return false;
+  full.resize(n);
+  return SameText(opened_name, std::wstring_view(full).substr(full.find_last_of(L"\\/") + 1));
 }
 
 }  // namespace userprofile::win
